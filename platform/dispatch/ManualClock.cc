@@ -1,0 +1,83 @@
+#include "platform/dispatch/ManualClock.h"
+
+#include "platform/dispatch/SerialQueue.h"
+
+namespace zorva {
+
+ManualClock::ManualClock(TimePoint start) : wall_(start.time_since_epoch().count()) {}
+
+Clock::TimePoint ManualClock::now() const {
+  return TimePoint(TimePoint::duration(wall_.load(std::memory_order_acquire)));
+}
+
+void ManualClock::schedule(Duration delay, std::weak_ptr<QueueCore> target, Work work) {
+  std::lock_guard lock(mutex_);
+  timers_.emplace(elapsed_ + delay, Timer{std::move(target), std::move(work)});
+}
+
+void ManualClock::attach(const std::shared_ptr<QueueCore>& queue) {
+  std::lock_guard lock(mutex_);
+  queues_.push_back(queue);
+}
+
+void ManualClock::advance(Duration by) {
+  Duration target;
+  {
+    std::lock_guard lock(mutex_);
+    target = elapsed_ + by;
+  }
+  for (;;) {
+    settle();
+    Timer timer;
+    {
+      std::lock_guard lock(mutex_);
+      auto first = timers_.begin();
+      if (first == timers_.end() || first->first > target) break;
+      wall_.fetch_add(std::chrono::duration_cast<TimePoint::duration>(first->first - elapsed_).count(),
+                      std::memory_order_acq_rel);
+      elapsed_ = first->first;
+      timer = std::move(first->second);
+      timers_.erase(first);
+    }
+    if (auto queue = timer.target.lock()) queue->enqueue(std::move(timer.work));
+  }
+  std::lock_guard lock(mutex_);
+  wall_.fetch_add(std::chrono::duration_cast<TimePoint::duration>(target - elapsed_).count(),
+                  std::memory_order_acq_rel);
+  elapsed_ = target;
+}
+
+void ManualClock::setWallTime(TimePoint to) {
+  wall_.store(to.time_since_epoch().count(), std::memory_order_release);
+}
+
+std::vector<std::shared_ptr<QueueCore>> ManualClock::liveQueues() {
+  std::lock_guard lock(mutex_);
+  std::vector<std::shared_ptr<QueueCore>> live;
+  std::erase_if(queues_, [&](const std::weak_ptr<QueueCore>& weak) {
+    auto queue = weak.lock();
+    if (!queue) return true;
+    live.push_back(std::move(queue));
+    return false;
+  });
+  return live;
+}
+
+void ManualClock::settle() {
+  for (;;) {
+    auto queues = liveQueues();
+    uint64_t before = 0;
+    for (auto& queue : queues) before += queue->submitted();
+    for (auto& queue : queues) queue->waitIdle();
+    uint64_t after = 0;
+    for (auto& queue : queues) after += queue->submitted();
+    if (before == after) return;
+  }
+}
+
+size_t ManualClock::pendingTimers() const {
+  std::lock_guard lock(mutex_);
+  return timers_.size();
+}
+
+}  // namespace zorva

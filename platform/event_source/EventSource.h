@@ -1,0 +1,35 @@
+#pragma once
+
+#include "platform/event_source/EndpointSecurity.h"
+
+namespace zorva {
+
+// A file-event backend behind the es_ operations. Start-up is handed one, so tests and the
+// replay trace drive exactly the same dispatch code as the kernel does.
+class EventSource {
+ public:
+  virtual ~EventSource() = default;
+
+  // On success stores a new client in *client; messages flow only after subscribe().
+  virtual es_new_client_result_t newClient(es_client_t** client, es_handler_block_t handler) = 0;
+  virtual es_return_t subscribe(es_client_t* client, const es_event_type_t* events,
+                                uint32_t count) = 0;
+  // Stops delivery and releases the client; no handler call is running once it returns.
+  virtual es_return_t deleteClient(es_client_t* client) = 0;
+};
+
+inline es_new_client_result_t es_new_client(EventSource& source, es_client_t** client,
+                                            es_handler_block_t handler) {
+  return source.newClient(client, std::move(handler));
+}
+
+inline es_return_t es_subscribe(EventSource& source, es_client_t* client,
+                                const es_event_type_t* events, uint32_t count) {
+  return source.subscribe(client, events, count);
+}
+
+inline es_return_t es_delete_client(EventSource& source, es_client_t* client) {
+  return source.deleteClient(client);
+}
+
+}  // namespace zorva

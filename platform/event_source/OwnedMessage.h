@@ -1,0 +1,41 @@
+#pragma once
+
+#include <deque>
+#include <string>
+#include <string_view>
+
+#include "platform/event_source/EndpointSecurity.h"
+
+namespace zorva {
+
+// One message together with the storage its pointers refer to, so a backend (or a test) builds a
+// message from plain values and no branch can leave a pointer dangling. Pointers handed out stay
+// valid for the object's lifetime; the object does not move.
+class OwnedMessage {
+ public:
+  explicit OwnedMessage(uint32_t eventType);
+
+  OwnedMessage(const OwnedMessage&) = delete;
+  OwnedMessage& operator=(const OwnedMessage&) = delete;
+
+  const es_message_t& message() const { return message_; }
+  es_message_t& message() { return message_; }
+  es_process_t& process() { return process_; }
+
+  // A file record with the given path bytes and status; the path may hold any bytes but NUL.
+  const es_file_t* file(std::string_view path, const struct stat& status = {});
+  // A file record whose status says only what kind of file it is (S_IFREG, S_IFDIR, ...).
+  const es_file_t* file(std::string_view path, mode_t mode, off_t size);
+  es_string_token_t token(std::string_view text);
+  void setExecutable(std::string_view path, bool isPlatformBinary);
+
+ private:
+  const std::string& keep(std::string_view text);
+
+  es_message_t message_{};
+  es_process_t process_{};
+  std::deque<std::string> strings_;
+  std::deque<es_file_t> files_;
+};
+
+}  // namespace zorva

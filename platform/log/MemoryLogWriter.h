@@ -1,0 +1,55 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/log/LogWriter.h"
+
+namespace zorva {
+
+// Keeps lines in memory for tests, and installs itself as the process's writer for its lifetime.
+class MemoryLogWriter final : public LogWriter {
+ public:
+  struct Line {
+    LogLevel level;
+    std::string text;
+  };
+
+  explicit MemoryLogWriter(LogLevel lowest = LogLevel::Default) : lowest_(lowest) {
+    setLogWriter(this);
+  }
+  ~MemoryLogWriter() override { setLogWriter(nullptr); }
+
+  bool isEnabled(LogLevel level) const override {
+    return level == LogLevel::Console || static_cast<int>(level) >= static_cast<int>(lowest_);
+  }
+
+  void write(LogLevel level, std::string_view line) override {
+    std::lock_guard lock(mutex_);
+    lines_.push_back({level, std::string(line)});
+  }
+
+  std::vector<Line> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+  std::vector<std::string> texts() const {
+    std::vector<std::string> out;
+    for (const auto& line : lines()) out.push_back(line.text);
+    return out;
+  }
+
+  void clear() {
+    std::lock_guard lock(mutex_);
+    lines_.clear();
+  }
+
+ private:
+  LogLevel lowest_;
+  mutable std::mutex mutex_;
+  std::vector<Line> lines_;
+};
+
+}  // namespace zorva

@@ -1,0 +1,45 @@
+#include "service/Log.h"
+
+#include <atomic>
+
+namespace zorva {
+namespace {
+
+std::atomic<TelemetryLog*> sharedTelemetry{nullptr};
+
+void writeLine(LogLevel level, std::string_view prefix, const std::string& message) {
+  LogWriter& writer = logWriter();
+  if (!writer.isEnabled(level)) return;
+  std::string line;
+  line.reserve(prefix.size() + message.size());
+  line.append(prefix).append(message);
+  writer.write(level, line);
+}
+
+}  // namespace
+
+void setTelemetryLog(TelemetryLog* telemetry) {
+  sharedTelemetry.store(telemetry, std::memory_order_release);
+}
+
+TelemetryLog* telemetryLog() { return sharedTelemetry.load(std::memory_order_acquire); }
+
+namespace log_detail {
+
+void writeLog(const std::string& message) {
+  writeLine(LogLevel::Default, "ZORVA_LOG: ", message);
+}
+
+// The log is always written before the telemetry client is called.
+void writeRemote(const std::string& message) {
+  writeLine(LogLevel::Default, "ZORVA_LOG: REMOTE: ", message);
+  if (TelemetryLog* telemetry = telemetryLog()) telemetry->log(message);
+}
+
+void writeError(const std::string& message) {
+  writeLine(LogLevel::Error, "ZORVA_LOG: ERROR: ", message);
+  if (TelemetryLog* telemetry = telemetryLog()) telemetry->logError(message);
+}
+
+}  // namespace log_detail
+}  // namespace zorva

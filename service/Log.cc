@@ -1,6 +1,11 @@
 #include "service/Log.h"
 
+#include <cxxabi.h>
+
 #include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <typeinfo>
 
 namespace zorva {
 namespace {
@@ -23,6 +28,15 @@ void setTelemetryLog(TelemetryLog* telemetry) {
 }
 
 TelemetryLog* telemetryLog() { return sharedTelemetry.load(std::memory_order_acquire); }
+
+std::string exceptionDescription(const std::exception& error) {
+  const char* mangled = typeid(error).name();
+  int status = 0;
+  std::unique_ptr<char, decltype(&std::free)> demangled(
+      abi::__cxa_demangle(mangled, nullptr, nullptr, &status), &std::free);
+  std::string text = status == 0 && demangled ? demangled.get() : mangled;
+  return text.append(": ").append(error.what());
+}
 
 namespace log_detail {
 

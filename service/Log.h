@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <string>
 
 #include "platform/log/LogWriter.h"
@@ -20,6 +21,10 @@ class TelemetryLog {
 // Not owned: it must outlive every log call, as the shared telemetry client does.
 void setTelemetryLog(TelemetryLog* telemetry);
 TelemetryLog* telemetryLog();
+
+// The text of a caught exception for "threw" lines: its type and its message, as in
+// "std::bad_alloc: std::bad_alloc".
+std::string exceptionDescription(const std::exception& error);
 
 namespace log_detail {
 void writeLog(const std::string& message);

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/settings/SettingsStore.h"
+#include "service/Log.h"
+
+namespace zorva {
+
+// The store for tests: a map behind a mutex. It refuses what the SQLite store refuses (values
+// with no encoding) with the same log line, and can be told to fail writes, so a subsystem's
+// tests see the store's failures without a disk.
+class MemorySettingsStore final : public SettingsStore {
+ public:
+  std::optional<SettingValue> get(const std::string& key) override {
+    std::lock_guard lock(mutex_);
+    auto found = values_.find(key);
+    if (found == values_.end()) return std::nullopt;
+    return found->second;
+  }
+
+  bool set(const std::string& key, const SettingValue& value) override {
+    std::string failure;
+    if (encodeSettingValue(value, &failure).empty()) {
+      ZorvaError("Failed to store setting %@: %@", key, failure);
+      return false;
+    }
+    std::lock_guard lock(mutex_);
+    if (failWrites_) {
+      ZorvaError("Failed to store setting %@: %@", key, failureText());
+      return false;
+    }
+    values_.insert_or_assign(key, value);
+    return true;
+  }
+
+  bool remove(const std::string& key) override {
+    std::lock_guard lock(mutex_);
+    if (failWrites_) {
+      ZorvaError("Failed to remove setting %@: %@", key, failureText());
+      return false;
+    }
+    values_.erase(key);
+    return true;
+  }
+
+  // While set, set() and remove() fail as on a full disk and change nothing.
+  void setFailWrites(bool fail) {
+    std::lock_guard lock(mutex_);
+    failWrites_ = fail;
+  }
+
+  // Every stored value, for a test to inspect at once.
+  std::map<std::string, SettingValue> values() const {
+    std::lock_guard lock(mutex_);
+    return values_;
+  }
+
+ private:
+  static const char* failureText() { return "database or disk is full (simulated)"; }
+
+  mutable std::mutex mutex_;
+  std::map<std::string, SettingValue> values_;
+  bool failWrites_ = false;
+};
+
+}  // namespace zorva

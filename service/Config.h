@@ -1,0 +1,53 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "platform/log/LogWriter.h"
+
+namespace zorva {
+
+// The service's settings, all from the environment; there is no configuration file.
+struct Config {
+  enum class Bus { System, Session, Address };
+  enum class EventSourceKind { Fanotify, Replay };
+
+  Bus bus = Bus::Session;
+  std::string busAddress;  // with Bus::Address
+  std::string backendUrl;
+  std::string analyticsUrl;
+  std::string caFile;  // empty: the system's trust store
+  std::string stateDir;
+  EventSourceKind eventSource = EventSourceKind::Fanotify;
+  std::string replayPath;  // with EventSourceKind::Replay; "-" is standard input
+  LogTarget logTarget = LogTarget::Stderr;
+  LogLevel logLevel = LogLevel::Default;
+};
+
+// A bad value: the message names the variable and says what is wrong with it.
+struct ConfigError {
+  std::string message;
+};
+
+// What the configuration is read from; tests hand in their own.
+struct ConfigEnvironment {
+  std::function<const char*(const char*)> get;
+  bool isRoot = false;
+  bool journalAvailable = false;
+};
+
+ConfigEnvironment processEnvironment();
+
+// Reads and checks every variable. Nothing falls back silently: a value that is set but bad is an
+// error, never the default.
+std::variant<Config, ConfigError> loadConfig(const ConfigEnvironment& environment);
+
+// Creates the state folder (and its parents) if needed; the error names ZORVA_STATE_DIR.
+std::optional<ConfigError> prepareStateDir(const std::string& path);
+
+// One line per variable for --help.
+std::string configHelp();
+
+}  // namespace zorva

@@ -1,0 +1,92 @@
+#include "service/EventDispatcher.h"
+
+#include <string_view>
+
+#include "platform/text/Utf8.h"
+#include "service/Log.h"
+#include "service/ProcessFilter.h"
+
+namespace zorva {
+namespace {
+
+using OptionalString = PathTrackerInterface::OptionalString;
+
+std::string_view bytes(const es_string_token_t& token) { return {token.data, token.length}; }
+std::string_view bytes(const es_file_t* file) { return bytes(file->path); }
+
+OptionalString decoded(const es_file_t* file) { return decodeUtf8(bytes(file)); }
+
+// Directory, "/", name, with nothing collapsed: a directory of "/" gives a path starting "//".
+OptionalString joined(const es_file_t* dir, const es_string_token_t& name) {
+  std::string path;
+  path.reserve(dir->path.length + 1 + name.length);
+  path.append(bytes(dir)).append("/").append(bytes(name));
+  if (!isValidUtf8(path)) return std::nullopt;
+  return path;
+}
+
+bool isDirectory(const es_file_t* file) { return S_ISDIR(file->stat.st_mode); }
+
+}  // namespace
+
+const es_event_type_t EventDispatcher::kSubscriptions[9] = {
+    ES_EVENT_TYPE_NOTIFY_TRUNCATE, ES_EVENT_TYPE_NOTIFY_UNLINK, ES_EVENT_TYPE_NOTIFY_LINK,
+    ES_EVENT_TYPE_NOTIFY_OPEN,     ES_EVENT_TYPE_NOTIFY_CLOSE,  ES_EVENT_TYPE_NOTIFY_CLONE,
+    ES_EVENT_TYPE_NOTIFY_COPYFILE, ES_EVENT_TYPE_NOTIFY_RENAME, ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA,
+};
+
+void EventDispatcher::handle(const es_message_t& message) const {
+  OptionalString exec;
+  if (ignoreProcess(*message.process, &exec)) return;
+
+  const es_events_t& event = message.event;
+  const int32_t ppid = message.process->ppid;
+  switch (message.event_type) {
+    case ES_EVENT_TYPE_NOTIFY_OPEN:
+      if (isDirectory(event.open.file)) return;
+      tracker_.open(bytes(event.open.file), event.open.file->stat, ppid, exec,
+                    static_cast<uint32_t>(event.open.fflag));
+      return;
+    case ES_EVENT_TYPE_NOTIFY_CLOSE:
+      if (isDirectory(event.close.target)) return;
+      tracker_.close(bytes(event.close.target), event.close.target->stat, ppid, exec,
+                     event.close.modified);
+      return;
+    case ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA:
+      tracker_.source(bytes(event.exchangedata.file1), decoded(event.exchangedata.file2), true,
+                      true, exec, "EXCHANGEDATA");
+      return;
+    case ES_EVENT_TYPE_NOTIFY_LINK:
+      tracker_.modify(joined(event.link.target_dir, event.link.target_filename), exec, "LINK");
+      return;
+    case ES_EVENT_TYPE_NOTIFY_RENAME: {
+      const es_event_rename_t& rename = event.rename;
+      OptionalString dest = rename.destination_type == ES_DESTINATION_TYPE_EXISTING_FILE
+                                ? decoded(rename.destination.existing_file)
+                                : joined(rename.destination.new_path.dir,
+                                         rename.destination.new_path.filename);
+      tracker_.source(bytes(rename.source), dest, false, true, exec, "RENAME");
+      return;
+    }
+    case ES_EVENT_TYPE_NOTIFY_UNLINK:
+      tracker_.modify(decoded(event.unlink.target), exec, "UNLINK");
+      return;
+    case ES_EVENT_TYPE_NOTIFY_TRUNCATE:
+      tracker_.modify(decoded(event.truncate.target), exec, "TRUNCATE");
+      return;
+    case ES_EVENT_TYPE_NOTIFY_CLONE:
+      tracker_.source(bytes(event.clone.source),
+                      joined(event.clone.target_dir, event.clone.target_name), false, false, exec,
+                      "CLONE");
+      return;
+    case ES_EVENT_TYPE_NOTIFY_COPYFILE:
+      // The destination is always the joined name, also when the copy replaced a file.
+      tracker_.source(bytes(event.copyfile.source),
+                      joined(event.copyfile.target_dir, event.copyfile.target_name), false, false,
+                      exec, "COPYFILE");
+      return;
+  }
+  ZorvaError("Unexpected event type encountered: %d\n", static_cast<uint32_t>(message.event_type));
+}
+
+}  // namespace zorva

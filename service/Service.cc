@@ -1,0 +1,44 @@
+#include "service/Service.h"
+
+#include <cstdlib>
+
+#include "service/EventDispatcher.h"
+#include "service/Log.h"
+
+namespace zorva {
+
+StartupResult startService(ServiceParts& parts) {
+  ::setenv("CFNETWORK_DIAGNOSTICS", "0", 1);
+  ZorvaLog("launch app: %@", parts.version);
+
+  // Every event, and every error line from here on, must find the tracker already created.
+  PathTrackerInterface& tracker = parts.sharedTracker();
+
+  es_client_t* client = nullptr;
+  EventDispatcher dispatcher(tracker);
+  es_new_client_result_t created =
+      es_new_client(parts.eventSource, &client,
+                    [dispatcher](es_client_t*, const es_message_t* message) {
+                      dispatcher.handle(*message);
+                    });
+  if (created != ES_NEW_CLIENT_RESULT_SUCCESS) {
+    ZorvaError("Failed to create new ES client: %d", static_cast<uint32_t>(created));
+    return {EXIT_FAILURE, nullptr};
+  }
+
+  constexpr uint32_t kCount = std::size(EventDispatcher::kSubscriptions);
+  if (es_subscribe(parts.eventSource, client, EventDispatcher::kSubscriptions, kCount) !=
+      ES_RETURN_SUCCESS) {
+    ZorvaError("Failed to subscribe to events");
+    es_delete_client(parts.eventSource, client);
+    return {EXIT_FAILURE, nullptr};
+  }
+
+  // A service that cannot see events never listens for client applications.
+  if (parts.startControlInterface) parts.startControlInterface();
+
+  ZorvaLog("dispatch_main");
+  return {EXIT_SUCCESS, client};
+}
+
+}  // namespace zorva

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "platform/event_source/EventSource.h"
+#include "tracking/PathTrackerInterface.h"
+
+namespace zorva {
+
+// What start-up brings together, in the order it needs them. The entry function wires the shared
+// instances; tests hand in fakes.
+struct ServiceParts {
+  std::optional<std::string> version;  // nothing when the build carries none
+  EventSource& eventSource;
+  // Obtains the shared tracker, creating it (and loading the saved watch list) before the first
+  // event can arrive.
+  std::function<PathTrackerInterface&()> sharedTracker;
+  // Starts the control interface; reached only once events flow.
+  std::function<void()> startControlInterface;
+};
+
+struct StartupResult {
+  int exitStatus = 0;            // 0: running; 1: the event source could not be set up
+  es_client_t* client = nullptr;  // the subscribed client while running
+};
+
+// Brings the service up to the point where the main thread is handed to the dispatch loop. The
+// caller calls dispatchMain() when the status is 0 and exits with it otherwise.
+StartupResult startService(ServiceParts& parts);
+
+}  // namespace zorva

@@ -1,0 +1,70 @@
+// zorvad: the file-activity monitoring service.
+
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <variant>
+
+#include "Version.h"
+#include "platform/dispatch/DispatchMain.h"
+#include "platform/event_source/ReplayEventSource.h"
+#include "platform/event_source/UnavailableEventSource.h"
+#include "platform/settings/SqliteSettingsStore.h"
+#include "service/Config.h"
+#include "service/Log.h"
+#include "service/Service.h"
+#include "tracking/LoggingPathTracker.h"
+
+namespace {
+
+constexpr int kBadConfiguration = 2;
+
+int configurationError(const zorva::ConfigError& error) {
+  std::fprintf(stderr, "zorvad: %s\n", error.message.c_str());
+  return kBadConfiguration;
+}
+
+std::unique_ptr<zorva::EventSource> makeEventSource(const zorva::Config& config) {
+  if (config.eventSource == zorva::Config::EventSourceKind::Replay) {
+    return std::make_unique<zorva::ReplayEventSource>(config.replayPath);
+  }
+  return std::make_unique<zorva::UnavailableEventSource>(
+      "fanotify: this build has no fanotify event source; set ZORVA_EVENT_SOURCE=replay:<file>");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"zorvad: watches file activity and reports data leaving watched volumes.",
+               "zorvad"};
+  app.set_version_flag("--version", zorva::kVersion, "Print the version and exit");
+  app.footer(zorva::configHelp());
+  CLI11_PARSE(app, argc, argv);
+
+  auto loaded = zorva::loadConfig(zorva::processEnvironment());
+  if (auto* error = std::get_if<zorva::ConfigError>(&loaded)) return configurationError(*error);
+  const auto& config = std::get<zorva::Config>(loaded);
+  if (auto error = zorva::prepareStateDir(config.stateDir)) return configurationError(*error);
+
+  // A client or backend that hangs up must not end the service.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  // The writer lives for the rest of the process: every queue logs through it.
+  static auto writer = zorva::makeLogWriter(config.logTarget, config.logLevel);
+  zorva::setLogWriter(writer.get());
+
+  static auto settings = zorva::SqliteSettingsStore::open(config.stateDir);
+  static auto eventSource = makeEventSource(config);
+  static zorva::LoggingPathTracker tracker;
+
+  zorva::ServiceParts parts{
+      .version = std::string(zorva::kVersion),
+      .eventSource = *eventSource,
+      .sharedTracker = []() -> zorva::PathTrackerInterface& { return tracker; },
+      .startControlInterface = nullptr,
+  };
+  zorva::StartupResult started = zorva::startService(parts);
+  if (started.exitStatus != 0) return started.exitStatus;
+  zorva::dispatchMain();
+}

@@ -161,7 +161,10 @@ ReplayEventSource::ReplayEventSource(std::string path, EndOfInput onEndOfInput)
       onEndOfInput_(std::move(onEndOfInput)) {}
 
 ReplayEventSource::ReplayEventSource(int fd, std::string name, EndOfInput onEndOfInput)
-    : name_(std::move(name)), onEndOfInput_(std::move(onEndOfInput)), adoptedFd_(fd), adopted_(true) {}
+    : name_(std::move(name)),
+      onEndOfInput_(std::move(onEndOfInput)),
+      adoptedFd_(fd),
+      adopted_(true) {}
 
 ReplayEventSource::~ReplayEventSource() {
   std::unique_ptr<Client> client;

@@ -49,16 +49,9 @@ int64_t integerIn(const Json& value, const char* key, int64_t lowest, int64_t hi
   return number;
 }
 
-int32_t int32Field(const Json& object, const char* key, int32_t fallback) {
-  const Json* value = optionalField(object, key);
-  if (!value) return fallback;
-  return static_cast<int32_t>(integerIn(*value, key, std::numeric_limits<int32_t>::min(),
+int32_t int32Of(const Json& value, const char* key) {
+  return static_cast<int32_t>(integerIn(value, key, std::numeric_limits<int32_t>::min(),
                                         std::numeric_limits<int32_t>::max()));
-}
-
-int32_t requiredInt32(const Json& object, const char* key) {
-  field(object, key);
-  return int32Field(object, key, 0);
 }
 
 bool boolean(const Json& object, const char* key) {
@@ -96,7 +89,7 @@ std::string bytesOf(const Json& value, const char* key) {
     const Json* hex = optionalField(value, "hex");
     if (!hex || value.size() != 1) bad(key, "object without only \"hex\"");
     if (!hex->is_string()) bad(key, "hex is not a string");
-    bytes = decodeHex(hex->get<std::string>(), key);
+    bytes = decodeHex(hex->get_ref<const std::string&>(), key);
   } else {
     bad(key, "not a string");
   }
@@ -145,17 +138,18 @@ uint32_t eventType(const Json& object) {
     }
     bad("event", "unknown event");
   }
-  return static_cast<uint32_t>(
-      integerIn(value, "event", 0, std::numeric_limits<uint32_t>::max()));
+  return static_cast<uint32_t>(integerIn(value, "event", 0, std::numeric_limits<uint32_t>::max()));
 }
 
 void fillEvent(OwnedMessage& message, const Json& object) {
   es_events_t& event = message.message().event;
   switch (message.message().event_type) {
-    case ES_EVENT_TYPE_NOTIFY_OPEN:
+    case ES_EVENT_TYPE_NOTIFY_OPEN: {
       event.open.file = pathFile(message, object);
-      event.open.fflag = int32Field(object, "fflag", 0);
+      const Json* fflag = optionalField(object, "fflag");
+      event.open.fflag = fflag ? int32Of(*fflag, "fflag") : 0;
       break;
+    }
     case ES_EVENT_TYPE_NOTIFY_CLOSE:
       event.close.target = pathFile(message, object);
       event.close.modified = boolean(object, "modified");
@@ -218,13 +212,16 @@ std::unique_ptr<OwnedMessage> parse(std::string_view line) {
     object = Json::parse(line.begin(), line.end());
   } catch (const Json::parse_error& error) {
     throw BadLine{"not JSON (byte " + std::to_string(error.byte) + ")"};
+  } catch (const Json::out_of_range&) {
+    // A number too large even for a double, such as 1e400.
+    throw BadLine{"not JSON (number out of range)"};
   }
   if (!object.is_object()) throw BadLine{"not a JSON object"};
 
   auto message = std::make_unique<OwnedMessage>(eventType(object));
   es_process_t& process = message->process();
-  process.pid = requiredInt32(object, "pid");
-  process.ppid = requiredInt32(object, "ppid");
+  process.pid = int32Of(field(object, "pid"), "pid");
+  process.ppid = int32Of(field(object, "ppid"), "ppid");
   std::string executable = bytes(object, "executable");
   message->setExecutable(executable, boolean(object, "platform"));
   fillEvent(*message, object);

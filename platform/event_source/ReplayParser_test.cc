@@ -24,10 +24,6 @@ std::string_view text(es_string_token_t token) { return {token.data, token.lengt
 std::string_view path(const es_file_t* file) { return text(file->path); }
 
 TEST(ReplayParser, EachEventKindFillsItsFields) {
-  struct Case {
-    std::string line;
-    std::function<void(const es_event_t&)> check;
-  };
   using Check = std::function<void(const es_events_t&)>;
   struct Kind {
     std::string_view event;
@@ -70,14 +66,16 @@ TEST(ReplayParser, EachEventKindFillsItsFields) {
          EXPECT_EQ(text(e.link.target_filename), "l");
        }},
       {R"("LINK")", R"("source": "/s", "target_dir": "/m", "target_filename": "l")",
-       ES_EVENT_TYPE_NOTIFY_LINK, [](const es_events_t& e) { EXPECT_EQ(path(e.link.source), "/s"); }},
+       ES_EVENT_TYPE_NOTIFY_LINK,
+       [](const es_events_t& e) { EXPECT_EQ(path(e.link.source), "/s"); }},
       {R"("RENAME")", R"("source": "/a", "existing_file": "/b")", ES_EVENT_TYPE_NOTIFY_RENAME,
        [](const es_events_t& e) {
          EXPECT_EQ(path(e.rename.source), "/a");
          ASSERT_EQ(e.rename.destination_type, ES_DESTINATION_TYPE_EXISTING_FILE);
          EXPECT_EQ(path(e.rename.destination.existing_file), "/b");
        }},
-      {R"("RENAME")", R"("source": "/a", "dir": "/m", "filename": "c")", ES_EVENT_TYPE_NOTIFY_RENAME,
+      {R"("RENAME")", R"("source": "/a", "dir": "/m", "filename": "c")",
+       ES_EVENT_TYPE_NOTIFY_RENAME,
        [](const es_events_t& e) {
          ASSERT_EQ(e.rename.destination_type, ES_DESTINATION_TYPE_NEW_PATH);
          EXPECT_EQ(path(e.rename.destination.new_path.dir), "/m");
@@ -148,11 +146,9 @@ TEST(ReplayParser, UnknownNumberKeepsItsTypeAndNeedsNoEventFields) {
 TEST(ReplayParser, RejectsWithAReason) {
   const std::pair<std::string, std::string_view> cases[] = {
       {line(R"("OPEN")", R"("path": "/a", "mode": -1)"), "\"mode\": out of range"},
-      {line(R"("OPEN")", R"("path": "/a", "size": -1)"), "\"size\": out of range"},
       {line(R"("OPEN")", R"("path": "/a", "fflag": 2147483648)"), "\"fflag\": out of range"},
       {line(R"("OPEN")", R"("path": "/a", "fflag": 1.0)"), "\"fflag\": not an integer"},
       {line(R"("OPEN")", R"("path": {"hex": "2f", "x": 1})"), "\"path\": object"},
-      {line(R"("OPEN")", R"("path": {"hex": 47})"), "\"path\": hex is not"},
       {line(R"("OPEN")", R"("path": {"hex": "2f00"})"), "\"path\": contains NUL"},
       {line(R"("CLOSE")", R"("path": "/a")"), "missing \"modified\""},
       {line(R"("RENAME")", R"("source": "/a", "dir": "/m")"), "missing \"filename\""},
@@ -160,13 +156,11 @@ TEST(ReplayParser, RejectsWithAReason) {
       {line(R"("RENAME")", R"("source": "/a", "existing_file": "/b", "filename": "c")"),
        "rename needs"},
       {line("4294967296", ""), "\"event\": out of range"},
-      {line(R"("open")", R"("path": "/a")"), "unknown event"},
       {line("null", ""), "\"event\": not an integer"},
-      {R"({"event": "TRUNCATE", "path": "/a"})", "missing \"pid\""},
       {"{\"a\": \"\xff\"}", "not JSON"},
       {"{} {}", "not JSON"},
+      {R"({"event": 1e400})", "not JSON"},
       {std::string(100000, '['), "not JSON"},
-      {"", "not JSON"},
   };
   for (const auto& [input, reason] : cases) {
     SCOPED_TRACE(input.substr(0, 200));

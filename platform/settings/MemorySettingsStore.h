@@ -53,7 +53,7 @@ class MemorySettingsStore final : public SettingsStore {
     failWrites_ = fail;
   }
 
-  // Every stored value, for a test to inspect at once.
+  // Every stored value, for a test to check at once.
   std::map<std::string, SettingValue> values() const {
     std::lock_guard lock(mutex_);
     return values_;

@@ -12,6 +12,12 @@
 
 namespace zorva {
 
+// The integer types a setting takes as integers; characters and bool are not numbers here.
+template <class T>
+concept SettingInteger = std::integral<T> && !std::same_as<T, bool> && !std::same_as<T, char> &&
+                         !std::same_as<T, char8_t> && !std::same_as<T, char16_t> &&
+                         !std::same_as<T, char32_t> && !std::same_as<T, wchar_t>;
+
 // One stored setting: a string, bool, integer, real or date, or an array or dictionary of them.
 // Types are strict: an integer is never read back as a real or a bool, so a value written as
 // one type is only ever found as that type.
@@ -33,9 +39,7 @@ class SettingValue {
   SettingValue(bool value) : value_(std::in_place_type<bool>, value) {}
   // Any integer type, so that a literal 5 is not ambiguous between integer, real and bool.
   // An unsigned 64-bit value above INT64_MAX wraps, as a cast would.
-  template <std::integral T>
-    requires(!std::same_as<T, bool> && !std::same_as<T, char> && !std::same_as<T, char8_t> &&
-             !std::same_as<T, char16_t> && !std::same_as<T, char32_t> && !std::same_as<T, wchar_t>)
+  template <SettingInteger T>
   SettingValue(T value) : value_(std::in_place_type<int64_t>, static_cast<int64_t>(value)) {}
   template <std::floating_point T>
   SettingValue(T value) : value_(std::in_place_type<double>, static_cast<double>(value)) {}

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "service/Log.h"
 
@@ -35,9 +36,9 @@ bool isDamage(int code) {
 }
 
 std::string describeFailure(sqlite3* db, int code) {
-  // The connection's message is more specific, but only when it belongs to this failure.
-  const char* message = db && sqlite3_extended_errcode(db) == code ? sqlite3_errmsg(db)
-                                                                    : sqlite3_errstr(code);
+  // The connection's message says more, but only when it belongs to this failure.
+  bool own = db && (sqlite3_extended_errcode(db) & 0xff) == (code & 0xff);
+  const char* message = own ? sqlite3_errmsg(db) : sqlite3_errstr(code);
   return std::string(message) + " (code " + std::to_string(code) + ")";
 }
 
@@ -73,6 +74,17 @@ void bindText(sqlite3_stmt* statement, int index, std::string_view text) {
   sqlite3_bind_text64(statement, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
 }
 
+// SQLite replays or discards a -wal file while it works out that the main file is garbage, so
+// a file that is plainly not a database is caught first, leaving the evidence untouched.
+bool lacksHeader(const std::string& path) {
+  static constexpr char kMagic[] = "SQLite format 3";  // with its terminating NUL: 16 bytes
+  std::ifstream file(path, std::ios::binary);
+  char header[sizeof kMagic] = {};
+  file.read(header, sizeof header);
+  std::streamsize size = file.gcount();
+  return size > 0 && std::memcmp(header, kMagic, sizeof kMagic) != 0;
+}
+
 }  // namespace
 
 std::unique_ptr<SqliteSettingsStore> SqliteSettingsStore::open(const std::string& folder) {
@@ -89,12 +101,16 @@ SqliteSettingsStore::SqliteSettingsStore(std::string folder)
 SqliteSettingsStore::~SqliteSettingsStore() = default;
 
 bool SqliteSettingsStore::tryOpen(bool& damaged, std::string& reason) {
+  damaged = lacksHeader(path_);
+  if (damaged) {
+    reason = "file is not a database (no SQLite header)";
+    return false;
+  }
   auto opened = std::make_unique<Connection>();
-  damaged = false;
   // Every call holds mutex_, so SQLite's own per-connection locking would only cost time.
-  int code = sqlite3_open_v2(path_.c_str(), &opened->db,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+  int code =
+      sqlite3_open_v2(path_.c_str(), &opened->db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (code == SQLITE_OK) {
     sqlite3_extended_result_codes(opened->db, 1);
     // Another process (a support tool, say) may briefly hold the lock.
@@ -223,7 +239,9 @@ std::optional<SettingValue> SqliteSettingsStore::get(const std::string& key) {
   if (text) value = decodeSettingValue({reinterpret_cast<const char*>(text), size_t(size)});
   sqlite3_reset(open->select);
   sqlite3_clear_bindings(open->select);
-  if (!value) ZorvaError("Setting %@ holds a value that does not decode; treating it as absent", key);
+  if (!value) {
+    ZorvaError("Setting %@ holds a value that does not decode; treating it as absent", key);
+  }
   return value;
 }
 

@@ -39,7 +39,8 @@ class SqliteSettingsStore final : public SettingsStore {
  private:
   struct Connection;
 
-  // Each is called with mutex_ held.
+  // The members below run with mutex_ held.
+
   // The open connection, opening or replacing the database first when needed; null when the
   // database cannot be opened, which has been logged.
   Connection* connection();

@@ -1,0 +1,113 @@
+#include "platform/settings/SettingValue.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+namespace zorva {
+
+void PrintTo(const SettingValue& value, std::ostream* out) { *out << encodeSettingValue(value); }
+
+namespace {
+
+using namespace std::string_view_literals;
+using Array = SettingValue::Array;
+using Date = SettingValue::Date;
+using Dictionary = SettingValue::Dictionary;
+using Limits = std::numeric_limits<int64_t>;
+
+SettingValue nested(int depth, SettingValue inner) {
+  for (int i = 0; i < depth; ++i) inner = Array{std::move(inner)};
+  return inner;
+}
+
+TEST(SettingValueCodec, EveryValueRoundTripsWithItsType) {
+  const SettingValue values[] = {
+      true, false, 0, Limits::min(), Limits::max(), 1.0, -0.5, 1e300,
+      std::numeric_limits<double>::denorm_min(), "", "1", "quote \" slash \\ nul \0 end"sv,
+      "caf\u00e9 \U0001F600", Date(), Date::min(), Date::max(), std::chrono::system_clock::now(),
+      Dictionary{{"mixed", Array{1, 1.0, true, "1", Date(), SettingValue(Array{})}},
+                 {"inner", Dictionary{{"list", Array{Dictionary{{"a", 2.5}}}}}},
+                 {"", Dictionary{}}},
+      // Keys that look like tags, including one shaped exactly like a date.
+      Dictionary{{"$date", 5}}, Dictionary{{"$", 1}, {"$$", 2}, {"$$date", Date()}},
+      nested(kMaxSettingDepth, Date())};
+  for (const SettingValue& value : values) {
+    std::string encoded = encodeSettingValue(value);
+    std::optional<SettingValue> decoded = decodeSettingValue(encoded);
+    ASSERT_TRUE(decoded) << encoded;
+    EXPECT_EQ(*decoded, value);
+    EXPECT_EQ(decoded->kind(), value.kind()) << encoded;
+  }
+  EXPECT_NE(encodeSettingValue(1.0), encodeSettingValue(1));
+  EXPECT_NE(encodeSettingValue(true), encodeSettingValue(1));
+}
+
+TEST(SettingValueCodec, RefusesWhatItCouldNotReadBack) {
+  const SettingValue values[] = {std::nan(""), Array{1, -HUGE_VAL},
+                                 nested(kMaxSettingDepth + 1, 1)};
+  for (const SettingValue& value : values) {
+    std::string failure;
+    EXPECT_EQ(encodeSettingValue(value, &failure), "");
+    EXPECT_FALSE(failure.empty());
+  }
+  // Bad UTF-8 is replaced rather than refused.
+  EXPECT_EQ(decodeSettingValue(encodeSettingValue(Dictionary{{"k\xff", "a\xc3 b"}})),
+            SettingValue(Dictionary{{"k\uFFFD", "a\uFFFD b"}}));
+}
+
+TEST(SettingValueDecode, RejectsAnythingTheEncoderNeverWrites) {
+  const std::string_view texts[] = {"",
+                                    "null",
+                                    "[1, null]",
+                                    "[1,",
+                                    "{\"a\":}",
+                                    "\"open",
+                                    "[1] 2",
+                                    "NaN",
+                                    "[1e999]",
+                                    "\"\\ud800\"",
+                                    "\"\xff\"",
+                                    "\"a\0b\""sv,
+                                    "9223372036854775808",
+                                    "{\"$date\": 1.5}",
+                                    "{\"$date\": 9223372036854775808}",
+                                    "{\"$date\": 1, \"b\": 2}",
+                                    "{\"$other\": 1}",
+                                    "{\"$\": 1}"};
+  for (std::string_view text : texts) EXPECT_FALSE(decodeSettingValue(text)) << text;
+
+  auto brackets = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  EXPECT_TRUE(decodeSettingValue(brackets(kMaxSettingDepth)));
+  EXPECT_FALSE(decodeSettingValue(brackets(kMaxSettingDepth + 1)));
+  EXPECT_FALSE(decodeSettingValue(std::string(500'000, '{')));
+  // Brackets inside a string, after an escaped quote, are text and do not count as depth.
+  EXPECT_EQ(decodeSettingValue("\"\\\"" + std::string(500, '[') + "\""),
+            SettingValue("\"" + std::string(500, '[')));
+}
+
+TEST(SettingValueDecode, SurvivesTruncatedAndDamagedInput) {
+  std::string encoded = encodeSettingValue(
+      Dictionary{{"list", Array{1, 2.5, "three", Date()}}, {"$key", Dictionary{{"f", false}}}});
+  for (size_t length = 0; length < encoded.size(); ++length) {
+    EXPECT_FALSE(decodeSettingValue(std::string_view(encoded).substr(0, length))) << length;
+  }
+  // Whatever damaged text still decodes must be storable again, or a value read back could
+  // never be written.
+  std::mt19937 random(42);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = encoded;
+    if (round % 5 == 0) text.resize(random() % 64);
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (round % 5 == 0 || random() % 20 == 0) text[i] = static_cast<char>(random());
+    }
+    if (std::optional<SettingValue> decoded = decodeSettingValue(text)) {
+      EXPECT_EQ(decodeSettingValue(encodeSettingValue(*decoded)), decoded) << text;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zorva

@@ -47,8 +47,8 @@ class NoopTracker final : public PathTrackerInterface {
 // programs, a few renames, unlinks and links, and a share of ignored daemons.
 std::vector<std::unique_ptr<OwnedMessage>> buildMessages() {
   using namespace testing;
-  const Actor editor{.executable = "/usr/lib/libreoffice/program/soffice.bin", .pid = 4242,
-                     .ppid = 4200};
+  const Actor editor{
+      .executable = "/usr/lib/libreoffice/program/soffice.bin", .pid = 4242, .ppid = 4200};
   const Actor shell{.executable = "/usr/bin/bash", .pid = 5000, .ppid = 4999};
   const Actor cupsd{.executable = "/usr/sbin/cupsd", .pid = 300, .ppid = 1};
   std::vector<std::unique_ptr<OwnedMessage>> messages;

@@ -40,8 +40,7 @@ bool isBusAddress(std::string_view address) {
 }  // namespace
 
 ConfigEnvironment processEnvironment() {
-  return {[](const char* name) { return std::getenv(name); }, ::geteuid() == 0,
-          journalAvailable()};
+  return {[](const char* name) { return std::getenv(name); }, ::geteuid() == 0, journalAvailable()};
 }
 
 std::variant<Config, ConfigError> loadConfig(const ConfigEnvironment& environment) {

@@ -80,12 +80,13 @@ TEST(Config, BadValuesNameTheirVariableAndNeverFallBack) {
   EXPECT_TRUE(errorOf({{"ZORVA_EVENT_SOURCE", "inotify"}}).starts_with("ZORVA_EVENT_SOURCE="));
   EXPECT_TRUE(errorOf({{"ZORVA_LOG", "syslog"}}).starts_with("ZORVA_LOG="));
   EXPECT_TRUE(errorOf({{"ZORVA_LOG_LEVEL", "debug"}}).starts_with("ZORVA_LOG_LEVEL="));
-  EXPECT_EQ(errorOf({}, /*withHome=*/false), "ZORVA_STATE_DIR is not set, and neither XDG_STATE_HOME nor HOME is");
+  EXPECT_EQ(errorOf({}, /*withHome=*/false),
+            "ZORVA_STATE_DIR is not set, and neither XDG_STATE_HOME nor HOME is");
 }
 
 TEST(Config, StateDirIsCreatedOrRejected) {
-  auto base = std::filesystem::temp_directory_path() /
-              ("zorva-config-test-" + std::to_string(::getpid()));
+  auto base =
+      std::filesystem::temp_directory_path() / ("zorva-config-test-" + std::to_string(::getpid()));
   EXPECT_EQ(prepareStateDir((base / "a/b").string()), std::nullopt);
   EXPECT_TRUE(std::filesystem::is_directory(base / "a/b"));
   std::ofstream(base / "file") << "x";

@@ -61,10 +61,10 @@ void EventDispatcher::handle(const es_message_t& message) const {
       return;
     case ES_EVENT_TYPE_NOTIFY_RENAME: {
       const es_event_rename_t& rename = event.rename;
-      OptionalString dest = rename.destination_type == ES_DESTINATION_TYPE_EXISTING_FILE
-                                ? decoded(rename.destination.existing_file)
-                                : joined(rename.destination.new_path.dir,
-                                         rename.destination.new_path.filename);
+      OptionalString dest =
+          rename.destination_type == ES_DESTINATION_TYPE_EXISTING_FILE
+              ? decoded(rename.destination.existing_file)
+              : joined(rename.destination.new_path.dir, rename.destination.new_path.filename);
       tracker_.source(bytes(rename.source), dest, false, true, exec, "RENAME");
       return;
     }

@@ -11,12 +11,11 @@ namespace zorva {
 namespace {
 
 using ::testing::_;
+using testing::Actor;
 using ::testing::ElementsAre;
 using ::testing::Eq;
 using ::testing::Field;
 using ::testing::InSequence;
-using ::testing::StrictMock;
-using testing::Actor;
 using testing::makeClose;
 using testing::makeCopy;
 using testing::makeExchange;
@@ -25,6 +24,7 @@ using testing::makeModify;
 using testing::makeOpen;
 using testing::makeRenameToExisting;
 using testing::makeRenameToNew;
+using ::testing::StrictMock;
 using Str = std::optional<std::string>;
 
 const Str kCp = "/usr/bin/cp";

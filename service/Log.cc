@@ -40,9 +40,7 @@ std::string exceptionDescription(const std::exception& error) {
 
 namespace log_detail {
 
-void writeLog(const std::string& message) {
-  writeLine(LogLevel::Default, "ZORVA_LOG: ", message);
-}
+void writeLog(const std::string& message) { writeLine(LogLevel::Default, "ZORVA_LOG: ", message); }
 
 // The log is always written before the telemetry client is called.
 void writeRemote(const std::string& message) {

@@ -58,8 +58,8 @@ TEST(Log, PercentSignsAndLineBreaksPassThroughUnchanged) {
   EXPECT_THAT(writer.texts(), ElementsAre("ZORVA_LOG: REMOTE: copy " + path,
                                           "ZORVA_LOG: ERROR: Unexpected event type "
                                           "encountered: 999\n"));
-  EXPECT_THAT(telemetry.lines, ElementsAre("log:copy " + path,
-                                           "logError:Unexpected event type encountered: 999\n"));
+  EXPECT_THAT(telemetry.lines,
+              ElementsAre("log:copy " + path, "logError:Unexpected event type encountered: 999\n"));
 }
 
 TEST(Log, DisabledLevelsSaveOnlyTheLogWrite) {
@@ -69,7 +69,8 @@ TEST(Log, DisabledLevelsSaveOnlyTheLogWrite) {
   ZorvaRemote("forwarded anyway");
   ZorvaError("written and forwarded");
   EXPECT_THAT(writer.texts(), ElementsAre("ZORVA_LOG: ERROR: written and forwarded"));
-  EXPECT_THAT(telemetry.lines, ElementsAre("log:forwarded anyway", "logError:written and forwarded"));
+  EXPECT_THAT(telemetry.lines,
+              ElementsAre("log:forwarded anyway", "logError:written and forwarded"));
 }
 
 TEST(Log, WithoutTelemetryClientNothingIsForwardedAndTheLineIsStillWritten) {

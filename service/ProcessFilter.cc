@@ -22,7 +22,7 @@ struct IgnoreRule {
 
 constexpr std::string_view kBackupSuffixes[] = {"backupd"};
 constexpr std::string_view kFrameworkSuffixes[] = {
-    "mds_stores", "mds", "mdworker_shared", "com.apple.quicklook.ThumbnailsAgent",
+    "mds_stores",         "mds",      "mdworker_shared", "com.apple.quicklook.ThumbnailsAgent",
     "QuickLookSatellite", "fseventsd"};
 constexpr std::string_view kLibexecSuffixes[] = {"promotedcontentd"};
 constexpr std::string_view kSbinSuffixes[] = {"cupsd"};

@@ -35,10 +35,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"/opt/zorva-clientx/bin/tool", false, false},
         Case{"/Applications/Zorva Client.app/Contents/MacOS/Zorva Client", true, false},
         // The ignore table applies to platform executables only, suffix with its own prefix.
-        Case{"/usr/sbin/cupsd", true, true},
-        Case{"/usr/sbin/cupsd", false, false},
-        Case{"/usr/sbin/sshd", true, false},
-        Case{"/usr/libexec/cupsd", true, false},
+        Case{"/usr/sbin/cupsd", true, true}, Case{"/usr/sbin/cupsd", false, false},
+        Case{"/usr/sbin/sshd", true, false}, Case{"/usr/libexec/cupsd", true, false},
         Case{"/usr/libexec/promotedcontentd", true, true},
         Case{"/System/Library/Frameworks/CoreServices.framework/x/mds", true, true},
         Case{"/System/Library/Frameworks/A.framework/Versions/A/Support/cmds", true, true},
@@ -46,8 +44,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"/System/Library/CoreServices/TimeMachine/backupd", true, true},
         Case{"/System/Library/CoreServices/TimeMachine/backupd2", true, false},
         // Case matters, and the system's own copy command is never ignored.
-        Case{"/USR/SBIN/cupsd", true, false},
-        Case{"/usr/bin/cp", true, false},
+        Case{"/USR/SBIN/cupsd", true, false}, Case{"/usr/bin/cp", true, false},
         Case{"", true, false}));
 
 TEST(ProcessFilter, AnExecutableThatIsNotUtf8IsNeverIgnoredAndComesBackAsNothing) {

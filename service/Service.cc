@@ -16,11 +16,9 @@ StartupResult startService(ServiceParts& parts) {
 
   es_client_t* client = nullptr;
   EventDispatcher dispatcher(tracker);
-  es_new_client_result_t created =
-      es_new_client(parts.eventSource, &client,
-                    [dispatcher](es_client_t*, const es_message_t* message) {
-                      dispatcher.handle(*message);
-                    });
+  es_new_client_result_t created = es_new_client(
+      parts.eventSource, &client,
+      [dispatcher](es_client_t*, const es_message_t* message) { dispatcher.handle(*message); });
   if (created != ES_NEW_CLIENT_RESULT_SUCCESS) {
     ZorvaError("Failed to create new ES client: %d", static_cast<uint32_t>(created));
     return {EXIT_FAILURE, nullptr};

@@ -22,7 +22,7 @@ struct ServiceParts {
 };
 
 struct StartupResult {
-  int exitStatus = 0;            // 0: running; 1: the event source could not be set up
+  int exitStatus = 0;             // 0: running; 1: the event source could not be set up
   es_client_t* client = nullptr;  // the subscribed client while running
 };
 

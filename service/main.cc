@@ -36,11 +36,15 @@ std::unique_ptr<zorva::EventSource> makeEventSource(const zorva::Config& config)
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"zorvad: watches file activity and reports data leaving watched volumes.",
-               "zorvad"};
+  CLI::App app{"zorvad: watches file activity and reports data leaving watched volumes.", "zorvad"};
   app.set_version_flag("--version", zorva::kVersion, "Print the version and exit");
   app.footer(zorva::configHelp());
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    // --help and --version end here with status 0; a wrong command line is a usage error.
+    return app.exit(error) == 0 ? 0 : kBadConfiguration;
+  }
 
   auto loaded = zorva::loadConfig(zorva::processEnvironment());
   if (auto* error = std::get_if<zorva::ConfigError>(&loaded)) return configurationError(*error);

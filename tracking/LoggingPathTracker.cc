@@ -17,8 +17,8 @@ void LoggingPathTracker::close(std::string_view path, const struct stat& status,
 }
 
 void LoggingPathTracker::source(std::string_view source, const OptionalString& dest,
-                                bool eitherDirection, bool bothModified,
-                                const OptionalString& exec, std::string_view type) {
+                                bool eitherDirection, bool bothModified, const OptionalString& exec,
+                                std::string_view type) {
   ZorvaLog("%@: %@ -> %@ either %@ both %@ exec %@", type, source, dest, eitherDirection,
            bothModified, exec);
 }

@@ -33,8 +33,9 @@ void ManualClock::advance(Duration by) {
       std::lock_guard lock(mutex_);
       auto first = timers_.begin();
       if (first == timers_.end() || first->first > target) break;
-      wall_.fetch_add(std::chrono::duration_cast<TimePoint::duration>(first->first - elapsed_).count(),
-                      std::memory_order_acq_rel);
+      wall_.fetch_add(
+          std::chrono::duration_cast<TimePoint::duration>(first->first - elapsed_).count(),
+          std::memory_order_acq_rel);
       elapsed_ = first->first;
       timer = std::move(first->second);
       timers_.erase(first);

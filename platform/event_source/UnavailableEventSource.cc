@@ -4,8 +4,7 @@
 
 namespace zorva {
 
-es_new_client_result_t UnavailableEventSource::newClient(es_client_t** client,
-                                                         es_handler_block_t) {
+es_new_client_result_t UnavailableEventSource::newClient(es_client_t** client, es_handler_block_t) {
   *client = nullptr;
   ZorvaError("%@", reason_);
   return ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED;

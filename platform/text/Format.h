@@ -26,8 +26,8 @@ inline void describe(std::string& out, const std::optional<std::string>& text) {
   out.append(text ? std::string_view(*text) : std::string_view("(null)"));
 }
 template <std::integral T>
-  requires(!std::same_as<T, bool> && !std::same_as<T, char>)
-void describe(std::string& out, T value) {
+requires(!std::same_as<T, bool> && !std::same_as<T, char>) void describe(std::string& out,
+                                                                         T value) {
   char buffer[24];
   auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
   out.append(buffer, result.ptr);
@@ -45,19 +45,22 @@ template <class T>
 using Plain = std::remove_cvref_t<std::decay_t<T>>;
 
 template <class T>
-concept Describable = requires(std::string& out, const T& value) { describe(out, value); };
+concept Describable = requires(std::string& out, const T& value) {
+  describe(out, value);
+};
 
 template <class T>
-concept CString = std::same_as<Plain<T>, const char*> || std::same_as<Plain<T>, char*> ||
-                  std::same_as<Plain<T>, std::string> || std::same_as<Plain<T>, std::string_view>;
+concept CString = std::same_as < Plain<T>,
+const char* > || std::same_as<Plain<T>, char*> || std::same_as<Plain<T>, std::string> ||
+    std::same_as<Plain<T>, std::string_view>;
 
 template <class T>
-concept Int32 = std::integral<Plain<T>> && !std::same_as<Plain<T>, bool> &&
-                sizeof(Plain<T>) <= sizeof(int32_t);
+concept Int32 =
+    std::integral<Plain<T>> && !std::same_as<Plain<T>, bool> && sizeof(Plain<T>) <= sizeof(int32_t);
 
 template <class T>
-concept Int64 = std::integral<Plain<T>> && !std::same_as<Plain<T>, bool> &&
-                sizeof(Plain<T>) <= sizeof(int64_t);
+concept Int64 =
+    std::integral<Plain<T>> && !std::same_as<Plain<T>, bool> && sizeof(Plain<T>) <= sizeof(int64_t);
 
 // What each argument may stand for, known at compile time.
 struct Kinds {
@@ -104,10 +107,10 @@ template <class... Args>
 class FormatString {
  public:
   template <class S>
-    requires std::convertible_to<const S&, std::string_view>
+  requires std::convertible_to<const S&, std::string_view>
   consteval FormatString(const S& format) : text_(format) {  // NOLINT: implicit by design
-    constexpr format_detail::Kinds kinds[sizeof...(Args) + 1] = {
-        format_detail::kindsOf<Args>()..., {}};
+    constexpr format_detail::Kinds kinds[sizeof...(Args) + 1] = {format_detail::kindsOf<Args>()...,
+                                                                 {}};
     format_detail::check(text_, kinds, sizeof...(Args));
   }
 

@@ -12,7 +12,6 @@ namespace zorva {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 class RecordingTelemetry final : public TelemetryLog {
  public:
@@ -83,6 +82,7 @@ TEST(Log, WithoutTelemetryClientNothingIsForwardedAndTheLineIsStillWritten) {
 TEST(Log, CallableFromManyThreadsAtOnce) {
   MemoryLogWriter writer;
   std::vector<std::thread> threads;
+  threads.reserve(4);
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([t] {
       for (int i = 0; i < 100; ++i) ZorvaError("thread %d line %d", t, i);

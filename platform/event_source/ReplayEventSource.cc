@@ -18,10 +18,10 @@
 namespace zorva {
 namespace {
 
-constexpr size_t kReadSize = 64 * 1024;
+constexpr size_t kReadSize = size_t{64} * 1024;
 // Far above any real message (paths end at PATH_MAX); what lies beyond is a broken or hostile
 // trace, which must not make the service buffer without bound.
-constexpr size_t kMaxLineBytes = 1024 * 1024;
+constexpr size_t kMaxLineBytes = size_t{1024} * 1024;
 
 // strerror() may share one buffer between threads.
 std::string errorText(int error) { return std::system_category().message(error); }

@@ -24,17 +24,9 @@ TEST(Format, ArgumentsAreNeverReadAsFormats) {
   std::string path = "/media/usb/100%@ %d %s %n %%.txt";
   EXPECT_EQ(formatMessage("copy %@ to %@", path, std::string("/tmp/%ld")),
             "copy /media/usb/100%@ %d %s %n %%.txt to /tmp/%ld");
-  EXPECT_EQ(formatMessage("%@", std::string("line\nbreak\0nul", 15)),
-            std::string("line\nbreak\0nul", 15));
+  EXPECT_EQ(formatMessage("%@", std::string("line\nbreak\0nul", 14)),
+            std::string("line\nbreak\0nul", 14));
 }
-
-// Formats that must not compile (kept here as documentation of the checks):
-//   formatMessage("%d");                        more placeholders than arguments
-//   formatMessage("x", 1);                      more arguments than placeholders
-//   formatMessage("%d", int64_t{1});            %d takes at most 32 bits
-//   formatMessage("%s", 3);                     %s takes a string
-//   formatMessage("%x", 3);                     unknown placeholder
-//   formatMessage("50%");                       lone % at the end
 
 }  // namespace
 }  // namespace zorva

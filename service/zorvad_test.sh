@@ -35,21 +35,24 @@ check replay-missing 1 "Failed to create new ES client" -- \
 
 # A trace on standard input: the service reports each line, says when the input ends, and keeps
 # running until it is stopped.
-coproc service {
-  printf '%s\n' \
-    '{"event": "RENAME", "pid": 5, "ppid": 4, "executable": "/usr/bin/mv", "platform": true, "source": "/media/usb/a", "dir": "/tmp", "filename": "b"}' \
-    'not json' |
-    ZORVA_EVENT_SOURCE=replay:- exec "$zorvad" 2>&1
-}
+printf '%s\n' \
+  '{"event": "RENAME", "pid": 5, "ppid": 4, "executable": "/usr/bin/mv", "platform": true, "source": "/media/usb/a", "dir": "/tmp", "filename": "b"}' \
+  'not json' >"$state/trace"
+mkfifo "$state/out"
+ZORVA_EVENT_SOURCE=replay:- "$zorvad" <"$state/trace" >"$state/out" 2>&1 &
+pid=$!
+exec 3<"$state/out"
 seen=""
-while IFS= read -r line <&"${service[0]}"; do
+# Events may flow before start-up logs its last line: read until both have been seen.
+while IFS= read -r line <&3; do
   seen+="$line"$'\n'
-  [[ $line == *"end of input"* ]] && break
+  [[ $seen == *"end of input"* && $seen == *"dispatch_main"* ]] && break
 done
 running=no
-kill -0 "$service_PID" 2>/dev/null && running=yes
-kill "$service_PID" 2>/dev/null
-wait "$service_PID" 2>/dev/null
+kill -0 "$pid" 2>/dev/null && running=yes
+kill "$pid" 2>/dev/null
+wait "$pid" 2>/dev/null
+exec 3<&-
 for want in "launch app: " "dispatch_main" "RENAME: /media/usb/a -> /tmp/b" \
   "ERROR: replay: line 2:" "replay: end of input after 2 lines"; do
   if ! grep -qF -- "$want" <<<"$seen"; then

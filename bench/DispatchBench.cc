@@ -21,23 +21,23 @@ namespace {
 
 class NoopTracker final : public PathTrackerInterface {
  public:
-  void open(std::string_view path, const struct stat&, int32_t, const OptionalString& exec,
+  void open(std::string_view path, const struct stat&, int32_t, OptionalString exec,
             uint32_t) override {
     benchmark::DoNotOptimize(path.data());
     benchmark::DoNotOptimize(exec);
   }
-  void close(std::string_view path, const struct stat&, int32_t, const OptionalString& exec,
+  void close(std::string_view path, const struct stat&, int32_t, OptionalString exec,
              bool) override {
     benchmark::DoNotOptimize(path.data());
     benchmark::DoNotOptimize(exec);
   }
-  void source(std::string_view source, const OptionalString& dest, bool, bool,
-              const OptionalString& exec, std::string_view) override {
+  void source(std::string_view source, OptionalString dest, bool, bool,
+              OptionalString exec, std::string_view) override {
     benchmark::DoNotOptimize(source.data());
     benchmark::DoNotOptimize(dest);
     benchmark::DoNotOptimize(exec);
   }
-  void modify(const OptionalString& path, const OptionalString& exec, std::string_view) override {
+  void modify(OptionalString path, OptionalString exec, std::string_view) override {
     benchmark::DoNotOptimize(path);
     benchmark::DoNotOptimize(exec);
   }

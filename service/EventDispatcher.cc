@@ -44,20 +44,21 @@ void EventDispatcher::handle(const es_message_t& message) const {
   switch (message.event_type) {
     case ES_EVENT_TYPE_NOTIFY_OPEN:
       if (isDirectory(event.open.file)) return;
-      tracker_.open(bytes(event.open.file), event.open.file->stat, ppid, exec,
+      tracker_.open(bytes(event.open.file), event.open.file->stat, ppid, std::move(exec),
                     static_cast<uint32_t>(event.open.fflag));
       return;
     case ES_EVENT_TYPE_NOTIFY_CLOSE:
       if (isDirectory(event.close.target)) return;
-      tracker_.close(bytes(event.close.target), event.close.target->stat, ppid, exec,
+      tracker_.close(bytes(event.close.target), event.close.target->stat, ppid, std::move(exec),
                      event.close.modified);
       return;
     case ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA:
       tracker_.source(bytes(event.exchangedata.file1), decoded(event.exchangedata.file2), true,
-                      true, exec, "EXCHANGEDATA");
+                      true, std::move(exec), "EXCHANGEDATA");
       return;
     case ES_EVENT_TYPE_NOTIFY_LINK:
-      tracker_.modify(joined(event.link.target_dir, event.link.target_filename), exec, "LINK");
+      tracker_.modify(joined(event.link.target_dir, event.link.target_filename), std::move(exec),
+                      "LINK");
       return;
     case ES_EVENT_TYPE_NOTIFY_RENAME: {
       const es_event_rename_t& rename = event.rename;
@@ -65,25 +66,25 @@ void EventDispatcher::handle(const es_message_t& message) const {
           rename.destination_type == ES_DESTINATION_TYPE_EXISTING_FILE
               ? decoded(rename.destination.existing_file)
               : joined(rename.destination.new_path.dir, rename.destination.new_path.filename);
-      tracker_.source(bytes(rename.source), dest, false, true, exec, "RENAME");
+      tracker_.source(bytes(rename.source), std::move(dest), false, true, std::move(exec), "RENAME");
       return;
     }
     case ES_EVENT_TYPE_NOTIFY_UNLINK:
-      tracker_.modify(decoded(event.unlink.target), exec, "UNLINK");
+      tracker_.modify(decoded(event.unlink.target), std::move(exec), "UNLINK");
       return;
     case ES_EVENT_TYPE_NOTIFY_TRUNCATE:
-      tracker_.modify(decoded(event.truncate.target), exec, "TRUNCATE");
+      tracker_.modify(decoded(event.truncate.target), std::move(exec), "TRUNCATE");
       return;
     case ES_EVENT_TYPE_NOTIFY_CLONE:
       tracker_.source(bytes(event.clone.source),
-                      joined(event.clone.target_dir, event.clone.target_name), false, false, exec,
+                      joined(event.clone.target_dir, event.clone.target_name), false, false, std::move(exec),
                       "CLONE");
       return;
     case ES_EVENT_TYPE_NOTIFY_COPYFILE:
       // The destination is always the joined name, also when the copy replaced a file.
       tracker_.source(bytes(event.copyfile.source),
                       joined(event.copyfile.target_dir, event.copyfile.target_name), false, false,
-                      exec, "COPYFILE");
+                      std::move(exec), "COPYFILE");
       return;
   }
   ZorvaError("Unexpected event type encountered: %d\n", static_cast<uint32_t>(message.event_type));

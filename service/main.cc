@@ -14,7 +14,10 @@
 #include "service/Config.h"
 #include "service/Log.h"
 #include "service/Service.h"
-#include "tracking/LoggingPathTracker.h"
+#include "platform/dispatch/RealClock.h"
+#include "platform/dispatch/SharedInstance.h"
+#include "platform/files/FileContentComparator.h"
+#include "tracking/PathTracker.h"
 
 namespace {
 
@@ -32,6 +35,18 @@ std::unique_ptr<zorva::EventSource> makeEventSource(const zorva::Config& config)
   return std::make_unique<zorva::UnavailableEventSource>(
       "fanotify: this build has no fanotify event source; set ZORVA_EVENT_SOURCE=replay:<file>");
 }
+
+// The audit-event queue and the control interface take these places when they arrive; until
+// then a transfer ends at its log line.
+class UnsentAuditEvents final : public zorva::AuditEventSink {
+ public:
+  void track(const std::string&, const std::string&, int64_t) override {}
+};
+
+class UnsentNotifications final : public zorva::ChangeNotifier {
+ public:
+  void pathModified(const std::string&, int64_t) override {}
+};
 
 }  // namespace
 
@@ -60,12 +75,23 @@ int main(int argc, char** argv) {
 
   static auto settings = zorva::SqliteSettingsStore::open(config.stateDir);
   static auto eventSource = makeEventSource(config);
-  static zorva::LoggingPathTracker tracker;
+  static UnsentAuditEvents auditEvents;
+  static UnsentNotifications notifications;
+  static zorva::FileContentComparator comparator;
+  static zorva::SharedInstance<zorva::PathTracker> tracker;
 
   zorva::ServiceParts parts{
       .version = std::string(zorva::kVersion),
       .eventSource = *eventSource,
-      .sharedTracker = []() -> zorva::PathTrackerInterface& { return tracker; },
+      .sharedTracker = []() -> zorva::PathTrackerInterface& {
+        return tracker.get([] {
+          return new zorva::PathTracker({.settings = *settings,
+                                         .clock = zorva::RealClock::shared(),
+                                         .audit = auditEvents,
+                                         .notifier = notifications,
+                                         .comparator = comparator});
+        });
+      },
       .startControlInterface = nullptr,
   };
   zorva::StartupResult started = zorva::startService(parts);

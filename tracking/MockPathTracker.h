@@ -10,18 +10,18 @@ class MockPathTracker : public PathTrackerInterface {
  public:
   MOCK_METHOD(void, open,
               (std::string_view path, const struct stat& status, int32_t pid,
-               const OptionalString& exec, uint32_t flags),
+               OptionalString exec, uint32_t flags),
               (override));
   MOCK_METHOD(void, close,
               (std::string_view path, const struct stat& status, int32_t pid,
-               const OptionalString& exec, bool isModified),
+               OptionalString exec, bool isModified),
               (override));
   MOCK_METHOD(void, source,
-              (std::string_view source, const OptionalString& dest, bool eitherDirection,
-               bool bothModified, const OptionalString& exec, std::string_view type),
+              (std::string_view source, OptionalString dest, bool eitherDirection,
+               bool bothModified, OptionalString exec, std::string_view type),
               (override));
   MOCK_METHOD(void, modify,
-              (const OptionalString& path, const OptionalString& exec, std::string_view type),
+              (OptionalString path, OptionalString exec, std::string_view type),
               (override));
 };
 

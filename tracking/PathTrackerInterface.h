@@ -15,6 +15,8 @@ namespace zorva {
 //
 // `path` and `source` are the event's raw bytes; other paths are decoded UTF-8 and empty
 // (std::nullopt) when the bytes are not UTF-8. `exec` is the acting executable, for log text.
+// Strings the tracker keeps are taken by value, so the dispatcher can hand them over without a
+// copy.
 class PathTrackerInterface {
  public:
   using OptionalString = std::optional<std::string>;
@@ -22,13 +24,12 @@ class PathTrackerInterface {
   virtual ~PathTrackerInterface() = default;
 
   virtual void open(std::string_view path, const struct stat& status, int32_t pid,
-                    const OptionalString& exec, uint32_t flags) = 0;
+                    OptionalString exec, uint32_t flags) = 0;
   virtual void close(std::string_view path, const struct stat& status, int32_t pid,
-                     const OptionalString& exec, bool isModified) = 0;
-  virtual void source(std::string_view source, const OptionalString& dest, bool eitherDirection,
-                      bool bothModified, const OptionalString& exec, std::string_view type) = 0;
-  virtual void modify(const OptionalString& path, const OptionalString& exec,
-                      std::string_view type) = 0;
+                     OptionalString exec, bool isModified) = 0;
+  virtual void source(std::string_view source, OptionalString dest, bool eitherDirection,
+                      bool bothModified, OptionalString exec, std::string_view type) = 0;
+  virtual void modify(OptionalString path, OptionalString exec, std::string_view type) = 0;
 };
 
 }  // namespace zorva

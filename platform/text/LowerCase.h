@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zorva {
+
+// The full Unicode lower-case mapping of UTF-8 text, the same in every locale (so a Turkish or
+// Lithuanian system locale cannot change which paths match a watch root). A letter's lower case
+// may be longer than the letter ("İ" becomes "i̇"), so the result's length may differ from the
+// input's. Text that is not UTF-8 is returned unchanged.
+std::string lowerCase(std::string_view text);
+
+}  // namespace zorva

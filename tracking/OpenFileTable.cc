@@ -1,0 +1,56 @@
+#include "tracking/OpenFileTable.h"
+
+#include <deque>
+
+#include "service/Log.h"
+
+namespace zorva {
+
+PathInfo* OpenFileTable::find(uint32_t pid, std::string_view lowerPath) {
+  auto table = tables_.find(pid);
+  if (table == tables_.end()) return nullptr;
+  // Process tables are small; a temporary key is cheaper than a transparent hash here.
+  auto record = table->second.find(std::string(lowerPath));
+  return record == table->second.end() ? nullptr : &record->second;
+}
+
+PathInfo& OpenFileTable::insert(uint32_t pid, std::string lowerPath, PathInfo record) {
+  return tables_[pid].insert_or_assign(std::move(lowerPath), std::move(record)).first->second;
+}
+
+std::vector<OpenFileTable::Candidate> OpenFileTable::candidates(uint32_t pid,
+                                                                std::string_view closedName,
+                                                                uint64_t size, int64_t now) {
+  auto table = tables_.find(pid);
+  if (table == tables_.end()) return {};
+  const int64_t threshold = now - kStaleSeconds;
+  std::deque<Candidate> ordered;
+  ProcessTable& records = table->second;
+  for (auto entry = records.begin(); entry != records.end();) {
+    const auto& [key, record] = *entry;
+    if (record.openCount == 0 && record.lastClose < threshold) {
+      ZorvaLog("culling %@, old_time: %ld, lastClose: %ld", key, threshold, record.lastClose);
+      entry = records.erase(entry);
+      continue;
+    }
+    if (record.size == size) {
+      // A copy usually keeps its source's name: compare those first.
+      if (lastComponent(key) == closedName) {
+        ordered.push_front({record.path, record.watchInfo});
+      } else {
+        ordered.push_back({record.path, record.watchInfo});
+      }
+    }
+    ++entry;
+  }
+  if (records.empty()) tables_.erase(table);
+  return {std::make_move_iterator(ordered.begin()), std::make_move_iterator(ordered.end())};
+}
+
+size_t OpenFileTable::recordCount() const {
+  size_t count = 0;
+  for (const auto& [pid, table] : tables_) count += table.size();
+  return count;
+}
+
+}  // namespace zorva

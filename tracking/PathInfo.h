@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tracking/WatchInfo.h"
+
+namespace zorva {
+
+// One file on a watched root that one process number has open or recently had open. Lives in the
+// open-file table and is touched only on the watch queue.
+struct PathInfo {
+  int64_t openCount = 0;  // opens minus closes; may fall below 0 when closes were dropped
+  uint64_t size = 0;      // at the most recent open
+  WatchInfoRef watchInfo;
+  int64_t lastClose = 0;  // whole seconds since the epoch; 0 until the first close
+  std::string path;       // as the event gave it, letter case kept
+  // The file name, the last component of the lower-cased path, is not stored: it is the tail of
+  // the table key, which saves a string per record.
+};
+
+}  // namespace zorva

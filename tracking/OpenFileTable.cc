@@ -9,8 +9,7 @@ namespace zorva {
 PathInfo* OpenFileTable::find(uint32_t pid, std::string_view lowerPath) {
   auto table = tables_.find(pid);
   if (table == tables_.end()) return nullptr;
-  // Process tables are small; a temporary key is cheaper than a transparent hash here.
-  auto record = table->second.find(std::string(lowerPath));
+  auto record = table->second.find(lowerPath);
   return record == table->second.end() ? nullptr : &record->second;
 }
 

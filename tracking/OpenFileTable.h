@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tracking/PathInfo.h"
+#include "tracking/PathKey.h"
 
 namespace zorva {
 
@@ -37,7 +38,7 @@ class OpenFileTable {
   size_t recordCount() const;
 
  private:
-  using ProcessTable = std::unordered_map<std::string, PathInfo>;
+  using ProcessTable = PathMap<PathInfo>;  // keyed by the lower-cased path
   std::unordered_map<uint32_t, ProcessTable> tables_;
 };
 

@@ -20,8 +20,7 @@ PathTracker::PathTracker(const Dependencies& dependencies)
 PathTracker::~PathTracker() = default;
 
 int64_t PathTracker::nowSeconds() const {
-  return std::chrono::duration_cast<std::chrono::seconds>(clock_.now().time_since_epoch())
-      .count();
+  return std::chrono::duration_cast<std::chrono::seconds>(clock_.now().time_since_epoch()).count();
 }
 
 void PathTracker::addVolume(int64_t volumeId, std::string_view path, bool notifyEnabled) {
@@ -47,8 +46,9 @@ void PathTracker::open(std::string_view path, const struct stat& status, int32_t
       WatchInfoRef watchInfo = _watchPaths.isWatching(lower);
       if (!watchInfo) return;
       ZorvaLog("PathTracker.open: tracking: %@ exec: %@", lower, exec);
-      record = &_openMap.insert(pid, lower,
-                                PathInfo{.watchInfo = std::move(watchInfo), .path = std::move(path)});
+      record =
+          &_openMap.insert(pid, std::move(lower),
+                           PathInfo{.watchInfo = std::move(watchInfo), .path = std::move(path)});
     }
     record->openCount += 1;
     record->size = size;
@@ -62,9 +62,8 @@ void PathTracker::close(std::string_view path, const struct stat& status, int32_
   OptionalString decoded = decodeUtf8(path);
   if (!decoded) return;
   _watchQueue.async([this, path = std::move(*decoded), size = static_cast<uint64_t>(status.st_size),
-                     pid = static_cast<uint32_t>(pid), exec = std::move(exec), isModified] {
-    closeOnQueue(path, size, pid, exec, isModified);
-  });
+                     pid = static_cast<uint32_t>(pid), exec = std::move(exec),
+                     isModified] { closeOnQueue(path, size, pid, exec, isModified); });
 }
 
 void PathTracker::closeOnQueue(const std::string& path, uint64_t size, uint32_t pid,

@@ -41,8 +41,8 @@ class PathTracker final : public PathTrackerInterface {
             uint32_t flags) override;
   void close(std::string_view path, const struct stat& status, int32_t pid, OptionalString exec,
              bool isModified) override;
-  void source(std::string_view source, OptionalString dest, bool eitherDirection,
-              bool bothModified, OptionalString exec, std::string_view type) override;
+  void source(std::string_view source, OptionalString dest, bool eitherDirection, bool bothModified,
+              OptionalString exec, std::string_view type) override;
   void modify(OptionalString path, OptionalString exec, std::string_view type) override;
 
   // For tests and benchmarks: runs `work` on _watchQueue and waits, so state can be inspected.

@@ -18,12 +18,12 @@ namespace zorva {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::Actor;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
-using testing::Actor;
 using Event = RecordingAuditSink::Event;
 using Change = RecordingNotifier::Change;
 
@@ -38,12 +38,11 @@ class PathTrackerTest : public ::testing::Test {
   void restart() {
     dispatcher.reset();
     tracker.reset();
-    tracker = std::make_unique<PathTracker>(PathTracker::Dependencies{
-        .settings = settings,
-        .clock = clock,
-        .audit = audit,
-        .notifier = notifier,
-        .comparator = comparator});
+    tracker = std::make_unique<PathTracker>(PathTracker::Dependencies{.settings = settings,
+                                                                      .clock = clock,
+                                                                      .audit = audit,
+                                                                      .notifier = notifier,
+                                                                      .comparator = comparator});
     dispatcher = std::make_unique<EventDispatcher>(*tracker);
   }
 
@@ -124,17 +123,16 @@ TEST_F(PathTrackerTest, OddRegistrationsNeitherCrashNorLoseOthers) {
     EXPECT_EQ(registry.isWatching("/media/../etc/passwd")->volumeId, 4);
   });
   restart();
-  tracker->inspect([](const WatchRegistry& registry, const OpenFileTable&) {
-    EXPECT_EQ(registry.size(), 5u);
-  });
+  tracker->inspect(
+      [](const WatchRegistry& registry, const OpenFileTable&) { EXPECT_EQ(registry.size(), 5u); });
 }
 
 TEST_F(PathTrackerTest, UnreadableSavedEntriesAreSkippedWithAnError) {
-  settings.set(WatchRegistry::kSettingsKey,
-               SettingValue::Dictionary{
-                   {"/media/usb/", SettingValue::Dictionary{{"path", "/media/usb/"}}},
-                   {"/media/bad/", "not a dictionary"},
-                   {"/media/nopath/", SettingValue::Dictionary{{"volumeId", 3}}}});
+  settings.set(
+      WatchRegistry::kSettingsKey,
+      SettingValue::Dictionary{{"/media/usb/", SettingValue::Dictionary{{"path", "/media/usb/"}}},
+                               {"/media/bad/", "not a dictionary"},
+                               {"/media/nopath/", SettingValue::Dictionary{{"volumeId", 3}}}});
   restart();
   auto all = lines();
   EXPECT_THAT(all, Contains("ZORVA_LOG: PathTracker.init: load: 0: /media/usb/"));
@@ -247,9 +245,8 @@ TEST_F(TransferTest, OnlyTheSameParentAndTheSameSizeMakeACandidate) {
   settle();
   EXPECT_THAT(comparator.calls(), IsEmpty());
   EXPECT_THAT(lines(), Not(Contains(HasSubstr("test: count"))));
-  tracker->inspect([](const WatchRegistry&, const OpenFileTable& table) {
-    EXPECT_EQ(table.recordCount(), 2u);
-  });
+  tracker->inspect(
+      [](const WatchRegistry&, const OpenFileTable& table) { EXPECT_EQ(table.recordCount(), 2u); });
 }
 
 TEST_F(TransferTest, CandidatesWithTheClosedFilesNameAreComparedFirstAndTheFirstMatchWins) {
@@ -300,12 +297,12 @@ TEST_F(TransferTest, RecordsCloseAfterSixtySecondsAndAreCulledAfterSixtyOne) {
   comparator.setEqual("/Volumes/USB/a", "/tmp/a2");
   closeFile("/tmp/a2", 100, true);
   auto all = lines();
-  auto threshold = std::chrono::duration_cast<std::chrono::seconds>(
-                       (clock.now() - 60s).time_since_epoch())
-                       .count();
-  EXPECT_THAT(all, Contains("ZORVA_LOG: culling /volumes/usb/a, old_time: " +
-                            std::to_string(threshold) +
-                            ", lastClose: " + std::to_string(threshold - 1)));
+  auto threshold =
+      std::chrono::duration_cast<std::chrono::seconds>((clock.now() - 60s).time_since_epoch())
+          .count();
+  EXPECT_THAT(all,
+              Contains("ZORVA_LOG: culling /volumes/usb/a, old_time: " + std::to_string(threshold) +
+                       ", lastClose: " + std::to_string(threshold - 1)));
   EXPECT_EQ(audit.events().size(), 1u);
   tracker->inspect([](const WatchRegistry&, const OpenFileTable& table) {
     EXPECT_EQ(table.processCount(), 0u) << "a table emptied by culling is removed";
@@ -321,9 +318,8 @@ TEST_F(TransferTest, OpenFilesAndCountsThatNeverReturnToZeroAreNeverCulled) {
   clock.advance(1h);
   closeFile("/tmp/x", 300, true);
   settle();
-  tracker->inspect([](const WatchRegistry&, const OpenFileTable& table) {
-    EXPECT_EQ(table.recordCount(), 2u);
-  });
+  tracker->inspect(
+      [](const WatchRegistry&, const OpenFileTable& table) { EXPECT_EQ(table.recordCount(), 2u); });
 }
 
 TEST_F(TransferTest, ModifiedCloseOfATrackedFileNotifiesWithItsOwnRecordWithoutAScan) {
@@ -350,8 +346,8 @@ TEST_F(TransferTest, ContentAndSingleEventPathsAgreeOnCopiesThatStayOnWatchedRoo
   settle();
   EXPECT_THAT(audit.events(), IsEmpty());
   EXPECT_THAT(comparator.calls(), IsEmpty()) << "no file is read for a copy that stays watched";
-  EXPECT_THAT(notifier.changes(),
-              ElementsAre(Change{"/Volumes/USB/copy-of-a", 7}, Change{"/Volumes/USB/copy-of-a", 7}));
+  EXPECT_THAT(notifier.changes(), ElementsAre(Change{"/Volumes/USB/copy-of-a", 7},
+                                              Change{"/Volumes/USB/copy-of-a", 7}));
 }
 
 TEST_F(TransferTest, UnwatchedOpensFromManyProcessesLeaveNoTables) {

@@ -67,7 +67,8 @@ WatchInfoRef WatchRegistry::isWatching(std::string_view lowerPath) const {
 void WatchRegistry::save() {
   SettingValue::Dictionary list;
   for (const auto& [root, info] : roots_) {
-    list.emplace(root, SettingValue::Dictionary{{"path", info->path}, {"volumeId", info->volumeId}});
+    list.emplace(root,
+                 SettingValue::Dictionary{{"path", info->path}, {"volumeId", info->volumeId}});
   }
   // A failed write is logged by the store; the registry in memory stays as it is.
   settings_.set(kSettingsKey, std::move(list));

@@ -2,10 +2,10 @@
 
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/settings/SettingsStore.h"
+#include "tracking/PathKey.h"
 #include "tracking/WatchInfo.h"
 
 namespace zorva {
@@ -34,15 +34,10 @@ class WatchRegistry {
   size_t size() const { return roots_.size(); }
 
  private:
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-  };
-
   void save();
 
   SettingsStore& settings_;
-  std::unordered_map<std::string, WatchInfoRef, Hash, std::equal_to<>> roots_;
+  PathMap<WatchInfoRef> roots_;
   std::vector<size_t> rootLengths_;  // distinct key lengths, longest first
 };
 

@@ -18,12 +18,12 @@ TEST(WatchRegistry, RootsAreLowerCasedWithOneTrailingSeparator) {
 TEST(WatchRegistry, ManyRootsStillFindTheRightOne) {
   MemorySettingsStore settings;
   WatchRegistry registry(settings);
-  for (int i = 0; i < 1000; ++i) {
+  for (int i = 0; i < 300; ++i) {
     registry.add(std::make_shared<const WatchInfo>(
         WatchInfo{false, "/media/volume-" + std::to_string(i) + "/", i}));
   }
-  EXPECT_EQ(registry.isWatching("/media/volume-512/a/b")->volumeId, 512);
-  EXPECT_EQ(registry.isWatching("/media/volume-1000/a"), nullptr);
+  EXPECT_EQ(registry.isWatching("/media/volume-212/a/b")->volumeId, 212);
+  EXPECT_EQ(registry.isWatching("/media/volume-300/a"), nullptr);
   EXPECT_EQ(registry.isWatching("/"), nullptr);
   EXPECT_EQ(registry.isWatching(""), nullptr);
 }

@@ -31,8 +31,8 @@ class NoopTracker final : public PathTrackerInterface {
     benchmark::DoNotOptimize(path.data());
     benchmark::DoNotOptimize(exec);
   }
-  void source(std::string_view source, OptionalString dest, bool, bool,
-              OptionalString exec, std::string_view) override {
+  void source(std::string_view source, OptionalString dest, bool, bool, OptionalString exec,
+              std::string_view) override {
     benchmark::DoNotOptimize(source.data());
     benchmark::DoNotOptimize(dest);
     benchmark::DoNotOptimize(exec);

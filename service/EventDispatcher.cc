@@ -66,7 +66,8 @@ void EventDispatcher::handle(const es_message_t& message) const {
           rename.destination_type == ES_DESTINATION_TYPE_EXISTING_FILE
               ? decoded(rename.destination.existing_file)
               : joined(rename.destination.new_path.dir, rename.destination.new_path.filename);
-      tracker_.source(bytes(rename.source), std::move(dest), false, true, std::move(exec), "RENAME");
+      tracker_.source(bytes(rename.source), std::move(dest), false, true, std::move(exec),
+                      "RENAME");
       return;
     }
     case ES_EVENT_TYPE_NOTIFY_UNLINK:
@@ -77,8 +78,8 @@ void EventDispatcher::handle(const es_message_t& message) const {
       return;
     case ES_EVENT_TYPE_NOTIFY_CLONE:
       tracker_.source(bytes(event.clone.source),
-                      joined(event.clone.target_dir, event.clone.target_name), false, false, std::move(exec),
-                      "CLONE");
+                      joined(event.clone.target_dir, event.clone.target_name), false, false,
+                      std::move(exec), "CLONE");
       return;
     case ES_EVENT_TYPE_NOTIFY_COPYFILE:
       // The destination is always the joined name, also when the copy replaced a file.

@@ -8,15 +8,15 @@
 
 #include "Version.h"
 #include "platform/dispatch/DispatchMain.h"
+#include "platform/dispatch/RealClock.h"
+#include "platform/dispatch/SharedInstance.h"
 #include "platform/event_source/ReplayEventSource.h"
 #include "platform/event_source/UnavailableEventSource.h"
+#include "platform/files/FileContentComparator.h"
 #include "platform/settings/SqliteSettingsStore.h"
 #include "service/Config.h"
 #include "service/Log.h"
 #include "service/Service.h"
-#include "platform/dispatch/RealClock.h"
-#include "platform/dispatch/SharedInstance.h"
-#include "platform/files/FileContentComparator.h"
 #include "tracking/PathTracker.h"
 
 namespace {

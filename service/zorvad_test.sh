@@ -33,8 +33,14 @@ check bad-state-dir 2 "ZORVA_STATE_DIR" -- env ZORVA_STATE_DIR=/proc/zorva "$zor
 check replay-missing 1 "Failed to create new ES client" -- \
   env ZORVA_EVENT_SOURCE="replay:$state/no-such.trace" "$zorvad"
 
-# A trace on standard input: the service reports each line, says when the input ends, and keeps
+# A trace on standard input, with /media/usb saved as watched volume 7: the service loads the
+# root, reports the transfer out of it and the bad line, says when the input ends, and keeps
 # running until it is stopped.
+mkdir -p "$ZORVA_STATE_DIR"
+sqlite3 "$ZORVA_STATE_DIR/defaults.sqlite3" \
+  "CREATE TABLE IF NOT EXISTS defaults(key TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL);
+   INSERT OR REPLACE INTO defaults VALUES('ZORVA_WATCH_PATHS',
+     '{\"/media/usb/\": {\"path\": \"/media/usb/\", \"volumeId\": 7}}');"
 printf '%s\n' \
   '{"event": "RENAME", "pid": 5, "ppid": 4, "executable": "/usr/bin/mv", "platform": true, "source": "/media/usb/a", "dir": "/tmp", "filename": "b"}' \
   'not json' >"$state/trace"
@@ -43,17 +49,20 @@ ZORVA_EVENT_SOURCE=replay:- "$zorvad" <"$state/trace" >"$state/out" 2>&1 &
 pid=$!
 exec 3<"$state/out"
 seen=""
-# Events may flow before start-up logs its last line: read until both have been seen.
-while IFS= read -r line <&3; do
+# Events may flow before start-up logs its last line: read until all have been seen (or a line
+# fails to come for a long time, when something is broken and the checks below say what).
+while IFS= read -r -t 30 line <&3; do
   seen+="$line"$'\n'
-  [[ $seen == *"end of input"* && $seen == *"dispatch_main"* ]] && break
+  [[ $seen == *"end of input"* && $seen == *"dispatch_main"* && $seen == *"REMOTE: track"* ]] &&
+    break
 done
 running=no
 kill -0 "$pid" 2>/dev/null && running=yes
 kill "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 exec 3<&-
-for want in "launch app: " "dispatch_main" "RENAME: /media/usb/a -> /tmp/b" \
+for want in "launch app: " "dispatch_main" "PathTracker.init: load: 7: /media/usb/" \
+  "PathTracker.track: volumeId: 7, /a => /tmp/b" "REMOTE: track: RENAME: /media/usb/a, /tmp/b" \
   "ERROR: replay: line 2:" "replay: end of input after 2 lines"; do
   if ! grep -qF -- "$want" <<<"$seen"; then
     echo "FAIL replay-stdin: missing \"$want\" in:"

@@ -20,14 +20,16 @@ class OpenFileTable {
  public:
   struct Candidate {
     std::string path;
-    WatchInfoRef watchInfo;
+    const WatchInfo* watchInfo;
   };
 
   // Records live no longer than this after their last close, unless still open.
   static constexpr int64_t kStaleSeconds = 60;
 
   PathInfo* find(uint32_t pid, std::string_view lowerPath);
-  PathInfo& insert(uint32_t pid, std::string lowerPath, PathInfo record);
+  // Keeps `path` only where it differs from the key.
+  PathInfo& insert(uint32_t pid, std::string lowerPath, std::string path,
+                   const WatchInfo* watchInfo);
 
   // For a modified file that `pid` closed and does not track: culls the table's stale records and
   // returns the others of the same size, those with the closed file's name first.

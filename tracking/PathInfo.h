@@ -12,11 +12,12 @@ namespace zorva {
 struct PathInfo {
   int64_t openCount = 0;  // opens minus closes; may fall below 0 when closes were dropped
   uint64_t size = 0;      // at the most recent open
-  WatchInfoRef watchInfo;
-  int64_t lastClose = 0;  // whole seconds since the epoch; 0 until the first close
-  std::string path;       // as the event gave it, letter case kept
-  // The file name, the last component of the lower-cased path, is not stored: it is the tail of
-  // the table key, which saves a string per record.
+  const WatchInfo* watchInfo = nullptr;  // the registry keeps every record alive
+  int64_t lastClose = 0;                 // whole seconds since the epoch; 0 until the first close
+  // The path as the event gave it, letter case kept; empty when it equals the table key (the
+  // lower-cased path), as most paths do. The file name is not stored either: it is the key's
+  // last component. Both save a string per record on a machine with many open files.
+  std::string path;
 };
 
 }  // namespace zorva

@@ -14,6 +14,8 @@ PathTracker::PathTracker(const Dependencies& dependencies)
       notifier_(dependencies.notifier),
       comparator_(dependencies.comparator),
       _watchPaths(dependencies.settings),
+      callerRoots_(_watchPaths),
+      queueRoots_(_watchPaths),
       _testQueue("com.zorva.testQueue", dependencies.clock),
       _watchQueue("com.zorva.watchQueue", dependencies.clock) {}
 
@@ -23,61 +25,69 @@ int64_t PathTracker::nowSeconds() const {
   return std::chrono::duration_cast<std::chrono::seconds>(clock_.now().time_since_epoch()).count();
 }
 
+const WatchInfo* PathTracker::callerWatchInfo(std::string_view path) {
+  lowerCaseInto(callerLower_, path);
+  return callerRoots_.isWatching(callerLower_);
+}
+
 void PathTracker::addVolume(int64_t volumeId, std::string_view path, bool notifyEnabled) {
-  auto info = std::make_shared<const WatchInfo>(
-      WatchInfo{notifyEnabled, WatchRegistry::watchRoot(path), volumeId});
-  _watchQueue.async([this, info = std::move(info)]() mutable {
-    ZorvaLog("PathTracker: addPath: %ld, %@", info->volumeId, info->path);
-    _watchPaths.add(std::move(info));
+  // Visible to events from the moment this returns, as a registration queued first would be.
+  const WatchInfo& info = _watchPaths.add(notifyEnabled, WatchRegistry::watchRoot(path), volumeId);
+  _watchQueue.async([this, &info] {
+    ZorvaLog("PathTracker: addPath: %ld, %@", info.volumeId, info.path);
+    _watchPaths.save();
   });
 }
 
 void PathTracker::open(std::string_view path, const struct stat& status, int32_t pid,
                        OptionalString exec, uint32_t /*flags*/) {
   // Empty files cannot be the source of a copy worth reporting, and they are most opens.
-  if (status.st_size <= 0) return;
-  OptionalString decoded = decodeUtf8(path);
-  if (!decoded) return;
-  _watchQueue.async([this, path = std::move(*decoded), size = static_cast<uint64_t>(status.st_size),
-                     pid = static_cast<uint32_t>(pid), exec = std::move(exec)]() mutable {
-    std::string lower = lowerCase(path);
-    PathInfo* record = _openMap.find(pid, lower);
-    if (!record) {
-      WatchInfoRef watchInfo = _watchPaths.isWatching(lower);
-      if (!watchInfo) return;
-      ZorvaLog("PathTracker.open: tracking: %@ exec: %@", lower, exec);
-      record =
-          &_openMap.insert(pid, std::move(lower),
-                           PathInfo{.watchInfo = std::move(watchInfo), .path = std::move(path)});
-    }
-    record->openCount += 1;
-    record->size = size;
+  if (status.st_size <= 0 || !isValidUtf8(path)) return;
+  const WatchInfo* watchInfo = callerWatchInfo(path);
+  if (!watchInfo) return;
+  _watchQueue.async([this, path = std::string(path), lower = callerLower_, watchInfo,
+                     size = static_cast<uint64_t>(status.st_size), pid = static_cast<uint32_t>(pid),
+                     exec = std::move(exec)]() mutable {
+    openOnQueue(std::move(path), std::move(lower), watchInfo, size, pid, exec);
   });
+}
+
+void PathTracker::openOnQueue(std::string path, std::string lower, const WatchInfo* watchInfo,
+                              uint64_t size, uint32_t pid, const OptionalString& exec) {
+  PathInfo* record = _openMap.find(pid, lower);
+  if (!record) {
+    ZorvaLog("PathTracker.open: tracking: %@ exec: %@", lower, exec);
+    record = &_openMap.insert(pid, std::move(lower), std::move(path), watchInfo);
+  }
+  record->openCount += 1;
+  record->size = size;
 }
 
 void PathTracker::close(std::string_view path, const struct stat& status, int32_t pid,
                         OptionalString exec, bool isModified) {
   // A close of an empty file is not counted at all, even for a tracked file.
-  if (status.st_size <= 0) return;
-  OptionalString decoded = decodeUtf8(path);
-  if (!decoded) return;
-  _watchQueue.async([this, path = std::move(*decoded), size = static_cast<uint64_t>(status.st_size),
-                     pid = static_cast<uint32_t>(pid), exec = std::move(exec),
-                     isModified] { closeOnQueue(path, size, pid, exec, isModified); });
+  if (status.st_size <= 0 || !isValidUtf8(path)) return;
+  const WatchInfo* watchInfo = callerWatchInfo(path);
+  // An unwatched file has no record, and an unmodified close of an untracked file does nothing.
+  if (!watchInfo && !isModified) return;
+  _watchQueue.async([this, path = std::string(path), lower = callerLower_, watchInfo,
+                     size = static_cast<uint64_t>(status.st_size), pid = static_cast<uint32_t>(pid),
+                     exec = std::move(exec), isModified] {
+    closeOnQueue(path, lower, watchInfo, size, pid, exec, isModified);
+  });
 }
 
-void PathTracker::closeOnQueue(const std::string& path, uint64_t size, uint32_t pid,
+void PathTracker::closeOnQueue(const std::string& path, const std::string& lower,
+                               const WatchInfo* watchInfo, uint64_t size, uint32_t pid,
                                const OptionalString& exec, bool isModified) {
-  std::string lower = lowerCase(path);
   if (PathInfo* record = _openMap.find(pid, lower)) {
     record->openCount -= 1;
     record->lastClose = nowSeconds();
-    if (isModified) maybeNotify(path, record->watchInfo.get());
+    if (isModified) maybeNotify(path, record->watchInfo);
     return;
   }
   if (!isModified) return;
 
-  WatchInfoRef watchInfo = _watchPaths.isWatching(lower);
   std::vector<OpenFileTable::Candidate> candidates =
       _openMap.candidates(pid, lastComponent(lower), size, nowSeconds());
   // A copy that lands under a watch root has not left the watched volumes; the single-event path
@@ -87,7 +97,7 @@ void PathTracker::closeOnQueue(const std::string& path, uint64_t size, uint32_t 
     test(path, std::move(candidates));
     ZorvaRemote("test: count(%ld) => %@, %@", count, path, exec);
   }
-  maybeNotify(path, watchInfo.get());
+  maybeNotify(path, watchInfo);
 }
 
 void PathTracker::test(std::string path, std::vector<OpenFileTable::Candidate> candidates) {
@@ -105,14 +115,9 @@ void PathTracker::source(std::string_view source, OptionalString dest, bool eith
                          bool bothModified, OptionalString exec, std::string_view type) {
   _watchQueue.async([this, source = decodeUtf8(source), dest = std::move(dest), eitherDirection,
                      bothModified, exec = std::move(exec), type = std::string(type)] {
-    WatchInfoRef sourceInfo;
-    WatchInfoRef destInfo;
-    std::string lowerDest;
-    if (source) sourceInfo = _watchPaths.isWatching(lowerCase(*source));
-    if (dest) {
-      lowerDest = lowerCase(*dest);
-      destInfo = _watchPaths.isWatching(lowerDest);
-    }
+    const WatchInfo* sourceInfo = source ? queueRoots_.isWatching(lowerCase(*source)) : nullptr;
+    std::string lowerDest = dest ? lowerCase(*dest) : std::string();
+    const WatchInfo* destInfo = dest ? queueRoots_.isWatching(lowerDest) : nullptr;
     // A path that did not decode can be neither end of a recorded transfer.
     if (source && dest) {
       if (sourceInfo && !destInfo) {
@@ -123,16 +128,16 @@ void PathTracker::source(std::string_view source, OptionalString dest, bool eith
         ZorvaRemote("track-reverse: %@: %@, %@, %@", type, lowerDest, *source, exec);
       }
     }
-    if (bothModified && source) maybeNotify(*source, sourceInfo.get());
-    if (dest) maybeNotify(*dest, destInfo.get());
+    if (bothModified && source) maybeNotify(*source, sourceInfo);
+    if (dest) maybeNotify(*dest, destInfo);
   });
 }
 
 void PathTracker::modify(OptionalString path, OptionalString /*exec*/, std::string_view /*type*/) {
   if (!path) return;
-  _watchQueue.async([this, path = std::move(*path)] {
-    maybeNotify(path, _watchPaths.isWatching(lowerCase(path)).get());
-  });
+  const WatchInfo* watchInfo = callerWatchInfo(*path);
+  if (!watchInfo || !watchInfo->notifyEnabled) return;
+  _watchQueue.async([this, path = std::move(*path), watchInfo] { maybeNotify(path, watchInfo); });
 }
 
 void PathTracker::track(const std::string& source, const std::string& dest,
@@ -148,8 +153,8 @@ void PathTracker::maybeNotify(const std::string& path, const WatchInfo* watchInf
 }
 
 void PathTracker::inspect(
-    const std::function<void(const WatchRegistry&, const OpenFileTable&)>& work) {
-  _watchQueue.sync([&] { work(_watchPaths, _openMap); });
+    const std::function<void(WatchRegistry::Reader&, const OpenFileTable&)>& work) {
+  _watchQueue.sync([&] { work(queueRoots_, _openMap); });
 }
 
 }  // namespace zorva

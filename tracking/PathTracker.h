@@ -18,8 +18,13 @@ namespace zorva {
 // the detection of data leaving a root, by a single event naming both ends or by a new file whose
 // contents equal a recently opened watched file.
 //
-// Calls return at once. The registry and the table live on _watchQueue; whole-file comparisons
-// run on _testQueue, so event handling never waits for a disk read.
+// Calls return at once. The open-file table lives on _watchQueue; whole-file comparisons run on
+// _testQueue, so event handling never waits for a disk read. Most events concern no watched
+// file: those are recognised on the caller's thread and never queued, since a file under no
+// root has no record and roots are never removed.
+//
+// open, close, source and modify must not overlap one another, as the event source's serial
+// delivery guarantees; addVolume may be called from any thread at any time.
 class PathTracker final : public PathTrackerInterface {
  public:
   struct Dependencies {
@@ -46,21 +51,28 @@ class PathTracker final : public PathTrackerInterface {
   void modify(OptionalString path, OptionalString exec, std::string_view type) override;
 
   // For tests and benchmarks: runs `work` on _watchQueue and waits, so state can be inspected.
-  void inspect(const std::function<void(const WatchRegistry&, const OpenFileTable&)>& work);
+  void inspect(const std::function<void(WatchRegistry::Reader&, const OpenFileTable&)>& work);
 
  private:
-  void closeOnQueue(const std::string& path, uint64_t size, uint32_t pid,
-                    const OptionalString& exec, bool isModified);
+  void openOnQueue(std::string path, std::string lower, const WatchInfo* watchInfo, uint64_t size,
+                   uint32_t pid, const OptionalString& exec);
+  void closeOnQueue(const std::string& path, const std::string& lower, const WatchInfo* watchInfo,
+                    uint64_t size, uint32_t pid, const OptionalString& exec, bool isModified);
   void test(std::string path, std::vector<OpenFileTable::Candidate> candidates);
   void track(const std::string& source, const std::string& dest, const WatchInfo& watchInfo);
   void maybeNotify(const std::string& path, const WatchInfo* watchInfo);
   int64_t nowSeconds() const;
+  // The root of a path on the caller's side; the lower-cased path is left in callerLower_.
+  const WatchInfo* callerWatchInfo(std::string_view path);
 
   Clock& clock_;
   AuditEventSink& audit_;
   ChangeNotifier& notifier_;
   ContentComparator& comparator_;
   WatchRegistry _watchPaths;
+  WatchRegistry::Reader callerRoots_;  // for the event source's serial calls
+  std::string callerLower_;            // their scratch lower-cased path
+  WatchRegistry::Reader queueRoots_;   // for work on _watchQueue
   OpenFileTable _openMap;
   // Declared last so they stop first: no queued work outlives the state it uses. Work on
   // _watchQueue queues tests, so it stops before _testQueue.

@@ -87,8 +87,8 @@ TEST_F(PathTrackerTest, RegisteredRootsAreLowerCasedSavedAndReloadedWithoutNotif
 
   restart();
   EXPECT_THAT(lines(), Contains("ZORVA_LOG: PathTracker.init: load: 7: /volumes/usb/"));
-  tracker->inspect([](const WatchRegistry& registry, const OpenFileTable&) {
-    auto info = registry.isWatching("/volumes/usb/docs/a.txt");
+  tracker->inspect([](WatchRegistry::Reader& registry, const OpenFileTable&) {
+    const WatchInfo* info = registry.isWatching("/volumes/usb/docs/a.txt");
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(info->volumeId, 7);
     EXPECT_FALSE(info->notifyEnabled);
@@ -99,7 +99,7 @@ TEST_F(PathTrackerTest, LookUpMatchesOnlyInsideRootsAndPrefersTheLongest) {
   tracker->addVolume(7, "/Volumes/USB/", true);
   tracker->addVolume(8, "/volumes/usb", false);  // the same root: the later one wins
   tracker->addVolume(9, "/volumes/usb/backup", false);
-  tracker->inspect([](const WatchRegistry& registry, const OpenFileTable&) {
+  tracker->inspect([](WatchRegistry::Reader& registry, const OpenFileTable&) {
     EXPECT_EQ(registry.size(), 2u);
     EXPECT_EQ(registry.isWatching("/volumes/usb/a.txt")->volumeId, 8);
     EXPECT_EQ(registry.isWatching("/volumes/usb/backup/a.txt")->volumeId, 9);
@@ -116,15 +116,16 @@ TEST_F(PathTrackerTest, OddRegistrationsNeitherCrashNorLoseOthers) {
   tracker->addVolume(3, "relative/dir", false);
   tracker->addVolume(4, "/media/../etc", false);
   tracker->addVolume(5, "/" + std::string(5000, 'x'), false);
-  tracker->inspect([](const WatchRegistry& registry, const OpenFileTable&) {
+  tracker->inspect([](WatchRegistry::Reader& registry, const OpenFileTable&) {
     EXPECT_EQ(registry.size(), 5u);
     EXPECT_EQ(registry.isWatching("/media/usb/a")->volumeId, 1);
     EXPECT_EQ(registry.isWatching("/home/a")->volumeId, 2);
     EXPECT_EQ(registry.isWatching("/media/../etc/passwd")->volumeId, 4);
   });
   restart();
-  tracker->inspect(
-      [](const WatchRegistry& registry, const OpenFileTable&) { EXPECT_EQ(registry.size(), 5u); });
+  tracker->inspect([](WatchRegistry::Reader& registry, const OpenFileTable&) {
+    EXPECT_EQ(registry.size(), 5u);
+  });
 }
 
 TEST_F(PathTrackerTest, UnreadableSavedEntriesAreSkippedWithAnError) {
@@ -245,8 +246,9 @@ TEST_F(TransferTest, OnlyTheSameParentAndTheSameSizeMakeACandidate) {
   settle();
   EXPECT_THAT(comparator.calls(), IsEmpty());
   EXPECT_THAT(lines(), Not(Contains(HasSubstr("test: count"))));
-  tracker->inspect(
-      [](const WatchRegistry&, const OpenFileTable& table) { EXPECT_EQ(table.recordCount(), 2u); });
+  tracker->inspect([](WatchRegistry::Reader&, const OpenFileTable& table) {
+    EXPECT_EQ(table.recordCount(), 2u);
+  });
 }
 
 TEST_F(TransferTest, CandidatesWithTheClosedFilesNameAreComparedFirstAndTheFirstMatchWins) {
@@ -304,7 +306,7 @@ TEST_F(TransferTest, RecordsCloseAfterSixtySecondsAndAreCulledAfterSixtyOne) {
               Contains("ZORVA_LOG: culling /volumes/usb/a, old_time: " + std::to_string(threshold) +
                        ", lastClose: " + std::to_string(threshold - 1)));
   EXPECT_EQ(audit.events().size(), 1u);
-  tracker->inspect([](const WatchRegistry&, const OpenFileTable& table) {
+  tracker->inspect([](WatchRegistry::Reader&, const OpenFileTable& table) {
     EXPECT_EQ(table.processCount(), 0u) << "a table emptied by culling is removed";
   });
 }
@@ -318,8 +320,9 @@ TEST_F(TransferTest, OpenFilesAndCountsThatNeverReturnToZeroAreNeverCulled) {
   clock.advance(1h);
   closeFile("/tmp/x", 300, true);
   settle();
-  tracker->inspect(
-      [](const WatchRegistry&, const OpenFileTable& table) { EXPECT_EQ(table.recordCount(), 2u); });
+  tracker->inspect([](WatchRegistry::Reader&, const OpenFileTable& table) {
+    EXPECT_EQ(table.recordCount(), 2u);
+  });
 }
 
 TEST_F(TransferTest, ModifiedCloseOfATrackedFileNotifiesWithItsOwnRecordWithoutAScan) {
@@ -354,7 +357,7 @@ TEST_F(TransferTest, UnwatchedOpensFromManyProcessesLeaveNoTables) {
   for (int pid = 1; pid <= 5000; ++pid) {
     openFile("/home/u/file-" + std::to_string(pid), 100, Actor{.pid = pid + 1, .ppid = pid});
   }
-  tracker->inspect([](const WatchRegistry&, const OpenFileTable& table) {
+  tracker->inspect([](WatchRegistry::Reader&, const OpenFileTable& table) {
     EXPECT_EQ(table.processCount(), 0u);
   });
 }

@@ -7,20 +7,47 @@
 
 namespace zorva {
 
-WatchRegistry::WatchRegistry(SettingsStore& settings) : settings_(settings) {
-  std::optional<SettingValue> saved = settings_.get(kSettingsKey);
-  if (!saved) return;
-  const SettingValue::Dictionary* list = saved->asDictionary();
-  if (!list) {
-    ZorvaError("PathTracker.init: %@ is not a dictionary; no saved roots loaded", kSettingsKey);
-    return;
+RootIndex::RootIndex(const PathMap<const WatchInfo*>& roots) : size_(roots.size()) {
+  for (const auto& [root, info] : roots) {
+    // "/media/usb/" is the components "", "media" and "usb", each followed by a "/".
+    Node* node = &top_;
+    std::string_view rest = root;
+    for (size_t slash; (slash = rest.find('/')) != std::string_view::npos;) {
+      std::unique_ptr<Node>& child = node->children[std::string(rest.substr(0, slash))];
+      if (!child) child = std::make_unique<Node>();
+      node = child.get();
+      rest.remove_prefix(slash + 1);
+    }
+    node->info = info;
   }
-  for (const auto& [root, entry] : *list) {
+}
+
+const WatchInfo* RootIndex::find(std::string_view lowerPath) const {
+  const Node* node = &top_;
+  const WatchInfo* longest = nullptr;
+  for (size_t slash; (slash = lowerPath.find('/')) != std::string_view::npos;) {
+    auto child = node->children.find(lowerPath.substr(0, slash));
+    if (child == node->children.end()) break;
+    node = child->second.get();
+    if (node->info) longest = node->info;
+    lowerPath.remove_prefix(slash + 1);
+  }
+  return longest;
+}
+
+WatchRegistry::WatchRegistry(SettingsStore& settings) : settings_(settings) {
+  std::lock_guard lock(mutex_);
+  std::optional<SettingValue> saved = settings_.get(kSettingsKey);
+  const SettingValue::Dictionary* list = saved ? saved->asDictionary() : nullptr;
+  if (saved && !list) {
+    ZorvaError("PathTracker.init: %@ is not a dictionary; no saved roots loaded", kSettingsKey);
+  }
+  for (const auto& [root, entry] : list ? *list : SettingValue::Dictionary{}) {
     const SettingValue::Dictionary* fields = entry.asDictionary();
-    const SettingValue* path = nullptr;
+    const std::string* path = nullptr;
     if (fields) {
       auto found = fields->find("path");
-      if (found != fields->end() && found->second.isString()) path = &found->second;
+      if (found != fields->end()) path = found->second.asString();
     }
     // Every root ends in "/", which look-ups rely on; anything else was not written by us.
     if (!path || !root.ends_with('/')) {
@@ -31,14 +58,12 @@ WatchRegistry::WatchRegistry(SettingsStore& settings) : settings_(settings) {
     if (auto found = fields->find("volumeId"); found != fields->end()) {
       volumeId = found->second.asInteger().value_or(0);
     }
-    auto info = std::make_shared<const WatchInfo>(WatchInfo{false, *path->asString(), volumeId});
-    ZorvaLog("PathTracker.init: load: %ld: %@", info->volumeId, info->path);
-    roots_.insert_or_assign(root, std::move(info));
-    if (std::find(rootLengths_.begin(), rootLengths_.end(), root.size()) == rootLengths_.end()) {
-      rootLengths_.push_back(root.size());
-    }
+    const WatchInfo& info = records_.emplace_back(WatchInfo{false, *path, volumeId});
+    ZorvaLog("PathTracker.init: load: %ld: %@", info.volumeId, info.path);
+    // Kept under the saved key, which is what look-ups compare with.
+    roots_.insert_or_assign(root, &info);
   }
-  std::sort(rootLengths_.begin(), rootLengths_.end(), std::greater<>());
+  publish();
 }
 
 std::string WatchRegistry::watchRoot(std::string_view path) {
@@ -47,32 +72,47 @@ std::string WatchRegistry::watchRoot(std::string_view path) {
   return root;
 }
 
-void WatchRegistry::add(WatchInfoRef info) {
-  size_t length = info->path.size();
-  roots_.insert_or_assign(info->path, std::move(info));
-  auto place = std::lower_bound(rootLengths_.begin(), rootLengths_.end(), length, std::greater<>());
-  if (place == rootLengths_.end() || *place != length) rootLengths_.insert(place, length);
-  save();
+const WatchInfo& WatchRegistry::add(bool notifyEnabled, std::string root, int64_t volumeId) {
+  std::lock_guard lock(mutex_);
+  const WatchInfo& info = records_.emplace_back(WatchInfo{notifyEnabled, root, volumeId});
+  roots_.insert_or_assign(std::move(root), &info);
+  publish();
+  return info;
 }
 
-WatchInfoRef WatchRegistry::isWatching(std::string_view lowerPath) const {
-  for (size_t length : rootLengths_) {
-    if (length > lowerPath.size() || lowerPath[length - 1] != '/') continue;
-    auto found = roots_.find(lowerPath.substr(0, length));
-    if (found != roots_.end()) return found->second;
-  }
-  return nullptr;
+void WatchRegistry::publish() {
+  index_ = std::make_shared<const RootIndex>(roots_);
+  generation_.fetch_add(1, std::memory_order_release);
 }
 
 void WatchRegistry::save() {
   SettingValue::Dictionary list;
-  for (const auto& [root, info] : roots_) {
-    list.emplace(root,
-                 SettingValue::Dictionary{{"path", info->path}, {"volumeId", info->volumeId}});
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [root, info] : roots_) {
+      list.emplace(root,
+                   SettingValue::Dictionary{{"path", info->path}, {"volumeId", info->volumeId}});
+    }
   }
-  // A failed write is logged by the store; the registry in memory stays as it is.
+  // A failed write is logged by the store; the roots in memory stay as they are.
   settings_.set(kSettingsKey, std::move(list));
 }
+
+const RootIndex& WatchRegistry::Reader::index() {
+  uint64_t generation = registry_.generation_.load(std::memory_order_acquire);
+  if (generation != generation_) {
+    std::lock_guard lock(registry_.mutex_);
+    index_ = registry_.index_;
+    generation_ = registry_.generation_.load(std::memory_order_relaxed);
+  }
+  return *index_;
+}
+
+const WatchInfo* WatchRegistry::Reader::isWatching(std::string_view lowerPath) {
+  return index().find(lowerPath);
+}
+
+size_t WatchRegistry::Reader::size() { return index().size(); }
 
 std::string pathBelowRoot(std::string_view source, std::string_view root) {
   auto separators = std::count(root.begin(), root.end(), '/');

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,8 +14,31 @@
 
 namespace zorva {
 
-// The watched roots, saved under "ZORVA_WATCH_PATHS" so they survive restarts. Confined to the
-// tracker's watch queue after construction.
+// The watched roots, as an immutable index: a tree of path components, so a look-up costs one
+// hash per component it walks, however many roots there are.
+class RootIndex {
+ public:
+  explicit RootIndex(const PathMap<const WatchInfo*>& roots);
+
+  // The record of the longest root that is a literal prefix of `lowerPath`, or null.
+  const WatchInfo* find(std::string_view lowerPath) const;
+  size_t size() const { return size_; }
+
+ private:
+  struct Node {
+    PathMap<std::unique_ptr<Node>> children;
+    const WatchInfo* info = nullptr;
+  };
+
+  Node top_;
+  size_t size_ = 0;
+};
+
+// The watched roots, saved under "ZORVA_WATCH_PATHS" so they survive restarts.
+//
+// Registration and look-up happen on different threads: the event source's thread filters
+// events by root before they are queued, and the watch queue looks paths up again. Each reader
+// keeps a Reader, which costs one atomic load per look-up while the roots stay as they are.
 class WatchRegistry {
  public:
   static constexpr const char* kSettingsKey = "ZORVA_WATCH_PATHS";
@@ -23,22 +50,37 @@ class WatchRegistry {
   // one. Nothing else is normalised.
   static std::string watchRoot(std::string_view path);
 
-  // Stores the root, replacing any record under it, and saves the whole list.
-  void add(WatchInfoRef info);
+  // Stores the root, replacing any record under it; readers see it once this returns. The
+  // returned record lives as long as the registry. Callable from any thread.
+  const WatchInfo& add(bool notifyEnabled, std::string root, int64_t volumeId);
 
-  // The record of the longest root that is a literal prefix of `lowerPath`, or null. Costs one
-  // hash look-up per distinct root length that ends at a "/" of the path, however many roots
-  // there are.
-  WatchInfoRef isWatching(std::string_view lowerPath) const;
-
-  size_t size() const { return roots_.size(); }
-
- private:
+  // Writes the whole list to the settings store.
   void save();
 
+  // A look-up handle for one thread (or one serial queue) at a time.
+  class Reader {
+   public:
+    explicit Reader(const WatchRegistry& registry) : registry_(registry) {}
+    const WatchInfo* isWatching(std::string_view lowerPath);
+    size_t size();
+
+   private:
+    const RootIndex& index();
+
+    const WatchRegistry& registry_;
+    uint64_t generation_ = UINT64_MAX;
+    std::shared_ptr<const RootIndex> index_;
+  };
+
+ private:
+  void publish();  // with mutex_ held
+
   SettingsStore& settings_;
-  PathMap<WatchInfoRef> roots_;
-  std::vector<size_t> rootLengths_;  // distinct key lengths, longest first
+  mutable std::mutex mutex_;
+  std::deque<WatchInfo> records_;           // every record ever made; addresses stay
+  PathMap<const WatchInfo*> roots_;         // current record per root
+  std::shared_ptr<const RootIndex> index_;  // built from roots_
+  std::atomic<uint64_t> generation_{0};     // bumped with each new index
 };
 
 // The source path below its root, from the "/" that ends the root on. Found by counting

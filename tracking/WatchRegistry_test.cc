@@ -15,17 +15,25 @@ TEST(WatchRegistry, RootsAreLowerCasedWithOneTrailingSeparator) {
   EXPECT_EQ(WatchRegistry::watchRoot("/MÉDIA/Ünï"), "/média/ünï/");
 }
 
-TEST(WatchRegistry, ManyRootsStillFindTheRightOne) {
+TEST(WatchRegistry, LooksUpAmongManyNestedRootsByComponents) {
   MemorySettingsStore settings;
   WatchRegistry registry(settings);
-  for (int i = 0; i < 300; ++i) {
-    registry.add(std::make_shared<const WatchInfo>(
-        WatchInfo{false, "/media/volume-" + std::to_string(i) + "/", i}));
+  WatchRegistry::Reader reader(registry);
+  EXPECT_EQ(reader.isWatching("/media/volume-1/a"), nullptr);
+  for (int i = 0; i < 1000; ++i) {
+    registry.add(false, "/media/volume-" + std::to_string(i) + "/", i);
   }
-  EXPECT_EQ(registry.isWatching("/media/volume-212/a/b")->volumeId, 212);
-  EXPECT_EQ(registry.isWatching("/media/volume-300/a"), nullptr);
-  EXPECT_EQ(registry.isWatching("/"), nullptr);
-  EXPECT_EQ(registry.isWatching(""), nullptr);
+  registry.add(false, "/media/volume-1/inner/", 2000);
+  registry.add(false, "/", 3000);
+  EXPECT_EQ(reader.size(), 1002u) << "a reader sees registrations made after it was created";
+  EXPECT_EQ(reader.isWatching("/media/volume-512/a/b")->volumeId, 512);
+  EXPECT_EQ(reader.isWatching("/media/volume-1/inner/a")->volumeId, 2000) << "the longest root";
+  EXPECT_EQ(reader.isWatching("/media/volume-1/innerx/a")->volumeId, 1);
+  EXPECT_EQ(reader.isWatching("/media/volume-1000/a")->volumeId, 3000);
+  EXPECT_EQ(reader.isWatching("/media/volume-5")->volumeId, 3000)
+      << "a root holds no folder of its own name";
+  EXPECT_EQ(reader.isWatching("relative/a"), nullptr);
+  EXPECT_EQ(reader.isWatching(""), nullptr);
 }
 
 }  // namespace

@@ -11,4 +11,8 @@ namespace zorva {
 // input's. Text that is not UTF-8 is returned unchanged.
 std::string lowerCase(std::string_view text);
 
+// The same into `out`, replacing its contents and reusing its storage: for the per-event path,
+// where most paths are looked up once and dropped.
+void lowerCaseInto(std::string& out, std::string_view text);
+
 }  // namespace zorva

@@ -17,7 +17,7 @@ PathInfo& OpenFileTable::insert(uint32_t pid, std::string lowerPath, std::string
                                 const WatchInfo* watchInfo) {
   PathInfo record;
   record.watchInfo = watchInfo;
-  if (path != lowerPath) record.path = std::move(path);
+  if (path != lowerPath) record.path = std::move(path);  // an empty path stays empty
   return tables_[pid].insert_or_assign(std::move(lowerPath), std::move(record)).first->second;
 }
 

@@ -27,7 +27,7 @@ class OpenFileTable {
   static constexpr int64_t kStaleSeconds = 60;
 
   PathInfo* find(uint32_t pid, std::string_view lowerPath);
-  // Keeps `path` only where it differs from the key.
+  // `path` is the letter-cased path, or empty when it equals the key.
   PathInfo& insert(uint32_t pid, std::string lowerPath, std::string path,
                    const WatchInfo* watchInfo);
 

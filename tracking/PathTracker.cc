@@ -25,6 +25,20 @@ int64_t PathTracker::nowSeconds() const {
   return std::chrono::duration_cast<std::chrono::seconds>(clock_.now().time_since_epoch()).count();
 }
 
+namespace {
+
+// The path with its letter case, for work queued with its lower-cased form: empty when the two
+// are the same, as most paths are, which saves copying and freeing a string across threads.
+std::string caseKept(std::string_view path, const std::string& lower) {
+  return path == lower ? std::string() : std::string(path);
+}
+
+const std::string& withCase(const std::string& caseKept, const std::string& lower) {
+  return caseKept.empty() ? lower : caseKept;
+}
+
+}  // namespace
+
 const WatchInfo* PathTracker::callerWatchInfo(std::string_view path) {
   lowerCaseInto(callerLower_, path);
   return callerRoots_.isWatching(callerLower_);
@@ -45,7 +59,7 @@ void PathTracker::open(std::string_view path, const struct stat& status, int32_t
   if (status.st_size <= 0 || !isValidUtf8(path)) return;
   const WatchInfo* watchInfo = callerWatchInfo(path);
   if (!watchInfo) return;
-  _watchQueue.async([this, path = std::string(path), lower = callerLower_, watchInfo,
+  _watchQueue.async([this, path = caseKept(path, callerLower_), lower = callerLower_, watchInfo,
                      size = static_cast<uint64_t>(status.st_size), pid = static_cast<uint32_t>(pid),
                      exec = std::move(exec)]() mutable {
     openOnQueue(std::move(path), std::move(lower), watchInfo, size, pid, exec);
@@ -70,10 +84,10 @@ void PathTracker::close(std::string_view path, const struct stat& status, int32_
   const WatchInfo* watchInfo = callerWatchInfo(path);
   // An unwatched file has no record, and an unmodified close of an untracked file does nothing.
   if (!watchInfo && !isModified) return;
-  _watchQueue.async([this, path = std::string(path), lower = callerLower_, watchInfo,
+  _watchQueue.async([this, path = caseKept(path, callerLower_), lower = callerLower_, watchInfo,
                      size = static_cast<uint64_t>(status.st_size), pid = static_cast<uint32_t>(pid),
                      exec = std::move(exec), isModified] {
-    closeOnQueue(path, lower, watchInfo, size, pid, exec, isModified);
+    closeOnQueue(withCase(path, lower), lower, watchInfo, size, pid, exec, isModified);
   });
 }
 

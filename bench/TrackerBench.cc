@@ -47,6 +47,7 @@
 #include "platform/files/FileContentComparator.h"
 #include "platform/log/LogWriter.h"
 #include "platform/settings/MemorySettingsStore.h"
+#include "platform/text/LowerCase.h"
 #include "service/EventDispatcher.h"
 #include "tracking/PathTracker.h"
 
@@ -211,9 +212,10 @@ std::string rootPath(int i) {
   }
 }
 
-// A file 2 levels below its root's "projects" folder: 6 to 8 components in all.
+// A file 2 levels below its root's "Projects" folder: 6 to 8 components in all, with capitals
+// as people name their folders.
 std::string watchedPath(const std::string& root, uint64_t file) {
-  return root + "projects/quarterly-report-" + std::to_string(file % 97) + "/drafts/section-" +
+  return root + "Projects/Quarterly-Report-" + std::to_string(file % 97) + "/Drafts/Section-" +
          std::to_string(file) + ".odt";
 }
 
@@ -561,9 +563,11 @@ void runLookups() {
   std::mt19937_64 random(29);
   std::vector<std::string> paths;
   for (int i = 0; i < kPaths; ++i) {
-    paths.push_back(i % 10 == 0 ? watchedPath(rootPath(static_cast<int>(random() % kManyRoots)),
-                                              random() % 100000)
-                                : unwatchedPath(random));
+    // Callers look paths up lower-cased.
+    paths.push_back(lowerCase(
+        i % 10 == 0
+            ? watchedPath(rootPath(static_cast<int>(random() % kManyRoots)), random() % 100000)
+            : unwatchedPath(random)));
   }
   std::shuffle(paths.begin(), paths.end(), random);
   double depth = 0;
@@ -658,9 +662,9 @@ void runMemory() {
     while (made < target) {
       Messages batch;
       for (uint64_t i = 0; i < kBatch && made < target; ++i, ++made) {
-        const std::string path = "/media/usb/projects/quarterly-report-" +
-                                 std::to_string(made % 97) + "/drafts/section-" +
-                                 std::to_string(100000 + made) + "-final.odt";
+        const std::string path = "/media/usb/Projects/Quarterly-Report-" +
+                                 std::to_string(made % 97) + "/Drafts/Section-" +
+                                 std::to_string(100000 + made) + "-Final.odt";
         pathBytes += static_cast<double>(path.size());
         batch.push_back(
             testing::makeOpen(path, S_IFREG | 0644, static_cast<off_t>(1 + random() % 4000000), 1,

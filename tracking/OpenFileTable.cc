@@ -13,11 +13,11 @@ PathInfo* OpenFileTable::find(uint32_t pid, std::string_view lowerPath) {
   return record == table->second.end() ? nullptr : &record->second;
 }
 
-PathInfo& OpenFileTable::insert(uint32_t pid, std::string lowerPath, std::string path,
+PathInfo& OpenFileTable::insert(uint32_t pid, std::string lowerPath, CasedPath path,
                                 const WatchInfo* watchInfo) {
   PathInfo record;
   record.watchInfo = watchInfo;
-  if (path != lowerPath) record.path = std::move(path);  // an empty path stays empty
+  record.path = std::move(path);
   return tables_[pid].insert_or_assign(std::move(lowerPath), std::move(record)).first->second;
 }
 
@@ -38,7 +38,7 @@ std::vector<OpenFileTable::Candidate> OpenFileTable::candidates(uint32_t pid,
     }
     if (record.size == size) {
       // A copy usually keeps its source's name: compare those first.
-      Candidate candidate{record.path.empty() ? key : record.path, record.watchInfo};
+      Candidate candidate{record.path.restore(key), record.watchInfo};
       if (lastComponent(key) == closedName) {
         ordered.push_front(std::move(candidate));
       } else {

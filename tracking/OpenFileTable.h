@@ -27,9 +27,7 @@ class OpenFileTable {
   static constexpr int64_t kStaleSeconds = 60;
 
   PathInfo* find(uint32_t pid, std::string_view lowerPath);
-  // `path` is the letter-cased path, or empty when it equals the key.
-  PathInfo& insert(uint32_t pid, std::string lowerPath, std::string path,
-                   const WatchInfo* watchInfo);
+  PathInfo& insert(uint32_t pid, std::string lowerPath, CasedPath path, const WatchInfo* watchInfo);
 
   // For a modified file that `pid` closed and does not track: culls the table's stale records and
   // returns the others of the same size, those with the closed file's name first.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "tracking/CasedPath.h"
 #include "tracking/WatchInfo.h"
 
 namespace zorva {
@@ -14,10 +15,9 @@ struct PathInfo {
   uint64_t size = 0;      // at the most recent open
   const WatchInfo* watchInfo = nullptr;  // the registry keeps every record alive
   int64_t lastClose = 0;                 // whole seconds since the epoch; 0 until the first close
-  // The path as the event gave it, letter case kept; empty when it equals the table key (the
-  // lower-cased path), as most paths do. The file name is not stored either: it is the key's
-  // last component. Both save a string per record on a machine with many open files.
-  std::string path;
+  // The path as the event gave it, letter case kept, stored against the table key (the
+  // lower-cased path). The file name is not stored: it is the key's last component.
+  CasedPath path;
 };
 
 }  // namespace zorva

@@ -25,20 +25,6 @@ int64_t PathTracker::nowSeconds() const {
   return std::chrono::duration_cast<std::chrono::seconds>(clock_.now().time_since_epoch()).count();
 }
 
-namespace {
-
-// The path with its letter case, for work queued with its lower-cased form: empty when the two
-// are the same, as most paths are, which saves copying and freeing a string across threads.
-std::string caseKept(std::string_view path, const std::string& lower) {
-  return path == lower ? std::string() : std::string(path);
-}
-
-const std::string& withCase(const std::string& caseKept, const std::string& lower) {
-  return caseKept.empty() ? lower : caseKept;
-}
-
-}  // namespace
-
 const WatchInfo* PathTracker::callerWatchInfo(std::string_view path) {
   lowerCaseInto(callerLower_, path);
   return callerRoots_.isWatching(callerLower_);
@@ -59,14 +45,15 @@ void PathTracker::open(std::string_view path, const struct stat& status, int32_t
   if (status.st_size <= 0 || !isValidUtf8(path)) return;
   const WatchInfo* watchInfo = callerWatchInfo(path);
   if (!watchInfo) return;
-  _watchQueue.async([this, path = caseKept(path, callerLower_), lower = callerLower_, watchInfo,
+  // The letter case travels as a CasedPath: for most paths no string to copy across threads.
+  _watchQueue.async([this, path = CasedPath(path, callerLower_), lower = callerLower_, watchInfo,
                      size = static_cast<uint64_t>(status.st_size), pid = static_cast<uint32_t>(pid),
                      exec = std::move(exec)]() mutable {
     openOnQueue(std::move(path), std::move(lower), watchInfo, size, pid, exec);
   });
 }
 
-void PathTracker::openOnQueue(std::string path, std::string lower, const WatchInfo* watchInfo,
+void PathTracker::openOnQueue(CasedPath path, std::string lower, const WatchInfo* watchInfo,
                               uint64_t size, uint32_t pid, const OptionalString& exec) {
   PathInfo* record = _openMap.find(pid, lower);
   if (!record) {
@@ -84,24 +71,26 @@ void PathTracker::close(std::string_view path, const struct stat& status, int32_
   const WatchInfo* watchInfo = callerWatchInfo(path);
   // An unwatched file has no record, and an unmodified close of an untracked file does nothing.
   if (!watchInfo && !isModified) return;
-  _watchQueue.async([this, path = caseKept(path, callerLower_), lower = callerLower_, watchInfo,
+  _watchQueue.async([this, path = CasedPath(path, callerLower_), lower = callerLower_, watchInfo,
                      size = static_cast<uint64_t>(status.st_size), pid = static_cast<uint32_t>(pid),
                      exec = std::move(exec), isModified] {
-    closeOnQueue(withCase(path, lower), lower, watchInfo, size, pid, exec, isModified);
+    closeOnQueue(path, lower, watchInfo, size, pid, exec, isModified);
   });
 }
 
-void PathTracker::closeOnQueue(const std::string& path, const std::string& lower,
+void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
                                const WatchInfo* watchInfo, uint64_t size, uint32_t pid,
                                const OptionalString& exec, bool isModified) {
   if (PathInfo* record = _openMap.find(pid, lower)) {
     record->openCount -= 1;
     record->lastClose = nowSeconds();
-    if (isModified) maybeNotify(path, record->watchInfo);
+    // The path as this close gave it, not as the record's open did.
+    if (isModified) maybeNotify(cased.restore(lower), record->watchInfo);
     return;
   }
   if (!isModified) return;
 
+  const std::string path = cased.restore(lower);
   std::vector<OpenFileTable::Candidate> candidates =
       _openMap.candidates(pid, lastComponent(lower), size, nowSeconds());
   // A copy that lands under a watch root has not left the watched volumes; the single-event path

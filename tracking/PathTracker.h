@@ -54,9 +54,9 @@ class PathTracker final : public PathTrackerInterface {
   void inspect(const std::function<void(WatchRegistry::Reader&, const OpenFileTable&)>& work);
 
  private:
-  void openOnQueue(std::string path, std::string lower, const WatchInfo* watchInfo, uint64_t size,
+  void openOnQueue(CasedPath path, std::string lower, const WatchInfo* watchInfo, uint64_t size,
                    uint32_t pid, const OptionalString& exec);
-  void closeOnQueue(const std::string& path, const std::string& lower, const WatchInfo* watchInfo,
+  void closeOnQueue(const CasedPath& path, const std::string& lower, const WatchInfo* watchInfo,
                     uint64_t size, uint32_t pid, const OptionalString& exec, bool isModified);
   void test(std::string path, std::vector<OpenFileTable::Candidate> candidates);
   void track(const std::string& source, const std::string& dest, const WatchInfo& watchInfo);

@@ -123,11 +123,11 @@ TEST(ManualClock, AdvanceWaitsForWorkCascadingAcrossQueues) {
   SerialQueue send("send", clock);
   Recorder recorder;
   list.after(5s, [&] {
-    send.async([&] {
-      list.async([&] { recorder.add(3); });
-      recorder.add(2);
-    });
     recorder.add(1);
+    send.async([&] {
+      recorder.add(2);
+      list.async([&] { recorder.add(3); });
+    });
   });
   clock.advance(5s);
   EXPECT_THAT(recorder.values(), ElementsAre(1, 2, 3));

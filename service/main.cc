@@ -11,7 +11,7 @@
 #include "platform/dispatch/RealClock.h"
 #include "platform/dispatch/SharedInstance.h"
 #include "platform/event_source/ReplayEventSource.h"
-#include "platform/event_source/UnavailableEventSource.h"
+#include "platform/event_source/fanotify/FanotifyEventSource.h"
 #include "platform/files/FileContentComparator.h"
 #include "platform/settings/SqliteSettingsStore.h"
 #include "service/Config.h"
@@ -32,8 +32,8 @@ std::unique_ptr<zorva::EventSource> makeEventSource(const zorva::Config& config)
   if (config.eventSource == zorva::Config::EventSourceKind::Replay) {
     return std::make_unique<zorva::ReplayEventSource>(config.replayPath);
   }
-  return std::make_unique<zorva::UnavailableEventSource>(
-      "fanotify: this build has no fanotify event source; set ZORVA_EVENT_SOURCE=replay:<file>");
+  static zorva::SystemFanotifyApi api;
+  return std::make_unique<zorva::FanotifyEventSource>(api, zorva::RealClock::shared());
 }
 
 // The audit-event queue and the control interface take these places when they arrive; until

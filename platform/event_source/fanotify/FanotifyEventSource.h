@@ -1,0 +1,48 @@
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/dispatch/Clock.h"
+#include "platform/event_source/EventSource.h"
+#include "platform/event_source/fanotify/FanotifyApi.h"
+
+namespace zorva {
+
+// The machine's file events, from two fanotify groups: one that hands over an open descriptor
+// per event (opens and closes, whose path and status come from that descriptor), and one that
+// reports directory handles and names (renames, deletions, creations), which cost nothing to
+// the processes doing the work. Every mounted filesystem that can hold user files is marked,
+// and mounts that appear later are marked as they appear.
+//
+// One client at a time; its messages are built and delivered on the source's own reader thread.
+// Events of the service's own process are muted.
+class FanotifyEventSource final : public EventSource {
+ public:
+  FanotifyEventSource(FanotifyApi& api, Clock& clock,
+                      std::string mountInfoPath = "/proc/self/mountinfo");
+  ~FanotifyEventSource() override;
+
+  FanotifyEventSource(const FanotifyEventSource&) = delete;
+  FanotifyEventSource& operator=(const FanotifyEventSource&) = delete;
+
+  es_new_client_result_t newClient(es_client_t** client, es_handler_block_t handler) override;
+  es_return_t subscribe(es_client_t* client, const es_event_type_t* events,
+                        uint32_t count) override;
+  es_return_t deleteClient(es_client_t* client) override;
+
+  class Client;
+
+ private:
+  FanotifyApi& api_;
+  Clock& clock_;
+  const std::string mountInfoPath_;
+  std::mutex mutex_;
+  std::unique_ptr<Client> client_;
+};
+
+}  // namespace zorva

@@ -1,0 +1,226 @@
+#include "platform/event_source/fanotify/FanotifyTranslator.h"
+
+#include <linux/fanotify.h>
+
+#include <string_view>
+
+#include "service/Log.h"
+
+namespace zorva {
+namespace {
+
+constexpr std::string_view kDeleted = " (deleted)";
+
+// Closes a record's descriptor when it goes out of scope, on every path.
+class RecordFd {
+ public:
+  RecordFd(FanotifyApi& api, int fd) : api_(api), fd_(fd) {}
+  ~RecordFd() {
+    if (fd_ >= 0) api_.close(fd_);
+  }
+  RecordFd(const RecordFd&) = delete;
+  RecordFd& operator=(const RecordFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  FanotifyApi& api_;
+  int fd_;
+};
+
+const FanotifyRecord::Info* infoOf(const FanotifyRecord& record, uint8_t type) {
+  for (const auto& info : record.infos) {
+    if (info.type == type) return &info;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string entryPath(const std::string& directory, const std::string& name) {
+  std::string path = directory;
+  if (!path.ends_with('/')) path.push_back('/');
+  return path.append(name);
+}
+
+std::string FanotifyTranslator::Rename::to() const { return entryPath(toDir, toName); }
+
+FanotifyTranslator::FanotifyTranslator(FanotifyApi& api, ProcessInfoCache& processes, pid_t ownPid,
+                                       Deliver deliver)
+    : api_(api), processes_(processes), ownPid_(ownPid), deliver_(std::move(deliver)) {}
+
+uint64_t FanotifyTranslator::bit(es_event_type_t type) {
+  return type < 63 ? uint64_t{1} << type : uint64_t{1} << 63;
+}
+
+// Logs the 1st, 10th, 100th... time something goes wrong, so a storm cannot flood the log.
+void FanotifyTranslator::note(const char* what, uint64_t* count) {
+  ++*count;
+  for (uint64_t power = 1; power <= *count; power *= 10) {
+    if (power == *count) {
+      ZorvaError("fanotify: %s (%ld so far)", what, static_cast<int64_t>(*count));
+      return;
+    }
+  }
+}
+
+std::unique_ptr<OwnedMessage> FanotifyTranslator::message(es_event_type_t type, pid_t pid) {
+  const ProcessInfoCache::Info& info = processes_.lookup(pid);
+  auto message = std::make_unique<OwnedMessage>(type);
+  message->setExecutable(info.executable, info.platform);
+  message->process().pid = pid;
+  message->process().ppid = info.ppid;
+  return message;
+}
+
+void FanotifyTranslator::translate(FanotifyBatch& batch) {
+  for (int fd : batch.strayFds) api_.close(fd);
+  if (batch.malformed > 0) note("a record could not be decoded", &malformed_);
+  for (const FanotifyRecord& record : batch.records) {
+    if (record.isOverflow()) {
+      ++overflows_;
+      ZorvaError("fanotify: the kernel's event queue overflowed and events were lost (%ld so far)",
+                 static_cast<int64_t>(overflows_));
+      continue;
+    }
+    if (record.fd != FAN_NOFD) {
+      fileRecord(record);
+    } else {
+      entryRecord(record);
+    }
+  }
+}
+
+void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
+  RecordFd fd(api_, record.fd);
+  if (record.pid == ownPid_) return;
+  // An exec keeps the process id, so what we know of the process is out of date. The kernel
+  // reports the open of the new program before the process becomes it, so what this record
+  // learns is forgotten again once it is delivered.
+  const bool exec = (record.mask & FAN_OPEN_EXEC) != 0;
+  if (exec) processes_.forget(record.pid);
+  struct ForgetAfter {
+    ProcessInfoCache& processes;
+    pid_t pid;
+    bool active;
+    ~ForgetAfter() {
+      if (active) processes.forget(pid);
+    }
+  } forgetAfter{processes_, record.pid, exec};
+  const bool open = (record.mask & FAN_OPEN) && wants(ES_EVENT_TYPE_NOTIFY_OPEN);
+  const bool close =
+      (record.mask & (FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE)) && wants(ES_EVENT_TYPE_NOTIFY_CLOSE);
+  if (!open && !close) return;
+
+  struct stat status {};
+  std::optional<std::string> path = api_.readLink("/proc/self/fd/" + std::to_string(fd.get()));
+  if (!path || api_.fstat(fd.get(), &status) != 0) {
+    note("the path of an event's file could not be read", &unresolved_);
+    return;
+  }
+  // A file removed before its event was read keeps its last name, marked by the kernel.
+  if (status.st_nlink == 0 && path->ends_with(kDeleted))
+    path->resize(path->size() - kDeleted.size());
+
+  if (open) {
+    auto message = this->message(ES_EVENT_TYPE_NOTIFY_OPEN, record.pid);
+    message->message().event.open = {message->file(*path, status), 0};
+    deliver_(message->message());
+  }
+  // Two closes merged into one record: which came first is unknown; the modified one last.
+  for (uint64_t bit : {uint64_t{FAN_CLOSE_NOWRITE}, uint64_t{FAN_CLOSE_WRITE}}) {
+    if (!close || !(record.mask & bit)) continue;
+    auto message = this->message(ES_EVENT_TYPE_NOTIFY_CLOSE, record.pid);
+    message->message().event.close = {bit == FAN_CLOSE_WRITE, message->file(*path, status)};
+    deliver_(message->message());
+  }
+}
+
+std::optional<std::string> FanotifyTranslator::directoryOf(const FanotifyRecord::Info& info) {
+  auto mount = mounts_.find(info.fsid);
+  if (mount == mounts_.end()) return std::nullopt;
+  int fd = api_.openByHandle(mount->second, info.handle);
+  if (fd < 0) return std::nullopt;  // ESTALE: the directory is gone
+  RecordFd owned(api_, fd);
+  std::optional<std::string> path = api_.readLink("/proc/self/fd/" + std::to_string(fd));
+  if (path && path->ends_with(kDeleted)) return std::nullopt;
+  return path;
+}
+
+void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
+  if (record.pid == ownPid_) return;
+  if (record.mask & FAN_RENAME) {
+    const auto* from = infoOf(record, FAN_EVENT_INFO_TYPE_OLD_DFID_NAME);
+    const auto* to = infoOf(record, FAN_EVENT_INFO_TYPE_NEW_DFID_NAME);
+    if (from && to) rename(record.pid, *from, *to);
+  }
+  const auto* entry = infoOf(record, FAN_EVENT_INFO_TYPE_DFID_NAME);
+  if (!entry || !(record.mask & (FAN_CREATE | FAN_DELETE))) return;
+  std::optional<std::string> directory = directoryOf(*entry);
+  if (!directory) {
+    note("a directory handle could not be resolved", &unresolved_);
+    return;
+  }
+  // A create and a delete of one name merged: the create came first.
+  if ((record.mask & FAN_CREATE) && wants(ES_EVENT_TYPE_NOTIFY_LINK)) {
+    struct stat status {};
+    // A new name for a file that has other names is a hard link.
+    if (api_.stat(entryPath(*directory, entry->name), &status) == 0 && !S_ISDIR(status.st_mode) &&
+        status.st_nlink > 1) {
+      auto message = this->message(ES_EVENT_TYPE_NOTIFY_LINK, record.pid);
+      message->message().event.link = {message->file(""), message->file(*directory, S_IFDIR, 0),
+                                       message->token(entry->name)};
+      deliver_(message->message());
+    }
+  }
+  if ((record.mask & FAN_DELETE) && wants(ES_EVENT_TYPE_NOTIFY_UNLINK)) {
+    auto message = this->message(ES_EVENT_TYPE_NOTIFY_UNLINK, record.pid);
+    message->message().event.unlink = {message->file(entryPath(*directory, entry->name)),
+                                       message->file(*directory, S_IFDIR, 0)};
+    deliver_(message->message());
+  }
+}
+
+void FanotifyTranslator::rename(pid_t pid, const FanotifyRecord::Info& from,
+                                const FanotifyRecord::Info& to) {
+  std::optional<std::string> fromDir = directoryOf(from);
+  std::optional<std::string> toDir = directoryOf(to);
+  if (!fromDir || !toDir) {
+    note("a directory handle could not be resolved", &unresolved_);
+    return;
+  }
+  Rename current{pid, entryPath(*fromDir, from.name), *toDir, to.name};
+  // An exchange arrives as two renames back to back, the second undoing the names of the first.
+  if (pending_ && pending_->pid == pid && pending_->from == current.to() &&
+      pending_->to() == current.from) {
+    if (wants(ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA)) {
+      auto message = this->message(ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA, pid);
+      message->message().event.exchangedata = {message->file(pending_->from),
+                                               message->file(pending_->to())};
+      deliver_(message->message());
+    }
+    pending_.reset();
+    return;
+  }
+  flush();
+  pending_ = std::move(current);
+}
+
+void FanotifyTranslator::deliverRename(const Rename& rename) {
+  if (!wants(ES_EVENT_TYPE_NOTIFY_RENAME)) return;
+  auto message = this->message(ES_EVENT_TYPE_NOTIFY_RENAME, rename.pid);
+  es_event_rename_t& event = message->message().event.rename;
+  event.source = message->file(rename.from);
+  event.destination_type = ES_DESTINATION_TYPE_NEW_PATH;
+  event.destination.new_path.dir = message->file(rename.toDir, S_IFDIR, 0);
+  event.destination.new_path.filename = message->token(rename.toName);
+  deliver_(message->message());
+}
+
+void FanotifyTranslator::flush() {
+  if (!pending_) return;
+  Rename rename = std::move(*pending_);
+  pending_.reset();
+  deliverRename(rename);
+}
+
+}  // namespace zorva

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "platform/event_source/OwnedMessage.h"
+#include "platform/event_source/fanotify/FanotifyApi.h"
+#include "platform/event_source/fanotify/FanotifyDecoder.h"
+#include "platform/event_source/fanotify/ProcessInfoCache.h"
+
+namespace zorva {
+
+// Turns decoded fanotify records into event messages, in the order their events happened:
+//   open and close records (one descriptor each) become OPEN and CLOSE, an open before the
+//   closes the kernel merged into the same record;
+//   rename records become RENAME, or one EXCHANGEDATA for the two back-to-back records of an
+//   exchange (a to b, then b to a, by one process);
+//   deletions become UNLINK, and creations of a name that has other links become LINK.
+// Every descriptor a record carries is closed, whatever becomes of the record.
+class FanotifyTranslator {
+ public:
+  using Deliver = std::function<void(const es_message_t&)>;
+
+  FanotifyTranslator(FanotifyApi& api, ProcessInfoCache& processes, pid_t ownPid, Deliver deliver);
+
+  // Which message types to build (bits of 1 << es_event_type_t, for the types below 64 and
+  // COPYFILE's own bit); others are dropped.
+  void setWanted(uint64_t wanted) { wanted_ = wanted; }
+  static uint64_t bit(es_event_type_t type);
+
+  // Where directory handles of a filesystem are opened from.
+  void addMount(uint64_t fsid, int mountFd) { mounts_.emplace(fsid, mountFd); }
+
+  void translate(FanotifyBatch& batch);
+  // Delivers a rename held back to see whether its exchange partner follows.
+  void flush();
+
+  uint64_t overflows() const { return overflows_; }
+
+ private:
+  struct Rename {
+    pid_t pid;
+    std::string from;  // full paths
+    std::string toDir;
+    std::string toName;
+    std::string to() const;
+  };
+
+  void fileRecord(const FanotifyRecord& record);
+  void entryRecord(const FanotifyRecord& record);
+  void rename(pid_t pid, const FanotifyRecord::Info& from, const FanotifyRecord::Info& to);
+  void deliverRename(const Rename& rename);
+  std::optional<std::string> directoryOf(const FanotifyRecord::Info& info);
+  std::unique_ptr<OwnedMessage> message(es_event_type_t type, pid_t pid);
+  bool wants(es_event_type_t type) const { return (wanted_ & bit(type)) != 0; }
+  void note(const char* what, uint64_t* count);
+
+  FanotifyApi& api_;
+  ProcessInfoCache& processes_;
+  const pid_t ownPid_;
+  const Deliver deliver_;
+  uint64_t wanted_ = 0;
+  std::map<uint64_t, int> mounts_;
+  std::optional<Rename> pending_;
+  uint64_t overflows_ = 0;
+  uint64_t unresolved_ = 0;
+  uint64_t malformed_ = 0;
+};
+
+// Directory, "/", name: the path of a directory entry.
+std::string entryPath(const std::string& directory, const std::string& name);
+
+}  // namespace zorva

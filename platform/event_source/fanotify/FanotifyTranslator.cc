@@ -82,6 +82,9 @@ void FanotifyTranslator::translate(FanotifyBatch& batch) {
                  static_cast<int64_t>(overflows_));
       continue;
     }
+    // A rename waits only for its exchange partner, which comes next if at all: anything else
+    // lets it go first, so messages keep the order of their events.
+    if (!(record.mask & FAN_RENAME)) flush();
     if (record.fd != FAN_NOFD) {
       fileRecord(record);
     } else {
@@ -152,6 +155,7 @@ void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
     const auto* from = infoOf(record, FAN_EVENT_INFO_TYPE_OLD_DFID_NAME);
     const auto* to = infoOf(record, FAN_EVENT_INFO_TYPE_NEW_DFID_NAME);
     if (from && to) rename(record.pid, *from, *to);
+    if (record.mask & (FAN_CREATE | FAN_DELETE)) flush();
   }
   const auto* entry = infoOf(record, FAN_EVENT_INFO_TYPE_DFID_NAME);
   if (!entry || !(record.mask & (FAN_CREATE | FAN_DELETE))) return;

@@ -91,8 +91,7 @@ class FanotifyEventSource::Client final : public es_client_t {
       if (!canHoldUserFiles(mount.fsType)) continue;
       struct stat status {};
       if (api_.stat(mount.mountPoint, &status) != 0 || marked_.contains(status.st_dev)) continue;
-      if (fileMask_ != 0 && api_.mark(fileGroup_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, fileMask_,
-                                      mount.mountPoint) != 0) {
+      if (fileMask_ != 0 && !markFiles(mount.mountPoint)) {
         ZorvaError("fanotify: cannot watch %@ (%@): %@", mount.mountPoint, mount.fsType,
                    errorText(errno));
         continue;
@@ -115,6 +114,15 @@ class FanotifyEventSource::Client final : public es_client_t {
       marked_.insert(status.st_dev);
     }
     return marked_.size();
+  }
+
+  // Opens and closes, on the whole filesystem where the kernel allows it, else on the mount.
+  bool markFiles(const std::string& mountPoint) {
+    if (api_.mark(fileGroup_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, fileMask_, mountPoint) == 0) {
+      return true;
+    }
+    return (errno == EINVAL || errno == EXDEV || errno == EOPNOTSUPP) &&
+           api_.mark(fileGroup_, FAN_MARK_ADD | FAN_MARK_MOUNT, fileMask_, mountPoint) == 0;
   }
 
   void drain(int group) {

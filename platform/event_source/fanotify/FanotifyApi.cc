@@ -61,15 +61,19 @@ std::optional<std::string> SystemFanotifyApi::readLink(const std::string& path) 
 std::optional<std::string> SystemFanotifyApi::readFile(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
-  std::string text(4096, '\0');
-  ssize_t length;
-  do {
-    length = ::read(fd, text.data(), text.size());
-  } while (length < 0 && errno == EINTR);
-  ::close(fd);
-  if (length < 0) return std::nullopt;
-  text.resize(static_cast<size_t>(length));
-  return text;
+  // Read to the end: the mount table of a machine with containers runs to many pages.
+  std::string text;
+  char chunk[16384];
+  for (;;) {
+    ssize_t length = ::read(fd, chunk, sizeof chunk);
+    if (length < 0 && errno == EINTR) continue;
+    if (length <= 0) {
+      ::close(fd);
+      if (length < 0) return std::nullopt;
+      return text;
+    }
+    text.append(chunk, static_cast<size_t>(length));
+  }
 }
 
 std::optional<uint64_t> SystemFanotifyApi::filesystemId(int fd) {

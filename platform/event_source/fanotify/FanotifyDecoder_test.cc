@@ -157,7 +157,8 @@ class FanotifyTranslatorTest : public ::testing::Test {
  protected:
   FanotifyTranslatorTest() {
     translator.setWanted(~uint64_t{0});
-    translator.addMount(42, 500);
+    translator.setMount(42, "/media");
+    ON_CALL(api, openPath("/media")).WillByDefault(Return(500));
     // Tests expect the calls they care about; the rest answer with the defaults below.
     EXPECT_CALL(api, readLink(_)).Times(::testing::AnyNumber());
     EXPECT_CALL(api, stat(_, _)).Times(::testing::AnyNumber());
@@ -267,14 +268,26 @@ TEST_F(FanotifyTranslatorTest, RenamesDeletionsLinksAndExchanges) {
                           {FAN_EVENT_INFO_TYPE_NEW_DFID_NAME, 42, 2, "b.txt"}})
                 .entries(FAN_DELETE, 100, {{FAN_EVENT_INFO_TYPE_DFID_NAME, 42, 1, "gone"}})
                 .entries(FAN_CREATE, 100, {{FAN_EVENT_INFO_TYPE_DFID_NAME, 42, 2, "l"}})
-                // An exchange: a to b, then b to a, back to back by one process.
+                // An exchange: x to y, then y to x, back to back by one process, moving two
+                // different files (handles 7 and 8)...
                 .entries(FAN_RENAME, 100,
                          {{FAN_EVENT_INFO_TYPE_OLD_DFID_NAME, 42, 1, "x"},
-                          {FAN_EVENT_INFO_TYPE_NEW_DFID_NAME, 42, 2, "y"}})
+                          {FAN_EVENT_INFO_TYPE_NEW_DFID_NAME, 42, 2, "y"},
+                          {FAN_EVENT_INFO_TYPE_FID, 42, 7, ""}})
                 .entries(FAN_RENAME, 100,
                          {{FAN_EVENT_INFO_TYPE_OLD_DFID_NAME, 42, 2, "y"},
-                          {FAN_EVENT_INFO_TYPE_NEW_DFID_NAME, 42, 1, "x"}}));
-  ASSERT_EQ(delivered.size(), 4u);
+                          {FAN_EVENT_INFO_TYPE_NEW_DFID_NAME, 42, 1, "x"},
+                          {FAN_EVENT_INFO_TYPE_FID, 42, 8, ""}})
+                // ...while one file moved there and back is two renames.
+                .entries(FAN_RENAME, 100,
+                         {{FAN_EVENT_INFO_TYPE_OLD_DFID_NAME, 42, 1, "p"},
+                          {FAN_EVENT_INFO_TYPE_NEW_DFID_NAME, 42, 2, "q"},
+                          {FAN_EVENT_INFO_TYPE_FID, 42, 9, ""}})
+                .entries(FAN_RENAME, 100,
+                         {{FAN_EVENT_INFO_TYPE_OLD_DFID_NAME, 42, 2, "q"},
+                          {FAN_EVENT_INFO_TYPE_NEW_DFID_NAME, 42, 1, "p"},
+                          {FAN_EVENT_INFO_TYPE_FID, 42, 9, ""}}));
+  ASSERT_EQ(delivered.size(), 6u);
   EXPECT_EQ(delivered[0].type, ES_EVENT_TYPE_NOTIFY_RENAME);
   EXPECT_EQ(delivered[0].path, "/media/usb/a.txt");
   EXPECT_EQ(delivered[0].second, "/home/u|b.txt");
@@ -285,6 +298,9 @@ TEST_F(FanotifyTranslatorTest, RenamesDeletionsLinksAndExchanges) {
   EXPECT_EQ(delivered[3].type, ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA);
   EXPECT_EQ(delivered[3].path, "/media/usb/x");
   EXPECT_EQ(delivered[3].second, "/home/u/y");
+  EXPECT_EQ(delivered[4].type, ES_EVENT_TYPE_NOTIFY_RENAME);
+  EXPECT_EQ(delivered[5].type, ES_EVENT_TYPE_NOTIFY_RENAME);
+  EXPECT_EQ(delivered[5].path, "/home/u/q");
 }
 
 TEST_F(FanotifyTranslatorTest, StaleHandlesAndOverflowsAreLoggedAndTheRestGoesOn) {

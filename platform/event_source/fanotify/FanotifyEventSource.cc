@@ -47,7 +47,6 @@ class FanotifyEventSource::Client final : public es_client_t {
     for (int fd : {fileGroup_, entryGroup_, wakeFd_, mountInfoFd_}) {
       if (fd >= 0) api_.close(fd);
     }
-    for (const auto& [fsid, fd] : mountFds_) api_.close(fd);
   }
 
   // Marks every filesystem for the wanted types and starts the reader. Returns false when the
@@ -80,22 +79,30 @@ class FanotifyEventSource::Client final : public es_client_t {
     if (reader_.joinable()) reader_.join();
   }
 
-  // Marks the filesystems not marked yet; returns how many are marked in all.
+  // Marks the filesystems not marked yet and forgets those no longer mounted; returns how many
+  // are marked.
   size_t markMounts() {
     std::optional<std::string> text = api_.readFile(mountInfoPath_);
     if (!text) {
       ZorvaError("fanotify: cannot read %@", mountInfoPath_);
       return marked_.size();
     }
+    std::map<dev_t, uint64_t> mounted;  // device to the filesystem id handles carry
     for (const Mount& mount : parseMountInfo(*text)) {
       if (!canHoldUserFiles(mount.fsType)) continue;
       struct stat status {};
-      if (api_.stat(mount.mountPoint, &status) != 0 || marked_.contains(status.st_dev)) continue;
+      if (api_.stat(mount.mountPoint, &status) != 0) continue;
+      if (auto known = marked_.find(status.st_dev); known != marked_.end()) {
+        mounted.insert(*known);
+        continue;
+      }
+      if (mounted.contains(status.st_dev)) continue;
       if (fileMask_ != 0 && !markFiles(mount.mountPoint)) {
         ZorvaError("fanotify: cannot watch %@ (%@): %@", mount.mountPoint, mount.fsType,
                    errorText(errno));
         continue;
       }
+      uint64_t fsid = 0;
       // Filesystems without file handles (some network and FUSE ones) still report opens and
       // closes, the events copies are found by; only their renames and links go unseen.
       if (entryMask_ != 0 && api_.mark(entryGroup_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, entryMask_,
@@ -103,16 +110,17 @@ class FanotifyEventSource::Client final : public es_client_t {
         ZorvaLog("fanotify: renames on %@ (%@) cannot be followed: %@", mount.mountPoint,
                  mount.fsType, errorText(errno));
       } else if (int fd = api_.openPath(mount.mountPoint); fd >= 0) {
-        std::optional<uint64_t> fsid = api_.filesystemId(fd);
-        if (fsid && !mountFds_.contains(*fsid)) {
-          mountFds_.emplace(*fsid, fd);
-          translator_.addMount(*fsid, fd);
-        } else {
-          api_.close(fd);
-        }
+        fsid = api_.filesystemId(fd).value_or(0);
+        api_.close(fd);
+        if (fsid != 0) translator_.setMount(fsid, mount.mountPoint);
       }
-      marked_.insert(status.st_dev);
+      mounted.emplace(status.st_dev, fsid);
     }
+    // The kernel drops the marks of an unmounted filesystem; a later one may reuse its device.
+    for (const auto& [device, fsid] : marked_) {
+      if (!mounted.contains(device) && fsid != 0) translator_.removeMount(fsid);
+    }
+    marked_ = std::move(mounted);
     return marked_.size();
   }
 
@@ -169,8 +177,7 @@ class FanotifyEventSource::Client final : public es_client_t {
   const int mountInfoFd_;
   uint64_t fileMask_ = 0;
   uint64_t entryMask_ = 0;
-  std::set<dev_t> marked_;
-  std::map<uint64_t, int> mountFds_;
+  std::map<dev_t, uint64_t> marked_;  // watched filesystems: device to filesystem id
   std::vector<std::byte> buffer_ = std::vector<std::byte>(kReadSize);
   std::thread reader_;
 };

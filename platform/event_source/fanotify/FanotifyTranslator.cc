@@ -120,9 +120,16 @@ void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
     note("the path of an event's file could not be read", &unresolved_);
     return;
   }
-  // A file removed before its event was read keeps its last name, marked by the kernel.
-  if (status.st_nlink == 0 && path->ends_with(kDeleted))
-    path->resize(path->size() - kDeleted.size());
+  // A name removed before its event was read is marked by the kernel; the file may still have
+  // other names, and a file may really be called "x (deleted)": the mark is taken off unless the
+  // full name still leads to this very file.
+  if (path->ends_with(kDeleted)) {
+    struct stat named {};
+    if (status.st_nlink == 0 || api_.stat(*path, &named) != 0 || named.st_ino != status.st_ino ||
+        named.st_dev != status.st_dev) {
+      path->resize(path->size() - kDeleted.size());
+    }
+  }
 
   if (open) {
     auto message = this->message(ES_EVENT_TYPE_NOTIFY_OPEN, record.pid);
@@ -141,7 +148,9 @@ void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
 std::optional<std::string> FanotifyTranslator::directoryOf(const FanotifyRecord::Info& info) {
   auto mount = mounts_.find(info.fsid);
   if (mount == mounts_.end()) return std::nullopt;
-  int fd = api_.openByHandle(mount->second, info.handle);
+  RecordFd mountFd(api_, api_.openPath(mount->second));
+  if (mountFd.get() < 0) return std::nullopt;
+  int fd = api_.openByHandle(mountFd.get(), info.handle);
   if (fd < 0) return std::nullopt;  // ESTALE: the directory is gone
   RecordFd owned(api_, fd);
   std::optional<std::string> path = api_.readLink("/proc/self/fd/" + std::to_string(fd));
@@ -154,7 +163,7 @@ void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
   if (record.mask & FAN_RENAME) {
     const auto* from = infoOf(record, FAN_EVENT_INFO_TYPE_OLD_DFID_NAME);
     const auto* to = infoOf(record, FAN_EVENT_INFO_TYPE_NEW_DFID_NAME);
-    if (from && to) rename(record.pid, *from, *to);
+    if (from && to) rename(record.pid, *from, *to, infoOf(record, FAN_EVENT_INFO_TYPE_FID));
     if (record.mask & (FAN_CREATE | FAN_DELETE)) flush();
   }
   const auto* entry = infoOf(record, FAN_EVENT_INFO_TYPE_DFID_NAME);
@@ -185,17 +194,20 @@ void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
 }
 
 void FanotifyTranslator::rename(pid_t pid, const FanotifyRecord::Info& from,
-                                const FanotifyRecord::Info& to) {
+                                const FanotifyRecord::Info& to, const FanotifyRecord::Info* file) {
   std::optional<std::string> fromDir = directoryOf(from);
   std::optional<std::string> toDir = directoryOf(to);
   if (!fromDir || !toDir) {
     note("a directory handle could not be resolved", &unresolved_);
     return;
   }
-  Rename current{pid, entryPath(*fromDir, from.name), *toDir, to.name};
-  // An exchange arrives as two renames back to back, the second undoing the names of the first.
+  Rename current{pid, file ? file->handle : std::vector<unsigned char>(),
+                 entryPath(*fromDir, from.name), *toDir, to.name};
+  // An exchange arrives as two renames back to back, the second undoing the names of the first,
+  // and moving another file: a file renamed there and back again is two renames.
   if (pending_ && pending_->pid == pid && pending_->from == current.to() &&
-      pending_->to() == current.from) {
+      pending_->to() == current.from && !current.file.empty() && !pending_->file.empty() &&
+      current.file != pending_->file) {
     if (wants(ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA)) {
       auto message = this->message(ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA, pid);
       message->message().event.exchangedata = {message->file(pending_->from),

@@ -33,8 +33,10 @@ class FanotifyTranslator {
   void setWanted(uint64_t wanted) { wanted_ = wanted; }
   static uint64_t bit(es_event_type_t type);
 
-  // Where directory handles of a filesystem are opened from.
-  void addMount(uint64_t fsid, int mountFd) { mounts_.emplace(fsid, mountFd); }
+  // Where directory handles of a filesystem are opened from. The mount is opened only while a
+  // handle is resolved, so a watched drive can still be unmounted.
+  void setMount(uint64_t fsid, std::string mountPoint) { mounts_[fsid] = std::move(mountPoint); }
+  void removeMount(uint64_t fsid) { mounts_.erase(fsid); }
 
   void translate(FanotifyBatch& batch);
   // Delivers a rename held back to see whether its exchange partner follows.
@@ -45,7 +47,8 @@ class FanotifyTranslator {
  private:
   struct Rename {
     pid_t pid;
-    std::string from;  // full paths
+    std::vector<unsigned char> file;  // the moved file's handle, when the kernel gives it
+    std::string from;                 // full paths
     std::string toDir;
     std::string toName;
     std::string to() const;
@@ -53,7 +56,8 @@ class FanotifyTranslator {
 
   void fileRecord(const FanotifyRecord& record);
   void entryRecord(const FanotifyRecord& record);
-  void rename(pid_t pid, const FanotifyRecord::Info& from, const FanotifyRecord::Info& to);
+  void rename(pid_t pid, const FanotifyRecord::Info& from, const FanotifyRecord::Info& to,
+              const FanotifyRecord::Info* file);
   void deliverRename(const Rename& rename);
   std::optional<std::string> directoryOf(const FanotifyRecord::Info& info);
   std::unique_ptr<OwnedMessage> message(es_event_type_t type, pid_t pid);
@@ -65,7 +69,7 @@ class FanotifyTranslator {
   const pid_t ownPid_;
   const Deliver deliver_;
   uint64_t wanted_ = 0;
-  std::map<uint64_t, int> mounts_;
+  std::map<uint64_t, std::string> mounts_;
   std::optional<Rename> pending_;
   uint64_t overflows_ = 0;
   uint64_t unresolved_ = 0;

@@ -17,62 +17,48 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::Eq;
 
-// Records the order of start-up steps and lets a test fail creation or subscription.
-class FakeEventSource final : public EventSource {
- public:
-  explicit FakeEventSource(std::vector<std::string>& steps) : steps_(steps) {}
-
-  es_new_client_result_t newClient(es_client_t** client, es_handler_block_t handler) override {
-    steps_.push_back("newClient");
-    if (newClientResult != ES_NEW_CLIENT_RESULT_SUCCESS) return newClientResult;
-    handler_ = std::move(handler);
-    *client = &client_;
-    return ES_NEW_CLIENT_RESULT_SUCCESS;
-  }
-  es_return_t subscribe(es_client_t* client, const es_event_type_t* events,
-                        uint32_t count) override {
-    steps_.push_back("subscribe");
-    EXPECT_EQ(client, &client_);
-    subscribed.assign(events, events + count);
-    return subscribeResult;
-  }
-  es_return_t deleteClient(es_client_t* client) override {
-    steps_.push_back("deleteClient");
-    EXPECT_EQ(client, &client_);
-    return ES_RETURN_SUCCESS;
-  }
-
-  void deliver(const es_message_t& message) { handler_(&client_, &message); }
-
-  es_new_client_result_t newClientResult = ES_NEW_CLIENT_RESULT_SUCCESS;
-  es_return_t subscribeResult = ES_RETURN_SUCCESS;
-  std::vector<es_event_type_t> subscribed;
-
- private:
-  std::vector<std::string>& steps_;
-  es_client_t client_;
-  es_handler_block_t handler_;
-};
-
-class ServiceTest : public ::testing::Test {
+// The fixture is the event source: it records the order of start-up steps and lets a test fail
+// creation or subscription.
+class ServiceTest : public ::testing::Test, public EventSource {
  protected:
   StartupResult start() {
-    ServiceParts parts{
-        .version = "1.2.3",
-        .eventSource = source,
-        .sharedTracker = [this]() -> PathTrackerInterface& {
-          steps.push_back("tracker");
-          return tracker;
-        },
-        .startControlInterface = [this] { steps.push_back("listen"); },
-    };
+    ServiceParts parts{.version = "1.2.3",
+                       .eventSource = *this,
+                       .sharedTracker = [this]() -> PathTrackerInterface& {
+                         steps.push_back("tracker");
+                         return tracker;
+                       },
+                       .startControlInterface = [this] { steps.push_back("listen"); }};
     return startService(parts);
   }
 
+  es_new_client_result_t newClient(es_client_t** out, es_handler_block_t block) override {
+    steps.push_back("newClient");
+    if (newClientResult != ES_NEW_CLIENT_RESULT_SUCCESS) return newClientResult;
+    handler = std::move(block);
+    *out = &client;
+    return ES_NEW_CLIENT_RESULT_SUCCESS;
+  }
+  es_return_t subscribe(es_client_t* c, const es_event_type_t* events, uint32_t count) override {
+    steps.push_back("subscribe");
+    EXPECT_EQ(c, &client);
+    subscribed.assign(events, events + count);
+    return subscribeResult;
+  }
+  es_return_t deleteClient(es_client_t* c) override {
+    steps.push_back("deleteClient");
+    EXPECT_EQ(c, &client);
+    return ES_RETURN_SUCCESS;
+  }
+
   MemoryLogWriter log;
-  std::vector<std::string> steps;
-  FakeEventSource source{steps};
   MockPathTracker tracker;
+  std::vector<std::string> steps;
+  es_new_client_result_t newClientResult = ES_NEW_CLIENT_RESULT_SUCCESS;
+  es_return_t subscribeResult = ES_RETURN_SUCCESS;
+  std::vector<es_event_type_t> subscribed;
+  es_client_t client;
+  es_handler_block_t handler;
 };
 
 TEST_F(ServiceTest, StartsInOrderSubscribesToTheNineEventsAndDispatches) {
@@ -82,7 +68,7 @@ TEST_F(ServiceTest, StartsInOrderSubscribesToTheNineEventsAndDispatches) {
   EXPECT_NE(result.client, nullptr);
   EXPECT_STREQ(std::getenv("CFNETWORK_DIAGNOSTICS"), "0");
   EXPECT_THAT(steps, ElementsAre("tracker", "newClient", "subscribe", "listen"));
-  EXPECT_THAT(source.subscribed,
+  EXPECT_THAT(subscribed,
               ElementsAreArray({ES_EVENT_TYPE_NOTIFY_TRUNCATE, ES_EVENT_TYPE_NOTIFY_UNLINK,
                                 ES_EVENT_TYPE_NOTIFY_LINK, ES_EVENT_TYPE_NOTIFY_OPEN,
                                 ES_EVENT_TYPE_NOTIFY_CLOSE, ES_EVENT_TYPE_NOTIFY_CLONE,
@@ -91,11 +77,11 @@ TEST_F(ServiceTest, StartsInOrderSubscribesToTheNineEventsAndDispatches) {
   EXPECT_THAT(log.texts(), ElementsAre("ZORVA_LOG: launch app: 1.2.3", "ZORVA_LOG: dispatch_main"));
 
   EXPECT_CALL(tracker, modify(std::optional<std::string>("/v/a"), _, Eq("UNLINK")));
-  source.deliver(testing::makeModify(ES_EVENT_TYPE_NOTIFY_UNLINK, "/v/a")->message());
+  handler(&client, &testing::makeModify(ES_EVENT_TYPE_NOTIFY_UNLINK, "/v/a")->message());
 }
 
 TEST_F(ServiceTest, FailedClientCreationEndsWithStatusOneBeforeAnyListener) {
-  source.newClientResult = ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED;
+  newClientResult = ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED;
   StartupResult result = start();
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.client, nullptr);
@@ -105,9 +91,8 @@ TEST_F(ServiceTest, FailedClientCreationEndsWithStatusOneBeforeAnyListener) {
 }
 
 TEST_F(ServiceTest, FailedSubscriptionDeletesTheClientAndEndsWithStatusOne) {
-  source.subscribeResult = ES_RETURN_ERROR;
-  StartupResult result = start();
-  EXPECT_EQ(result.exitStatus, 1);
+  subscribeResult = ES_RETURN_ERROR;
+  EXPECT_EQ(start().exitStatus, 1);
   EXPECT_THAT(steps, ElementsAre("tracker", "newClient", "subscribe", "deleteClient"));
   EXPECT_THAT(log.texts(), ElementsAre("ZORVA_LOG: launch app: 1.2.3",
                                        "ZORVA_LOG: ERROR: Failed to subscribe to events"));

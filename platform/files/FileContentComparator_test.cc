@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <vector>
 
 #include "platform/files/FakeContentComparator.h"
 
@@ -23,12 +24,19 @@ std::string pattern(size_t length) {
   return bytes;
 }
 
+std::ptrdiff_t openDescriptors() {
+  return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+}
+
+// Every test also checks that each outcome closed what it opened: a queue that leaks a descriptor
+// per comparison runs out of them within a day.
 class FileContentComparatorTest : public testing::Test {
  protected:
   FileContentComparatorTest() {
     char name[] = "/tmp/zorva-files-XXXXXX";
     folder_ = mkdtemp(name) ? name : "/nonexistent";
   }
+  void TearDown() override { EXPECT_EQ(openDescriptors(), descriptorsBefore_) << "leaked"; }
   ~FileContentComparatorTest() override { fs::remove_all(folder_); }
 
   std::string write(const std::string& name, const std::string& bytes) {
@@ -46,16 +54,20 @@ class FileContentComparatorTest : public testing::Test {
 
   std::string folder_;
   FileContentComparator comparator_{kBlock};
+  const std::ptrdiff_t descriptorsBefore_ = openDescriptors();
 };
 
 // Lengths either side of a block boundary catch a partial block lost or read twice; a changed
-// byte at each edge of a block catches a block that is read but not compared.
-TEST_F(FileContentComparatorTest, ComparesEveryByteAroundBlockBoundaries) {
+// byte at each edge of a block catches a block that is read but not compared; one more byte
+// (either way round) catches a comparison that stops where the shorter file ends.
+TEST_F(FileContentComparatorTest, ComparesEveryByteAndTheSizeAroundBlockBoundaries) {
   for (size_t length : {size_t{0}, size_t{1}, kBlock - 1, kBlock, kBlock + 1, 3 * kBlock}) {
     SCOPED_TRACE(length);
     const std::string bytes = pattern(length);
     const std::string a = write("a", bytes);
     EXPECT_TRUE(equal(a, write("b", bytes)));
+    EXPECT_TRUE(comparator_.contentsEqual(a, a));
+    EXPECT_FALSE(equal(a, write("b", bytes + '\0')));
     for (size_t at : {size_t{0}, kBlock - 1, kBlock, length - 1}) {
       if (at >= length) continue;
       std::string changed = bytes;
@@ -65,54 +77,40 @@ TEST_F(FileContentComparatorTest, ComparesEveryByteAroundBlockBoundaries) {
   }
 }
 
-TEST_F(FileContentComparatorTest, DefaultBlockSizeReachesTheLastByte) {
-  FileContentComparator comparator;
+TEST_F(FileContentComparatorTest, SymlinksAndTheDefaultBlockSizeReachTheLastByte) {
+  FileContentComparator byDefault;
   std::string bytes = pattern(2 * FileContentComparator::kDefaultBlockSize + 1);
-  const std::string a = write("a", bytes);
-  EXPECT_TRUE(comparator.contentsEqual(a, write("b", bytes)));
-  bytes.back() ^= 1;
-  EXPECT_FALSE(comparator.contentsEqual(a, write("b", bytes)));
-}
-
-TEST_F(FileContentComparatorTest, FilesOfDifferentSizesAreUnequalEvenWhenOneIsAPrefix) {
-  const std::string bytes = pattern(2 * kBlock);
-  const std::string whole = write("whole", bytes);
-  EXPECT_FALSE(equal(whole, write("prefix", bytes.substr(0, bytes.size() - 1))));
-  EXPECT_FALSE(equal(whole, write("longer", bytes + '\0')));
-  EXPECT_FALSE(equal(write("empty", ""), write("zero", std::string(1, '\0'))));
-}
-
-TEST_F(FileContentComparatorTest, SamePathAndSymlinksAreReadLikeAnyFile) {
-  const std::string file = write("file", pattern(3 * kBlock + 1));
   const std::string link = folder_ + "/link";
-  fs::create_symlink(file, link);
-  EXPECT_TRUE(comparator_.contentsEqual(file, file));
-  EXPECT_TRUE(equal(file, link));
+  fs::create_symlink(write("a", bytes), link);
+  EXPECT_TRUE(byDefault.contentsEqual(link, write("b", bytes)));
+  EXPECT_TRUE(byDefault.contentsEqual(folder_ + "/b", link));
+  bytes.back() ^= 1;
+  EXPECT_FALSE(byDefault.contentsEqual(link, write("b", bytes)));
 }
 
 // Each is set against an empty file, so that only the refusal to read it, not a size, can make
-// it unequal. Opening the FIFO must not wait for a writer that never comes.
+// it unequal. Opening the FIFO must not wait for a writer that never comes; reading address 0 of
+// the process's own memory fails with EIO.
 TEST_F(FileContentComparatorTest, AnythingButReadableRegularFilesIsUnequal) {
   const std::string empty = write("empty", "");
   const std::string fifo = folder_ + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-  const std::string others[] = {folder_ + "/missing", folder_, fifo, "/dev/null"};
+  std::vector<std::string> others = {folder_ + "/missing", folder_, fifo, "/dev/null",
+                                     "/proc/self/mem"};
+  if (geteuid() != 0) {  // root reads whatever the mode says
+    others.push_back(write("locked", ""));
+    ASSERT_EQ(chmod(others.back().c_str(), 0), 0);
+  }
   for (const std::string& other : others) {
     EXPECT_FALSE(equal(empty, other)) << other;
     EXPECT_FALSE(comparator_.contentsEqual(other, other)) << other;
   }
-  if (geteuid() != 0) {  // root reads whatever the mode says
-    const std::string locked = write("locked", "");
-    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
-    EXPECT_FALSE(equal(empty, locked));
-  }
-  // Reading address 0 of the process's own memory fails with EIO.
-  EXPECT_FALSE(equal(empty, "/proc/self/mem"));
 }
 
-// procfs reports a size of 0 for a file that holds more, as a file that grows after its size is
-// taken would: the bytes past the size were never compared.
-TEST_F(FileContentComparatorTest, AFileLongerThanItsSizeIsUnequal) {
+// A size taken before the file grows or shrinks is what procfs (0 for a file that holds more)
+// and sysfs (a page for a few bytes) report: bytes past the size must not go uncompared, nor two
+// early ends pass for equal contents.
+TEST_F(FileContentComparatorTest, AFileLongerOrShorterThanItsSizeIsUnequal) {
   const std::string version = "/proc/version";
   std::ifstream in(version);
   const std::string text{std::istreambuf_iterator<char>(in), {}};
@@ -120,36 +118,11 @@ TEST_F(FileContentComparatorTest, AFileLongerThanItsSizeIsUnequal) {
   EXPECT_FALSE(equal(version, write("empty", "")));
   EXPECT_FALSE(equal(version, write("copy", text)));
   EXPECT_FALSE(comparator_.contentsEqual(version, version));
-}
 
-// sysfs reports a page for a file of a few bytes, as a file truncated after its size is taken
-// would: it ends before its size, and the two early ends must not pass for equal contents.
-TEST_F(FileContentComparatorTest, AFileShorterThanItsSizeIsUnequal) {
   const std::string online = "/sys/devices/system/cpu/online";
   struct stat status;
-  if (stat(online.c_str(), &status) != 0 || status.st_size <= 16) {
-    GTEST_SKIP() << "needs sysfs";
-  }
+  if (stat(online.c_str(), &status) != 0 || status.st_size <= 16) GTEST_SKIP() << "needs sysfs";
   EXPECT_FALSE(comparator_.contentsEqual(online, online));
-}
-
-// A queue that leaks a descriptor per comparison runs out of them within a day.
-TEST_F(FileContentComparatorTest, ClosesEveryFileItOpensOnEveryOutcome) {
-  auto openFiles = [] {
-    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
-  };
-  const std::string bytes = pattern(2 * kBlock);
-  const std::string a = write("a", bytes);
-  const std::string same = write("same", bytes);
-  const std::string shorter = write("shorter", bytes.substr(1));
-  const std::string changed = write("changed", bytes.substr(1) + "!");
-  const auto before = openFiles();
-  for (const std::string& other : {same, shorter, changed, folder_, folder_ + "/missing",
-                                   std::string("/proc/version"), std::string("/proc/self/mem")}) {
-    comparator_.contentsEqual(a, other);
-    comparator_.contentsEqual(other, a);
-  }
-  EXPECT_EQ(openFiles(), before);
 }
 
 TEST(FakeContentComparatorTest, AnswersEitherOrderAndRecordsCallsAsGiven) {

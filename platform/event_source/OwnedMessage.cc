@@ -1,5 +1,7 @@
 #include "platform/event_source/OwnedMessage.h"
 
+#include <stdexcept>
+
 namespace zorva {
 
 OwnedMessage::OwnedMessage(uint32_t eventType) {
@@ -9,7 +11,10 @@ OwnedMessage::OwnedMessage(uint32_t eventType) {
   setExecutable("", false);
 }
 
-const std::string& OwnedMessage::keep(std::string_view text) { return strings_.emplace_back(text); }
+const std::string& OwnedMessage::keep(std::string_view text) {
+  if (stringCount_ == kMaxStrings) throw std::length_error("OwnedMessage: too many strings");
+  return strings_[stringCount_++].assign(text);
+}
 
 es_string_token_t OwnedMessage::token(std::string_view text) {
   const std::string& kept = keep(text);
@@ -17,7 +22,8 @@ es_string_token_t OwnedMessage::token(std::string_view text) {
 }
 
 const es_file_t* OwnedMessage::file(std::string_view path, const struct stat& status) {
-  es_file_t& record = files_.emplace_back();
+  if (fileCount_ == kMaxFiles) throw std::length_error("OwnedMessage: too many files");
+  es_file_t& record = files_[fileCount_++];
   record.path = token(path);
   record.path_truncated = false;
   record.stat = status;
@@ -32,7 +38,10 @@ const es_file_t* OwnedMessage::file(std::string_view path, mode_t mode, off_t si
 }
 
 void OwnedMessage::setExecutable(std::string_view path, bool isPlatformBinary) {
-  process_.executable = file(path, S_IFREG | 0755, 0);
+  executablePath_.assign(path);
+  executable_.path = {executablePath_.size(), executablePath_.c_str()};
+  executable_.stat.st_mode = S_IFREG | 0755;
+  process_.executable = &executable_;
   process_.is_platform_binary = isPlatformBinary;
 }
 

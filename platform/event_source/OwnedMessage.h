@@ -1,6 +1,6 @@
 #pragma once
 
-#include <deque>
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -32,10 +32,19 @@ class OwnedMessage {
  private:
   const std::string& keep(std::string_view text);
 
+  // Fixed room, enough for any event (the executable, up to three files and a name): a message
+  // is built for every event on the machine, so it allocates nothing beyond long strings.
+  static constexpr size_t kMaxFiles = 6;
+  static constexpr size_t kMaxStrings = 8;
+
   es_message_t message_{};
   es_process_t process_{};
-  std::deque<std::string> strings_;
-  std::deque<es_file_t> files_;
+  es_file_t executable_{};
+  std::string executablePath_;
+  std::array<std::string, kMaxStrings> strings_;
+  std::array<es_file_t, kMaxFiles> files_{};
+  size_t stringCount_ = 0;
+  size_t fileCount_ = 0;
 };
 
 }  // namespace zorva

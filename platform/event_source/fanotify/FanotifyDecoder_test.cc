@@ -308,7 +308,7 @@ TEST_F(FanotifyTranslatorTest, StaleHandlesAndOverflowsAreLoggedAndTheRestGoesOn
   translate(Records()
                 .entries(FAN_DELETE, 100, {{FAN_EVENT_INFO_TYPE_DFID_NAME, 42, 1, "a"}})
                 .file(FAN_Q_OVERFLOW, FAN_NOFD, 0)
-                .entries(FAN_DELETE, 100, {{FAN_EVENT_INFO_TYPE_DFID_NAME, 42, 1, "b"}}));
+                .entries(FAN_DELETE, 100, {{FAN_EVENT_INFO_TYPE_DFID_NAME, 42, 2, "b"}}));
   ASSERT_EQ(delivered.size(), 1u);
   EXPECT_EQ(delivered[0].path, "/media/usb/b");
   EXPECT_EQ(translator.overflows(), 1u);

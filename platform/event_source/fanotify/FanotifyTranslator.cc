@@ -91,6 +91,7 @@ void FanotifyTranslator::translate(FanotifyBatch& batch) {
       entryRecord(record);
     }
   }
+  endBatch();
 }
 
 void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
@@ -146,16 +147,28 @@ void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
 }
 
 std::optional<std::string> FanotifyTranslator::directoryOf(const FanotifyRecord::Info& info) {
+  auto known = directories_.find(info.handle);
+  if (known != directories_.end()) return known->second;
+  std::optional<std::string>& path = directories_[info.handle];
   auto mount = mounts_.find(info.fsid);
-  if (mount == mounts_.end()) return std::nullopt;
-  RecordFd mountFd(api_, api_.openPath(mount->second));
-  if (mountFd.get() < 0) return std::nullopt;
-  int fd = api_.openByHandle(mountFd.get(), info.handle);
-  if (fd < 0) return std::nullopt;  // ESTALE: the directory is gone
+  if (mount == mounts_.end()) return path;
+  auto [open, added] = openMounts_.try_emplace(info.fsid, -1);
+  if (added) open->second = api_.openPath(mount->second);
+  if (open->second < 0) return path;
+  int fd = api_.openByHandle(open->second, info.handle);
+  if (fd < 0) return path;  // ESTALE: the directory is gone
   RecordFd owned(api_, fd);
-  std::optional<std::string> path = api_.readLink("/proc/self/fd/" + std::to_string(fd));
-  if (path && path->ends_with(kDeleted)) return std::nullopt;
+  path = api_.readLink("/proc/self/fd/" + std::to_string(fd));
+  if (path && path->ends_with(kDeleted)) path.reset();
   return path;
+}
+
+void FanotifyTranslator::endBatch() {
+  for (const auto& [fsid, fd] : openMounts_) {
+    if (fd >= 0) api_.close(fd);
+  }
+  openMounts_.clear();
+  directories_.clear();
 }
 
 void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {

@@ -11,8 +11,10 @@ StartupResult startService(ServiceParts& parts) {
   ::setenv("CFNETWORK_DIAGNOSTICS", "0", 1);
   ZorvaLog("launch app: %@", parts.version);
 
-  // Every event, and every error line from here on, must find the tracker already created.
+  // Every event, and every error line from here on, must find these already created.
+  if (parts.sharedDeviceApi) parts.sharedDeviceApi();
   PathTrackerInterface& tracker = parts.sharedTracker();
+  if (parts.sharedEventQueue) parts.sharedEventQueue();
 
   es_client_t* client = nullptr;
   EventDispatcher dispatcher(tracker);

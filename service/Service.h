@@ -14,9 +14,13 @@ namespace zorva {
 struct ServiceParts {
   std::optional<std::string> version;  // nothing when the build carries none
   EventSource& eventSource;
+  // Create the shared backend client, which starts checking a stored device key at once.
+  std::function<void()> sharedDeviceApi;
   // Obtains the shared tracker, creating it (and loading the saved watch list) before the first
   // event can arrive.
   std::function<PathTrackerInterface&()> sharedTracker;
+  // Create the shared audit-event queue, which sends what a previous run left unsent.
+  std::function<void()> sharedEventQueue;
   // Starts the control interface; reached only once events flow.
   std::function<void()> startControlInterface;
 };

@@ -24,10 +24,12 @@ class ServiceTest : public ::testing::Test, public EventSource {
   StartupResult start() {
     ServiceParts parts{.version = "1.2.3",
                        .eventSource = *this,
+                       .sharedDeviceApi = [this] { steps.push_back("deviceApi"); },
                        .sharedTracker = [this]() -> PathTrackerInterface& {
                          steps.push_back("tracker");
                          return tracker;
                        },
+                       .sharedEventQueue = [this] { steps.push_back("eventQueue"); },
                        .startControlInterface = [this] { steps.push_back("listen"); }};
     return startService(parts);
   }
@@ -67,7 +69,8 @@ TEST_F(ServiceTest, StartsInOrderSubscribesToTheNineEventsAndDispatches) {
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_NE(result.client, nullptr);
   EXPECT_STREQ(std::getenv("CFNETWORK_DIAGNOSTICS"), "0");
-  EXPECT_THAT(steps, ElementsAre("tracker", "newClient", "subscribe", "listen"));
+  EXPECT_THAT(
+      steps, ElementsAre("deviceApi", "tracker", "eventQueue", "newClient", "subscribe", "listen"));
   EXPECT_THAT(subscribed,
               ElementsAreArray({ES_EVENT_TYPE_NOTIFY_TRUNCATE, ES_EVENT_TYPE_NOTIFY_UNLINK,
                                 ES_EVENT_TYPE_NOTIFY_LINK, ES_EVENT_TYPE_NOTIFY_OPEN,
@@ -85,7 +88,8 @@ TEST_F(ServiceTest, FailedClientCreationEndsWithStatusOneBeforeAnyListener) {
   StartupResult result = start();
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.client, nullptr);
-  EXPECT_THAT(steps, ElementsAre("tracker", "newClient"));  // nothing to delete, no listener
+  EXPECT_THAT(steps, ElementsAre("deviceApi", "tracker", "eventQueue",
+                                 "newClient"));  // nothing to delete, no listener
   EXPECT_THAT(log.texts(), ElementsAre("ZORVA_LOG: launch app: 1.2.3",
                                        "ZORVA_LOG: ERROR: Failed to create new ES client: 4"));
 }
@@ -93,7 +97,8 @@ TEST_F(ServiceTest, FailedClientCreationEndsWithStatusOneBeforeAnyListener) {
 TEST_F(ServiceTest, FailedSubscriptionDeletesTheClientAndEndsWithStatusOne) {
   subscribeResult = ES_RETURN_ERROR;
   EXPECT_EQ(start().exitStatus, 1);
-  EXPECT_THAT(steps, ElementsAre("tracker", "newClient", "subscribe", "deleteClient"));
+  EXPECT_THAT(steps, ElementsAre("deviceApi", "tracker", "eventQueue", "newClient", "subscribe",
+                                 "deleteClient"));
   EXPECT_THAT(log.texts(), ElementsAre("ZORVA_LOG: launch app: 1.2.3",
                                        "ZORVA_LOG: ERROR: Failed to subscribe to events"));
 }

@@ -7,12 +7,16 @@
 #include <variant>
 
 #include "Version.h"
+#include "backend/AuditEventStore.h"
+#include "backend/DeviceApi.h"
+#include "backend/EventQueue.h"
 #include "platform/dispatch/DispatchMain.h"
 #include "platform/dispatch/RealClock.h"
 #include "platform/dispatch/SharedInstance.h"
 #include "platform/event_source/ReplayEventSource.h"
 #include "platform/event_source/fanotify/FanotifyEventSource.h"
 #include "platform/files/FileContentComparator.h"
+#include "platform/http/CurlHttpClient.h"
 #include "platform/settings/SqliteSettingsStore.h"
 #include "service/Config.h"
 #include "service/Log.h"
@@ -36,16 +40,25 @@ std::unique_ptr<zorva::EventSource> makeEventSource(const zorva::Config& config)
   return std::make_unique<zorva::FanotifyEventSource>(api, zorva::RealClock::shared());
 }
 
-// The audit-event queue and the control interface take these places when they arrive; until
-// then a transfer ends at its log line.
-class UnsentAuditEvents final : public zorva::AuditEventSink {
- public:
-  void track(const std::string&, const std::string&, int64_t) override {}
-};
-
+// The control interface takes this place when it arrives; until then a change under a root
+// registered for notifications ends here.
 class UnsentNotifications final : public zorva::ChangeNotifier {
  public:
   void pathModified(const std::string&, int64_t) override {}
+};
+
+// The tracker is made before the audit-event queue, as start-up orders them, and reaches it
+// through this: the queue is created on first use if a transfer comes first.
+class SharedEventQueue final : public zorva::AuditEventSink {
+ public:
+  explicit SharedEventQueue(std::function<zorva::EventQueue&()> shared)
+      : shared_(std::move(shared)) {}
+  void track(const std::string& source, const std::string& dest, int64_t volumeId) override {
+    shared_().track(source, dest, volumeId);
+  }
+
+ private:
+  std::function<zorva::EventQueue&()> shared_;
 };
 
 }  // namespace
@@ -73,16 +86,39 @@ int main(int argc, char** argv) {
   static auto writer = zorva::makeLogWriter(config.logTarget, config.logLevel);
   zorva::setLogWriter(writer.get());
 
+  // The shared instances live until the process ends: work still queued at exit never meets a
+  // destroyed object.
   static auto settings = zorva::SqliteSettingsStore::open(config.stateDir);
   static auto eventSource = makeEventSource(config);
-  static UnsentAuditEvents auditEvents;
-  static UnsentNotifications notifications;
+  static zorva::CurlHttpClient http(config.caFile);
+  static zorva::SqliteAuditEventStore auditStore(config.stateDir);
   static zorva::FileContentComparator comparator;
+  static UnsentNotifications notifications;
+  static zorva::SharedInstance<zorva::DeviceApi> deviceApi;
   static zorva::SharedInstance<zorva::PathTracker> tracker;
+  static zorva::SharedInstance<zorva::EventQueue> eventQueue;
+  static const std::string backendUrl = config.backendUrl;
+
+  static auto sharedDeviceApi = []() -> zorva::DeviceApi& {
+    return deviceApi.get([] {
+      return new zorva::DeviceApi({.settings = *settings,
+                                   .http = http,
+                                   .clock = zorva::RealClock::shared(),
+                                   .baseUrl = backendUrl});
+    });
+  };
+  static auto sharedEventQueue = []() -> zorva::EventQueue& {
+    return eventQueue.get([] {
+      return new zorva::EventQueue(
+          {.api = sharedDeviceApi(), .store = auditStore, .clock = zorva::RealClock::shared()});
+    });
+  };
+  static SharedEventQueue auditEvents(sharedEventQueue);
 
   zorva::ServiceParts parts{
       .version = std::string(zorva::kVersion),
       .eventSource = *eventSource,
+      .sharedDeviceApi = [] { sharedDeviceApi(); },
       .sharedTracker = []() -> zorva::PathTrackerInterface& {
         return tracker.get([] {
           return new zorva::PathTracker({.settings = *settings,
@@ -92,6 +128,7 @@ int main(int argc, char** argv) {
                                          .comparator = comparator});
         });
       },
+      .sharedEventQueue = [] { sharedEventQueue(); },
       .startControlInterface = nullptr,
   };
   zorva::StartupResult started = zorva::startService(parts);

@@ -1,0 +1,202 @@
+#include "backend/DeviceApi.h"
+
+#include "service/Log.h"
+
+namespace zorva {
+namespace {
+
+constexpr const char* kCurrentDevice = "/api/1/device/current";
+
+// What a URL query may hold as it is: unreserved characters, sub-delimiters, ":", "@", "/" and
+// "?". So "&", "=" and "+" in a key go out as they are, as clients of this backend expect.
+bool queryAllowed(unsigned char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::string_view("-._~!$&'()*+,;=:@/?").find(static_cast<char>(c)) !=
+         std::string_view::npos;
+}
+
+// The value of "is_disabled": a number (its integer part), true as 1; anything else as 0, since
+// the backend confirmed the key by answering at all.
+int64_t disabledValue(const DeviceApi::Reply& reply) {
+  if (!reply || !reply->is_object()) return 0;
+  auto member = reply->find("is_disabled");
+  if (member == reply->end()) return 0;
+  if (member->is_boolean()) return member->get<bool>() ? 1 : 0;
+  if (member->is_number_integer()) return member->get<int64_t>();
+  if (member->is_number_float()) return static_cast<int64_t>(member->get<double>());
+  return 0;
+}
+
+std::string describe(const DeviceApi::Error& error) {
+  return error.domain + " " + std::to_string(error.code) +
+         (error.description.empty() ? "" : " (" + error.description + ")");
+}
+
+// A failure the backend did not decide: it never answered, or answered with a server error.
+bool retryable(const DeviceApi::Error& error) {
+  return error.domain == "transport" || (error.domain == "http" && error.code >= 500);
+}
+
+}  // namespace
+
+DeviceApi::DeviceApi(const Dependencies& dependencies)
+    : settings_(dependencies.settings),
+      http_(dependencies.http),
+      _baseUrl(dependencies.baseUrl),
+      _deviceToken(dependencies.settings.getString(kSettingsKey)),
+      _queue("com.zorva.deviceApiQueue", dependencies.clock) {
+  std::optional<std::string> stored = token();
+  if (!stored) return;
+  checkToken(*stored, 99, [this, stored = *stored](std::optional<Error> error) {
+    if (error) startUpCheckFailed(stored, *error);
+  });
+}
+
+void DeviceApi::startUpCheckFailed(const std::string& token, const Error& error) {
+  // A backend that never answered has not refused the key: keep it and check again at the next
+  // start, rather than cut the device off because of an outage.
+  if (retryable(error)) {
+    ZorvaError("DeviceApi.init: could not check token %@: %@; keeping it", redacted(token),
+               describe(error));
+    return;
+  }
+  ZorvaError("DeviceApi.init: bad token: %@", redacted(token));
+  setToken(std::nullopt);
+  settings_.remove(kSettingsKey);
+}
+
+std::optional<std::string> DeviceApi::token() const {
+  std::lock_guard lock(tokenMutex_);
+  return _deviceToken;
+}
+
+void DeviceApi::setToken(std::optional<std::string> token) {
+  std::lock_guard lock(tokenMutex_);
+  _deviceToken = std::move(token);
+}
+
+bool DeviceApi::isReady() const { return token().has_value(); }
+
+void DeviceApi::setOnReady(std::function<void()> onReady) {
+  std::lock_guard lock(tokenMutex_);
+  onReady_ = std::move(onReady);
+}
+
+void DeviceApi::setDeviceToken(std::string token) {
+  if (isReady()) {
+    ZorvaLog("setDeviceToken: already have token, ignoring");
+    return;
+  }
+  checkToken(token, 5, [this, token](std::optional<Error> error) {
+    if (error) {
+      ZorvaError("setDeviceToken: bad token: %@", redacted(token));
+      return;
+    }
+    setToken(token);
+    settings_.set(kSettingsKey, token);
+    std::function<void()> onReady;
+    {
+      std::lock_guard lock(tokenMutex_);
+      onReady = onReady_;
+    }
+    if (onReady) onReady();
+  });
+}
+
+std::string DeviceApi::stringFromUrl(std::string_view path, std::string_view token) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string url(path);
+  url.append("?device_session_key=");
+  for (unsigned char c : token) {
+    if (queryAllowed(c)) {
+      url.push_back(static_cast<char>(c));
+    } else {
+      url.push_back('%');
+      url.push_back(kHex[c >> 4]);
+      url.push_back(kHex[c & 0xF]);
+    }
+  }
+  return url;
+}
+
+std::string DeviceApi::redacted(std::string_view token) {
+  // Four characters say which key it was without giving it away; never cut one in half.
+  size_t shown = 0;
+  for (int characters = 0; characters < 4 && shown < token.size(); ++characters) {
+    ++shown;
+    while (shown < token.size() && (static_cast<unsigned char>(token[shown]) & 0xC0) == 0x80) {
+      ++shown;
+    }
+  }
+  return std::string(token.substr(0, shown)) + "...(" + std::to_string(token.size()) + " bytes)";
+}
+
+void DeviceApi::checkToken(std::string token, int64_t retryCount, CheckHandler handler) {
+  sendRequest(stringFromUrl(kCurrentDevice, token), std::nullopt, retryCount,
+              [handler = std::move(handler)](std::optional<Error> error, Reply reply) {
+                if (error) return handler(std::move(error));
+                if (disabledValue(reply) >= 1) {
+                  ZorvaError("checkToken: device is disabled");
+                  return handler(Error{"auth", 412, "device is disabled"});
+                }
+                handler(std::nullopt);
+              });
+}
+
+void DeviceApi::deviceRequest(std::string path, std::optional<nlohmann::json> body,
+                              int64_t retryCount, RequestHandler handler) {
+  // Read once: retries reuse the same URL text.
+  sendRequest(stringFromUrl(path, token().value_or("")), std::move(body), retryCount,
+              std::move(handler));
+}
+
+void DeviceApi::sendRequest(std::string urlText, std::optional<nlohmann::json> body,
+                            int64_t retryCount, RequestHandler handler) {
+  HttpRequest request;
+  // The paths used all begin with "/": they replace the base URL's path.
+  size_t authority = _baseUrl.find("://");
+  size_t pathStart = _baseUrl.find('/', authority == std::string::npos ? 0 : authority + 3);
+  request.url = _baseUrl.substr(0, pathStart) + urlText;
+  request.timeout = kTimeout;
+  if (body) {
+    // Invalid UTF-8 is replaced rather than thrown on: every path that reaches a body decoded.
+    request.body = body->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    request.method = "POST";
+    request.headers.emplace_back("Content-Type", "application/json");
+  }
+  http_.send(
+      std::move(request), [this, urlText = std::move(urlText), body = std::move(body), retryCount,
+                           handler = std::move(handler)](HttpResponse response) mutable {
+        std::optional<Error> error;
+        if (response.transportError) {
+          error = Error{"transport", response.transportCode, *response.transportError};
+        } else if (response.status >= 200 && response.status <= 299) {
+          Reply reply;
+          if (!response.body.empty()) {
+            auto parsed = nlohmann::json::parse(response.body, nullptr, /*allow_exceptions=*/false);
+            if (parsed.is_object()) reply = std::move(parsed);
+          }
+          return handler(std::nullopt, std::move(reply));
+        } else {
+          error = Error{"http", response.status, ""};
+        }
+        if (retryCount >= 1 && retryable(*error)) {
+          // The key ends the URL text and is a credential: log lines show it redacted.
+          std::string shown = urlText;
+          if (size_t key = shown.rfind("device_session_key="); key != std::string::npos) {
+            size_t start = key + std::string_view("device_session_key=").size();
+            shown.replace(start, std::string::npos, redacted(shown.substr(start)));
+          }
+          ZorvaLog("DeviceApi: sendRequest: retry: url: %@, error: %@, count: %ld", shown,
+                   describe(*error), retryCount);
+          _queue.after(kRetryPause, [this, urlText = std::move(urlText), body = std::move(body),
+                                     retryCount, handler = std::move(handler)]() mutable {
+            sendRequest(std::move(urlText), std::move(body), retryCount - 1, std::move(handler));
+          });
+          return;
+        }
+        handler(std::move(error), std::nullopt);
+      });
+}
+
+}  // namespace zorva

@@ -1,0 +1,132 @@
+#include "backend/EventQueue.h"
+
+#include <uuid/uuid.h>
+
+#include <ctime>
+
+#include "service/Log.h"
+
+namespace zorva {
+
+EventQueue::EventQueue(const Dependencies& dependencies)
+    : api_(dependencies.api),
+      store_(dependencies.store),
+      clock_(dependencies.clock),
+      cap_(dependencies.cap),
+      _sendQueue("com.zorva.eventQueue.send", dependencies.clock),
+      _listQueue("com.zorva.eventQueue.list", dependencies.clock) {
+  _listQueue.async([this] {
+    size_t restored = 0;
+    for (AuditEventStore::Record& stored : store_.all()) {
+      auto record = nlohmann::json::parse(stored.json, nullptr, /*allow_exceptions=*/false);
+      if (!record.is_object()) {
+        ZorvaError("EventQueue: dropping an unreadable stored audit event: %@", stored.json);
+        store_.remove({stored.id});
+        continue;
+      }
+      _eventList.push_back({stored.id, std::move(record)});
+      ++restored;
+    }
+    if (restored > 0) ZorvaLog("EventQueue: restored %ld unsent audit events", int64_t(restored));
+    ZorvaLog("EventQueue: init done");
+  });
+  api_.setOnReady([this] { maybeSend(); });
+  maybeSend();
+}
+
+EventQueue::~EventQueue() { api_.setOnReady(nullptr); }
+
+std::string EventQueue::createTime(Clock::TimePoint time) {
+  std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+std::string EventQueue::newEventId() {
+  uuid_t uuid;
+  uuid_generate_random(uuid);
+  char text[37];
+  uuid_unparse_upper(uuid, text);
+  return text;
+}
+
+void EventQueue::track(const std::string& source, const std::string& dest, int64_t volumeId) {
+  _listQueue.async([this, source, dest, volumeId] {
+    nlohmann::json record = {{"audit_event_id", newEventId()},
+                             {"volume_id", volumeId},
+                             {"source", source},
+                             {"dest", dest},
+                             {"create_time", createTime(clock_.now())}};
+    std::optional<int64_t> id =
+        store_.append(record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    enqueue({id, std::move(record)});
+  });
+  maybeSend();
+}
+
+void EventQueue::enqueue(Entry entry) {
+  _eventList.push_back(std::move(entry));
+  if (_eventList.size() <= cap_) return;
+  // An unreachable backend must not exhaust the disk: the oldest go first, and say so.
+  std::vector<int64_t> ids;
+  while (_eventList.size() > cap_) {
+    if (_eventList.front().id) ids.push_back(*_eventList.front().id);
+    _eventList.pop_front();
+    ++dropped_;
+  }
+  store_.remove(ids);
+  ZorvaError("EventQueue: more than %ld audit events waiting; dropped the oldest (%ld so far)",
+             static_cast<int64_t>(cap_), static_cast<int64_t>(dropped_));
+}
+
+void EventQueue::maybeSend() {
+  _listQueue.async([this] {
+    if (_isSendRunning || !api_.isReady() || _eventList.empty()) return;
+    _isSendRunning = true;
+    size_t count = std::min(_eventList.size(), kBatchSize);
+    std::vector<Entry> batch(std::make_move_iterator(_eventList.begin()),
+                             std::make_move_iterator(_eventList.begin() + count));
+    _eventList.erase(_eventList.begin(), _eventList.begin() + count);
+    send(std::move(batch));
+  });
+}
+
+void EventQueue::send(std::vector<Entry> batch) {
+  _sendQueue.async([this, batch = std::move(batch)]() mutable {
+    nlohmann::json list = nlohmann::json::array();
+    for (const Entry& entry : batch) list.push_back(entry.record);
+    api_.deviceRequest("/api/1/audit_event", nlohmann::json{{"event_list", std::move(list)}}, 5,
+                       [this, batch = std::move(batch)](std::optional<DeviceApiError> error,
+                                                        DeviceRequests::Reply) mutable {
+                         sendComplete(std::move(batch), error.has_value());
+                       });
+  });
+}
+
+void EventQueue::sendComplete(std::vector<Entry> batch, bool failed) {
+  _listQueue.async([this, batch = std::move(batch), failed]() mutable {
+    _isSendRunning = false;
+    if (failed) {
+      // Behind the records tracked meanwhile; still in the store, so a restart sends them too.
+      for (Entry& entry : batch) _eventList.push_back(std::move(entry));
+    } else {
+      std::vector<int64_t> ids;
+      for (const Entry& entry : batch) {
+        if (entry.id) ids.push_back(*entry.id);
+      }
+      store_.remove(ids);
+    }
+    _listQueue.after(
+        failed ? Clock::Duration(kPauseAfterFailure) : Clock::Duration(kPauseAfterSuccess),
+        [this] { maybeSend(); });
+  });
+}
+
+void EventQueue::inspect(const std::function<void(size_t waiting, bool sending)>& work) {
+  _listQueue.sync([&] { work(_eventList.size(), _isSendRunning); });
+}
+
+}  // namespace zorva

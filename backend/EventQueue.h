@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "backend/AuditEventStore.h"
+#include "backend/DeviceApi.h"
+#include "platform/dispatch/SerialQueue.h"
+#include "tracking/TrackerSinks.h"
+
+namespace zorva {
+
+// Collects audit events and uploads them to the backend in batches of at most 50, one upload at
+// a time: the next batch 5 seconds after a success, 30 seconds after a failure, or at once when a
+// record is tracked meanwhile.
+//
+// Every record is written to the store before it is queued and removed only once the backend
+// accepted its batch, so a restart, a crash or a kill loses none (delivery is at least once: a
+// batch in flight at a crash goes again, and the backend deduplicates by "audit_event_id").
+class EventQueue final : public AuditEventSink {
+ public:
+  static constexpr size_t kBatchSize = 50;
+  static constexpr size_t kDefaultCap = 100000;
+  static constexpr auto kPauseAfterSuccess = std::chrono::seconds(5);
+  static constexpr auto kPauseAfterFailure = std::chrono::seconds(30);
+
+  struct Dependencies {
+    DeviceRequests& api;
+    AuditEventStore& store;
+    Clock& clock;
+    size_t cap = kDefaultCap;  // past it the oldest unsent records are dropped, with an error
+  };
+
+  // Restores the records a previous run left unsent, in their order, and sends them as soon as a
+  // key is held.
+  explicit EventQueue(const Dependencies& dependencies);
+  ~EventQueue() override;
+
+  // From any thread: records an audit event and returns at once.
+  void track(const std::string& source, const std::string& dest, int64_t volumeId) override;
+  void maybeSend();
+
+  // "yyyy-MM-ddTHH:mm:ssZ" in UTC.
+  static std::string createTime(Clock::TimePoint time);
+  static std::string newEventId();
+
+  // For tests: runs `work` on the list queue with the waiting records and waits.
+  void inspect(const std::function<void(size_t waiting, bool sending)>& work);
+
+ private:
+  struct Entry {
+    std::optional<int64_t> id;  // its row in the store; nothing when it could not be stored
+    nlohmann::json record;
+  };
+
+  void enqueue(Entry entry);
+  void send(std::vector<Entry> batch);
+  void sendComplete(std::vector<Entry> batch, bool failed);
+
+  DeviceRequests& api_;
+  AuditEventStore& store_;
+  Clock& clock_;
+  const size_t cap_;
+  std::deque<Entry> _eventList;  // on _listQueue
+  bool _isSendRunning = false;   // on _listQueue
+  uint64_t dropped_ = 0;         // on _listQueue
+  SerialQueue _sendQueue;
+  SerialQueue _listQueue;  // declared last: stops first, before the send queue it feeds
+};
+
+}  // namespace zorva

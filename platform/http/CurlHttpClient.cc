@@ -8,14 +8,13 @@
 #include <iterator>
 #include <optional>
 #include <stdexcept>
-#include <unordered_map>
 
 namespace zorva {
 
 namespace {
 
-// Long enough that an idle client costs nothing; short enough that a lost wake-up, should
-// libcurl ever drop one, costs a second rather than a hang.
+// The wait ends early for socket activity, libcurl's own timers and send()'s wake-up; this bound
+// only keeps an idle thread from sleeping unchecked for long.
 constexpr long kIdleWaitMs = 1000;
 // A peer that has not even accepted the connection by then is not going to.
 constexpr std::chrono::milliseconds kMaxConnectTimeout{30000};
@@ -89,6 +88,8 @@ CurlHttpClient::CurlHttpClient(std::string caFile, size_t maxReplyBytes, std::st
   // authorities travel in one bundle together with the system's.
   if (!caFile.empty() || !systemCaFile.empty()) {
     if (systemCaFile.empty()) systemCaFile = systemBundlePath();
+    // An unreadable system bundle leaves the system's certificate folder, which libcurl still
+    // searches, rather than nothing.
     if (std::optional<std::string> system = readPem(systemCaFile)) trustBundle_ = *system + "\n";
     if (!caFile.empty()) {
       if (std::optional<std::string> extra = readPem(caFile)) {
@@ -118,7 +119,6 @@ void CurlHttpClient::send(HttpRequest request, Completion done) {
     std::lock_guard lock(mutex_);
     if (!closed_) {
       inbox_.push_back({std::move(request), std::move(done)});
-      // Under the lock, so the completion thread cannot have finished with the handle meanwhile.
       curl_multi_wakeup(multi_);
       return;
     }
@@ -240,8 +240,7 @@ void CurlHttpClient::collect() {
 }
 
 void CurlHttpClient::runCompletions() {
-  // Moved out first: a completion may send again, and nothing here may be touched meanwhile by
-  // a nested call.
+  // Taken out first, so the list starts empty again whatever a completion does.
   std::vector<std::pair<Completion, HttpResponse>> due;
   due.swap(finished_);
   for (auto& [done, response] : due) {

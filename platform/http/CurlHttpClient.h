@@ -64,9 +64,8 @@ class CurlHttpClient final : public HttpClient {
   void runCompletions();
 
   const size_t maxReplyBytes_;
-  // Either the combined PEM bundle handed to every handle, or, when the extra file could not be
-  // read, its path, so that libcurl reports the failure on each exchange.
-  std::string trustBundle_;
+  std::string trustBundle_;  // the system's and the extra PEM text; empty: libcurl's defaults
+  // Handed to libcurl in place of the bundle, so that it reports the failure on each exchange.
   std::string unreadableCaFile_;
   CURLM* multi_;
 

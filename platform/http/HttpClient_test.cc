@@ -153,6 +153,14 @@ TEST_F(HttpClientTest, GetAndPostArriveAsSent) {
   EXPECT_EQ(seen[1].header("Expect"), std::nullopt);
 }
 
+TEST_F(HttpClientTest, PlainHttpNeedsNoCertificate) {
+  HttpTestServer plain({.tls = false});
+  plain.setHandler("GET", "/ping", [](const Request&) { return Reply{.body = "pong"}; });
+  EXPECT_EQ(plain.caFile(), "");
+  EXPECT_EQ(exchange(*client, {.url = plain.url() + "/ping"}).body, "pong");
+  EXPECT_EQ(plain.url().rfind("http://127.0.0.1:", 0), 0u);
+}
+
 TEST_F(HttpClientTest, EveryStatusComesBackAsAStatusWithItsBodyAndRedirectsAreNotFollowed) {
   for (int status : {200, 299, 300, 404, 500}) {
     server.setHandler("GET", "/s/" + std::to_string(status), [status](const Request&) {

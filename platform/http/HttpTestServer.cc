@@ -112,6 +112,7 @@ struct HttpTestServer::Impl {
   std::string caFile;
   std::unique_ptr<httplib::Server> server;
   std::thread listener;
+  int listening = -1;  // the listening socket
   int port = -1;
 
   mutable std::mutex mutex;
@@ -119,6 +120,12 @@ struct HttpTestServer::Impl {
   std::vector<Request> log;
   std::map<std::pair<std::string, std::string>, Handler> handlers;
   bool released = false;
+
+  ~Impl() {
+    if (folder.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  }
 
   void serve(const httplib::Request& in, httplib::Response& out);
 };
@@ -214,13 +221,12 @@ HttpTestServer::HttpTestServer(Options options) : impl_(std::make_unique<Impl>()
   impl.server->Options(".*", route);
 
   // No SO_REUSEPORT, cpp-httplib's default: with it, two servers could be handed one port.
-  int listening = -1;
-  impl.server->set_socket_options([&listening](socket_t fd) { listening = fd; });
+  impl.server->set_socket_options([&impl](socket_t fd) { impl.listening = fd; });
   impl.port = impl.server->bind_to_any_port(impl.options.host);
-  require(impl.port > 0 && listening >= 0, "cannot listen");
+  require(impl.port > 0 && impl.listening >= 0, "cannot listen");
   // cpp-httplib listens with a backlog of 5; a burst of connections beyond it loses SYNs, which
   // the client resends only a second or more later. Listening again only raises the backlog.
-  require(listen(listening, SOMAXCONN) == 0, "cannot raise the listen backlog");
+  require(listen(impl.listening, SOMAXCONN) == 0, "cannot raise the listen backlog");
   std::promise<void> listenerEnded;
   std::future<void> ended = listenerEnded.get_future();
   impl.listener = std::thread([&impl, done = std::move(listenerEnded)]() mutable {
@@ -241,10 +247,6 @@ HttpTestServer::~HttpTestServer() {
   release();
   impl_->server->stop();
   impl_->listener.join();
-  if (!impl_->folder.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(impl_->folder, ignored);
-  }
 }
 
 std::string HttpTestServer::url() const {

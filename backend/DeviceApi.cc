@@ -92,13 +92,15 @@ void DeviceApi::setDeviceToken(std::string token) {
       ZorvaError("setDeviceToken: bad token: %@", redacted(token));
       return;
     }
-    setToken(token);
-    settings_.set(kSettingsKey, token);
     std::function<void()> onReady;
     {
+      // Two offers checked at once: the first confirmed is held, and never replaced.
       std::lock_guard lock(tokenMutex_);
+      if (_deviceToken) return;
+      _deviceToken = token;
       onReady = onReady_;
     }
+    settings_.set(kSettingsKey, token);
     if (onReady) onReady();
   });
 }

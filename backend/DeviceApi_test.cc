@@ -30,6 +30,14 @@ class ScriptedHttpClient final : public HttpClient {
     answers_.assign(answers.begin(), answers.end());
   }
 
+  // While held, answers wait until release(): for offers whose checks overlap.
+  void hold() { held_ = true; }
+  void release() {
+    held_ = false;
+    for (auto& [done, response] : waiting_) done(std::move(response));
+    waiting_.clear();
+  }
+
   void send(HttpRequest request, Completion done) override {
     HttpResponse response;
     {
@@ -37,6 +45,10 @@ class ScriptedHttpClient final : public HttpClient {
       requests_.push_back({std::move(request), clock_.now()});
       response = answers_.size() > 1 ? answers_.front() : answers_.back();
       if (answers_.size() > 1) answers_.pop_front();
+    }
+    if (held_) {
+      waiting_.emplace_back(std::move(done), std::move(response));
+      return;
     }
     done(std::move(response));
   }
@@ -55,6 +67,8 @@ class ScriptedHttpClient final : public HttpClient {
   std::mutex mutex_;
   std::deque<HttpResponse> answers_{HttpResponse{200, "", std::nullopt, 0}};
   std::vector<Sent> requests_;
+  bool held_ = false;
+  std::vector<std::pair<Completion, HttpResponse>> waiting_;
 };
 
 HttpResponse status(long code, std::string body = "") {
@@ -101,6 +115,16 @@ TEST_F(DeviceApiTest, WithoutAStoredKeyNothingIsSentUntilOneIsOffered) {
   api->setDeviceToken("another");
   EXPECT_EQ(http.requests().size(), 1u) << "a held key is never replaced";
   EXPECT_THAT(log.texts(), Contains("ZORVA_LOG: setDeviceToken: already have token, ignoring"));
+}
+
+TEST_F(DeviceApiTest, OfTwoOffersCheckedAtOnceTheFirstConfirmedIsKept) {
+  auto api = start();
+  http.hold();
+  api->setDeviceToken("first");
+  api->setDeviceToken("second");
+  http.release();
+  EXPECT_EQ(settings.getString(DeviceApi::kSettingsKey), "first");
+  EXPECT_TRUE(api->isReady());
 }
 
 TEST_F(DeviceApiTest, AStoredKeyTheBackendRefusesIsDroppedAndForgotten) {

@@ -55,15 +55,26 @@ std::string EventQueue::newEventId() {
 
 void EventQueue::track(const std::string& source, const std::string& dest, int64_t volumeId) {
   _listQueue.async([this, source, dest, volumeId] {
-    nlohmann::json record = {{"audit_event_id", newEventId()},
-                             {"volume_id", volumeId},
-                             {"source", source},
-                             {"dest", dest},
-                             {"create_time", createTime(clock_.now())}};
-    std::optional<int64_t> id =
-        store_.append(record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-    enqueue({id, std::move(record)});
+    unstored_.push_back({{"audit_event_id", newEventId()},
+                         {"volume_id", volumeId},
+                         {"source", source},
+                         {"dest", dest},
+                         {"create_time", createTime(clock_.now())}});
+    // Records of a burst are stored together, behind the tracks already queued: one durable
+    // write instead of one each, so uploads are not kept waiting behind the disk.
+    if (unstored_.size() == 1) _listQueue.async([this] { store(); });
   });
+}
+
+void EventQueue::store() {
+  std::vector<std::string> texts;
+  texts.reserve(unstored_.size());
+  for (const nlohmann::json& record : unstored_) {
+    texts.push_back(record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  }
+  std::vector<std::optional<int64_t>> ids = store_.appendAll(texts);
+  for (size_t i = 0; i < unstored_.size(); ++i) enqueue({ids[i], std::move(unstored_[i])});
+  unstored_.clear();
   maybeSend();
 }
 

@@ -56,6 +56,7 @@ class EventQueue final : public AuditEventSink {
   };
 
   void enqueue(Entry entry);
+  void store();
   void send(std::vector<Entry> batch);
   void sendComplete(std::vector<Entry> batch, bool failed);
 
@@ -63,9 +64,10 @@ class EventQueue final : public AuditEventSink {
   AuditEventStore& store_;
   Clock& clock_;
   const size_t cap_;
-  std::deque<Entry> _eventList;  // on _listQueue
-  bool _isSendRunning = false;   // on _listQueue
-  uint64_t dropped_ = 0;         // on _listQueue
+  std::deque<Entry> _eventList;           // on _listQueue
+  std::vector<nlohmann::json> unstored_;  // on _listQueue: tracked, not yet written
+  bool _isSendRunning = false;            // on _listQueue
+  uint64_t dropped_ = 0;                  // on _listQueue
   SerialQueue _sendQueue;
   SerialQueue _listQueue;  // declared last: stops first, before the send queue it feeds
 };

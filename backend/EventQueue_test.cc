@@ -106,6 +106,7 @@ TEST_F(EventQueueTest, BatchesOfFiftyOneInFlightFiveSecondsApart) {
   api.becomeReady();
   auto queue = start();
   queue->track("/first", "/tmp/x", 7);
+  clock.settle();
   track(*queue, 120);
   EXPECT_THAT(api.inFlight(), ElementsAre(1u)) << "the rest wait for the upload in flight";
   api.answer(true);

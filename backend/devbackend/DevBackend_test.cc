@@ -30,8 +30,8 @@ using json = nlohmann::json;
 using namespace std::string_literals;
 
 struct Reply {
-  int status = 0;  // 0: no answer at all
-  json body;       // null: any body
+  int status = 0;       // 0: no answer at all
+  json body = nullptr;  // null: any body
   friend std::ostream& operator<<(std::ostream& out, const Reply& r) {
     return out << r.status << " " << r.body.dump();
   }
@@ -150,11 +150,14 @@ TEST_F(DevBackendTest, RoutesAnswerOnlyTheirMethodAndPath) {
        {"GET", "/api/1/device/current/more?device_session_key=k", kNotFound}});
 }
 
+const Reply kRehearsed{500, json{{"error", "rehearsed"}}};
+const Reply kUnavailable{503, json()};
+
 TEST_F(DevBackendTest, StatusOverridesPrecedeTheRoutesAndAreStillRecorded) {
   expectReplies(
       serve({.statusOverrides = {{"/api/1/audit_event", 500}, {"/api/1/device/current", 503}}}),
-      {{"POST", "/api/1/audit_event?device_session_key=k", {500, {{"error", "rehearsed"}}}},
-       {"GET", "/api/1/device/current", {503, nullptr}},
+      {{"POST", "/api/1/audit_event?device_session_key=k", kRehearsed},
+       {"GET", "/api/1/device/current", kUnavailable},
        {"POST", "/zorva/1/track", kOk}});
   std::vector<std::string> paths;
   for (const auto& request : recorded()) paths.push_back(request.path);

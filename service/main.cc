@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <variant>
 
@@ -132,6 +133,8 @@ int main(int argc, char** argv) {
       .startControlInterface = nullptr,
   };
   zorva::StartupResult started = zorva::startService(parts);
-  if (started.exitStatus != 0) return started.exitStatus;
+  // The shared instances' queues are already at work, and they outlive everything: leave
+  // without destroying the objects they use (log lines are written as they are made).
+  if (started.exitStatus != 0) std::_Exit(started.exitStatus);
   zorva::dispatchMain();
 }

@@ -94,6 +94,12 @@ class CountingStore final : public AuditEventStore {
     appended_.fetch_add(1, std::memory_order_release);
     return id;
   }
+  std::vector<std::optional<int64_t>> appendAll(const std::vector<std::string>& records) override {
+    if (stopped_.load(std::memory_order_acquire)) return {records.size(), std::nullopt};
+    auto ids = inner_.appendAll(records);
+    appended_.fetch_add(static_cast<int>(records.size()), std::memory_order_release);
+    return ids;
+  }
   void remove(const std::vector<int64_t>& ids) override { inner_.remove(ids); }
   std::vector<Record> all() override { return inner_.all(); }
 

@@ -193,11 +193,14 @@ es_new_client_result_t FanotifyEventSource::newClient(es_client_t** client,
   std::lock_guard lock(mutex_);
   if (client_) return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
 
+  // An unbounded kernel queue: a burst (a folder of thousands of files copied at once) waits
+  // for the reader instead of being dropped, since a lost event can be a lost transfer.
+  const unsigned groupFlags = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_UNLIMITED_QUEUE;
   const unsigned eventFlags = O_RDONLY | O_LARGEFILE | O_CLOEXEC | O_NOATIME;
-  int fileGroup = api_.init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK, eventFlags);
+  int fileGroup = api_.init(groupFlags, eventFlags);
   if (fileGroup < 0 && errno == EINVAL) {
     // Older kernels refuse O_NOATIME here; reading access times is harmless.
-    fileGroup = api_.init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK, eventFlags & ~O_NOATIME);
+    fileGroup = api_.init(groupFlags, eventFlags & ~O_NOATIME);
   }
   if (fileGroup < 0) {
     int error = errno;
@@ -207,8 +210,7 @@ es_new_client_result_t FanotifyEventSource::newClient(es_client_t** client,
     return error == EPERM ? ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED
                           : ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
   }
-  int entryGroup =
-      api_.init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME_TARGET, 0);
+  int entryGroup = api_.init(groupFlags | FAN_REPORT_DFID_NAME_TARGET, 0);
   if (entryGroup < 0) {
     int error = errno;
     // Without directory-entry events renames, the commonest way data leaves a drive, would go

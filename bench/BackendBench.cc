@@ -29,6 +29,7 @@
 #include "backend/DeviceApi.h"
 #include "backend/EventQueue.h"
 #include "backend/devbackend/DevBackend.h"
+#include "bench/Scratch.h"
 #include "platform/dispatch/RealClock.h"
 #include "platform/http/CurlHttpClient.h"
 #include "platform/log/LogWriter.h"
@@ -47,23 +48,7 @@ constexpr auto kDrainBudget = std::chrono::seconds(40);
 
 double seconds(Steady::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// A folder for the store, removed when the run ends.
-class Scratch {
- public:
-  explicit Scratch(const std::string& parent) {
-    std::string name = parent + "/zorva-backend-bench-XXXXXX";
-    if (!mkdtemp(name.data())) throw std::runtime_error("cannot create a folder in " + parent);
-    path_ = name;
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using bench::Scratch;
 
 // A backend client that never holds a key: the queue only stores.
 class NeverReady final : public DeviceRequests {
@@ -247,7 +232,7 @@ int run(int argc, char** argv) {
   // (b) first: its figure says how long the drain in (a) will take on this disk.
   std::vector<double> durable, memory;
   for (int round = 0; round < kRounds; ++round) {
-    Scratch folder(parent);
+    Scratch folder(parent, "zorva-backend-bench");
     SqliteAuditEventStore sqlite(folder.path());
     durable.push_back(microsPerAppend(sqlite, 500, 200, std::chrono::seconds(1)));
     MemoryAuditEventStore inMemory;
@@ -263,7 +248,7 @@ int run(int argc, char** argv) {
   const auto paths = sources(kTracked);
   TrackFigures uploading;
   {
-    Scratch folder(parent);
+    Scratch folder(parent, "zorva-backend-bench");
     std::printf("(a) %d track() calls, first upload held %lld s\n", kTracked,
                 static_cast<long long>(kHeldUpload.count()));
     std::fflush(stdout);

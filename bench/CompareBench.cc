@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Scratch.h"
 #include "platform/files/FileContentComparator.h"
 
 extern char** environ;
@@ -57,23 +58,7 @@ uint64_t availableMemory() {
   return 0;
 }
 
-// A temporary folder, removed with everything in it when the run ends.
-class Scratch {
- public:
-  explicit Scratch(const std::string& parent) {
-    std::string name = parent + "/zorva-compare-XXXXXX";
-    if (!mkdtemp(name.data())) throw std::runtime_error("cannot create a folder in " + parent);
-    path_ = name;
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using bench::Scratch;
 
 class Fd {
  public:
@@ -191,7 +176,7 @@ int run(int argc, char** argv) {
     size = kSmall;
   }
 
-  Scratch scratch(folder);
+  Scratch scratch(folder, "zorva-compare");
   const std::string a = scratch.path() + "/a";
   const std::string b = scratch.path() + "/b";
   std::printf("writing 2 x %llu MiB in %s ...\n", static_cast<unsigned long long>(size / kMiB),

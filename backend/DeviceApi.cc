@@ -15,16 +15,19 @@ bool queryAllowed(unsigned char c) {
          std::string_view::npos;
 }
 
-// The value of "is_disabled": a number (its integer part), true as 1; anything else as 0, since
-// the backend confirmed the key by answering at all.
-int64_t disabledValue(const DeviceApi::Reply& reply) {
-  if (!reply || !reply->is_object()) return 0;
+// Whether "is_disabled" holds true or a number of at least 1; anything else counts as enabled,
+// since the backend confirmed the key by answering at all. Numbers are compared as they came:
+// casting a huge or not-a-number real to an integer is undefined, and an unsigned value above
+// the signed range would wrap to a negative one.
+bool isDisabled(const DeviceApi::Reply& reply) {
+  if (!reply || !reply->is_object()) return false;
   auto member = reply->find("is_disabled");
-  if (member == reply->end()) return 0;
-  if (member->is_boolean()) return member->get<bool>() ? 1 : 0;
-  if (member->is_number_integer()) return member->get<int64_t>();
-  if (member->is_number_float()) return static_cast<int64_t>(member->get<double>());
-  return 0;
+  if (member == reply->end()) return false;
+  if (member->is_boolean()) return member->get<bool>();
+  if (member->is_number_unsigned()) return member->get<uint64_t>() >= 1;
+  if (member->is_number_integer()) return member->get<int64_t>() >= 1;
+  if (member->is_number_float()) return member->get<double>() >= 1.0;
+  return false;
 }
 
 std::string describe(const DeviceApi::Error& error) {
@@ -137,7 +140,7 @@ void DeviceApi::checkToken(std::string token, int64_t retryCount, CheckHandler h
   sendRequest(stringFromUrl(kCurrentDevice, token), std::nullopt, retryCount,
               [handler = std::move(handler)](std::optional<Error> error, Reply reply) {
                 if (error) return handler(std::move(error));
-                if (disabledValue(reply) >= 1) {
+                if (isDisabled(reply)) {
                   ZorvaError("checkToken: device is disabled");
                   return handler(Error{"auth", 412, "device is disabled"});
                 }

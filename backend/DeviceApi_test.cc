@@ -128,8 +128,10 @@ TEST_F(DeviceApiTest, OfTwoOffersCheckedAtOnceTheFirstConfirmedIsKept) {
 }
 
 TEST_F(DeviceApiTest, AStoredKeyTheBackendRefusesIsDroppedAndForgotten) {
-  for (HttpResponse refusal : {status(401), status(302), status(200, R"({"is_disabled": 1})"),
-                               status(200, R"({"is_disabled": true})")}) {
+  for (HttpResponse refusal :
+       {status(401), status(302), status(200, R"({"is_disabled": 1})"),
+        status(200, R"({"is_disabled": true})"), status(200, R"({"is_disabled": 1e300})"),
+        status(200, R"({"is_disabled": 18446744073709551615})")}) {
     settings.set(DeviceApi::kSettingsKey, kToken);
     http.answer({refusal});
     auto api = start();
@@ -144,7 +146,7 @@ TEST_F(DeviceApiTest, AStoredKeyTheBackendRefusesIsDroppedAndForgotten) {
 TEST_F(DeviceApiTest, AnswersThatConfirmTheKey) {
   for (const char* body :
        {R"({"is_disabled": 0})", "{}", "", "not json", "[1]", R"({"is_disabled": null})",
-        R"({"is_disabled": "1"})", R"({"is_disabled": 0.5})"}) {
+        R"({"is_disabled": "1"})", R"({"is_disabled": 0.5})", R"({"is_disabled": -1e300})"}) {
     settings.set(DeviceApi::kSettingsKey, kToken);
     http.answer({status(200, body)});
     auto api = start();

@@ -7,7 +7,9 @@
 
 namespace zorva {
 
-bool SettingValue::operator==(const SettingValue& other) const = default;
+// Spelt out rather than defaulted: clang 14 crashes on a defaulted comparison of a type that
+// holds containers of itself, and the fuzzers and clang-tidy are built with clang.
+bool SettingValue::operator==(const SettingValue& other) const { return value_ == other.value_; }
 
 namespace {
 

@@ -71,6 +71,49 @@ std::string toJsonLine(const RecordedRequest& request) {
   return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+namespace {
+
+std::string memberText(const nlohmann::json& object, const char* name) {
+  auto member = object.find(name);
+  if (member == object.end()) return "(none)";
+  if (member->is_string()) return member->get<std::string>();
+  return member->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::vector<std::string> describeRequest(const RecordedRequest& request) {
+  const std::string head = request.time.substr(std::min<size_t>(request.time.size(), 11), 12) +
+                           "  " + request.method + " " + request.path;
+  const auto body = nlohmann::json::parse(request.body, nullptr, /*allow_exceptions=*/false);
+  const bool audit = request.path == "/api/1/audit_event";
+  const char* listName = audit ? "event_list" : "events";
+  if (!body.is_object() || !body.contains(listName) || !(*body.find(listName)).is_array()) {
+    if (request.body.empty()) return {head};
+    return {head + " (" + std::to_string(request.body.size()) + " bytes)"};
+  }
+  const nlohmann::json& list = *body.find(listName);
+  std::vector<std::string> lines;
+  if (!audit) {
+    std::string kinds;
+    for (const nlohmann::json& record : list) {
+      if (!record.is_object()) continue;
+      std::string kind =
+          record.contains("type") ? memberText(record, "type") : memberText(record, "log_line");
+      kinds += (kinds.empty() ? "" : ", ") + kind;
+    }
+    return {head + ": " + std::to_string(list.size()) + " record(s): " + kinds};
+  }
+  lines.push_back(head + ": " + std::to_string(list.size()) + " audit event(s)");
+  for (const nlohmann::json& event : list) {
+    if (!event.is_object()) continue;
+    lines.push_back("    volume " + memberText(event, "volume_id") + ": " +
+                    memberText(event, "source") + " -> " + memberText(event, "dest") + "  (" +
+                    memberText(event, "create_time") + ")");
+  }
+  return lines;
+}
+
 bool isLoopbackHost(std::string_view host) {
   const std::string text(host);
   if (text.find('\0') != std::string::npos) return false;

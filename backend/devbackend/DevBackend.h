@@ -41,6 +41,11 @@ struct DevBackendOptions {
   std::function<void(const std::string& url)> onListening{};
 };
 
+// The request as lines a person follows during a demo: one per audit event received, one per
+// batch of telemetry, and the method and path for anything else. A body that does not parse is
+// shown by its size.
+std::vector<std::string> describeRequest(const RecordedRequest& request);
+
 // True for 127.0.0.0/8 in dotted-quad form and for ::1; a stand-in that answers any token must
 // never be reachable from another machine.
 bool isLoopbackHost(std::string_view host);

@@ -195,6 +195,33 @@ TEST_F(DevBackendTest, LogFileHoldsOneJsonLinePerRequestWrittenBeforeTheAnswer) 
               MatchesRegex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z"));
 }
 
+TEST(DescribeRequest, ShowsEachAuditEventAndTelemetryBatchAndSurvivesAnyBody) {
+  RecordedRequest audit{.time = "2026-12-06T10:41:02.123Z",
+                        .method = "POST",
+                        .path = "/api/1/audit_event",
+                        .query = {},
+                        .body = R"({"event_list": [{"volume_id": 7, "source": "/a.txt",
+                                   "dest": "/home/u/a.txt", "create_time": "2026-12-06T10:41:01Z"},
+                                   "not an event", {"volume_id": 7}]})"};
+  EXPECT_THAT(describeRequest(audit),
+              ElementsAre("10:41:02.123  POST /api/1/audit_event: 3 audit event(s)",
+                          "    volume 7: /a.txt -> /home/u/a.txt  (2026-12-06T10:41:01Z)",
+                          "    volume 7: (none) -> (none)  ((none))"));
+
+  RecordedRequest track = audit;
+  track.path = "/zorva/1/track";
+  track.body = R"({"events": [{"type": "install"}, {"type": "dau"}, {"log_line": "x"}, 5]})";
+  EXPECT_THAT(describeRequest(track),
+              ElementsAre("10:41:02.123  POST /zorva/1/track: 4 record(s): install, dau, x"));
+
+  for (const char* body : {"", "{", "[1]", R"({"event_list": 5})", "\xff\xfe"}) {
+    audit.body = body;
+    EXPECT_THAT(describeRequest(audit), ::testing::SizeIs(1)) << body;
+  }
+  audit.time = "";  // a record made by hand must not be cut out of range
+  EXPECT_THAT(describeRequest(audit), ::testing::SizeIs(1));
+}
+
 class DevBackendHttpsTest : public DevBackendTest {
  protected:
   static void SetUpTestSuite() {

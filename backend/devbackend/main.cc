@@ -37,6 +37,9 @@ int main(int argc, char** argv) {
   cert->needs(key);
   key->needs(cert);
   app.add_option("--log", logPath, "File for the request log (default: standard output)");
+  bool readable = false;
+  app.add_flag("--readable", readable,
+               "Print requests on standard output as lines to read (audit events one per line)");
   app.add_option("--valid-token", options.validTokens,
                  "Device key the check accepts (repeatable; none: every key)");
   app.add_option("--disabled-token", options.disabledTokens,
@@ -59,13 +62,19 @@ int main(int argc, char** argv) {
     if (!parsed) return usageError("--status " + status + " is not PATH=CODE with CODE 200..599");
     options.statusOverrides[parsed->first] = parsed->second;
   }
-  if (logPath.empty()) {
+  options.logPath = logPath;
+  if (readable) {
+    options.onRequest = [](const zorva::RecordedRequest& request) {
+      for (const std::string& line : zorva::describeRequest(request)) {
+        std::printf("%s\n", line.c_str());
+      }
+      std::fflush(stdout);
+    };
+  } else if (logPath.empty()) {
     options.onRequest = [](const zorva::RecordedRequest& request) {
       std::printf("%s\n", zorva::toJsonLine(request).c_str());
       std::fflush(stdout);
     };
-  } else {
-    options.logPath = logPath;
   }
   options.onListening = [](const std::string& url) {
     std::printf("listening %s\n", url.c_str());

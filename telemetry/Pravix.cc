@@ -590,7 +590,10 @@ void Pravix::logEvent(const std::string& line, const std::optional<std::string>&
     std::vector<LogEntry> entries;
     entries.push_back({nextLogSequence_++, std::move(record)});
     appendLogs(std::move(entries), /*putBack=*/false);
-    maybeSendLogs();
+    // Checked in the same step: lines handed in during an upload wait for the check after its
+    // answer, instead of each leaving a check of its own queued that could land after the answer
+    // and cut its pause short.
+    checkLogs();
   });
 }
 
@@ -617,10 +620,6 @@ void Pravix::appendLogs(std::vector<LogEntry> entries, bool putBack) {
   errorWithFormat("more than %ld log lines waiting; dropped the oldest %ld (%ld so far)",
                   static_cast<int64_t>(logCap_), static_cast<int64_t>(dropped),
                   static_cast<int64_t>(logsDropped_));
-}
-
-void Pravix::maybeSendLogs() {
-  logListQueue.async([this] { checkLogs(); });
 }
 
 void Pravix::checkLogs() {

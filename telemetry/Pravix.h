@@ -201,8 +201,7 @@ class Pravix final : public TelemetryLog {
   void sendComplete(const std::vector<Record>& batch, long status);  // on sendQueue
 
   void appendLogs(std::vector<LogEntry> entries, bool putBack);  // on logListQueue
-  void maybeSendLogs();
-  void checkLogs();  // on logListQueue
+  void checkLogs();                                              // on logListQueue
   void sendLogs(std::vector<LogEntry> batch);
   void sendLogsComplete(std::optional<std::vector<LogEntry>> batch);
 

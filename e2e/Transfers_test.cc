@@ -1,0 +1,212 @@
+// The product as its users meet it: the real zorvad on the kernel's file events, real tools moving
+// data, and audit events arriving at the backend over HTTPS. "Exactly one" is asserted after a
+// marker copy made last has arrived: everything detected before it has been handled by then.
+
+#include <gmock/gmock.h>
+
+#include <ctime>
+#include <filesystem>
+
+#include "e2e/ProductTest.h"
+#include "platform/settings/SqliteSettingsStore.h"
+
+namespace zorva::e2e {
+namespace {
+
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAreArray;
+
+std::set<std::string> deliveredDests(RigBackend& backend) {
+  std::set<std::string> dests;
+  for (const AuditEvent& event : backend.delivered()) dests.insert(event.dest);
+  return dests;
+}
+
+std::string utcNow() {
+  std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+using TransferTest = ProductTest;
+
+TEST_F(TransferTest, EachWayOfTakingAFileOutIsReportedOnceWithItsFields) {
+  struct Case {
+    std::string how;
+    std::string file;  // below the watched folder
+    std::string dest;  // below the outside folder
+    std::vector<std::string> command;
+  };
+  std::vector<Case> cases = {
+      {"cp", "Report Q3.PDF", "Report Q3.PDF", {}},
+      {"cp from a subfolder", "Sub Dir/b.txt", "b-copy.txt", {}},
+      {"mv", "c.txt", "c.txt", {}},
+      {"cp -p", "e.bin", "e.bin", {}},
+  };
+  std::filesystem::create_directories(rig->watched("Sub Dir"));
+  for (Case& c : cases) {
+    const std::string source = makeFile(rig->watched(c.file));
+    const std::string dest = rig->outside(c.dest);
+    if (c.how == "mv") {
+      c.command = {"mv", source, dest};
+    } else if (c.how == "cp -p") {
+      c.command = {"cp", "-p", source, dest};
+    } else {
+      c.command = {"cp", source, dest};
+    }
+  }
+  const std::string before = utcNow();
+  for (const Case& c : cases) run(c.command);
+  const auto marker = rig->markerCopy();
+  ASSERT_TRUE(marker) << "the marker copy was not reported";
+  const std::string after = utcNow();
+
+  std::set<std::string> expected = {*marker};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.how);
+    const std::string dest = rig->outside(c.dest);
+    expected.insert(dest);
+    const auto events = eventsTo(dest);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].source, "/" + c.file) << "below the root, letter case kept";
+    EXPECT_EQ(events[0].dest, dest);
+    EXPECT_EQ(events[0].volumeId, ProductRig::kVolume);
+    EXPECT_GE(events[0].createTime, before);
+    EXPECT_LE(events[0].createTime, after);
+    EXPECT_EQ(rig->backend().deliveredTo(dest).size(), 1u) << "sent once";
+  }
+  EXPECT_EQ(deliveredDests(rig->backend()), expected) << "nothing else was reported";
+  EXPECT_THAT(rig->backend().problems(), IsEmpty());
+}
+
+TEST_F(TransferTest, ChangesThatLeaveTheDataOnWatchedFoldersAreNotReported) {
+  const std::string removed = makeFile(rig->watched("removed.txt"));
+  const std::string linked = makeFile(rig->watched("linked.txt"));
+  const std::string copied = makeFile(rig->watched("copied.txt"));
+  const std::string moved = makeFile(rig->watched("moved.txt"));
+  const std::string incoming = makeFile(rig->outside("incoming.txt"));
+  const std::string movedIn = makeFile(rig->outside("moved-in.txt"));
+  // A hard link is a second name for the same data on the same filesystem: the kernel reports it
+  // as a new name, which the service treats as a change, never as a transfer. (A real removable
+  // or network drive cannot be hard-linked from another filesystem at all.)
+  run({"ln", linked, rig->outside("linked-out.txt")});
+  run({"rm", removed});
+  run({"cp", copied, rig->watched2("copied.txt")});   // to another watched volume
+  run({"cp", copied, rig->watched("copied-2.txt")});  // within the same volume
+  run({"mv", moved, rig->watched2("moved.txt")});
+  run({"cp", incoming, rig->watched("incoming.txt")});  // into a watched folder
+  run({"mv", movedIn, rig->watched("moved-in.txt")});
+  const auto marker = rig->markerCopy();
+  ASSERT_TRUE(marker);
+  EXPECT_EQ(deliveredDests(rig->backend()), std::set<std::string>{*marker});
+  EXPECT_THAT(rig->service().logLines("ERROR"), IsEmpty());
+}
+
+// Known gaps, kept runnable by hand (--gtest_also_run_disabled_tests) until the tracker closes
+// them; each passes once the copy is reported.
+//
+// A local rsync reads the source in one process and writes a hidden temporary file
+// (".NAME.XXXXXX") in a child of that process, then renames it into place. The open-file table is
+// keyed by the parent process id, so the reader (parent: the caller) and the writer (parent: the
+// reader) never meet, and the rename has both ends outside the watched folders: nothing is
+// reported.
+TEST_F(TransferTest, DISABLED_AnRsyncCopyIsReportedOnce) {
+  const std::string source = makeFile(rig->watched("synced.txt"));
+  run({"rsync", source, rig->outside("synced.txt")});
+  const auto marker = rig->markerCopy();
+  ASSERT_TRUE(marker);
+  std::vector<AuditEvent> events;
+  for (const AuditEvent& event : rig->backend().delivered()) {
+    if (event.dest != *marker) events.push_back(event);
+  }
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].source, "/synced.txt");
+  // The temporary name is what was closed after writing.
+  EXPECT_TRUE(events[0].dest.starts_with(rig->outside(".synced.txt."))) << events[0].dest;
+}
+
+// `cat a > b`: the shell opens b and then becomes cat in the same process (or hands the
+// descriptor to it). When the service has not yet read that open by the time cat closes b at
+// exit, the kernel merges the close into the waiting open record, so the close is delivered
+// before cat's open of a: it finds no candidate and the copy goes unreported. Seen with dash
+// nearly always and with bash now and then.
+TEST_F(TransferTest, DISABLED_CatIntoARedirectionIsReportedOnce) {
+  for (const std::string shell : {"dash", "bash"}) {
+    const std::string dest = rig->outside(shell + ".txt");
+    run({shell, "-c", "cat \"$1\" > \"$2\"", shell, makeFile(rig->watched(shell + ".txt")), dest});
+    ASSERT_TRUE(rig->markerCopy());
+    const auto events = eventsTo(dest);
+    ASSERT_EQ(events.size(), 1u) << shell;
+    EXPECT_EQ(events[0].source, "/" + shell + ".txt");
+  }
+}
+
+// --- What survives a restart ---
+
+class RestartTest : public ProductTest, public ::testing::WithParamInterface<BackendBehaviour> {
+ protected:
+  RigOptions rigOptions() override {
+    RigOptions options;
+    options.backend = GetParam();
+    return options;
+  }
+};
+
+TEST_P(RestartTest, UnsentEventsTheKeyAndTheVolumesSurviveARestart) {
+  const std::string copied = rig->outside("copied.txt");
+  const std::string moved = rig->outside("moved.txt");
+  run({"cp", makeFile(rig->watched("copied.txt")), copied});
+  run({"mv", makeFile(rig->watched("moved.txt")), moved});
+  ASSERT_TRUE(waitDetected(copied));
+  ASSERT_TRUE(waitDetected(moved));
+  // Detected, and durably kept: both are in the service's store before it stops.
+  ASSERT_TRUE(waitFor(
+      [&] {
+        const auto stored = storedAuditEvents(rig->stateDir());
+        auto has = [&](const std::string& dest) {
+          return std::any_of(stored.begin(), stored.end(), [&](const std::string& record) {
+            return record.find("\"dest\":\"" + dest + "\"") != std::string::npos;
+          });
+        };
+        return has(copied) && has(moved);
+      },
+      kDeadline));
+  EXPECT_THAT(rig->backend().delivered(), IsEmpty());
+  const int status = rig->service().stop();
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+
+  rig->backend().set(BackendBehaviour::healthy());
+  rig->restart();
+  EXPECT_TRUE(rig->backend().waitForDelivery(copied, kDeadline));
+  EXPECT_TRUE(rig->backend().waitForDelivery(moved, kDeadline));
+  // The volumes came back from the settings: a new copy out of volume 7 is seen.
+  ASSERT_TRUE(rig->markerCopy());
+  EXPECT_EQ(eventsTo(copied).size(), 1u);
+  EXPECT_EQ(eventsTo(moved).size(), 1u);
+  EXPECT_EQ(rig->service().logLines("PathTracker.init: load: 7:").size(), 1u);
+  EXPECT_EQ(rig->service().logLines("PathTracker.init: load: 8:").size(), 1u);
+  EXPECT_EQ(rig->service().logLines("EventQueue: restored 2 unsent audit events").size(), 1u);
+  EXPECT_EQ(SqliteSettingsStore::open(rig->stateDir())->getString("zorva_device_key"),
+            rig->deviceKey())
+      << "the key was kept through the outage and the restart";
+  EXPECT_THAT(rig->backend().problems(), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Backend, RestartTest,
+                         ::testing::Values(BackendBehaviour::down(),
+                                           BackendBehaviour::answering(400),
+                                           BackendBehaviour::answering(503)),
+                         [](const auto& info) {
+                           switch (info.param.kind) {
+                             case BackendBehaviour::Kind::Down:
+                               return std::string("Down");
+                             default:
+                               return "Answering" + std::to_string(info.param.status);
+                           }
+                         });
+
+}  // namespace
+}  // namespace zorva::e2e

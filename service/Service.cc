@@ -15,6 +15,7 @@ StartupResult startService(ServiceParts& parts) {
   if (parts.sharedDeviceApi) parts.sharedDeviceApi();
   PathTrackerInterface& tracker = parts.sharedTracker();
   if (parts.sharedEventQueue) parts.sharedEventQueue();
+  if (parts.sharedTelemetry) parts.sharedTelemetry();
 
   es_client_t* client = nullptr;
   EventDispatcher dispatcher(tracker);
@@ -36,6 +37,11 @@ StartupResult startService(ServiceParts& parts) {
 
   // A service that cannot see events never listens for client applications.
   if (parts.startControlInterface) parts.startControlInterface();
+
+  if (Pravix* telemetry = parts.telemetry ? parts.telemetry() : nullptr) {
+    telemetry->eventWithProperties(nlohmann::json{{"kingdom", "game"}, {"phylum", "launch"}});
+    telemetry->log("launch app");
+  }
 
   ZorvaLog("dispatch_main");
   return {EXIT_SUCCESS, client};

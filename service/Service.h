@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/event_source/EventSource.h"
+#include "telemetry/Pravix.h"
 #include "tracking/PathTrackerInterface.h"
 
 namespace zorva {
@@ -21,8 +22,13 @@ struct ServiceParts {
   std::function<PathTrackerInterface&()> sharedTracker;
   // Create the shared audit-event queue, which sends what a previous run left unsent.
   std::function<void()> sharedEventQueue;
+  // Create the shared telemetry client, which records its first-run install event and the day's
+  // "dau" and starts uploading.
+  std::function<void()> sharedTelemetry;
   // Starts the control interface; reached only once events flow.
   std::function<void()> startControlInterface;
+  // The shared telemetry client, for the launch event and line; nullptr skips them.
+  std::function<Pravix*()> telemetry;
 };
 
 struct StartupResult {

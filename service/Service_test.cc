@@ -5,8 +5,10 @@
 
 #include <cstdlib>
 
+#include "platform/dispatch/ManualClock.h"
 #include "platform/event_source/MessageBuilders.h"
 #include "platform/log/MemoryLogWriter.h"
+#include "platform/settings/MemorySettingsStore.h"
 #include "tracking/MockPathTracker.h"
 
 namespace zorva {
@@ -16,6 +18,24 @@ using ::testing::_;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::Eq;
+using ::testing::IsEmpty;
+
+// Takes the telemetry uploads and never answers, so what start-up recorded stays to be read.
+class SilentHttpClient final : public HttpClient {
+ public:
+  void send(HttpRequest request, Completion) override {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(std::move(request));
+  }
+  std::vector<HttpRequest> requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<HttpRequest> requests_;
+};
 
 // The fixture is the event source: it records the order of start-up steps and lets a test fail
 // creation or subscription.
@@ -30,7 +50,19 @@ class ServiceTest : public ::testing::Test, public EventSource {
                          return tracker;
                        },
                        .sharedEventQueue = [this] { steps.push_back("eventQueue"); },
-                       .startControlInterface = [this] { steps.push_back("listen"); }};
+                       .sharedTelemetry =
+                           [this] {
+                             steps.push_back("telemetry");
+                             pravix = std::make_unique<Pravix>(
+                                 Pravix::Dependencies{.settings = settings,
+                                                      .http = http,
+                                                      .clock = clock,
+                                                      .analyticsUrl = "https://analytics.test",
+                                                      .identity = {}},
+                                 "key", "zorva");
+                           },
+                       .startControlInterface = [this] { steps.push_back("listen"); },
+                       .telemetry = [this] { return pravix.get(); }};
     return startService(parts);
   }
 
@@ -61,6 +93,10 @@ class ServiceTest : public ::testing::Test, public EventSource {
   std::vector<es_event_type_t> subscribed;
   es_client_t client;
   es_handler_block_t handler;
+  ManualClock clock;
+  MemorySettingsStore settings;
+  SilentHttpClient http;
+  std::unique_ptr<Pravix> pravix;  // after what it uses
 };
 
 TEST_F(ServiceTest, StartsInOrderSubscribesToTheNineEventsAndDispatches) {
@@ -69,8 +105,8 @@ TEST_F(ServiceTest, StartsInOrderSubscribesToTheNineEventsAndDispatches) {
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_NE(result.client, nullptr);
   EXPECT_STREQ(std::getenv("CFNETWORK_DIAGNOSTICS"), "0");
-  EXPECT_THAT(
-      steps, ElementsAre("deviceApi", "tracker", "eventQueue", "newClient", "subscribe", "listen"));
+  EXPECT_THAT(steps, ElementsAre("deviceApi", "tracker", "eventQueue", "telemetry", "newClient",
+                                 "subscribe", "listen"));
   EXPECT_THAT(subscribed,
               ElementsAreArray({ES_EVENT_TYPE_NOTIFY_TRUNCATE, ES_EVENT_TYPE_NOTIFY_UNLINK,
                                 ES_EVENT_TYPE_NOTIFY_LINK, ES_EVENT_TYPE_NOTIFY_OPEN,
@@ -88,7 +124,7 @@ TEST_F(ServiceTest, FailedClientCreationEndsWithStatusOneBeforeAnyListener) {
   StartupResult result = start();
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.client, nullptr);
-  EXPECT_THAT(steps, ElementsAre("deviceApi", "tracker", "eventQueue",
+  EXPECT_THAT(steps, ElementsAre("deviceApi", "tracker", "eventQueue", "telemetry",
                                  "newClient"));  // nothing to delete, no listener
   EXPECT_THAT(log.texts(), ElementsAre("ZORVA_LOG: launch app: 1.2.3",
                                        "ZORVA_LOG: ERROR: Failed to create new ES client: 4"));
@@ -97,10 +133,35 @@ TEST_F(ServiceTest, FailedClientCreationEndsWithStatusOneBeforeAnyListener) {
 TEST_F(ServiceTest, FailedSubscriptionDeletesTheClientAndEndsWithStatusOne) {
   subscribeResult = ES_RETURN_ERROR;
   EXPECT_EQ(start().exitStatus, 1);
-  EXPECT_THAT(steps, ElementsAre("deviceApi", "tracker", "eventQueue", "newClient", "subscribe",
-                                 "deleteClient"));
+  EXPECT_THAT(steps, ElementsAre("deviceApi", "tracker", "eventQueue", "telemetry", "newClient",
+                                 "subscribe", "deleteClient"));
   EXPECT_THAT(log.texts(), ElementsAre("ZORVA_LOG: launch app: 1.2.3",
                                        "ZORVA_LOG: ERROR: Failed to subscribe to events"));
+}
+
+TEST_F(ServiceTest, ARunningServiceRecordsItsLaunchEventAndLine) {
+  EXPECT_EQ(start().exitStatus, 0);
+  clock.settle();
+  std::vector<nlohmann::json> events = pravix->events();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0]["type"], "install");
+  EXPECT_EQ(events[1]["type"], "dau");
+  EXPECT_EQ(events[2], (nlohmann::json{{"event_datetime", "2026-01-01T00:00:00Z"},
+                                       {"type", "event"},
+                                       {"kingdom", "game"},
+                                       {"phylum", "launch"}}));
+  auto requests = http.requests();
+  ASSERT_EQ(requests.size(), 2u) << "the first event upload and the launch line";
+  EXPECT_EQ(nlohmann::json::parse(requests[1].body)["events"][0]["log_line"], "launch app");
+}
+
+TEST_F(ServiceTest, AFailedStartRecordsNoLaunch) {
+  subscribeResult = ES_RETURN_ERROR;
+  EXPECT_EQ(start().exitStatus, 1);
+  clock.settle();
+  for (const auto& record : pravix->events()) EXPECT_NE(record["type"], "event");
+  EXPECT_THAT(pravix->waitingLogLines(), IsEmpty());
+  EXPECT_EQ(http.requests().size(), 1u) << "only the install and dau upload";
 }
 
 }  // namespace

@@ -218,6 +218,19 @@ class PravixUploadTest : public ::testing::Test {
     return out;
   }
 
+  // "first" goes out alone with ten older lines handed in behind it; their batch then fails with
+  // a 500 while three newer lines are handed in.
+  void failABatchWithNewerLinesWaiting() {
+    script(kAppLog, {200, 500});
+    hook(kAppLog, [this](size_t count) {
+      const int lines = count == 1 ? 10 : count == 2 ? 3 : 0;
+      for (int i = 0; i < lines; ++i) pravix->log((count == 1 ? "old" : "new") + std::to_string(i));
+    });
+    pravix->log("first");
+    finish();
+    advance(1s);
+  }
+
   MemoryLogWriter log;
   ManualClock clock;
   MemorySettingsStore settings;
@@ -232,17 +245,24 @@ class PravixUploadTest : public ::testing::Test {
 
 // --- Event upload ---
 
-TEST_F(PravixUploadTest, TwentyFiveStoredRecordsGoOutAsTenTenFiveBackToBack) {
-  settings.set(Pravix::kEventListKey, storedRecords(25));
-  startQuiet();  // no further step of the clock: each answer starts the next request
-  auto sent = batches(kTrack);
-  ASSERT_EQ(sent.size(), 3u);
-  EXPECT_EQ(sent[0], labels("r", 0, 10));
-  EXPECT_EQ(sent[1], labels("r", 10, 20));
-  EXPECT_EQ(sent[2], labels("r", 20, 25));
-  EXPECT_THAT(pravix->events(), IsEmpty());
-  EXPECT_THAT(*settings.getArray(Pravix::kEventListKey), IsEmpty());
-
+TEST_F(PravixUploadTest, StoredRecordsGoFirstTenAtATimeBackToBack) {
+  // A restart after the first start, and a first start (whose install and dau queue behind).
+  for (bool firstStart : {false, true}) {
+    MemorySettingsStore store;
+    store.set(Pravix::kEventListKey, storedRecords(25));
+    const size_t before = batches(kTrack).size();
+    firstStart ? start(store) : startQuiet(store);  // no clock step: each answer starts the next
+    auto sent = batches(kTrack);
+    ASSERT_EQ(sent.size(), before + 3);
+    EXPECT_EQ(sent[before], labels("r", 0, 10));
+    EXPECT_EQ(sent[before + 1], labels("r", 10, 20));
+    std::vector<std::string> last = labels("r", 20, 25);
+    if (firstStart) last.insert(last.end(), {"organic", "dau"});
+    EXPECT_EQ(sent[before + 2], last);
+    EXPECT_THAT(pravix->events(), IsEmpty());
+    EXPECT_THAT(*store.getArray(Pravix::kEventListKey), IsEmpty());
+    stop();
+  }
   const Received first = received(kTrack)[0];
   EXPECT_EQ(first.query, "current_time=2026-01-01T00:00:00Z");
   EXPECT_EQ(first.contentType, "application/json");
@@ -250,18 +270,6 @@ TEST_F(PravixUploadTest, TwentyFiveStoredRecordsGoOutAsTenTenFiveBackToBack) {
   EXPECT_EQ(first.body["device_family"], "linux");
   EXPECT_EQ(first.body["os"], "Linux");
   EXPECT_EQ(first.body.size(), 11u) << "identity, os, marketplace and events; no tags";
-}
-
-TEST_F(PravixUploadTest, ARestartSendsStoredRecordsBeforeItsInstallAndDau) {
-  settings.set(Pravix::kEventListKey, storedRecords(25));
-  start();
-  auto sent = batches(kTrack);
-  ASSERT_EQ(sent.size(), 3u);
-  EXPECT_EQ(sent[0], labels("r", 0, 10));
-  EXPECT_EQ(sent[1], labels("r", 10, 20));
-  std::vector<std::string> last = labels("r", 20, 25);
-  last.insert(last.end(), {"organic", "dau"});
-  EXPECT_EQ(sent[2], last);
 }
 
 TEST_F(PravixUploadTest, AServerErrorKeepsTheBatchForThirtySeconds) {
@@ -416,17 +424,7 @@ TEST_F(PravixUploadTest, WaitingLinesGoOutTenAtATimeOneSecondApart) {
 
 TEST_F(PravixUploadTest, AFailedLogBatchGoesBehindNewerLines) {
   startQuiet();
-  script(kAppLog, {200, 500});
-  hook(kAppLog, [this](size_t count) {
-    if (count == 1) {
-      for (int i = 0; i < 10; ++i) pravix->log("old" + std::to_string(i));
-    } else if (count == 2) {
-      for (int i = 0; i < 3; ++i) pravix->log("new" + std::to_string(i));
-    }
-  });
-  pravix->log("first");
-  finish();
-  advance(1s);
+  failABatchWithNewerLinesWaiting();
   EXPECT_EQ(batches(kAppLog).back(), labels("old", 0, 10));
   EXPECT_THAT(console(), ElementsAre("PX_LOG: sendEvents: send complete: unknown error"));
   advance(29s);
@@ -441,17 +439,7 @@ TEST_F(PravixUploadTest, AFailedLogBatchGoesBehindNewerLines) {
 
 TEST_F(PravixUploadTest, APutBackPastTheCapLosesItsOldestLines) {
   startQuiet(settings, {.logCap = 11});
-  script(kAppLog, {200, 500});
-  hook(kAppLog, [this](size_t count) {
-    if (count == 1) {
-      for (int i = 0; i < 10; ++i) pravix->log("old" + std::to_string(i));
-    } else if (count == 2) {
-      for (int i = 0; i < 3; ++i) pravix->log("new" + std::to_string(i));
-    }
-  });
-  pravix->log("first");
-  finish();
-  advance(1s);
+  failABatchWithNewerLinesWaiting();
   std::vector<std::string> waiting;
   for (const json& line : pravix->waitingLogLines()) waiting.push_back(line["log_line"]);
   std::vector<std::string> expected = labels("new", 0, 3);

@@ -106,7 +106,12 @@ class PravixUploadTest : public ::testing::Test {
           hook = hooks_[path];
         }
         // Runs while the request is in flight: what it records arrives before the answer.
-        if (hook) hook(count);
+        if (hook) {
+          hook(count);
+          // ThreadSanitizer cannot see the reply on the wire: this lock hands what the hook did
+          // over to the test's thread, which takes it before tearing the client down.
+          std::lock_guard lock(mutex_);
+        }
         return HttpTestServer::Reply{.status = status, .body = "{}"};
       });
     }
@@ -139,6 +144,7 @@ class PravixUploadTest : public ::testing::Test {
     // The client first: its cancelled completions still reach the telemetry client.
     http.reset();
     clock.settle();
+    { std::lock_guard lock(mutex_); }
     pravix.reset();
   }
 

@@ -24,11 +24,11 @@ struct ServiceParts {
   std::function<void()> sharedEventQueue;
   // Create the shared telemetry client, which records its first-run install event and the day's
   // "dau" and starts uploading.
-  std::function<void()> sharedTelemetry;
+  std::function<void()> sharedTelemetry{};
   // Starts the control interface; reached only once events flow.
   std::function<void()> startControlInterface;
   // The shared telemetry client, for the launch event and line; nullptr skips them.
-  std::function<Pravix*()> telemetry;
+  std::function<Pravix*()> telemetry{};
 };
 
 struct StartupResult {

@@ -1,0 +1,25 @@
+#include "control/ZorvaProtocol.h"
+
+namespace zorva {
+
+const BusObject& serverProtocol() {
+  static const BusObject protocol{
+      kServiceObjectPath,
+      kServerInterface,
+      {
+          {"SaveDeviceToken", "s", {"token"}, "", "", true},
+          {"AddVolume", "xsb", {"volumeId", "path", "notifyEnabled"}, "", "", true},
+          {"IsRunning", "", {}, "b", "running", false},
+          {"Ping", "s", {"message"}, "s", "reply", false},
+          {"GetVersion", "", {}, "s", "version", false},
+      }};
+  return protocol;
+}
+
+const BusObject& clientProtocol() {
+  static const BusObject protocol{
+      kClientObjectPath, kClientInterface, {{"Change", "s", {"path"}, "", "", true}}};
+  return protocol;
+}
+
+}  // namespace zorva

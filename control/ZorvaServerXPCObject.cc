@@ -1,0 +1,79 @@
+#include "control/ZorvaServerXPCObject.h"
+
+#include "control/XPCServer.h"
+#include "service/Log.h"
+
+namespace zorva {
+
+namespace {
+
+template <class T>
+std::function<void(T)> replyAs(const std::function<void(BusValue)>& reply) {
+  if (!reply) return nullptr;
+  return [reply](T value) { reply(BusValue(std::move(value))); };
+}
+
+}  // namespace
+
+void ZorvaServerXPCObject::handle(BusCall call) {
+  const std::string& method = call.method->name;
+  auto& args = call.args;
+  if (method == "SaveDeviceToken") {
+    saveDeviceToken(std::get<std::string>(std::move(args[0])));
+  } else if (method == "AddVolume") {
+    addVolume(std::get<int64_t>(args[0]), std::get<std::string>(args[1]), std::get<bool>(args[2]),
+              call.caller);
+  } else if (method == "IsRunning") {
+    isRunning(replyAs<bool>(call.reply));
+  } else if (method == "Ping") {
+    ping(std::get<std::string>(args[0]), replyAs<std::string>(call.reply));
+  } else if (method == "GetVersion") {
+    getVersion(replyAs<std::string>(call.reply));
+  }
+}
+
+void ZorvaServerXPCObject::saveDeviceToken(std::string token) {
+  // Whether the token is taken is the backend client's decision, and its log lines.
+  dependencies_.deviceApi.setDeviceToken(std::move(token));
+}
+
+void ZorvaServerXPCObject::addVolume(int64_t volumeId, const std::string& path, bool notifyEnabled,
+                                     const std::shared_ptr<BusPeer>& currentConnection) {
+  dependencies_.tracker.addVolume(volumeId, path, notifyEnabled);
+  // Without notifications, a connection an earlier registration entered stays where it is.
+  if (notifyEnabled) dependencies_.server.trackVolume(volumeId, currentConnection);
+}
+
+void ZorvaServerXPCObject::isRunning(const std::function<void(bool)>& reply) {
+  ZorvaLog("XPC: isRunning");
+  if (!reply) {
+    ZorvaError("XPC: isRunning bad reply function");
+    return;
+  }
+  const bool ready = dependencies_.deviceApi.isReady();
+  ZorvaLog("XPC: isRunning reply: %d", ready ? 1 : 0);
+  reply(ready);
+}
+
+void ZorvaServerXPCObject::ping(const std::string& message,
+                                const std::function<void(std::string)>& reply) {
+  ZorvaLog("XPC: ping: %@", message);
+  if (!reply) {
+    ZorvaError("XPC: NOT ponging");
+    return;
+  }
+  ZorvaLog("XPC: ponging");
+  reply("pong");
+}
+
+void ZorvaServerXPCObject::getVersion(const std::function<void(std::string)>& reply) {
+  if (!reply) {
+    ZorvaError("XPC: getVersion: NO callback");
+    return;
+  }
+  ZorvaLog("XPC: getVersion: %@", dependencies_.version);
+  // The bus has no null string: a build without a version answers with an empty one.
+  reply(dependencies_.version.value_or(""));
+}
+
+}  // namespace zorva

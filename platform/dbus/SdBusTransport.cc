@@ -1,0 +1,360 @@
+#include "platform/dbus/SdBusTransport.h"
+
+#include <systemd/sd-bus.h>
+
+#include <utility>
+
+#include "platform/dbus/SdBusConnect.h"
+#include "platform/text/Utf8.h"
+#include "service/Log.h"
+
+namespace zorva {
+
+namespace {
+
+constexpr const char* kBusDaemon = "org.freedesktop.DBus";
+constexpr const char* kInvalidArgs = "org.freedesktop.DBus.Error.InvalidArgs";
+constexpr const char* kFailed = "org.freedesktop.DBus.Error.Failed";
+
+// sdbus-c++ 1.2 hides a message's flags and signature; sd-bus has them. A pointer to the
+// protected member, formed inside a derived class, reads it without casting the message.
+struct RawMessage : sdbus::Message {
+  static sd_bus_message* of(const sdbus::Message& message) {
+    return static_cast<sd_bus_message*>(message.*(&RawMessage::msg_));
+  }
+};
+
+bool expectsReply(const sdbus::Message& message) {
+  return sd_bus_message_get_expect_reply(RawMessage::of(message)) > 0;
+}
+
+std::string signatureOf(const sdbus::Message& message) {
+  const char* signature = sd_bus_message_get_signature(RawMessage::of(message), 1);
+  return signature ? signature : "";
+}
+
+// Sends an error back when the caller waits for an answer; a one-way caller gets nothing.
+void refuse(const sdbus::MethodCall& call, const char* name, const std::string& message) {
+  if (call.doesntExpectReply()) return;
+  try {
+    call.createErrorReply(sdbus::Error(name, message)).send();
+  } catch (const std::exception&) {
+    // The caller may already be gone; there is nobody left to tell.
+  }
+}
+
+// Reads the arguments the signature names, checking what sd-bus does not: length. An empty
+// result is success; otherwise it says what is wrong, for the caller.
+std::string readArguments(sdbus::MethodCall& call, const std::string& signature,
+                          std::vector<BusValue>& args) {
+  try {
+    for (char type : signature) {
+      if (type == 'b') {
+        bool value = false;
+        call >> value;
+        args.emplace_back(value);
+      } else if (type == 'x') {
+        int64_t value = 0;
+        call >> value;
+        args.emplace_back(value);
+      } else {
+        std::string value;
+        call >> value;
+        if (!isValidUtf8(value)) return "a string argument is not UTF-8";
+        if (value.size() > kMaxBusStringBytes) {
+          return "a string argument is longer than " + std::to_string(kMaxBusStringBytes) +
+                 " bytes";
+        }
+        args.emplace_back(std::move(value));
+      }
+    }
+  } catch (const sdbus::Error& error) {
+    return "the arguments cannot be read: " + error.getMessage();
+  }
+  return {};
+}
+
+template <class Out>
+void append(Out& message, const BusValue& value) {
+  std::visit([&](const auto& v) { message << v; }, value);
+}
+
+}  // namespace
+
+class SdBusTransport::Peer final : public BusPeer {
+ public:
+  Peer(std::shared_ptr<sdbus::IConnection> connection, std::string name, const BusObject& remote)
+      : connection_(std::move(connection)),
+        name_(std::move(name)),
+        interface_(remote.interface),
+        proxy_(sdbus::createProxy(*connection_, name_, remote.path)) {}
+
+  const std::string& name() const override { return name_; }
+  int32_t processId() const override { return processId_.load(std::memory_order_acquire); }
+  void setProcessId(int32_t pid) { processId_.store(pid, std::memory_order_release); }
+
+  SendResult send(const std::string& method, std::vector<BusValue> args) override {
+    for (const BusValue& arg : args) {
+      const auto* text = std::get_if<std::string>(&arg);
+      if (text && !isValidUtf8(*text)) return SendResult::Unencodable;
+    }
+    try {
+      sdbus::MethodCall call = proxy_->createMethodCall(interface_, method);
+      for (const BusValue& arg : args) append(call, arg);
+      // One-way: the send returns once the message is queued, whatever the peer does.
+      call.dontExpectReply();
+      proxy_->callMethod(call);
+      return SendResult::Sent;
+    } catch (const std::exception&) {
+      return SendResult::Failed;
+    }
+  }
+
+ private:
+  // Shared, so a peer still held after the transport has stopped never refers to a dead
+  // connection.
+  std::shared_ptr<sdbus::IConnection> connection_;
+  const std::string name_;
+  const std::string interface_;
+  std::unique_ptr<sdbus::IProxy> proxy_;
+  std::atomic<int32_t> processId_{0};
+};
+
+SdBusTransport::SdBusTransport(BusAddress bus) : bus_(std::move(bus)) {}
+
+SdBusTransport::~SdBusTransport() { stop(); }
+
+std::string SdBusTransport::uniqueName() const {
+  return connection_ ? connection_->getUniqueName() : std::string();
+}
+
+BusTransport::Listening SdBusTransport::listen(const std::string& busName,
+                                               const BusObject& exported, const BusObject& remote,
+                                               BusListenerDelegate& delegate) {
+  exported_ = exported;
+  remote_ = remote;
+  delegate_ = &delegate;
+  connection_ = connectToBus(bus_);
+  busDaemon_ = sdbus::createProxy(*connection_, kBusDaemon, "/org/freedesktop/DBus");
+
+  // Departures are watched before anything is exported, so no peer can leave unseen. Only
+  // names losing their owner matter (arg2 is the new owner).
+  nameWatch_ = connection_->addMatch(
+      "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+      "member='NameOwnerChanged',arg2=''",
+      [this](sdbus::Message& signal) { nameOwnerChanged(signal); });
+  callScreen_ = connection_->addMatch("type='method_call',interface='" + exported_.interface + "'",
+                                      [this](sdbus::Message& message) { screen(message); });
+
+  object_ = sdbus::createObject(*connection_, exported_.path);
+  for (const BusMethod& method : exported_.methods) {
+    sdbus::Flags flags;
+    if (method.noReply) flags.set(sdbus::Flags::METHOD_NO_REPLY);
+    std::vector<std::string> outNames;
+    if (!method.outSignature.empty()) outNames.push_back(method.outName);
+    const BusMethod* described = exported_.method(method.name);
+    object_->registerMethod(
+        exported_.interface, method.name, method.inSignature, method.inNames, method.outSignature,
+        outNames,
+        [this, described](sdbus::MethodCall call) { receive(std::move(call), described); }, flags);
+  }
+  object_->finishRegistration();
+
+  try {
+    connection_->requestName(busName);
+  } catch (const sdbus::Error& error) {
+    Listening result{false, error.getMessage().empty() ? error.getName() : error.getMessage()};
+    release();
+    return result;
+  }
+  loop_ = std::thread([this] { runLoop(); });
+  return {true, {}};
+}
+
+void SdBusTransport::stop() {
+  std::call_once(stopOnce_, [this] {
+    stopping_.store(true);
+    if (connection_) connection_->leaveEventLoop();
+    if (loop_.joinable()) loop_.join();
+    release();
+  });
+}
+
+void SdBusTransport::release() {
+  peers_.clear();
+  nameWatch_.reset();
+  callScreen_.reset();
+  object_.reset();
+  busDaemon_.reset();
+  connection_.reset();
+}
+
+void SdBusTransport::runLoop() {
+  std::string reason = "the event loop ended";
+  try {
+    connection_->enterEventLoop();
+  } catch (const std::exception& error) {
+    reason = error.what();
+  }
+  if (stopping_.load()) return;
+  // The bus went away under us: every peer is cut off, but keeps its registrations, as an
+  // interrupted connection does.
+  ZorvaError("XPC: bus connection lost: %@", reason);
+  for (auto& [name, state] : peers_) {
+    if (state.handler) state.handler->interrupted();
+  }
+}
+
+void SdBusTransport::screen(sdbus::Message& message) {
+  // sd-bus answers a wrong signature or an unknown method itself, but only to callers that wait
+  // for an answer; one-way calls would vanish without a trace.
+  try {
+    if (expectsReply(message) || message.getPath() != exported_.path) return;
+    const BusMethod* method = exported_.method(message.getMemberName());
+    const std::string signature = signatureOf(message);
+    if (method && method->inSignature == signature) return;
+    ZorvaError("XPC: refused %@ from %@: %@", message.getMemberName(), message.getSender(),
+               method ? "arguments (" + signature + "), expected (" + method->inSignature + ")"
+                      : std::string("no such method"));
+  } catch (const std::exception&) {
+    // Only a diagnostic; the call itself goes its way.
+  }
+}
+
+void SdBusTransport::receive(sdbus::MethodCall call, const BusMethod* method) {
+  try {
+    const std::string sender = call.getSender();
+    auto [entry, isNew] = peers_.try_emplace(sender);
+    PeerState& state = entry->second;
+    if (isNew) state.peer = std::make_shared<Peer>(connection_, sender, remote_);
+    if (!state.resolving) {
+      deliver(state, call, *method);
+      return;
+    }
+    if (state.waiting.size() >= kMaxWaitingCalls) {
+      refuse(call, "org.freedesktop.DBus.Error.LimitsExceeded",
+             "too many calls before the connection was set up");
+      return;
+    }
+    state.waiting.push_back({std::move(call), method});
+    if (!isNew) return;
+    try {
+      sdbus::MethodCall question =
+          busDaemon_->createMethodCall(kBusDaemon, "GetConnectionUnixProcessID");
+      question << sender;
+      busDaemon_->callMethod(question,
+                             [this, sender](sdbus::MethodReply& reply, const sdbus::Error* error) {
+                               resolved(sender, reply, error);
+                             });
+    } catch (const sdbus::Error& error) {
+      sdbus::MethodReply none;
+      resolved(sender, none, &error);
+    }
+  } catch (const std::exception& error) {
+    ZorvaError("XPC: %@ failed: %@", method->name, exceptionDescription(error));
+    refuse(call, kFailed, error.what());
+  }
+}
+
+void SdBusTransport::resolved(const std::string& sender, sdbus::MethodReply& reply,
+                              const sdbus::Error* error) {
+  auto entry = peers_.find(sender);
+  if (entry == peers_.end()) return;
+  PeerState& state = entry->second;
+  int32_t pid = 0;
+  try {
+    if (!error) {
+      uint32_t answer = 0;
+      reply >> answer;
+      pid = static_cast<int32_t>(answer);
+    } else {
+      // Most often the caller left at once; its calls are still taken as sent.
+      ZorvaError("XPC: no process id for %@: %@", sender, error->getMessage());
+    }
+  } catch (const std::exception& failure) {
+    ZorvaError("XPC: no process id for %@: %@", sender, exceptionDescription(failure));
+  }
+  state.peer->setProcessId(pid);
+  try {
+    state.handler = delegate_->accept(state.peer);
+  } catch (const std::exception& failure) {
+    ZorvaError("XPC: accepting %@ failed: %@", sender, exceptionDescription(failure));
+  }
+  state.resolving = false;
+  while (!state.waiting.empty()) {
+    Waiting waiting = std::move(state.waiting.front());
+    state.waiting.pop_front();
+    try {
+      deliver(state, waiting.call, *waiting.method);
+    } catch (const std::exception& failure) {
+      ZorvaError("XPC: %@ failed: %@", waiting.method->name, exceptionDescription(failure));
+      refuse(waiting.call, kFailed, failure.what());
+    }
+  }
+  if (state.gone) {
+    if (state.handler) state.handler->invalidated();
+    peers_.erase(entry);
+  }
+}
+
+void SdBusTransport::deliver(PeerState& state, const sdbus::MethodCall& received,
+                             const BusMethod& method) {
+  sdbus::MethodCall call = received;
+  if (!state.handler) {
+    refuse(call, "org.freedesktop.DBus.Error.AccessDenied", "the connection was refused");
+    return;
+  }
+  std::vector<BusValue> args;
+  std::string problem = readArguments(call, method.inSignature, args);
+  if (!problem.empty()) {
+    if (call.doesntExpectReply()) {
+      ZorvaError("XPC: refused %@ from %@: %@", method.name, state.peer->name(), problem);
+    }
+    refuse(call, kInvalidArgs, problem);
+    return;
+  }
+
+  const bool wantsReply = !call.doesntExpectReply();
+  auto answered = std::make_shared<bool>(false);
+  BusCall busCall{&method, std::move(args), state.peer, nullptr};
+  if (wantsReply && !method.outSignature.empty()) {
+    busCall.reply = [call, answered](BusValue value) {
+      if (*answered) return;
+      *answered = true;
+      sdbus::MethodReply reply = call.createReply();
+      append(reply, value);
+      reply.send();
+    };
+  }
+  state.handler->handle(std::move(busCall));
+  if (!wantsReply || *answered) return;
+  // A caller that waits is never left hanging: an empty answer for a method without a result.
+  if (method.outSignature.empty()) {
+    call.createReply().send();
+  } else {
+    refuse(call, kFailed, "the service gave no answer");
+  }
+}
+
+void SdBusTransport::nameOwnerChanged(sdbus::Message& signal) {
+  try {
+    std::string name, oldOwner, newOwner;
+    signal >> name >> oldOwner >> newOwner;
+    if (!newOwner.empty()) return;
+    auto entry = peers_.find(name);
+    if (entry == peers_.end()) return;
+    PeerState& state = entry->second;
+    // Calls still waiting for the process id are handled first; the departure follows them.
+    if (state.resolving) {
+      state.gone = true;
+      return;
+    }
+    std::shared_ptr<BusPeerHandler> handler = std::move(state.handler);
+    peers_.erase(entry);
+    if (handler) handler->invalidated();
+  } catch (const std::exception& error) {
+    ZorvaError("XPC: NameOwnerChanged: %@", exceptionDescription(error));
+  }
+}
+
+}  // namespace zorva

@@ -1,0 +1,254 @@
+#include "platform/dbus/SdBusTransport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/dbus/SdBusConnect.h"
+#include "platform/dbus/testing/PrivateBus.h"
+#include "platform/dbus/testing/WaitingLogWriter.h"
+
+namespace zorva {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+const BusObject kExported{"/test/echo",
+                          "com.zorva.test.Echo",
+                          {{"Echo", "s", {"text"}, "s", "text", false},
+                           {"Note", "xb", {"number", "flag"}, "", "", true}}};
+const BusObject kRemote{
+    "/test/client", "com.zorva.test.Client", {{"Told", "s", {"text"}, "", "", true}}};
+constexpr const char* kName = "com.zorva.test.transport";
+
+// Writes down, in order, everything the transport hands to the service side.
+class Recorder final : public BusListenerDelegate {
+ public:
+  class Handler final : public BusPeerHandler {
+   public:
+    Handler(Recorder& recorder, std::shared_ptr<BusPeer> peer)
+        : recorder_(recorder), peer_(std::move(peer)) {}
+    void handle(BusCall call) override {
+      std::string text = "call " + call.method->name;
+      for (const BusValue& arg : call.args) {
+        std::visit([&](const auto& v) { text += " " + describeValue(v); }, arg);
+      }
+      if (call.caller != peer_) text += " (wrong caller)";
+      recorder_.note(text);
+      if (call.reply) call.reply(call.args.at(0));
+    }
+    void interrupted() override { recorder_.note("interrupted " + peer_->name()); }
+    void invalidated() override { recorder_.note("invalidated " + peer_->name()); }
+
+   private:
+    static std::string describeValue(const std::string& v) { return v; }
+    static std::string describeValue(int64_t v) { return std::to_string(v); }
+    static std::string describeValue(bool v) { return v ? "true" : "false"; }
+    Recorder& recorder_;
+    std::shared_ptr<BusPeer> peer_;
+  };
+
+  std::shared_ptr<BusPeerHandler> accept(const std::shared_ptr<BusPeer>& peer) override {
+    {
+      std::lock_guard lock(mutex_);
+      peers_.push_back(peer);
+    }
+    note("accept " + peer->name() + " pid " + std::to_string(peer->processId()));
+    return std::make_shared<Handler>(*this, peer);
+  }
+
+  void note(std::string event) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(std::move(event));
+    changed_.notify_all();
+  }
+  bool waitForEvents(size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 10s, [&] { return events_.size() >= count; });
+  }
+  std::vector<std::string> events() {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+  std::shared_ptr<BusPeer> peer(size_t index) {
+    std::lock_guard lock(mutex_);
+    return peers_.at(index);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> events_;
+  std::vector<std::shared_ptr<BusPeer>> peers_;
+};
+
+// A client of the exported object, on a connection of its own.
+struct Client {
+  explicit Client(const BusAddress& bus)
+      : connection(connectToBus(bus)),
+        proxy(sdbus::createProxy(*connection, kName, kExported.path)),
+        name(connection->getUniqueName()) {}
+  ~Client() { leave(); }
+
+  // Sends `method` with `args`, one-way or waiting; the error's name when refused.
+  template <class... Args>
+  std::string call(bool oneWay, const std::string& method, const Args&... args) {
+    sdbus::MethodCall message = proxy->createMethodCall(kExported.interface, method);
+    ((void)(message << args), ...);
+    if (oneWay) message.dontExpectReply();
+    try {
+      proxy->callMethod(message);
+    } catch (const sdbus::Error& error) {
+      return error.getName();
+    }
+    return {};
+  }
+  std::string echo(const std::string& text) {
+    std::string echoed;
+    proxy->callMethod("Echo")
+        .onInterface(kExported.interface)
+        .withArguments(text)
+        .storeResultsTo(echoed);
+    return echoed;
+  }
+  // Leaves the bus; the proxy goes first, since it uses the connection.
+  void leave() {
+    proxy.reset();
+    connection.reset();
+  }
+
+  std::unique_ptr<sdbus::IConnection> connection;
+  std::unique_ptr<sdbus::IProxy> proxy;
+  const std::string name;
+};
+
+class SdBusTransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string whyNot;
+    bus_ = testing::PrivateBus::start(whyNot);
+    if (!bus_) GTEST_SKIP() << whyNot;
+    transport_ = std::make_unique<SdBusTransport>(bus_->busAddress());
+    ASSERT_TRUE(transport_->listen(kName, kExported, kRemote, recorder_).listening);
+  }
+  void TearDown() override {
+    if (transport_) transport_->stop();
+  }
+
+  testing::WaitingLogWriter log_;
+  std::unique_ptr<testing::PrivateBus> bus_;
+  Recorder recorder_;
+  std::unique_ptr<SdBusTransport> transport_;
+};
+
+constexpr bool kOneWay = true;
+constexpr bool kWaiting = false;
+
+TEST_F(SdBusTransportTest, AcceptsAPeerOnceWithItsProcessIdThenDeliversItsCallsInOrder) {
+  Client client(bus_->busAddress());
+  // Sent back to back, before the transport can know who is calling.
+  client.call(kOneWay, "Note", int64_t{-5}, true);
+  EXPECT_EQ(client.echo("hi"), "hi");
+  EXPECT_THAT(recorder_.events(),
+              ElementsAre("accept " + client.name + " pid " + std::to_string(::getpid()),
+                          "call Note -5 true", "call Echo hi"));
+  client.leave();
+  ASSERT_TRUE(recorder_.waitForEvents(4));
+  EXPECT_EQ(recorder_.events().back(), "invalidated " + client.name);
+}
+
+TEST_F(SdBusTransportTest, BadCallsGetAnErrorOrAnErrorLineAndNeverReachTheService) {
+  Client client(bus_->busAddress());
+  const std::string oversized(kMaxBusStringBytes + 1, 'a');
+  EXPECT_EQ(client.call(kWaiting, "Echo", int64_t{1}), "org.freedesktop.DBus.Error.InvalidArgs");
+  EXPECT_EQ(client.call(kWaiting, "Echo", oversized), "org.freedesktop.DBus.Error.InvalidArgs");
+  // One-way callers cannot be told; the service says why it dropped their calls.
+  client.call(kOneWay, "Note", std::string("7"), true);
+  client.call(kOneWay, "Erase");
+  client.call(kOneWay, "Echo", oversized);
+  EXPECT_EQ(client.echo("after"), "after");
+
+  EXPECT_THAT(recorder_.events(), ElementsAre(HasSubstr("accept "), "call Echo after"));
+  const std::string from = " from " + client.name + ": ";
+  EXPECT_EQ(log_.count("XPC: refused Note" + from + "arguments (sb), expected (xb)"), 1u);
+  EXPECT_EQ(log_.count("XPC: refused Erase" + from + "no such method"), 1u);
+  EXPECT_EQ(log_.count("XPC: refused Echo" + from + "a string argument is longer"), 1u);
+}
+
+TEST_F(SdBusTransportTest, APeerThatLeavesAtOnceHasItsCallsHandledThenIsInvalidated) {
+  for (int64_t round = 0; round < 5; ++round) {
+    Client client(bus_->busAddress());
+    client.call(kOneWay, "Note", round, false);
+    client.leave();  // gone, quite likely before its process id is asked for
+    ASSERT_TRUE(recorder_.waitForEvents(3 * (round + 1)));
+    auto events = recorder_.events();
+    EXPECT_THAT(
+        std::vector(events.end() - 3, events.end()),
+        ElementsAre(HasSubstr("accept " + client.name),
+                    "call Note " + std::to_string(round) + " false", "invalidated " + client.name));
+  }
+}
+
+TEST_F(SdBusTransportTest, SendsOneWayCallsToAPeerAndRefusesPathsThatAreNotUtf8) {
+  Client client(bus_->busAddress());
+  std::mutex mutex;
+  std::condition_variable told;
+  std::vector<std::string> received;
+  auto object = sdbus::createObject(*client.connection, kRemote.path);
+  object->registerMethod(kRemote.interface, "Told", "s", "", [&](sdbus::MethodCall call) {
+    std::string text;
+    call >> text;
+    std::lock_guard lock(mutex);
+    received.push_back(text + (call.doesntExpectReply() ? "" : " (waits)"));
+    told.notify_all();
+  });
+  object->finishRegistration();
+  client.connection->enterEventLoopAsync();
+  client.echo("x");
+
+  auto peer = recorder_.peer(0);
+  EXPECT_EQ(peer->send("Told", {std::string("bad \xff")}), BusPeer::SendResult::Unencodable);
+  EXPECT_EQ(peer->send("Told", {std::string("/media/usb/a")}), BusPeer::SendResult::Sent);
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(told.wait_for(lock, 10s, [&] { return !received.empty(); }));
+    EXPECT_THAT(received, ElementsAre("/media/usb/a"));
+  }
+  client.connection->leaveEventLoop();
+  object.reset();
+}
+
+TEST_F(SdBusTransportTest, LosingTheBusInterruptsEveryPeerAndSendsFailQuietly) {
+  Client client(bus_->busAddress());
+  client.echo("x");
+  auto peer = recorder_.peer(0);
+  bus_->kill();
+  ASSERT_TRUE(log_.waitFor("XPC: bus connection lost: "));
+  ASSERT_TRUE(recorder_.waitForEvents(3));
+  EXPECT_EQ(recorder_.events().back(), "interrupted " + peer->name());
+  EXPECT_EQ(peer->send("Told", {std::string("/a")}), BusPeer::SendResult::Failed);
+}
+
+TEST(SdBusTransportNameTest, ANameOwnedElsewhereIsNotListenedOn) {
+  std::string whyNot;
+  auto bus = testing::PrivateBus::start(whyNot);
+  if (!bus) GTEST_SKIP() << whyNot;
+  auto other = connectToBus(bus->busAddress());
+  other->requestName(kName);
+  Recorder recorder;
+  SdBusTransport transport(bus->busAddress());
+  BusTransport::Listening result = transport.listen(kName, kExported, kRemote, recorder);
+  EXPECT_FALSE(result.listening);
+  EXPECT_FALSE(result.reason.empty());
+
+  SdBusTransport nowhere({BusAddress::Kind::Address, "unix:path=/nonexistent/zorva-bus"});
+  EXPECT_THROW(nowhere.listen(kName, kExported, kRemote, recorder), std::exception);
+}
+
+}  // namespace
+}  // namespace zorva

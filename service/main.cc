@@ -11,6 +11,8 @@
 #include "backend/AuditEventStore.h"
 #include "backend/DeviceApi.h"
 #include "backend/EventQueue.h"
+#include "control/XPCServer.h"
+#include "platform/dbus/SdBusTransport.h"
 #include "platform/dispatch/DispatchMain.h"
 #include "platform/dispatch/RealClock.h"
 #include "platform/dispatch/SharedInstance.h"
@@ -41,12 +43,54 @@ std::unique_ptr<zorva::EventSource> makeEventSource(const zorva::Config& config)
   return std::make_unique<zorva::FanotifyEventSource>(api, zorva::RealClock::shared());
 }
 
-// The control interface takes this place when it arrives; until then a change under a root
-// registered for notifications ends here.
-class UnsentNotifications final : public zorva::ChangeNotifier {
+// The tracker is made before the control interface's server and reaches it through this; the
+// server is created on first use if a change comes before start-up gets to it.
+class SharedChangeNotifier final : public zorva::ChangeNotifier {
  public:
-  void pathModified(const std::string&, int64_t) override {}
+  explicit SharedChangeNotifier(std::function<zorva::XPCServer&()> shared)
+      : shared_(std::move(shared)) {}
+  void pathModified(const std::string& path, int64_t volumeId) override {
+    shared_().pathModified(path, volumeId);
+  }
+
+ private:
+  std::function<zorva::XPCServer&()> shared_;
 };
+
+// What the control interface needs of the backend client and the tracker.
+class DeviceApiTokens final : public zorva::DeviceTokenHolder {
+ public:
+  explicit DeviceApiTokens(std::function<zorva::DeviceApi&()> shared)
+      : shared_(std::move(shared)) {}
+  void setDeviceToken(std::string token) override { shared_().setDeviceToken(std::move(token)); }
+  bool isReady() const override { return shared_().isReady(); }
+
+ private:
+  std::function<zorva::DeviceApi&()> shared_;
+};
+class TrackerVolumes final : public zorva::VolumeRegistrar {
+ public:
+  explicit TrackerVolumes(std::function<zorva::PathTracker&()> shared)
+      : shared_(std::move(shared)) {}
+  void addVolume(int64_t volumeId, std::string_view path, bool notifyEnabled) override {
+    shared_().addVolume(volumeId, path, notifyEnabled);
+  }
+
+ private:
+  std::function<zorva::PathTracker&()> shared_;
+};
+
+zorva::BusAddress busAddress(const zorva::Config& config) {
+  switch (config.bus) {
+    case zorva::Config::Bus::System:
+      return {zorva::BusAddress::Kind::System, {}};
+    case zorva::Config::Bus::Session:
+      return {zorva::BusAddress::Kind::Session, {}};
+    case zorva::Config::Bus::Address:
+      break;
+  }
+  return {zorva::BusAddress::Kind::Address, config.busAddress};
+}
 
 // The tracker is made before the audit-event queue, as start-up orders them, and reaches it
 // through this: the queue is created on first use if a transfer comes first.
@@ -94,10 +138,11 @@ int main(int argc, char** argv) {
   static zorva::CurlHttpClient http(config.caFile);
   static zorva::SqliteAuditEventStore auditStore(config.stateDir);
   static zorva::FileContentComparator comparator;
-  static UnsentNotifications notifications;
+  static zorva::SdBusTransport busTransport(busAddress(config));
   static zorva::SharedInstance<zorva::DeviceApi> deviceApi;
   static zorva::SharedInstance<zorva::PathTracker> tracker;
   static zorva::SharedInstance<zorva::EventQueue> eventQueue;
+  static zorva::SharedInstance<zorva::XPCServer> xpcServer;
   static const std::string backendUrl = config.backendUrl;
 
   static auto sharedDeviceApi = []() -> zorva::DeviceApi& {
@@ -115,22 +160,37 @@ int main(int argc, char** argv) {
     });
   };
   static SharedEventQueue auditEvents(sharedEventQueue);
+  static std::function<zorva::XPCServer&()> sharedXPCServer;
+  static SharedChangeNotifier notifications(
+      []() -> zorva::XPCServer& { return sharedXPCServer(); });
+  static auto sharedTracker = []() -> zorva::PathTracker& {
+    return tracker.get([] {
+      return new zorva::PathTracker({.settings = *settings,
+                                     .clock = zorva::RealClock::shared(),
+                                     .audit = auditEvents,
+                                     .notifier = notifications,
+                                     .comparator = comparator});
+    });
+  };
+  static DeviceApiTokens deviceTokens(sharedDeviceApi);
+  static TrackerVolumes trackerVolumes(sharedTracker);
+  sharedXPCServer = []() -> zorva::XPCServer& {
+    return xpcServer.get([] {
+      return new zorva::XPCServer({.transport = busTransport,
+                                   .deviceApi = deviceTokens,
+                                   .tracker = trackerVolumes,
+                                   .clock = zorva::RealClock::shared(),
+                                   .version = std::string(zorva::kVersion)});
+    });
+  };
 
   zorva::ServiceParts parts{
       .version = std::string(zorva::kVersion),
       .eventSource = *eventSource,
       .sharedDeviceApi = [] { sharedDeviceApi(); },
-      .sharedTracker = []() -> zorva::PathTrackerInterface& {
-        return tracker.get([] {
-          return new zorva::PathTracker({.settings = *settings,
-                                         .clock = zorva::RealClock::shared(),
-                                         .audit = auditEvents,
-                                         .notifier = notifications,
-                                         .comparator = comparator});
-        });
-      },
+      .sharedTracker = []() -> zorva::PathTrackerInterface& { return sharedTracker(); },
       .sharedEventQueue = [] { sharedEventQueue(); },
-      .startControlInterface = nullptr,
+      .startControlInterface = [] { sharedXPCServer().start(); },
   };
   zorva::StartupResult started = zorva::startService(parts);
   // The shared instances' queues are already at work, and they outlive everything: leave

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The zorvad program as its users meet it: flags, configuration errors, start-up failures and a
-# replayed trace. Usage: zorvad_test.sh PATH_TO_ZORVAD
+# replayed trace, with the watched volume registered by zorvactl over a private bus.
+# Usage: zorvad_test.sh PATH_TO_ZORVAD PATH_TO_ZORVACTL
 set -uo pipefail
 zorvad=$1
+zorvactl=$2
 state=$(mktemp -d)
-trap 'rm -rf "$state"' EXIT
+bus_pid=""
+trap '[ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null; rm -rf "$state"' EXIT
 export ZORVA_STATE_DIR="$state/state" ZORVA_LOG=stderr
 failures=0
 
@@ -33,26 +36,50 @@ check bad-state-dir 2 "ZORVA_STATE_DIR" -- env ZORVA_STATE_DIR=/proc/zorva "$zor
 check replay-missing 1 "Failed to create new ES client" -- \
   env ZORVA_EVENT_SOURCE="replay:$state/no-such.trace" "$zorvad"
 
-# A trace on standard input, with /media/usb saved as watched volume 7: the service loads the
-# root, reports the transfer out of it and the bad line, says when the input ends, and keeps
-# running until it is stopped.
-mkdir -p "$ZORVA_STATE_DIR"
-sqlite3 "$ZORVA_STATE_DIR/defaults.sqlite3" \
-  "CREATE TABLE IF NOT EXISTS defaults(key TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL);
-   INSERT OR REPLACE INTO defaults VALUES('ZORVA_WATCH_PATHS',
-     '{\"/media/usb/\": {\"path\": \"/media/usb/\", \"volumeId\": 7}}');"
+# A trace on standard input, with /media/usb registered as volume 7 through the control
+# interface once the service listens: the service reports the transfer out of it and the bad
+# line, says when the input ends, and keeps running until it is stopped.
+cat >"$state/bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=$state/bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
+  </policy>
+</busconfig>
+EOF
+mkfifo "$state/address"
+dbus-daemon --config-file="$state/bus.conf" --nofork --print-address=1 >"$state/address" \
+  2>/dev/null &
+bus_pid=$!
+read -r -t 30 address <"$state/address"
 printf '%s\n' \
   '{"event": "RENAME", "pid": 5, "ppid": 4, "executable": "/usr/bin/mv", "platform": true, "source": "/media/usb/a", "dir": "/tmp", "filename": "b"}' \
   'not json' >"$state/trace"
-mkfifo "$state/out"
-ZORVA_EVENT_SOURCE=replay:- "$zorvad" <"$state/trace" >"$state/out" 2>&1 &
+mkfifo "$state/in" "$state/out"
+# The writing end is held here, so the service sees its input end only when this script says so.
+exec 4<>"$state/in"
+ZORVA_BUS="$address" ZORVA_EVENT_SOURCE=replay:- "$zorvad" <"$state/in" >"$state/out" 2>&1 4>&- &
 pid=$!
 exec 3<"$state/out"
 seen=""
-# Events may flow before start-up logs its last line: read until all have been seen (or a line
-# fails to come for a long time, when something is broken and the checks below say what).
+registered=no
+# Lines may come in any order across queues: read until all have been seen (or a line fails to
+# come for a long time, when something is broken and the checks below say what).
 while IFS= read -r -t 30 line <&3; do
   seen+="$line"$'\n'
+  if [ "$registered" = no ] && [[ $seen == *"XPC: listening"* ]]; then
+    registered=yes
+    if ! "$zorvactl" --bus="$address" add-volume 7 /media/usb 4>&-; then
+      echo "FAIL replay-stdin: zorvactl add-volume failed"
+      failures=$((failures + 1))
+    fi
+    cat "$state/trace" >&4
+    exec 4>&-
+  fi
   [[ $seen == *"end of input"* && $seen == *"dispatch_main"* && $seen == *"REMOTE: track"* ]] &&
     break
 done
@@ -61,7 +88,8 @@ kill -0 "$pid" 2>/dev/null && running=yes
 kill "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 exec 3<&-
-for want in "launch app: " "dispatch_main" "PathTracker.init: load: 7: /media/usb/" \
+for want in "launch app: " "dispatch_main" "XPC: listening" "XPC: new connection " \
+  "PathTracker: addPath: 7, /media/usb/" \
   "PathTracker.track: volumeId: 7, /a => /tmp/b" "REMOTE: track: RENAME: /media/usb/a, /tmp/b" \
   "ERROR: replay: line 2:" "replay: end of input after 2 lines"; do
   if ! grep -qF -- "$want" <<<"$seen"; then

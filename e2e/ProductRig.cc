@@ -395,6 +395,7 @@ BackendBehaviour RigBackend::behaviour() const {
 
 void RigBackend::record(const RecordedRequest& request, BackendBehaviour::Kind kind) {
   using Kind = BackendBehaviour::Kind;
+  const auto arrived = Steady::now();
   std::lock_guard lock(mutex_);
   BackendRequest entry{.request = request, .servedAs = kind};
   if (request.method == "POST" && request.path == kUploadPath) {
@@ -410,6 +411,7 @@ void RigBackend::record(const RecordedRequest& request, BackendBehaviour::Kind k
       for (const AuditEvent& event : events) {
         delivered_.push_back(event);
         byDest_[event.dest].push_back(event);
+        firstDelivery_.emplace(event.dest, arrived);
       }
     }
     // Any upload that carried a destination counts as an attempt for it.
@@ -441,6 +443,13 @@ std::vector<AuditEvent> RigBackend::deliveredTo(const std::string& dest) const {
   std::lock_guard lock(mutex_);
   auto found = byDest_.find(dest);
   return found == byDest_.end() ? std::vector<AuditEvent>{} : found->second;
+}
+
+std::optional<Steady::time_point> RigBackend::firstDeliveryTime(const std::string& dest) const {
+  std::lock_guard lock(mutex_);
+  auto found = firstDelivery_.find(dest);
+  if (found == firstDelivery_.end()) return std::nullopt;
+  return found->second;
 }
 
 bool RigBackend::waitForDelivery(const std::string& dest, std::chrono::milliseconds timeout) const {

@@ -150,6 +150,9 @@ class RigBackend {
   std::vector<AuditEvent> delivered() const;
   // The accepted records whose destination is `dest`.
   std::vector<AuditEvent> deliveredTo(const std::string& dest) const;
+  // When the first accepted record for `dest` arrived (its upload was received, before the
+  // answer), on the steady clock.
+  std::optional<Steady::time_point> firstDeliveryTime(const std::string& dest) const;
   // Waits until a record for `dest` has been accepted.
   bool waitForDelivery(const std::string& dest, std::chrono::milliseconds timeout) const;
   // Waits until some upload, accepted or not, carried a record for `dest`.
@@ -170,6 +173,7 @@ class RigBackend {
   BackendBehaviour behaviour_;
   std::vector<BackendRequest> requests_;
   std::map<std::string, std::vector<AuditEvent>> byDest_;  // accepted records
+  std::map<std::string, Steady::time_point> firstDelivery_;
   std::vector<AuditEvent> delivered_;
   std::vector<std::string> problems_;
   int port_ = 0;

@@ -126,7 +126,7 @@ TEST_F(DiskFullTest, TheServiceSaysWhatIsWrongKeepsReportingAndRecoversWhenSpace
   run({"cp", makeFile(rig->watched("while-full.txt")), whileFull});
   ASSERT_TRUE(rig->backend().waitForDelivery(whileFull, kDeadline));
   EXPECT_TRUE(rig->service().waitForLog("ZORVA_LOG: ERROR: EventQueue: ", kDeadline));
-  const auto errors = rig->service().logLines("ERROR");
+  const auto errors = rig->service().logLines("ERROR: EventQueue: ");
   ASSERT_FALSE(errors.empty());
   EXPECT_NE(errors[0].find("full"), std::string::npos) << errors[0];
   EXPECT_TRUE(rig->service().running());

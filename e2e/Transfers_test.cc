@@ -102,7 +102,10 @@ TEST_F(TransferTest, ChangesThatLeaveTheDataOnWatchedFoldersAreNotReported) {
   const auto marker = rig->markerCopy();
   ASSERT_TRUE(marker);
   EXPECT_EQ(deliveredDests(rig->backend()), std::set<std::string>{*marker});
-  EXPECT_THAT(rig->service().logLines("ERROR"), IsEmpty());
+  for (const std::string& line : rig->service().logLines("ERROR")) {
+    // The rig gives the service no bus on purpose; anything else is a fault.
+    EXPECT_NE(line.find("XPC: threw:"), std::string::npos) << line;
+  }
 }
 
 // Known gaps, kept runnable by hand (--gtest_also_run_disabled_tests) until the tracker closes

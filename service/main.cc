@@ -24,6 +24,8 @@
 #include "service/Config.h"
 #include "service/Log.h"
 #include "service/Service.h"
+#include "telemetry/SharedPravix.h"
+#include "telemetry/SystemIdentity.h"
 #include "tracking/PathTracker.h"
 
 namespace {
@@ -160,6 +162,13 @@ int main(int argc, char** argv) {
     });
   };
   static SharedEventQueue auditEvents(sharedEventQueue);
+  static zorva::SharedPravix telemetry({.settings = *settings,
+                                        .http = http,
+                                        .clock = zorva::RealClock::shared(),
+                                        .analyticsUrl = config.analyticsUrl,
+                                        .identity = zorva::systemIdentity(zorva::kVersion)});
+  // ZorvaRemote and ZorvaError lines reach the app log from the moment the client exists.
+  zorva::setTelemetryLog(&telemetry);
   static std::function<zorva::XPCServer&()> sharedXPCServer;
   static SharedChangeNotifier notifications(
       []() -> zorva::XPCServer& { return sharedXPCServer(); });
@@ -190,7 +199,10 @@ int main(int argc, char** argv) {
       .sharedDeviceApi = [] { sharedDeviceApi(); },
       .sharedTracker = []() -> zorva::PathTrackerInterface& { return sharedTracker(); },
       .sharedEventQueue = [] { sharedEventQueue(); },
+      .sharedTelemetry =
+          [] { telemetry.sharedInstanceWithAPIKey(zorva::kTelemetryApiKey, zorva::kTelemetryOrg); },
       .startControlInterface = [] { sharedXPCServer().start(); },
+      .telemetry = [] { return telemetry.sharedInstance(); },
   };
   zorva::StartupResult started = zorva::startService(parts);
   // The shared instances' queues are already at work, and they outlive everything: leave

@@ -196,15 +196,22 @@ class FanotifyTranslatorTest : public ::testing::Test {
       }};
 };
 
-TEST_F(FanotifyTranslatorTest, AMergedRecordGivesItsEventsInOrderAndClosesItsDescriptor) {
+TEST_F(FanotifyTranslatorTest, MergedRecordsGiveTheirEventsInOrderAndAWriteAfterTheOpensBehindIt) {
   struct stat status {};
   status.st_mode = S_IFREG | 0644;
   status.st_nlink = 1;
   EXPECT_CALL(api, readLink("/proc/self/fd/7")).WillOnce(Return("/media/usb/a.txt"));
   EXPECT_CALL(api, fstat(7, _)).WillOnce(DoAll(SetArgPointee<1>(status), Return(0)));
+  EXPECT_CALL(api, readLink("/proc/self/fd/8")).WillOnce(Return("/media/usb/b.txt"));
+  EXPECT_CALL(api, fstat(8, _)).WillOnce(DoAll(SetArgPointee<1>(status), Return(0)));
   EXPECT_CALL(api, close(7)).Times(1);
-  translate(Records().file(FAN_OPEN | FAN_CLOSE_NOWRITE | FAN_CLOSE_WRITE, 7));
+  EXPECT_CALL(api, close(8)).Times(1);
+  translate(Records()
+                .file(FAN_OPEN | FAN_CLOSE_NOWRITE | FAN_CLOSE_WRITE, 7)
+                .file(FAN_OPEN | FAN_CLOSE_NOWRITE, 8));
+  // The write merged into its open happened after the opens queued behind it.
   EXPECT_THAT(delivered, ElementsAre("open /media/usb/a.txt", "close /media/usb/a.txt",
+                                     "open /media/usb/b.txt", "close /media/usb/b.txt",
                                      "modified close /media/usb/a.txt"));
   // The parent comes from /proc/<pid>/stat, whatever the process's name holds.
   EXPECT_THAT(actors, ::testing::Each("99 /usr/bin/cp"));

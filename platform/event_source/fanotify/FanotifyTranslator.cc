@@ -142,6 +142,13 @@ void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
     if (!close || !(record.mask & bit)) continue;
     auto message = this->message(ES_EVENT_TYPE_NOTIFY_CLOSE, record.pid);
     message->message().event.close = {bit == FAN_CLOSE_WRITE, message->file(*path, status)};
+    // A write merged into its open stands where the open was queued, yet it happened after
+    // everything queued since: `sh -c 'cat a > b'` opens b, then a, and closes b last. Held to
+    // the end of the batch, it follows the open of the file it copies, as it did on disk.
+    if (open && bit == FAN_CLOSE_WRITE) {
+      mergedWrites_.push_back(std::move(message));
+      continue;
+    }
     deliver_(message->message());
   }
 }
@@ -163,7 +170,11 @@ std::optional<std::string> FanotifyTranslator::directoryOf(const FanotifyRecord:
   return path;
 }
 
-void FanotifyTranslator::endBatch() { directories_.clear(); }
+void FanotifyTranslator::endBatch() {
+  directories_.clear();
+  for (const auto& message : mergedWrites_) deliver_(message->message());
+  mergedWrites_.clear();
+}
 
 void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
   if (record.pid == ownPid_) return;

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/event_source/OwnedMessage.h"
 #include "platform/event_source/fanotify/FanotifyApi.h"
@@ -73,6 +75,8 @@ class FanotifyTranslator {
   // For one batch only: the directories resolved, which a batch names again and again.
   std::map<std::vector<unsigned char>, std::optional<std::string>> directories_;
   void endBatch();
+  // Modified closes the kernel merged into their open, delivered when the batch ends.
+  std::vector<std::unique_ptr<OwnedMessage>> mergedWrites_;
   std::optional<Rename> pending_;
   uint64_t overflows_ = 0;
   uint64_t unresolved_ = 0;

@@ -18,6 +18,11 @@ namespace zorva::e2e {
 // only ever reached when something is broken.
 constexpr auto kDeadline = std::chrono::milliseconds(60s);
 
+// Parameterised tests show the behaviour by name.
+inline void PrintTo(const BackendBehaviour& behaviour, std::ostream* out) {
+  *out << behaviour.describe();
+}
+
 inline std::string lowerAscii(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

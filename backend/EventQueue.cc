@@ -1,9 +1,7 @@
 #include "backend/EventQueue.h"
 
-#include <uuid/uuid.h>
-
-#include <ctime>
-
+#include "platform/text/Timestamp.h"
+#include "platform/text/Uuid.h"
 #include "service/Log.h"
 
 namespace zorva {
@@ -36,30 +34,13 @@ EventQueue::EventQueue(const Dependencies& dependencies)
 
 EventQueue::~EventQueue() { api_.setOnReady(nullptr); }
 
-std::string EventQueue::createTime(Clock::TimePoint time) {
-  std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
-
-std::string EventQueue::newEventId() {
-  uuid_t uuid;
-  uuid_generate_random(uuid);
-  char text[37];
-  uuid_unparse_upper(uuid, text);
-  return text;
-}
-
 void EventQueue::track(const std::string& source, const std::string& dest, int64_t volumeId) {
   _listQueue.async([this, source, dest, volumeId] {
-    unstored_.push_back({{"audit_event_id", newEventId()},
+    unstored_.push_back({{"audit_event_id", randomUuid()},
                          {"volume_id", volumeId},
                          {"source", source},
                          {"dest", dest},
-                         {"create_time", createTime(clock_.now())}});
+                         {"create_time", wireTimestamp(clock_.now())}});
     // Records of a burst are stored together, behind the tracks already queued: one durable
     // write instead of one each, so uploads are not kept waiting behind the disk.
     if (unstored_.size() == 1) _listQueue.async([this] { store(); });

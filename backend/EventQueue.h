@@ -42,10 +42,6 @@ class EventQueue final : public AuditEventSink {
   void track(const std::string& source, const std::string& dest, int64_t volumeId) override;
   void maybeSend();
 
-  // "yyyy-MM-ddTHH:mm:ssZ" in UTC.
-  static std::string createTime(Clock::TimePoint time);
-  static std::string newEventId();
-
   // For tests: runs `work` on the list queue with the waiting records and waits.
   void inspect(const std::function<void(size_t waiting, bool sending)>& work);
 

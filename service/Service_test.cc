@@ -8,6 +8,7 @@
 
 #include "platform/dispatch/ManualClock.h"
 #include "platform/event_source/MessageBuilders.h"
+#include "platform/http/SilentHttpClient.h"
 #include "platform/log/MemoryLogWriter.h"
 #include "platform/settings/MemorySettingsStore.h"
 #include "tracking/MockPathTracker.h"
@@ -20,23 +21,6 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::Eq;
 using ::testing::IsEmpty;
-
-// Takes the telemetry uploads and never answers, so what start-up recorded stays to be read.
-class SilentHttpClient final : public HttpClient {
- public:
-  void send(HttpRequest request, Completion) override {
-    std::lock_guard lock(mutex_);
-    requests_.push_back(std::move(request));
-  }
-  std::vector<HttpRequest> requests() const {
-    std::lock_guard lock(mutex_);
-    return requests_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<HttpRequest> requests_;
-};
 
 // The fixture is the event source: it records the order of start-up steps and lets a test fail
 // creation or subscription.

@@ -1,15 +1,15 @@
 #include "telemetry/Pravix.h"
 
-#include <uuid/uuid.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <ctime>
 
 #include "platform/text/LowerCase.h"
+#include "platform/text/Timestamp.h"
 #include "platform/text/Utf16.h"
 #include "platform/text/Utf8.h"
+#include "platform/text/Uuid.h"
 
 namespace zorva {
 namespace {
@@ -69,23 +69,6 @@ std::optional<std::string> unsendable(const json& record) {
     return std::string(failure.what());
   }
   return std::nullopt;
-}
-
-std::string isoDate(Clock::TimePoint time) {
-  std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
-
-std::string newUuid() {
-  uuid_t uuid;
-  uuid_generate_random(uuid);
-  char text[37];
-  uuid_unparse_upper(uuid, text);
-  return text;
 }
 
 // Records are stored as dictionaries of the settings store's own scalars.
@@ -208,7 +191,7 @@ void Pravix::loadDeviceTag() {
     deviceTag_ = *stored;
     return;
   }
-  deviceTag_ = newUuid();
+  deviceTag_ = randomUuid();
   settings_.set(kDeviceTagKey, deviceTag_);
 }
 
@@ -269,7 +252,7 @@ std::optional<std::string> Pravix::trimString(const std::optional<std::string>& 
   return std::string(utf16Prefix(*value, limit > 0 ? limit - 1 : 0));
 }
 
-std::string Pravix::getISO8601Date() const { return isoDate(clock_.now()); }
+std::string Pravix::getISO8601Date() const { return wireTimestamp(clock_.now()); }
 
 void Pravix::error(const std::string& message) {
   LogWriter& writer = logWriter();

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/dispatch/ManualClock.h"
+#include "platform/http/SilentHttpClient.h"
 #include "platform/log/MemoryLogWriter.h"
 #include "platform/settings/MemorySettingsStore.h"
 #include "telemetry/SharedPravix.h"
@@ -28,23 +29,6 @@ const TelemetryIdentity kIdentity{.appVersion = "1.2.3",
                                   .deviceType = "x86_64",
                                   .language = "de",
                                   .country = "AT"};
-
-// Takes every request and never answers it, so the first upload stays in flight for good.
-class SilentHttpClient final : public HttpClient {
- public:
-  void send(HttpRequest request, Completion) override {
-    std::lock_guard lock(mutex_);
-    requests_.push_back(std::move(request));
-  }
-  std::vector<HttpRequest> requests() const {
-    std::lock_guard lock(mutex_);
-    return requests_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<HttpRequest> requests_;
-};
 
 class PravixTest : public ::testing::Test {
  protected:

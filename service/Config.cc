@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -138,16 +139,38 @@ std::variant<Config, ConfigError> loadConfig(const ConfigEnvironment& environmen
   return config;
 }
 
-std::optional<ConfigError> prepareStateDir(const std::string& path) {
+std::optional<ConfigError> prepareStateDir(const std::string& path, std::string* warning) {
   std::error_code error;
-  std::filesystem::create_directories(path, error);
-  if (!error && !std::filesystem::is_directory(path, error)) {
+  std::filesystem::path folder = std::filesystem::path(path).lexically_normal();
+  if (!folder.has_filename() && folder.has_parent_path()) folder = folder.parent_path();
+  const bool existed = std::filesystem::exists(folder, error);
+  if (!error && !existed) {
+    // The parents are ordinary folders; the state folder itself is the service's alone, since
+    // its files hold the device session key.
+    if (folder.has_parent_path()) std::filesystem::create_directories(folder.parent_path(), error);
+    if (!error && ::mkdir(folder.c_str(), 0700) == 0) {
+      // The umask may only take bits away; 0700 exactly, whatever it is.
+      if (::chmod(folder.c_str(), 0700) != 0)
+        error = std::error_code(errno, std::generic_category());
+    } else if (!error && errno != EEXIST) {
+      error = std::error_code(errno, std::generic_category());
+    }
+  }
+  if (!error && !std::filesystem::is_directory(folder, error)) {
     error = std::make_error_code(std::errc::not_a_directory);
   }
-  if (!error && ::access(path.c_str(), W_OK | X_OK) != 0) {
+  if (!error && ::access(folder.c_str(), W_OK | X_OK) != 0) {
     error = std::error_code(errno, std::generic_category());
   }
   if (error) return badValue("ZORVA_STATE_DIR", path, "cannot create or write: " + error.message());
+  // A folder the administrator made is theirs to set; saying so is enough.
+  struct stat status {};
+  if (warning && existed && ::stat(folder.c_str(), &status) == 0 && (status.st_mode & 077) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(status.st_mode & 0777));
+    *warning = "state folder " + folder.string() + " is open to other users (mode " + mode +
+               "); its files hold the device session key: chmod 700 it";
+  }
   return std::nullopt;
 }
 

@@ -44,8 +44,10 @@ ConfigEnvironment processEnvironment();
 // error, never the default.
 std::variant<Config, ConfigError> loadConfig(const ConfigEnvironment& environment);
 
-// Creates the state folder (and its parents) if needed; the error names ZORVA_STATE_DIR.
-std::optional<ConfigError> prepareStateDir(const std::string& path);
+// Creates the state folder (and its parents) if needed, the folder itself with mode 0700; the
+// error names ZORVA_STATE_DIR. An existing folder is left as it is; when others may enter it,
+// `warning` (if given) says so.
+std::optional<ConfigError> prepareStateDir(const std::string& path, std::string* warning = nullptr);
 
 // One line per variable for --help.
 std::string configHelp();

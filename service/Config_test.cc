@@ -1,6 +1,7 @@
 #include "service/Config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -84,16 +85,56 @@ TEST(Config, BadValuesNameTheirVariableAndNeverFallBack) {
             "ZORVA_STATE_DIR is not set, and neither XDG_STATE_HOME nor HOME is");
 }
 
-TEST(Config, StateDirIsCreatedOrRejected) {
-  auto base =
+class StateDir : public ::testing::Test {
+ protected:
+  void TearDown() override { std::filesystem::remove_all(base); }
+  static unsigned modeOf(const std::filesystem::path& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+  }
+  const std::filesystem::path base =
       std::filesystem::temp_directory_path() / ("zorva-config-test-" + std::to_string(::getpid()));
-  EXPECT_EQ(prepareStateDir((base / "a/b").string()), std::nullopt);
-  EXPECT_TRUE(std::filesystem::is_directory(base / "a/b"));
+};
+
+TEST_F(StateDir, IsCreatedForTheServiceAloneWhateverTheUmask) {
+  for (const char* given : {"a/b", "c/d/"}) {
+    // A umask of 0 would leave a folder made with the default mode open to everyone.
+    const mode_t saved = ::umask(0);
+    std::string warning;
+    const auto error = prepareStateDir((base / given).string(), &warning);
+    ::umask(saved);
+    EXPECT_EQ(error, std::nullopt) << given;
+    const auto folder = (base / given).lexically_normal();
+    EXPECT_EQ(modeOf(folder.has_filename() ? folder : folder.parent_path()), 0700u) << given;
+    EXPECT_EQ(modeOf(base), 0777u) << "parents are ordinary folders";
+    EXPECT_EQ(warning, "") << given;
+  }
+}
+
+TEST_F(StateDir, AnExistingFolderIsLeftAsItIsWithAWarningWhenOthersMayEnter) {
+  struct Case {
+    unsigned mode;
+    bool warned;
+  };
+  for (Case c : {Case{0755, true}, Case{0710, true}, Case{0700, false}}) {
+    std::filesystem::create_directories(base / "state");
+    ASSERT_EQ(::chmod((base / "state").c_str(), c.mode), 0);
+    std::string warning;
+    EXPECT_EQ(prepareStateDir((base / "state").string(), &warning), std::nullopt);
+    EXPECT_EQ(modeOf(base / "state"), c.mode);
+    EXPECT_EQ(warning.find("open to other users") != std::string::npos, c.warned)
+        << std::oct << c.mode << ": " << warning;
+  }
+}
+
+TEST_F(StateDir, APathThatCannotBeAFolderIsRejected) {
+  std::filesystem::create_directories(base);
   std::ofstream(base / "file") << "x";
-  auto error = prepareStateDir((base / "file/sub").string());
-  ASSERT_TRUE(error.has_value());
-  EXPECT_TRUE(error->message.starts_with("ZORVA_STATE_DIR=")) << error->message;
-  std::filesystem::remove_all(base);
+  for (const char* given : {"file/sub", "file"}) {
+    auto error = prepareStateDir((base / given).string());
+    ASSERT_TRUE(error.has_value()) << given;
+    EXPECT_TRUE(error->message.starts_with("ZORVA_STATE_DIR=")) << error->message;
+  }
 }
 
 }  // namespace

@@ -124,7 +124,10 @@ int main(int argc, char** argv) {
   auto loaded = zorva::loadConfig(zorva::processEnvironment());
   if (auto* error = std::get_if<zorva::ConfigError>(&loaded)) return configurationError(*error);
   const auto& config = std::get<zorva::Config>(loaded);
-  if (auto error = zorva::prepareStateDir(config.stateDir)) return configurationError(*error);
+  std::string stateDirWarning;
+  if (auto error = zorva::prepareStateDir(config.stateDir, &stateDirWarning)) {
+    return configurationError(*error);
+  }
 
   // A client or backend that hangs up must not end the service.
   std::signal(SIGPIPE, SIG_IGN);
@@ -132,6 +135,7 @@ int main(int argc, char** argv) {
   // The writer lives for the rest of the process: every queue logs through it.
   static auto writer = zorva::makeLogWriter(config.logTarget, config.logLevel);
   zorva::setLogWriter(writer.get());
+  if (!stateDirWarning.empty()) zorva::ZorvaLog("%@", stateDirWarning);
 
   // The shared instances live until the process ends: work still queued at exit never meets a
   // destroyed object.

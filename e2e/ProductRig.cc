@@ -355,6 +355,12 @@ std::unique_ptr<RigBackend::Server> RigBackend::makeServer(const BackendBehaviou
                             .keyPath = certificate_.key(),
                             .validTokens = {validKey_}};
   if (kind == Kind::Status) options.statusOverrides = {{kUploadPath, behaviour.status}};
+  int analytics = 0;
+  {
+    std::lock_guard lock(mutex_);
+    analytics = analyticsStatus_;
+  }
+  if (analytics != 0) options.statusOverrides[kTrackPath] = analytics;
   const auto delay = behaviour.delay;
   options.onRequest = [this, kind, delay](const RecordedRequest& request) {
     record(request, kind);
@@ -388,6 +394,14 @@ void RigBackend::set(BackendBehaviour behaviour) {
   if (!started) throw std::runtime_error("backend cannot serve again: " + failure);
 }
 
+void RigBackend::setAnalyticsStatus(int status) {
+  {
+    std::lock_guard lock(mutex_);
+    analyticsStatus_ = status;
+  }
+  set(behaviour());
+}
+
 BackendBehaviour RigBackend::behaviour() const {
   std::lock_guard lock(mutex_);
   return behaviour_;
@@ -416,6 +430,19 @@ void RigBackend::record(const RecordedRequest& request, BackendBehaviour::Kind k
     }
     // Any upload that carried a destination counts as an attempt for it.
     for (const AuditEvent& event : events) byDest_["attempt:" + event.dest].push_back(event);
+  }
+  if (request.method == "POST" && request.path == kTrackPath) {
+    ++telemetryUploads_;
+    const bool served = kind == Kind::Healthy || kind == Kind::Slow || kind == Kind::Status;
+    entry.accepted = served && analyticsStatus_ == 0;
+    if (entry.accepted) {
+      const json body = json::parse(request.body, nullptr, /*allow_exceptions=*/false);
+      if (body.is_object() && body.contains("events") && body["events"].is_array()) {
+        for (const json& event : body["events"]) telemetryEvents_.push_back(event.dump());
+      } else {
+        problems_.push_back("a telemetry upload without a list of events: " + request.body);
+      }
+    }
   }
   requests_.push_back(std::move(entry));
 }
@@ -458,6 +485,16 @@ bool RigBackend::waitForDelivery(const std::string& dest, std::chrono::milliseco
 
 bool RigBackend::waitForAttempt(const std::string& dest, std::chrono::milliseconds timeout) const {
   return waitFor([&] { return !deliveredTo("attempt:" + dest).empty(); }, timeout);
+}
+
+std::vector<std::string> RigBackend::acceptedTelemetryEvents() const {
+  std::lock_guard lock(mutex_);
+  return telemetryEvents_;
+}
+
+size_t RigBackend::telemetryUploads() const {
+  std::lock_guard lock(mutex_);
+  return telemetryUploads_;
 }
 
 std::vector<std::string> RigBackend::problems() const {
@@ -615,6 +652,7 @@ ProductRig::ProductRig(std::string zorvadProgram, RigOptions options)
   }
   certificate_ = std::make_unique<TestCertificate>(temp_.path());
   backend_ = std::make_unique<RigBackend>(*certificate_, options_.deviceKey, options_.backend);
+  if (options_.analyticsStatus != 0) backend_->setAnalyticsStatus(options_.analyticsStatus);
   service_ = std::make_unique<ZorvadProcess>(ZorvadOptions{.program = std::move(zorvadProgram),
                                                            .stateDir = stateDir_,
                                                            .backendUrl = backend_->url(),
@@ -631,7 +669,10 @@ ProductRig::~ProductRig() {
 }
 
 void ProductRig::start() {
-  saveServiceState(stateDir_, options_.deviceKey, {{kVolume, watched_}, {kOtherVolume, watched2_}});
+  if (options_.seedState) {
+    saveServiceState(stateDir_, options_.deviceKey,
+                     {{kVolume, watched_}, {kOtherVolume, watched2_}});
+  }
   restart();
 }
 

@@ -130,6 +130,7 @@ class RigBackend {
  public:
   static constexpr const char* kUploadPath = "/api/1/audit_event";
   static constexpr const char* kCheckPath = "/api/1/device/current";
+  static constexpr const char* kTrackPath = "/zorva/1/track";
 
   RigBackend(const TestCertificate& certificate, std::string validKey,
              BackendBehaviour behaviour = {});
@@ -139,6 +140,8 @@ class RigBackend {
 
   // Stops serving as before and serves as `behaviour` on the same port.
   void set(BackendBehaviour behaviour);
+  // The status the analytics service answers its event uploads with; 0: it takes them.
+  void setAnalyticsStatus(int status);
   BackendBehaviour behaviour() const;
   std::string url() const { return url_; }
   int port() const { return port_; }
@@ -157,6 +160,12 @@ class RigBackend {
   bool waitForDelivery(const std::string& dest, std::chrono::milliseconds timeout) const;
   // Waits until some upload, accepted or not, carried a record for `dest`.
   bool waitForAttempt(const std::string& dest, std::chrono::milliseconds timeout) const;
+  // The telemetry events of every analytics event upload answered with a success, in arrival
+  // order; each is the JSON object as sent.
+  std::vector<std::string> acceptedTelemetryEvents() const;
+  // How many analytics event uploads arrived, whatever they were answered.
+  size_t telemetryUploads() const;
+
   // Problems found in the bodies of all uploads so far (see parseUpload).
   std::vector<std::string> problems() const;
 
@@ -171,6 +180,9 @@ class RigBackend {
   const std::string validKey_;
   mutable std::mutex mutex_;
   BackendBehaviour behaviour_;
+  int analyticsStatus_ = 0;
+  std::vector<std::string> telemetryEvents_;
+  size_t telemetryUploads_ = 0;
   std::vector<BackendRequest> requests_;
   std::map<std::string, std::vector<AuditEvent>> byDest_;  // accepted records
   std::map<std::string, Steady::time_point> firstDelivery_;
@@ -247,6 +259,11 @@ struct RigOptions {
   BackendBehaviour backend{};
   // The state folder; empty: a folder "state" in the rig's temporary folder.
   std::string stateDir{};
+  // Whether start() saves the key and both volumes first, as a client application would have
+  // done earlier; without, the service starts with nothing registered.
+  bool seedState = true;
+  // What the analytics service answers event uploads with; 0: it takes them.
+  int analyticsStatus = 0;
 };
 
 // The product put together: folders, backend, service. Two watched folders, volume 7 ("watched")
@@ -270,7 +287,8 @@ class ProductRig {
   RigBackend& backend() { return *backend_; }
   ZorvadProcess& service() { return *service_; }
 
-  // Saves the key and both volumes, starts zorvad and waits until it watches.
+  // Saves the key and both volumes (unless told not to), starts zorvad and waits until it
+  // watches.
   void start();
   // Starts zorvad again on the same state.
   void restart();

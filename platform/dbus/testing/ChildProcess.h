@@ -27,6 +27,7 @@ class ChildProcess {
   void readToEnd(std::string& out, std::string& err);
 
   void signal(int number);
+  pid_t pid() const { return pid_; }
   // The exit status, or 128 + the signal that ended it.
   int wait();
 

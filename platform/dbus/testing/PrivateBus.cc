@@ -64,17 +64,23 @@ std::string findProgram(const std::string& name) {
 }
 
 std::unique_ptr<PrivateBus> PrivateBus::start(std::string& whyNot) {
-  const std::string daemon = findProgram("dbus-daemon");
-  if (daemon.empty()) {
-    whyNot = "dbus-daemon is not installed (Debian package dbus-daemon)";
-    return nullptr;
-  }
   char folderTemplate[] = "/tmp/zorva-bus-XXXXXX";
   if (!::mkdtemp(folderTemplate)) {
     whyNot = "cannot create a temporary folder";
     return nullptr;
   }
-  const std::string folder = folderTemplate;
+  std::unique_ptr<PrivateBus> bus(new PrivateBus(folderTemplate, 0, {}));
+  if (!bus->launch(whyNot)) return nullptr;
+  return bus;
+}
+
+bool PrivateBus::launch(std::string& whyNot) {
+  const std::string daemon = findProgram("dbus-daemon");
+  if (daemon.empty()) {
+    whyNot = "dbus-daemon is not installed (Debian package dbus-daemon)";
+    return false;
+  }
+  const std::string& folder = folder_;
   std::string config = kConfig;
   config.replace(config.find("@FOLDER@"), 8, folder);
   std::ofstream(folder + "/bus.conf") << config;
@@ -82,7 +88,7 @@ std::unique_ptr<PrivateBus> PrivateBus::start(std::string& whyNot) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
     whyNot = "cannot create a pipe";
-    return nullptr;
+    return false;
   }
   const std::string configArg = "--config-file=" + folder + "/bus.conf";
   char* argv[] = {const_cast<char*>(daemon.c_str()), const_cast<char*>(configArg.c_str()),
@@ -110,11 +116,20 @@ std::unique_ptr<PrivateBus> PrivateBus::start(std::string& whyNot) {
       ::kill(pid, SIGKILL);
       ::waitpid(pid, nullptr, 0);
     }
-    std::filesystem::remove_all(folder);
     whyNot = "dbus-daemon did not start";
-    return nullptr;
+    return false;
   }
-  return std::unique_ptr<PrivateBus>(new PrivateBus(folder, pid, address));
+  pid_ = pid;
+  address_ = address;
+  return true;
+}
+
+bool PrivateBus::restart(std::string& whyNot) {
+  kill();
+  // A daemon killed outright leaves its socket file behind.
+  std::error_code ignored;
+  std::filesystem::remove(folder_ + "/bus", ignored);
+  return launch(whyNot);
 }
 
 void PrivateBus::kill() {

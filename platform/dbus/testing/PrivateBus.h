@@ -26,8 +26,13 @@ class PrivateBus {
 
   // Ends the daemon at once, as a crash or a restart of the bus would.
   void kill();
+  // Kills the daemon and starts a new one on the same socket path, as a restart of the system's
+  // bus would. The address changes in its guid only; false with the reason in `whyNot`.
+  bool restart(std::string& whyNot);
 
  private:
+  bool launch(std::string& whyNot);
+
   PrivateBus(std::string folder, pid_t pid, std::string address)
       : folder_(std::move(folder)), pid_(pid), address_(std::move(address)) {}
 

@@ -21,12 +21,12 @@ namespace {
 
 class NoopTracker final : public PathTrackerInterface {
  public:
-  void open(std::string_view path, const struct stat&, int32_t, OptionalString exec,
+  void open(std::string_view path, const struct stat&, int32_t, int32_t, OptionalString exec,
             uint32_t) override {
     benchmark::DoNotOptimize(path.data());
     benchmark::DoNotOptimize(exec);
   }
-  void close(std::string_view path, const struct stat&, int32_t, OptionalString exec,
+  void close(std::string_view path, const struct stat&, int32_t, int32_t, OptionalString exec,
              bool) override {
     benchmark::DoNotOptimize(path.data());
     benchmark::DoNotOptimize(exec);

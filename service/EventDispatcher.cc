@@ -40,17 +40,18 @@ void EventDispatcher::handle(const es_message_t& message) const {
   if (ignoreProcess(*message.process, &exec)) return;
 
   const es_events_t& event = message.event;
+  const int32_t pid = message.process->pid;
   const int32_t ppid = message.process->ppid;
   switch (message.event_type) {
     case ES_EVENT_TYPE_NOTIFY_OPEN:
       if (isDirectory(event.open.file)) return;
-      tracker_.open(bytes(event.open.file), event.open.file->stat, ppid, std::move(exec),
+      tracker_.open(bytes(event.open.file), event.open.file->stat, pid, ppid, std::move(exec),
                     static_cast<uint32_t>(event.open.fflag));
       return;
     case ES_EVENT_TYPE_NOTIFY_CLOSE:
       if (isDirectory(event.close.target)) return;
-      tracker_.close(bytes(event.close.target), event.close.target->stat, ppid, std::move(exec),
-                     event.close.modified);
+      tracker_.close(bytes(event.close.target), event.close.target->stat, pid, ppid,
+                     std::move(exec), event.close.modified);
       return;
     case ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA:
       tracker_.source(bytes(event.exchangedata.file1), decoded(event.exchangedata.file2), true,

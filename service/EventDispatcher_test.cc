@@ -30,12 +30,14 @@ class EventDispatcherTest : public ::testing::Test {
   EventDispatcher dispatcher{tracker};
 };
 
-// The default actor is process 101 of parent 100: the parent is what identifies a process.
-TEST_F(EventDispatcherTest, OpenAndClosePassRawPathStatParentPidAndFlags) {
+// The default actor is process 101 of parent 100: both are passed on.
+TEST_F(EventDispatcherTest, OpenAndClosePassRawPathStatBothPidsAndFlags) {
   InSequence order;
-  EXPECT_CALL(tracker, open(Eq("/media/usb/a.txt"), Field(&stat::st_size, 1000), 100, kCp, 1u));
-  EXPECT_CALL(tracker, close(Eq("/media/usb/a.txt"), Field(&stat::st_size, 1000), 100, kCp, true));
-  EXPECT_CALL(tracker, close(Eq("/media/usb/a.txt"), _, 100, kCp, false));
+  EXPECT_CALL(tracker,
+              open(Eq("/media/usb/a.txt"), Field(&stat::st_size, 1000), 101, 100, kCp, 1u));
+  EXPECT_CALL(tracker,
+              close(Eq("/media/usb/a.txt"), Field(&stat::st_size, 1000), 101, 100, kCp, true));
+  EXPECT_CALL(tracker, close(Eq("/media/usb/a.txt"), _, 101, 100, kCp, false));
   dispatch(makeOpen("/media/usb/a.txt"));
   dispatch(makeClose("/media/usb/a.txt", true));
   dispatch(makeClose("/media/usb/a.txt", false));
@@ -80,7 +82,7 @@ TEST_F(EventDispatcherTest, TransferEventsCarryTheirBooleansTypeWordsAndWholeJoi
 // The raw first path is passed as it is; decoded paths and the executable become nothing.
 TEST_F(EventDispatcherTest, BytesThatAreNotUtf8) {
   InSequence order;
-  EXPECT_CALL(tracker, open(Eq("/v/\xff"), _, 100, Str(), 1u));
+  EXPECT_CALL(tracker, open(Eq("/v/\xff"), _, 101, 100, Str(), 1u));
   EXPECT_CALL(tracker, source(Eq("/v/\xff"), Str(), false, true, kCp, Eq("RENAME")));
   EXPECT_CALL(tracker, source(Eq("/v/a"), Str(), false, false, kCp, Eq("COPYFILE")));
   EXPECT_CALL(tracker, modify(Str(), kCp, Eq("UNLINK")));

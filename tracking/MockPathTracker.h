@@ -9,12 +9,12 @@ namespace zorva {
 class MockPathTracker : public PathTrackerInterface {
  public:
   MOCK_METHOD(void, open,
-              (std::string_view path, const struct stat& status, int32_t pid, OptionalString exec,
-               uint32_t flags),
+              (std::string_view path, const struct stat& status, int32_t pid, int32_t ppid,
+               OptionalString exec, uint32_t flags),
               (override));
   MOCK_METHOD(void, close,
-              (std::string_view path, const struct stat& status, int32_t pid, OptionalString exec,
-               bool isModified),
+              (std::string_view path, const struct stat& status, int32_t pid, int32_t ppid,
+               OptionalString exec, bool isModified),
               (override));
   MOCK_METHOD(void, source,
               (std::string_view source, OptionalString dest, bool eitherDirection,

@@ -1,59 +1,113 @@
 #include "tracking/OpenFileTable.h"
 
-#include <deque>
+#include <algorithm>
 
 #include "service/Log.h"
 
 namespace zorva {
 
-PathInfo* OpenFileTable::find(uint32_t pid, std::string_view lowerPath) {
-  auto table = tables_.find(pid);
+PathInfo* OpenFileTable::find(uint32_t ppid, std::string_view lowerPath) {
+  auto table = tables_.find(ppid);
   if (table == tables_.end()) return nullptr;
   auto record = table->second.find(lowerPath);
   return record == table->second.end() ? nullptr : &record->second;
 }
 
-PathInfo& OpenFileTable::insert(uint32_t pid, std::string lowerPath, CasedPath path,
+PathInfo& OpenFileTable::insert(uint32_t ppid, uint32_t pid, std::string lowerPath, CasedPath path,
                                 const WatchInfo* watchInfo) {
   PathInfo record;
   record.watchInfo = watchInfo;
   record.path = std::move(path);
-  return tables_[pid].insert_or_assign(std::move(lowerPath), std::move(record)).first->second;
+  record.opener = pid;
+  ProcessTable& table = tables_[ppid];
+  if (auto old = table.find(lowerPath); old != table.end()) dropOpener(old->second.opener, ppid);
+  addOpener(pid, ppid);
+  return table.insert_or_assign(std::move(lowerPath), std::move(record)).first->second;
 }
 
-std::vector<OpenFileTable::Candidate> OpenFileTable::candidates(uint32_t pid,
-                                                                std::string_view closedName,
-                                                                uint64_t size, int64_t now) {
-  auto table = tables_.find(pid);
-  if (table == tables_.end()) return {};
-  const int64_t threshold = now - kStaleSeconds;
-  std::deque<Candidate> ordered;
+void OpenFileTable::reopen(uint32_t ppid, PathInfo& record, uint32_t pid) {
+  // The latest opener is the one a copy in progress is made by.
+  if (record.opener == pid) return;
+  dropOpener(record.opener, ppid);
+  addOpener(pid, ppid);
+  record.opener = pid;
+}
+
+void OpenFileTable::addOpener(uint32_t pid, uint32_t ppid) {
+  auto [first, last] = openers_.equal_range(pid);
+  for (auto entry = first; entry != last; ++entry) {
+    if (entry->second.ppid == ppid) {
+      entry->second.records += 1;
+      return;
+    }
+  }
+  openers_.emplace(pid, OpenerEntry{ppid, 1});
+}
+
+void OpenFileTable::dropOpener(uint32_t pid, uint32_t ppid) {
+  auto [first, last] = openers_.equal_range(pid);
+  for (auto entry = first; entry != last; ++entry) {
+    if (entry->second.ppid != ppid) continue;
+    if (--entry->second.records == 0) openers_.erase(entry);
+    return;
+  }
+}
+
+void OpenFileTable::collect(uint32_t ppid, std::optional<uint32_t> opener,
+                            std::string_view closedName, uint64_t size, int64_t threshold,
+                            size_t groupStart, std::deque<Candidate>& found) {
+  auto table = tables_.find(ppid);
+  if (table == tables_.end()) return;
   ProcessTable& records = table->second;
   for (auto entry = records.begin(); entry != records.end();) {
     const auto& [key, record] = *entry;
     if (record.openCount == 0 && record.lastClose < threshold) {
       ZorvaLog("culling %@, old_time: %ld, lastClose: %ld", key, threshold, record.lastClose);
+      dropOpener(record.opener, ppid);
       entry = records.erase(entry);
       continue;
     }
-    if (record.size == size) {
+    if (record.size == size && (!opener || record.opener == *opener)) {
       // A copy usually keeps its source's name: compare those first.
       Candidate candidate{record.path.restore(key), record.watchInfo};
       if (lastComponent(key) == closedName) {
-        ordered.push_front(std::move(candidate));
+        found.insert(found.begin() + static_cast<std::ptrdiff_t>(groupStart), std::move(candidate));
       } else {
-        ordered.push_back(std::move(candidate));
+        found.push_back(std::move(candidate));
       }
     }
     ++entry;
   }
   if (records.empty()) tables_.erase(table);
-  return {std::make_move_iterator(ordered.begin()), std::make_move_iterator(ordered.end())};
+}
+
+std::vector<OpenFileTable::Candidate> OpenFileTable::candidates(uint32_t pid, uint32_t ppid,
+                                                                std::string_view closedName,
+                                                                uint64_t size, int64_t now) {
+  const int64_t threshold = now - kStaleSeconds;
+  std::deque<Candidate> found;
+  collect(ppid, std::nullopt, closedName, size, threshold, 0, found);
+  // Then the rest of the family as one group, with its own same-named records at its front.
+  const size_t kin = found.size();
+  // A process whose parent is unknown is its own key: its table was searched just above.
+  if (pid != ppid) collect(pid, std::nullopt, closedName, size, threshold, kin, found);
+  // The parent's own opens lie in its parent's table, beside its siblings' which are no kin of
+  // the closer's. Culling changes the index, so the tables are listed first.
+  std::vector<uint32_t> parentTables;
+  auto [first, last] = openers_.equal_range(ppid);
+  for (auto entry = first; entry != last; ++entry) {
+    // Tables searched whole above already gave the parent's records.
+    if (entry->second.ppid != ppid && entry->second.ppid != pid) {
+      parentTables.push_back(entry->second.ppid);
+    }
+  }
+  for (uint32_t table : parentTables) collect(table, ppid, closedName, size, threshold, kin, found);
+  return {std::make_move_iterator(found.begin()), std::make_move_iterator(found.end())};
 }
 
 size_t OpenFileTable::recordCount() const {
   size_t count = 0;
-  for (const auto& [pid, table] : tables_) count += table.size();
+  for (const auto& [ppid, table] : tables_) count += table.size();
   return count;
 }
 

@@ -8,8 +8,8 @@
 
 namespace zorva {
 
-// One file on a watched root that one process number has open or recently had open. Lives in the
-// open-file table and is touched only on the watch queue.
+// One file on a watched root that the children of one parent process have open or recently had
+// open. Lives in the open-file table and is touched only on the watch queue.
 struct PathInfo {
   int64_t openCount = 0;  // opens minus closes; may fall below 0 when closes were dropped
   uint64_t size = 0;      // at the most recent open
@@ -18,6 +18,7 @@ struct PathInfo {
   // The path as the event gave it, letter case kept, stored against the table key (the
   // lower-cased path). The file name is not stored: it is the key's last component.
   CasedPath path;
+  uint32_t opener = 0;  // the process id of the latest open, for copies within one family
 };
 
 }  // namespace zorva

@@ -39,7 +39,7 @@ void PathTracker::addVolume(int64_t volumeId, std::string_view path, bool notify
   });
 }
 
-void PathTracker::open(std::string_view path, const struct stat& status, int32_t pid,
+void PathTracker::open(std::string_view path, const struct stat& status, int32_t pid, int32_t ppid,
                        OptionalString exec, uint32_t /*flags*/) {
   // Empty files cannot be the source of a copy worth reporting, and they are most opens.
   if (status.st_size <= 0 || !isValidUtf8(path)) return;
@@ -48,23 +48,26 @@ void PathTracker::open(std::string_view path, const struct stat& status, int32_t
   // The letter case travels as a CasedPath: for most paths no string to copy across threads.
   _watchQueue.async([this, path = CasedPath(path, callerLower_), lower = callerLower_, watchInfo,
                      size = static_cast<uint64_t>(status.st_size), pid = static_cast<uint32_t>(pid),
-                     exec = std::move(exec)]() mutable {
-    openOnQueue(std::move(path), std::move(lower), watchInfo, size, pid, exec);
+                     ppid = static_cast<uint32_t>(ppid), exec = std::move(exec)]() mutable {
+    openOnQueue(std::move(path), std::move(lower), watchInfo, size, pid, ppid, exec);
   });
 }
 
 void PathTracker::openOnQueue(CasedPath path, std::string lower, const WatchInfo* watchInfo,
-                              uint64_t size, uint32_t pid, const OptionalString& exec) {
-  PathInfo* record = _openMap.find(pid, lower);
+                              uint64_t size, uint32_t pid, uint32_t ppid,
+                              const OptionalString& exec) {
+  PathInfo* record = _openMap.find(ppid, lower);
   if (!record) {
     ZorvaLog("PathTracker.open: tracking: %@ exec: %@", lower, exec);
-    record = &_openMap.insert(pid, std::move(lower), std::move(path), watchInfo);
+    record = &_openMap.insert(ppid, pid, std::move(lower), std::move(path), watchInfo);
+  } else {
+    _openMap.reopen(ppid, *record, pid);
   }
   record->openCount += 1;
   record->size = size;
 }
 
-void PathTracker::close(std::string_view path, const struct stat& status, int32_t pid,
+void PathTracker::close(std::string_view path, const struct stat& status, int32_t pid, int32_t ppid,
                         OptionalString exec, bool isModified) {
   // A close of an empty file is not counted at all, even for a tracked file.
   if (status.st_size <= 0 || !isValidUtf8(path)) return;
@@ -73,15 +76,15 @@ void PathTracker::close(std::string_view path, const struct stat& status, int32_
   if (!watchInfo && !isModified) return;
   _watchQueue.async([this, path = CasedPath(path, callerLower_), lower = callerLower_, watchInfo,
                      size = static_cast<uint64_t>(status.st_size), pid = static_cast<uint32_t>(pid),
-                     exec = std::move(exec), isModified] {
-    closeOnQueue(path, lower, watchInfo, size, pid, exec, isModified);
+                     ppid = static_cast<uint32_t>(ppid), exec = std::move(exec), isModified] {
+    closeOnQueue(path, lower, watchInfo, size, pid, ppid, exec, isModified);
   });
 }
 
 void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
                                const WatchInfo* watchInfo, uint64_t size, uint32_t pid,
-                               const OptionalString& exec, bool isModified) {
-  if (PathInfo* record = _openMap.find(pid, lower)) {
+                               uint32_t ppid, const OptionalString& exec, bool isModified) {
+  if (PathInfo* record = _openMap.find(ppid, lower)) {
     record->openCount -= 1;
     record->lastClose = nowSeconds();
     // The path as this close gave it, not as the record's open did.
@@ -92,7 +95,7 @@ void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
 
   const std::string path = cased.restore(lower);
   std::vector<OpenFileTable::Candidate> candidates =
-      _openMap.candidates(pid, lastComponent(lower), size, nowSeconds());
+      _openMap.candidates(pid, ppid, lastComponent(lower), size, nowSeconds());
   // A copy that lands under a watch root has not left the watched volumes; the single-event path
   // records nothing for such a copy either. Skipping the comparison also saves reading both files.
   if (!candidates.empty() && !watchInfo) {

@@ -16,7 +16,7 @@ namespace zorva {
 
 // The tracker of file activity on watched roots: the watch registry, the open-file table, and
 // the detection of data leaving a root, by a single event naming both ends or by a new file whose
-// contents equal a recently opened watched file.
+// contents equal a watched file recently opened by the same family of processes.
 //
 // Calls return at once. The open-file table lives on _watchQueue; whole-file comparisons run on
 // _testQueue, so event handling never waits for a disk read. Most events concern no watched
@@ -42,10 +42,10 @@ class PathTracker final : public PathTrackerInterface {
   // Registers a root; takes effect on _watchQueue in call order. Callable from any thread.
   void addVolume(int64_t volumeId, std::string_view path, bool notifyEnabled);
 
-  void open(std::string_view path, const struct stat& status, int32_t pid, OptionalString exec,
-            uint32_t flags) override;
-  void close(std::string_view path, const struct stat& status, int32_t pid, OptionalString exec,
-             bool isModified) override;
+  void open(std::string_view path, const struct stat& status, int32_t pid, int32_t ppid,
+            OptionalString exec, uint32_t flags) override;
+  void close(std::string_view path, const struct stat& status, int32_t pid, int32_t ppid,
+             OptionalString exec, bool isModified) override;
   void source(std::string_view source, OptionalString dest, bool eitherDirection, bool bothModified,
               OptionalString exec, std::string_view type) override;
   void modify(OptionalString path, OptionalString exec, std::string_view type) override;
@@ -55,9 +55,10 @@ class PathTracker final : public PathTrackerInterface {
 
  private:
   void openOnQueue(CasedPath path, std::string lower, const WatchInfo* watchInfo, uint64_t size,
-                   uint32_t pid, const OptionalString& exec);
+                   uint32_t pid, uint32_t ppid, const OptionalString& exec);
   void closeOnQueue(const CasedPath& path, const std::string& lower, const WatchInfo* watchInfo,
-                    uint64_t size, uint32_t pid, const OptionalString& exec, bool isModified);
+                    uint64_t size, uint32_t pid, uint32_t ppid, const OptionalString& exec,
+                    bool isModified);
   void test(std::string path, std::vector<OpenFileTable::Candidate> candidates);
   void track(const std::string& source, const std::string& dest, const WatchInfo& watchInfo);
   void maybeNotify(const std::string& path, const WatchInfo* watchInfo);

@@ -197,6 +197,58 @@ TEST_F(TransferTest, OnlyTheSameParentAndTheSameSizeMakeACandidate) {
   EXPECT_EQ(tableCount(&OpenFileTable::recordCount), 2u);
 }
 
+// One family: a shell 200 (parent 100) with children 201 and 202, and 201's child 301.
+const Actor kShell{.executable = "/usr/bin/dash", .pid = 200, .ppid = 100};
+const Actor kChild{.executable = "/usr/bin/cat", .pid = 201, .ppid = 200};
+const Actor kGrandchild{.pid = 301, .ppid = 201};
+
+TEST_F(TransferTest, ACopyBetweenParentAndChildIsFoundEitherWay) {
+  // `sh -c 'cat a > b'`: the child reads, the shell makes the last close of what it opened.
+  comparator.setEqual(kUsb + "a", "/tmp/b");
+  openFile(kUsb + "a", 500, kChild);
+  closeFile(kUsb + "a", 500, false, kChild);
+  closeFile("/tmp/b", 500, true, kShell);
+  // A program that reads and hands the data to a child to write.
+  comparator.setEqual(kUsb + "c", "/tmp/d");
+  openFile(kUsb + "c", 600, kChild);
+  closeFile("/tmp/d", 600, true, kGrandchild);
+  EXPECT_THAT(lines(), IsSupersetOf({"ZORVA_LOG: REMOTE: test: count(1) => /tmp/b, /usr/bin/dash",
+                                     "ZORVA_LOG: REMOTE: test: count(1) => /tmp/d, /usr/bin/cp"}));
+  expectOutcome({{"/a", "/tmp/b", 7}, {"/c", "/tmp/d", 7}}, {});
+}
+
+TEST_F(TransferTest, ProcessesOutsideParentAndChildFindNothing) {
+  openFile(kUsb + "a", 500, kChild);
+  openFile(kUsb + "b", 500, Actor{.pid = 202, .ppid = 200});  // the writer's parent's sibling
+  const Actor strangers[] = {
+      {.pid = 100, .ppid = 50},   // the reader's grandparent
+      {.pid = 401, .ppid = 301},  // the reader's grandchild
+      {.pid = 210, .ppid = 100},  // the shell's sibling
+      {.pid = 900, .ppid = 800},  // unrelated
+  };
+  for (const Actor& stranger : strangers) closeFile("/tmp/x", 500, true, stranger);
+  closeFile("/tmp/x", 500, true, kGrandchild);  // 201's own child: only 201's open counts
+  EXPECT_THAT(lines(), Contains("ZORVA_LOG: REMOTE: test: count(1) => /tmp/x, /usr/bin/cp"));
+  EXPECT_EQ(std::ranges::count_if(log.texts(),
+                                  [](const std::string& line) {
+                                    return line.find("test: count") != std::string::npos;
+                                  }),
+            1);
+  ASSERT_EQ(comparator.calls().size(), 1u);
+  EXPECT_EQ(comparator.calls()[0].first, kUsb + "a");
+}
+
+TEST_F(TransferTest, TheSameParentsCandidatesComeBeforeTheRestOfTheFamilys) {
+  openFile(kUsb + "x1", 500, Actor{.pid = 203, .ppid = 100});  // the shell's sibling
+  openFile(kUsb + "x2", 500, kChild);
+  openFile(kUsb + "report", 500, kChild);
+  closeFile("/tmp/report", 500, true, kShell);
+  EXPECT_THAT(lines(), Contains("ZORVA_LOG: REMOTE: test: count(3) => /tmp/report, /usr/bin/dash"));
+  std::vector<std::string> compared;
+  for (const auto& call : comparator.calls()) compared.push_back(call.first);
+  EXPECT_THAT(compared, ElementsAre(kUsb + "x1", kUsb + "report", kUsb + "x2"));
+}
+
 TEST_F(TransferTest, CandidatesWithTheClosedFilesNameAreComparedFirst) {
   for (const char* name : {"x1", "x2", "report", "x3"}) openFile(kUsb + name, 500);
   comparator.setEqual(kUsb + "x2", "/tmp/report");
@@ -236,6 +288,7 @@ TEST_F(TransferTest, RecordsCloseAfterSixtySecondsAndAreCulledAfterSixtyOne) {
                                 "lastClose: 1767225600"));
   EXPECT_EQ(audit.events().size(), 1u);
   EXPECT_EQ(tableCount(&OpenFileTable::processCount), 0u) << "an emptied table is removed";
+  EXPECT_EQ(tableCount(&OpenFileTable::openerCount), 0u) << "and so is what pointed to it";
 }
 
 TEST_F(TransferTest, OpenFilesAndCountsThatNeverReturnToZeroAreNeverCulled) {
@@ -245,9 +298,11 @@ TEST_F(TransferTest, OpenFilesAndCountsThatNeverReturnToZeroAreNeverCulled) {
   openFile("/Volumes/USB/b", 200);
   closeFile("/Volumes/USB/b", 0, false);  // size 0: not counted
   clock.advance(1h);
+  openFile("/Volumes/USB/a", 100, Actor{.pid = 102});  // a sibling's open takes the record over
   closeFile("/tmp/x", 300, true);
   clock.settle();
   EXPECT_EQ(tableCount(&OpenFileTable::recordCount), 2u);
+  EXPECT_EQ(tableCount(&OpenFileTable::openerCount), 2u);
 }
 
 TEST_F(TransferTest, ModifiedCloseOfATrackedFileNotifiesWithItsOwnRecordWithoutAScan) {

@@ -108,14 +108,12 @@ TEST_F(TransferTest, ChangesThatLeaveTheDataOnWatchedFoldersAreNotReported) {
   }
 }
 
-// Known gaps, kept runnable by hand (--gtest_also_run_disabled_tests) until the tracker closes
-// them; each passes once the copy is reported.
-//
-// A local rsync reads the source in one process and writes a hidden temporary file
-// (".NAME.XXXXXX") in a child of that process, then renames it into place. The open-file table is
-// keyed by the parent process id, so the reader (parent: the caller) and the writer (parent: the
-// reader) never meet, and the rename has both ends outside the watched folders: nothing is
-// reported.
+// A gap, kept runnable by hand (--gtest_also_run_disabled_tests); it passes once the copy is
+// reported. A local rsync reads the source in one process, whose child forks the process that
+// writes a hidden temporary file (".NAME.XXXXXX") and renames it into place. Reader and writer
+// are grandparent and grandchild, further apart than the parent and child that content detection
+// pairs, and an event names only the acting process and its parent, so the two never meet; the
+// rename has both ends outside the watched folders: nothing is reported.
 TEST_F(TransferTest, DISABLED_AnRsyncCopyIsReportedOnce) {
   const std::string source = makeFile(rig->watched("synced.txt"));
   run({"rsync", source, rig->outside("synced.txt")});
@@ -131,20 +129,31 @@ TEST_F(TransferTest, DISABLED_AnRsyncCopyIsReportedOnce) {
   EXPECT_TRUE(events[0].dest.starts_with(rig->outside(".synced.txt."))) << events[0].dest;
 }
 
-// `cat a > b`: the shell opens b and then becomes cat in the same process (or hands the
-// descriptor to it). When the service has not yet read that open by the time cat closes b at
-// exit, the kernel merges the close into the waiting open record, so the close is delivered
-// before cat's open of a: it finds no candidate and the copy goes unreported. Seen with dash
-// nearly always and with bash now and then.
-TEST_F(TransferTest, DISABLED_CatIntoARedirectionIsReportedOnce) {
-  for (const std::string shell : {"dash", "bash"}) {
-    const std::string dest = rig->outside(shell + ".txt");
-    run({shell, "-c", "cat \"$1\" > \"$2\"", shell, makeFile(rig->watched(shell + ".txt")), dest});
-    ASSERT_TRUE(rig->markerCopy());
-    const auto events = eventsTo(dest);
-    ASSERT_EQ(events.size(), 1u) << shell;
-    EXPECT_EQ(events[0].source, "/" + shell + ".txt");
-  }
+// `bash -c 'cat a > b'`: bash opens b and becomes cat in the same process, which reads a and
+// makes the last close of b. One process does both, whether or not the service learned its
+// parent before it exited.
+TEST_F(TransferTest, CatIntoARedirectionIsReportedOnce) {
+  const std::string dest = rig->outside("bash.txt");
+  run({"bash", "-c", "cat \"$1\" > \"$2\"", "bash", makeFile(rig->watched("bash.txt")), dest});
+  ASSERT_TRUE(rig->markerCopy());
+  const auto events = eventsTo(dest);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].source, "/bash.txt");
+}
+
+// A gap, kept runnable by hand: `dash -c 'cat a > b'` opens b in the shell, forks cat to read a,
+// and makes the last close of b in the shell, so the reader is the closer's child, which content
+// detection pairs. But cat lives about a millisecond, and the service learns a process's parent
+// only when it reads the process's first event; a cat already gone by then is paired with no
+// other process, and the copy is missed. Passes most runs on an idle machine.
+TEST_F(TransferTest, DISABLED_CatForkedByTheShellIntoARedirectionIsReportedOnce) {
+  ASSERT_TRUE(rig->markerCopy());  // the service is reading events
+  const std::string dest = rig->outside("dash.txt");
+  run({"dash", "-c", "cat \"$1\" > \"$2\"", "dash", makeFile(rig->watched("dash.txt")), dest});
+  ASSERT_TRUE(rig->markerCopy());
+  const auto events = eventsTo(dest);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].source, "/dash.txt");
 }
 
 // --- What survives a restart ---

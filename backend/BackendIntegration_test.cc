@@ -35,7 +35,9 @@ namespace zorva {
 namespace {
 
 using namespace std::chrono_literals;
+using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using json = nlohmann::json;
 
@@ -524,6 +526,32 @@ TEST_F(BackendIntegrationTest, ARefusedBatchIsTriedSixTimesThenWaitsBehindNewerR
   EXPECT_EQ(retried[0]["source"], "/new0");
   EXPECT_EQ(retried[1]["source"], "/new1");
   EXPECT_EQ(retried[2], eventsOf(uploads[0])[0]) << "the refused record, unchanged";
+}
+
+TEST_F(BackendIntegrationTest, ABackendAwayForTenMinutesCostsNoRecordAndEachArrivesOnce) {
+  serve({.validTokens = {kGoodKey}});
+  startApi(kGoodKey);
+  startQueue();
+  const std::string url = server->url();
+  const int port = std::stoi(url.substr(url.rfind(':') + 1));
+  server.reset();  // nothing listens on the port from here on: every connection is refused
+
+  track(3, "/away");
+  finishExchanges();
+  // In steps, so that each retry a failure schedules is due within a later step.
+  for (int step = 0; step < 60; ++step) advance(10s);
+  EXPECT_GE(http->transportErrors().size(), 10u) << "tried all along, on the queue's timers";
+  EXPECT_THAT(log.texts(),
+              Contains(HasSubstr("DeviceApi: sendRequest: retry: url: "
+                                 "/api/1/audit_event?device_session_key=good...(13 bytes)")))
+      << "says what is wrong, without the key";
+  EXPECT_EQ(store.all().size(), 3u) << "every record still kept";
+  EXPECT_TRUE(api->isReady()) << "an unreachable backend is no reason to drop the key";
+
+  serve({.port = port, .validTokens = {kGoodKey}});
+  for (int step = 0; step < 6; ++step) advance(10s);
+  EXPECT_EQ(sourceCounts(server->requests(kUploadPath)), eachOnce("/away", 3));
+  EXPECT_THAT(store.all(), IsEmpty());
 }
 
 TEST_F(BackendIntegrationTest, NothingGoesOutWithoutAKeyAndTheWaitingRecordsGoOnceOneIsHeld) {

@@ -235,6 +235,7 @@ std::vector<json> eventsOf(const RecordedRequest& upload) {
 
 std::vector<size_t> batchSizes(const std::vector<RecordedRequest>& uploads) {
   std::vector<size_t> sizes;
+  sizes.reserve(uploads.size());
   for (const auto& upload : uploads) sizes.push_back(eventsOf(upload).size());
   return sizes;
 }

@@ -85,12 +85,12 @@ void DeviceApi::setOnReady(std::function<void()> onReady) {
   onReady_ = std::move(onReady);
 }
 
-void DeviceApi::setDeviceToken(std::string token) {
+void DeviceApi::setDeviceToken(const std::string& token) {
   if (isReady()) {
     ZorvaLog("setDeviceToken: already have token, ignoring");
     return;
   }
-  checkToken(token, 5, [this, token](std::optional<Error> error) {
+  checkToken(token, 5, [this, token](const std::optional<Error>& error) {
     if (error) {
       ZorvaError("setDeviceToken: bad token: %@", redacted(token));
       return;
@@ -136,9 +136,9 @@ std::string DeviceApi::redacted(std::string_view token) {
   return std::string(token.substr(0, shown)) + "...(" + std::to_string(token.size()) + " bytes)";
 }
 
-void DeviceApi::checkToken(std::string token, int64_t retryCount, CheckHandler handler) {
+void DeviceApi::checkToken(const std::string& token, int64_t retryCount, CheckHandler handler) {
   sendRequest(stringFromUrl(kCurrentDevice, token), std::nullopt, retryCount,
-              [handler = std::move(handler)](std::optional<Error> error, Reply reply) {
+              [handler = std::move(handler)](std::optional<Error> error, const Reply& reply) {
                 if (error) return handler(std::move(error));
                 if (isDisabled(reply)) {
                   ZorvaError("checkToken: device is disabled");

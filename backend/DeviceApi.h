@@ -62,14 +62,14 @@ class DeviceApi final : public DeviceRequests {
   bool isReady() const override;
   void setOnReady(std::function<void()> onReady) override;
   // Offers a key; it is held once the backend accepts it. A held key is never replaced.
-  void setDeviceToken(std::string token);
+  void setDeviceToken(const std::string& token);
 
   // "<path>?device_session_key=<token, percent-encoded for a query>".
   static std::string stringFromUrl(std::string_view path, std::string_view token);
   // A key as it may appear in log lines, which also reach the analytics service.
   static std::string redacted(std::string_view token);
 
-  void checkToken(std::string token, int64_t retryCount, CheckHandler handler);
+  void checkToken(const std::string& token, int64_t retryCount, CheckHandler handler);
   void deviceRequest(std::string path, std::optional<nlohmann::json> body, int64_t retryCount,
                      RequestHandler handler) override;
   // One attempt at a URL relative to the base URL, and the retry decision.

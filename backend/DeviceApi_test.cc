@@ -128,7 +128,7 @@ TEST_F(DeviceApiTest, OfTwoOffersCheckedAtOnceTheFirstConfirmedIsKept) {
 }
 
 TEST_F(DeviceApiTest, AStoredKeyTheBackendRefusesIsDroppedAndForgotten) {
-  for (HttpResponse refusal :
+  for (const HttpResponse& refusal :
        {status(401), status(302), status(200, R"({"is_disabled": 1})"),
         status(200, R"({"is_disabled": true})"), status(200, R"({"is_disabled": 1e300})"),
         status(200, R"({"is_disabled": 18446744073709551615})")}) {
@@ -197,7 +197,7 @@ TEST_F(DeviceApiTest, RetriesOnlyTransportFailuresAndServerErrors) {
     std::vector<std::optional<Error>> results;
     DeviceApi::Reply reply;
     api->sendRequest("/api/1/x", std::nullopt, c.retries,
-                     [&](std::optional<Error> error, DeviceApi::Reply r) {
+                     [&](const std::optional<Error>& error, DeviceApi::Reply r) {
                        results.push_back(error);
                        reply = std::move(r);
                      });

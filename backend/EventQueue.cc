@@ -79,9 +79,10 @@ void EventQueue::maybeSend() {
     if (_isSendRunning || !api_.isReady() || _eventList.empty()) return;
     _isSendRunning = true;
     size_t count = std::min(_eventList.size(), kBatchSize);
+    const auto end = _eventList.begin() + static_cast<ptrdiff_t>(count);
     std::vector<Entry> batch(std::make_move_iterator(_eventList.begin()),
-                             std::make_move_iterator(_eventList.begin() + count));
-    _eventList.erase(_eventList.begin(), _eventList.begin() + count);
+                             std::make_move_iterator(end));
+    _eventList.erase(_eventList.begin(), end);
     send(std::move(batch));
   });
 }
@@ -91,8 +92,8 @@ void EventQueue::send(std::vector<Entry> batch) {
     nlohmann::json list = nlohmann::json::array();
     for (const Entry& entry : batch) list.push_back(entry.record);
     api_.deviceRequest("/api/1/audit_event", nlohmann::json{{"event_list", std::move(list)}}, 5,
-                       [this, batch = std::move(batch)](std::optional<DeviceApiError> error,
-                                                        DeviceRequests::Reply) mutable {
+                       [this, batch = std::move(batch)](const std::optional<DeviceApiError>& error,
+                                                        const DeviceRequests::Reply&) mutable {
                          sendComplete(std::move(batch), error.has_value());
                        });
   });

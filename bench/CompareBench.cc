@@ -30,12 +30,8 @@
 #include "bench/Scratch.h"
 #include "platform/files/FileContentComparator.h"
 
-extern char** environ;
-
 namespace zorva {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr uint64_t kMiB = uint64_t{1} << 20;
 constexpr uint64_t kBlock = kMiB;

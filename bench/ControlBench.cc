@@ -71,6 +71,7 @@ double callsPerSecond(const BusAddress& bus, const char* service, const char* pa
   }
   const auto start = Clock::now();
   std::vector<std::thread> threads;
+  threads.reserve(kClients);
   for (int i = 0; i < kClients; ++i) {
     threads.emplace_back([&, i] {
       std::string answer;
@@ -145,7 +146,8 @@ class Listener {
 };
 
 double percentile(const std::vector<double>& sorted, double p) {
-  return sorted[std::min(sorted.size() - 1, static_cast<size_t>(p * sorted.size()))];
+  return sorted[std::min(sorted.size() - 1,
+                         static_cast<size_t>(p * static_cast<double>(sorted.size())))];
 }
 
 int run() {

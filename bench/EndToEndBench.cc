@@ -32,8 +32,6 @@
 
 #include "e2e/ProductRig.h"
 
-extern char** environ;
-
 namespace {
 
 using namespace zorva::e2e;
@@ -42,7 +40,8 @@ double ms(Steady::duration d) { return std::chrono::duration<double, std::milli>
 
 double percentile(std::vector<double> values, double p) {
   std::sort(values.begin(), values.end());
-  const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * values.size()));
+  const size_t index =
+      std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
   return values[index];
 }
 
@@ -118,6 +117,7 @@ void latency(ProductRig& rig, int copies) {
 void openCloseWorkload(const std::string& folder, long events) {
   constexpr int kFiles = 100;
   std::vector<std::string> files;
+  files.reserve(kFiles);
   for (int i = 0; i < kFiles; ++i) files.push_back(folder + "/f" + std::to_string(i));
   for (long i = 0; i < events / 2; ++i) {
     int fd = ::open(files[static_cast<size_t>(i % kFiles)].c_str(), O_RDONLY | O_CLOEXEC);

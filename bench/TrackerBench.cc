@@ -289,6 +289,7 @@ FanotifyResult measureFanotify() {
     std::ofstream(files.back()) << "x";
   }
   std::vector<const char*> names;
+  names.reserve(files.size());
   for (const std::string& file : files) names.push_back(file.c_str());
   auto cleanup = [&] { fs::remove_all(dir); };
 
@@ -334,7 +335,7 @@ FanotifyResult measureFanotify() {
     return result;
   }
 
-  std::vector<uint64_t> storage(64 * 1024 / sizeof(uint64_t));  // aligned for the records
+  std::vector<uint64_t> storage(size_t{64} * 1024 / sizeof(uint64_t));  // aligned for the records
   char* buffer = reinterpret_cast<char*>(storage.data());
   const Steady::time_point start = Steady::now();
   Steady::time_point last = start;
@@ -564,6 +565,7 @@ void runLookups() {
 
   std::mt19937_64 random(29);
   std::vector<std::string> paths;
+  paths.reserve(kPaths);
   for (int i = 0; i < kPaths; ++i) {
     // Callers look paths up lower-cased.
     paths.push_back(lowerCase(

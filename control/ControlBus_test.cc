@@ -213,7 +213,7 @@ TEST_F(ControlBusTest, OneWayCallsTakeTheErrorBranchesAndGetNothingBack) {
   auto started = monitor->readLine(ChildProcess::Stream::Err);
   ASSERT_THAT(started.value_or(""), HasSubstr("Monitoring"));
 
-  for (auto call : std::vector<std::vector<std::string>>{
+  for (const auto& call : std::vector<std::vector<std::string>>{
            {"IsRunning"}, {"Ping", "s", "quiet"}, {"GetVersion"}}) {
     EXPECT_EQ(busctlCall(call, /*oneWay=*/true), "");
   }

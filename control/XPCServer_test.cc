@@ -13,7 +13,6 @@ namespace zorva {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using Peer = FakeBusTransport::Peer;
 using Sent = FakeBusTransport::Sent;

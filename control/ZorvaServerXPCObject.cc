@@ -44,7 +44,7 @@ void ZorvaServerXPCObject::addVolume(int64_t volumeId, const std::string& path, 
   if (notifyEnabled) dependencies_.server.trackVolume(volumeId, currentConnection);
 }
 
-void ZorvaServerXPCObject::isRunning(const std::function<void(bool)>& reply) {
+void ZorvaServerXPCObject::isRunning(const std::function<void(bool)>& reply) const {
   ZorvaLog("XPC: isRunning");
   if (!reply) {
     ZorvaError("XPC: isRunning bad reply function");

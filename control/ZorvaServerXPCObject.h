@@ -34,7 +34,7 @@ class ZorvaServerXPCObject {
   // `currentConnection` is the connection the request arrived on.
   void addVolume(int64_t volumeId, const std::string& path, bool notifyEnabled,
                  const std::shared_ptr<BusPeer>& currentConnection);
-  void isRunning(const std::function<void(bool)>& reply);
+  void isRunning(const std::function<void(bool)>& reply) const;
   void ping(const std::string& message, const std::function<void(std::string)>& reply);
   void getVersion(const std::function<void(std::string)>& reply);
 

@@ -120,6 +120,7 @@ TEST_F(ProductTest, KilledAtRandomMomentsOfABusyRunNoDetectedEventIsLostOrDamage
   std::cerr << "seed " << runSeed << " (ZORVA_E2E_SEED repeats this run)\n";
   std::mt19937 random(runSeed);
   std::vector<std::string> sources;
+  sources.reserve(kSources);
   for (int i = 0; i < kSources; ++i) {
     sources.push_back(makeFile(rig->watched("source-" + std::to_string(i) + ".dat")));
   }

@@ -28,8 +28,6 @@
 #include "platform/settings/SqliteSettingsStore.h"
 #include "tracking/WatchRegistry.h"
 
-extern char** environ;
-
 namespace zorva::e2e {
 namespace {
 
@@ -45,6 +43,7 @@ int waitStatusCode(int status) {
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
   std::vector<char*> out;
+  out.reserve(strings.size() + 1);
   for (std::string& s : strings) out.push_back(s.data());
   out.push_back(nullptr);
   return out;
@@ -267,7 +266,7 @@ class GarbageBytesServer final : public RigBackend::Server {
 class GarbageBodyServer final : public RigBackend::Server {
  public:
   GarbageBodyServer(const TestCertificate& certificate, int port,
-                    std::function<void(const RecordedRequest&)> onRequest)
+                    const std::function<void(const RecordedRequest&)>& onRequest)
       : server_(certificate.cert().c_str(), certificate.key().c_str()) {
     server_.set_socket_options([](int sock) {
       int yes = 1;

@@ -14,7 +14,6 @@ namespace zorva::e2e {
 namespace {
 
 using ::testing::IsEmpty;
-using ::testing::UnorderedElementsAreArray;
 
 std::set<std::string> deliveredDests(RigBackend& backend) {
   std::set<std::string> dests;

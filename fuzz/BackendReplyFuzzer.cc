@@ -36,11 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   http.response.body.assign(reinterpret_cast<const char*>(data) + 2, size - 2);
 
   int checked = 0;
-  api.checkToken("key", 0, [&](std::optional<zorva::DeviceApi::Error>) { ++checked; });
+  api.checkToken("key", 0, [&](const std::optional<zorva::DeviceApi::Error>&) { ++checked; });
   int answered = 0;
   api.deviceRequest(
       "/api/1/audit_event", nlohmann::json::object(), 0,
-      [&](std::optional<zorva::DeviceApi::Error> error, zorva::DeviceApi::Reply reply) {
+      [&](const std::optional<zorva::DeviceApi::Error>& error, zorva::DeviceApi::Reply reply) {
         ++answered;
         if (error && reply) std::abort();  // a failure carries no reply
         if (reply && !reply->is_object()) std::abort();

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Reading every byte the executable claims lets the sanitizer catch a length that lies.
   const zorva::es_string_token_t& exec = m.process->executable->path;
   volatile char sink = 0;
-  for (size_t i = 0; i < exec.length; ++i) sink = sink ^ exec.data[i];
+  for (size_t i = 0; i < exec.length; ++i) sink = static_cast<char>(sink ^ exec.data[i]);
   (void)sink;
   return 0;
 }

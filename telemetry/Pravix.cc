@@ -133,8 +133,8 @@ std::string trimTrailingSlash(std::string url) {
 
 }  // namespace
 
-Pravix::Pravix(const Dependencies& dependencies, std::string apiKey, std::string org,
-               std::optional<std::string> dauTimeZone)
+Pravix::Pravix(const Dependencies& dependencies, std::string apiKey, const std::string& org,
+               const std::optional<std::string>& dauTimeZone)
     : settings_(dependencies.settings),
       http_(dependencies.http),
       clock_(dependencies.clock),
@@ -536,9 +536,10 @@ bool Pravix::postEvents(const std::vector<Record>& events, std::function<void(lo
   request.url = baseURL_ + "/1/track?current_time=" + getISO8601Date();
   request.headers = {{"Content-Type", "application/json"}};
   request.timeout = kTimeout;
-  http_.send(std::move(request), [completion = std::move(completion)](HttpResponse response) {
-    completion(response.status);
-  });
+  http_.send(std::move(request),
+             [completion = std::move(completion)](const HttpResponse& response) {
+               completion(response.status);
+             });
   return true;
 }
 
@@ -609,8 +610,9 @@ void Pravix::checkLogs() {
   if (isLogSendRunning || logList.empty()) return;
   const size_t count = std::min(logList.size(), kBatchSize);
   isLogSendRunning = true;
-  std::vector<LogEntry> batch(std::make_move_iterator(logList.begin()),
-                              std::make_move_iterator(logList.begin() + count));
+  std::vector<LogEntry> batch(
+      std::make_move_iterator(logList.begin()),
+      std::make_move_iterator(logList.begin() + static_cast<ptrdiff_t>(count)));
   logList.erase(logList.begin(), logList.begin() + static_cast<ptrdiff_t>(count));
   sendLogs(std::move(batch));
 }
@@ -650,26 +652,27 @@ void Pravix::sendLogs(std::vector<LogEntry> batch) {
     request.url = baseURL_ + "/1/app_log?current_time=" + getISO8601Date();
     request.headers = {{"Content-Type", "application/json"}};
     request.timeout = kTimeout;
-    http_.send(std::move(request), [this, batch = std::move(batch)](HttpResponse response) mutable {
-      const long status = response.status;
-      if (response.transportError || status == 0) {
-        errorWithFormat("error from url: %ld, %@", static_cast<int64_t>(response.transportCode),
-                        response.transportError.value_or("no answer"));
-        return sendLogsComplete(std::move(batch));
-      }
-      if (status >= 200 && status <= 299) return sendLogsComplete(std::nullopt);
-      if (status == 400) {
-        error("bad log send 400");
-      } else if (status == 409) {
-        error("Conflict, dup send?");
-      } else if (status == 403) {
-        error("Bad authentication, please check your API Key");
-      } else {
-        error("sendEvents: send complete: unknown error");
-        return sendLogsComplete(std::move(batch));
-      }
-      sendLogsComplete(std::nullopt);
-    });
+    http_.send(
+        std::move(request), [this, batch = std::move(batch)](const HttpResponse& response) mutable {
+          const long status = response.status;
+          if (response.transportError || status == 0) {
+            errorWithFormat("error from url: %ld, %@", static_cast<int64_t>(response.transportCode),
+                            response.transportError.value_or("no answer"));
+            return sendLogsComplete(std::move(batch));
+          }
+          if (status >= 200 && status <= 299) return sendLogsComplete(std::nullopt);
+          if (status == 400) {
+            error("bad log send 400");
+          } else if (status == 409) {
+            error("Conflict, dup send?");
+          } else if (status == 403) {
+            error("Bad authentication, please check your API Key");
+          } else {
+            error("sendEvents: send complete: unknown error");
+            return sendLogsComplete(std::move(batch));
+          }
+          sendLogsComplete(std::nullopt);
+        });
   });
 }
 

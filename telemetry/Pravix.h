@@ -65,8 +65,8 @@ class Pravix final : public TelemetryLog {
 
   // Loads what earlier runs left, records the first-run install event and the day's "dau", and
   // starts uploading. `dauTimeZone` (an IANA name) sets where days begin; none means UTC.
-  Pravix(const Dependencies& dependencies, std::string apiKey, std::string org,
-         std::optional<std::string> dauTimeZone = std::nullopt);
+  Pravix(const Dependencies& dependencies, std::string apiKey, const std::string& org,
+         const std::optional<std::string>& dauTimeZone = std::nullopt);
   ~Pravix() override;
 
   Pravix(const Pravix&) = delete;

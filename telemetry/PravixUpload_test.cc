@@ -482,6 +482,7 @@ TEST_F(PravixUploadTest, RecordsAndLinesFromManyThreadsAllArrive) {
   constexpr int kThreads = 4;
   constexpr int kEach = 30;
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([this, t] {
       for (int i = 0; i < kEach; ++i) {

@@ -20,7 +20,7 @@ namespace zorva {
 namespace {
 
 // The service sends whole batches of audit events in one request.
-constexpr size_t kMaxPayload = 32 * 1024 * 1024;
+constexpr size_t kMaxPayload = size_t{32} * 1024 * 1024;
 // A client that keeps an idle connection open holds stop() back for up to this long.
 constexpr time_t kKeepAliveSeconds = 1;
 constexpr auto kStartTimeout = std::chrono::seconds(5);

@@ -18,8 +18,6 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-extern char** environ;
-
 namespace zorva {
 namespace {
 
@@ -59,8 +57,8 @@ void expectReplies(httplib::Client& c, const std::vector<Exchange>& exchanges) {
   for (const Exchange& e : exchanges) {
     SCOPED_TRACE(e.method + " " + e.path + " " + e.body.substr(0, 40));
     const Reply got = reply(e.method == "GET"   ? c.Get(e.path)
-                            : e.method == "PUT" ? c.Put(e.path, e.body, e.type.c_str())
-                                                : c.Post(e.path, e.body, e.type.c_str()));
+                            : e.method == "PUT" ? c.Put(e.path, e.body, e.type)
+                                                : c.Post(e.path, e.body, e.type));
     EXPECT_EQ(got.status, e.expected.status) << got;
     EXPECT_TRUE(e.expected.body.is_null() || got.body == e.expected.body) << got;
     EXPECT_TRUE(e.expected.status < 400 || got.body["error"].is_string()) << got;
@@ -240,7 +238,7 @@ TempDir* DevBackendHttpsTest::dir_ = nullptr;
 TEST_F(DevBackendHttpsTest, ServesWithTheGivenCertificate) {
   auto& c = serve({.certPath = dir_->file("cert.pem"), .keyPath = dir_->file("key.pem")});
   ASSERT_THAT(backend_->url(), MatchesRegex(R"(https://127\.0\.0\.1:[0-9]+)"));
-  c.set_ca_cert_path(dir_->file("cert.pem").c_str());
+  c.set_ca_cert_path(dir_->file("cert.pem"));
   c.enable_server_certificate_verification(true);
   expectReplies(c, {{"POST", "/zorva/1/track", kOk}});
   httplib::Client plain("http://" + backend_->url().substr(8));
@@ -289,6 +287,7 @@ struct Program {
     posix_spawn_file_actions_adddup2(&actions, pipe[1], STDERR_FILENO);
     args.insert(args.begin(), ZORVA_DEVBACKEND_PROGRAM);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);

@@ -21,7 +21,7 @@
 namespace {
 
 constexpr uint64_t kMask = FAN_OPEN | FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE;
-constexpr size_t kBufferSize = 64 * 1024;
+constexpr size_t kBufferSize = size_t{64} * 1024;
 
 // The signal handler prints these, so they must be lock-free atomics; only this thread writes
 // them, which lets a plain load and store replace a locked read-modify-write on every record.

@@ -318,7 +318,7 @@ void SdBusTransport::deliver(PeerState& state, const sdbus::MethodCall& received
   auto answered = std::make_shared<bool>(false);
   BusCall busCall{&method, std::move(args), state.peer, nullptr};
   if (wantsReply && !method.outSignature.empty()) {
-    busCall.reply = [call, answered](BusValue value) {
+    busCall.reply = [call, answered](const BusValue& value) {
       if (*answered) return;
       *answered = true;
       sdbus::MethodReply reply = call.createReply();

@@ -108,7 +108,7 @@ struct Client {
     }
     return {};
   }
-  std::string echo(const std::string& text) {
+  std::string echo(const std::string& text) const {
     std::string echoed;
     proxy->callMethod("Echo")
         .onInterface(kExported.interface)

@@ -76,7 +76,7 @@ TEST_F(SerialQueueTest, DelayedWorkRunsInDueOrderWhenElapsedTimeReachesItNotTheW
 
 TEST_F(SerialQueueTest, WorkSeesTheTimeItWasDueAndCanScheduleMoreWithinOneAdvance) {
   std::function<void()> retry = [&] {
-    ran.push_back((clock.now() - ManualClock::kDefaultStart) / 1s);
+    ran.push_back(static_cast<int>((clock.now() - ManualClock::kDefaultStart) / 1s));
     if (ran.size() < 3) queue.after(20s, retry);
   };
   queue.after(20s, retry);
@@ -111,6 +111,7 @@ TEST(SharedInstance, ConcurrentFirstCallsCreateExactlyOne) {
   EXPECT_EQ(shared.ifCreated(), nullptr);
   std::atomic<int> made{0};
   std::vector<std::future<int*>> calls;
+  calls.reserve(8);
   for (int i = 0; i < 8; ++i) {
     calls.push_back(std::async(std::launch::async, [&] {
       return &shared.get([&] { return new int(made.fetch_add(1)); });

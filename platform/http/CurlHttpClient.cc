@@ -81,7 +81,8 @@ struct CurlHttpClient::Transfer {
   }
 };
 
-CurlHttpClient::CurlHttpClient(std::string caFile, size_t maxReplyBytes, std::string systemCaFile)
+CurlHttpClient::CurlHttpClient(const std::string& caFile, size_t maxReplyBytes,
+                               std::string systemCaFile)
     : maxReplyBytes_(maxReplyBytes) {
   initCurlOnce();
   // libcurl takes a CA file in place of its default bundle, not beside it, so the extra
@@ -161,7 +162,13 @@ CURLcode CurlHttpClient::configure(Transfer& transfer, const HttpRequest& reques
   for (const auto& [name, value] : request.headers) {
     if (strcasecmp(name.c_str(), "Expect") == 0) expectGiven = true;
     // "Name;" is libcurl's way to send a header with an empty value; "Name:" would remove it.
-    std::string line = value.empty() ? name + ";" : name + ": " + value;
+    std::string line = name;
+    if (value.empty()) {
+      line += ';';
+    } else {
+      line += ": ";
+      line += value;
+    }
     curl_slist* appended = curl_slist_append(transfer.headers, line.c_str());
     if (appended == nullptr) return CURLE_OUT_OF_MEMORY;
     transfer.headers = appended;

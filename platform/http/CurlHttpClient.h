@@ -38,7 +38,8 @@ class CurlHttpClient final : public HttpClient {
   // cannot be read, every https exchange ends with libcurl's CA-file error rather than quietly
   // trusting less. `systemCaFile` stands in for the system's bundle (tests); empty means the one
   // libcurl was built to use.
-  explicit CurlHttpClient(std::string caFile = {}, size_t maxReplyBytes = kDefaultMaxReplyBytes,
+  explicit CurlHttpClient(const std::string& caFile = {},
+                          size_t maxReplyBytes = kDefaultMaxReplyBytes,
                           std::string systemCaFile = {});
   // Cancels what is in flight (see above) and joins the completion thread. Not to be called from
   // a completion.

@@ -235,14 +235,16 @@ std::string patterned(size_t size) {
 }
 
 TEST_F(HttpClientTest, RepliesUpToTheCapArriveWholeAndLargerOnesAreTransportErrors) {
-  constexpr size_t kCap = 64 * 1024;
+  constexpr size_t kCap = size_t{64} * 1024;
   std::unique_ptr<CurlHttpClient> capped = newClient(kCap);
   constexpr size_t kLarge = 6 << 20;
   for (bool chunked : {false, true}) {
     std::string suffix = chunked ? "-chunked" : "";
     for (auto [path, size] : {std::pair{"/large", kLarge}, {"/cap", kCap}, {"/over", kCap + 1}}) {
-      server.setHandler("GET", path + suffix, [size, chunked](const Request&) {
-        return Reply{.body = patterned(size), .chunked = chunked};
+      // clang 14 cannot capture a structured binding.
+      const size_t bytes = size;
+      server.setHandler("GET", path + suffix, [bytes, chunked](const Request&) {
+        return Reply{.body = patterned(bytes), .chunked = chunked};
       });
     }
   }

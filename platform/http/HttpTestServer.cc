@@ -26,7 +26,7 @@ namespace {
 
 // Enough for every concurrency test in the suite; a request beyond it waits for a free thread.
 constexpr size_t kServerThreads = 64;
-constexpr size_t kChunkBytes = 64 * 1024;
+constexpr size_t kChunkBytes = size_t{64} * 1024;
 
 template <typename T, void (*Free)(T*)>
 struct OpenSslDeleter {
@@ -60,7 +60,7 @@ std::pair<KeyPtr, CertPtr> makeCertificate() {
   X509_set_version(cert.get(), 2);
   ASN1_INTEGER_set_uint64(X509_get_serialNumber(cert.get()), serial);
   X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 7 * 24 * 3600);
+  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 7L * 24 * 3600);
   X509_NAME* subject = X509_get_subject_name(cert.get());
   X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, reinterpret_cast<unsigned char*>(name),
                              -1, -1, 0);

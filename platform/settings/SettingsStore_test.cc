@@ -58,6 +58,7 @@ TEST_F(SettingsTest, BothStoresKeepTheSameContract) {
     EXPECT_TRUE(store->remove("k") && store->remove("k"));
     EXPECT_EQ(store->get("k"), std::nullopt);
     std::vector<std::jthread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([store, key = std::to_string(t)] {
         for (int i = 0; i < 30; ++i) EXPECT_TRUE(store->set(key, i) && store->getInteger(key) == i);

@@ -7,8 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace zorva::testing {
 
 std::unique_ptr<ChildProcess> ChildProcess::spawn(const std::vector<std::string>& argv) {
@@ -24,6 +22,7 @@ std::unique_ptr<ChildProcess> ChildProcess::spawn(const std::vector<std::string>
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_t pid = 0;
@@ -97,7 +96,7 @@ void ChildProcess::readToEnd(std::string& out, std::string& err) {
   }
 }
 
-void ChildProcess::signal(int number) {
+void ChildProcess::signal(int number) const {
   if (status_ < 0) ::kill(pid_, number);
 }
 

@@ -26,7 +26,7 @@ class ChildProcess {
   // Everything left on both streams, until the child closes them.
   void readToEnd(std::string& out, std::string& err);
 
-  void signal(int number);
+  void signal(int number) const;
   pid_t pid() const { return pid_; }
   // The exit status, or 128 + the signal that ended it.
   int wait();

@@ -15,6 +15,7 @@
 
 // sdbus-c++ 1.2 does not free the half-made bus of a connection that fails (tests connect to
 // missing buses on purpose); LeakSanitizer reads this in the test programs that use a private bus.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): LeakSanitizer looks the hook up by this name.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libsystemd.so\n"; }
 
 namespace zorva::testing {
@@ -57,7 +58,9 @@ std::string findProgram(const std::string& name) {
   std::istringstream folders(path ? path : "/usr/bin:/bin");
   std::string folder;
   while (std::getline(folders, folder, ':')) {
-    std::string candidate = folder + "/" + name;
+    std::string candidate = folder;
+    candidate += '/';
+    candidate += name;
     if (::access(candidate.c_str(), X_OK) == 0) return candidate;
   }
   return {};

@@ -51,7 +51,7 @@ int SystemFanotifyApi::openPath(const std::string& path) {
 
 std::optional<std::string> SystemFanotifyApi::readLink(const std::string& path) {
   // Paths of open files can exceed PATH_MAX; the kernel gives up to a page.
-  std::string target(2 * PATH_MAX, '\0');
+  std::string target(size_t{2} * PATH_MAX, '\0');
   ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
   if (length < 0 || static_cast<size_t>(length) == target.size()) return std::nullopt;
   target.resize(static_cast<size_t>(length));

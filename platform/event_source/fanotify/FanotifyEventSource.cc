@@ -23,7 +23,7 @@ namespace {
 
 std::string errorText(int error) { return std::system_category().message(error); }
 
-constexpr size_t kReadSize = 256 * 1024;
+constexpr size_t kReadSize = size_t{256} * 1024;
 
 }  // namespace
 

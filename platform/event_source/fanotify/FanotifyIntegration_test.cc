@@ -33,8 +33,6 @@
 #include "platform/log/MemoryLogWriter.h"
 #include "service/EventDispatcher.h"
 
-extern char** environ;
-
 namespace zorva {
 namespace {
 
@@ -247,6 +245,7 @@ class FanotifyIntegrationTest : public ::testing::Test {
   // Starts a program with its output thrown away and, when given, `input` as its standard input.
   pid_t spawn(const std::vector<std::string>& args, int input = -1) {
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;

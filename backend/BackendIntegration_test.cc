@@ -27,7 +27,7 @@
 #include "backend/devbackend/DevBackend.h"
 #include "platform/dispatch/ManualClock.h"
 #include "platform/dispatch/RealClock.h"
-#include "platform/http/CurlHttpClient.h"
+#include "platform/http/WatchedHttpClient.h"
 #include "platform/log/MemoryLogWriter.h"
 #include "platform/settings/MemorySettingsStore.h"
 
@@ -147,62 +147,6 @@ class RecordingBackend {
   std::unique_ptr<DevBackend> server_;  // last: stopped before what its callback uses
 };
 
-// The real client, watched: counts exchanges handed to it and finished (their completion has
-// run), and notes the manual time each was sent at.
-class WatchedHttpClient final : public HttpClient {
- public:
-  explicit WatchedHttpClient(Clock& clock) : clock_(clock), real_(certificate().cert) {}
-
-  void send(HttpRequest request, Completion done) override {
-    {
-      std::lock_guard lock(mutex_);
-      sentAt_.push_back(clock_.now());
-    }
-    real_.send(std::move(request), [this, done = std::move(done)](HttpResponse response) {
-      {
-        std::lock_guard lock(mutex_);
-        if (response.transportError) transportErrors_.push_back(*response.transportError);
-        statuses_.push_back(response.status);
-      }
-      done(std::move(response));
-      std::lock_guard lock(mutex_);
-      ++completed_;
-      changed_.notify_all();
-    });
-  }
-
-  size_t sent() const {
-    std::lock_guard lock(mutex_);
-    return sentAt_.size();
-  }
-  std::vector<Clock::TimePoint> sentAt() const {
-    std::lock_guard lock(mutex_);
-    return sentAt_;
-  }
-  std::vector<std::string> transportErrors() const {
-    std::lock_guard lock(mutex_);
-    return transportErrors_;
-  }
-  std::vector<long> statuses() const {
-    std::lock_guard lock(mutex_);
-    return statuses_;
-  }
-  bool waitCompleted(size_t count) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kWait, [&] { return completed_ >= count; });
-  }
-
- private:
-  Clock& clock_;
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  std::vector<Clock::TimePoint> sentAt_;
-  std::vector<std::string> transportErrors_;
-  std::vector<long> statuses_;  // 0 for a transport failure
-  size_t completed_ = 0;
-  CurlHttpClient real_;  // last: its destructor runs the cancelled completions, which count
-};
-
 const std::set<std::string> kRecordMembers = {"audit_event_id", "volume_id", "source", "dest",
                                               "create_time"};
 
@@ -278,7 +222,7 @@ class BackendIntegrationTest : public ::testing::Test {
   // A backend client as at start-up, with `storedKey` (if any) in the settings.
   void startApi(std::optional<std::string> storedKey = std::nullopt) {
     if (storedKey) settings.set(DeviceApi::kSettingsKey, *storedKey);
-    if (!http) http = std::make_unique<WatchedHttpClient>(clock);
+    if (!http) http = std::make_unique<WatchedHttpClient>(clock, certificate().cert);
     api = std::make_unique<DeviceApi>(DeviceApi::Dependencies{
         .settings = settings, .http = *http, .clock = clock, .baseUrl = server->url()});
     finishExchanges();
@@ -296,15 +240,7 @@ class BackendIntegrationTest : public ::testing::Test {
 
   // Waits until every exchange begun so far has finished and its consequences have run,
   // including exchanges those consequences began.
-  void finishExchanges() {
-    for (;;) {
-      clock.settle();
-      const size_t sent = http->sent();
-      ASSERT_TRUE(http->waitCompleted(sent)) << "an exchange did not finish";
-      clock.settle();
-      if (http->sent() == sent) return;
-    }
-  }
+  void finishExchanges() { ASSERT_TRUE(http->finishExchanges()) << "an exchange did not finish"; }
 
   void advance(Clock::Duration by) {
     clock.advance(by);
@@ -677,7 +613,7 @@ TEST(DurableQueue, NoRecordIsLostToAKillInTheMiddleOfUploads) {
   MemorySettingsStore settings;
   settings.set(DeviceApi::kSettingsKey, std::string(kGoodKey));
   SqliteAuditEventStore store(folder.path());
-  auto http = std::make_unique<WatchedHttpClient>(clock);
+  auto http = std::make_unique<WatchedHttpClient>(clock, certificate().cert);
   bool finished = true;
   {
     DeviceApi api({.settings = settings, .http = *http, .clock = clock, .baseUrl = server.url()});

@@ -6,15 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <condition_variable>
 #include <deque>
 #include <map>
 #include <set>
 #include <thread>
 
 #include "platform/dispatch/ManualClock.h"
-#include "platform/http/CurlHttpClient.h"
 #include "platform/http/HttpTestServer.h"
+#include "platform/http/WatchedHttpClient.h"
 #include "platform/log/MemoryLogWriter.h"
 #include "platform/settings/MemorySettingsStore.h"
 #include "telemetry/Pravix.h"
@@ -30,49 +29,12 @@ using ::testing::IsEmpty;
 
 constexpr const char* kTrack = "/zorva/1/track";
 constexpr const char* kAppLog = "/zorva/1/app_log";
-// Generous: the same waits run under ThreadSanitizer on a busy machine.
-constexpr auto kWait = 30s;
 
 const TelemetryIdentity kIdentity{.appVersion = "1.2.3",
                                   .osVersion = "6.1.0",
                                   .deviceType = "x86_64",
                                   .language = "en",
                                   .country = "US"};
-
-// The real client, counting exchanges handed to it and finished (their completion has run).
-class WatchedHttpClient final : public HttpClient {
- public:
-  explicit WatchedHttpClient(const std::string& caFile) : real_(caFile) {}
-
-  void send(HttpRequest request, Completion done) override {
-    {
-      std::lock_guard lock(mutex_);
-      ++sent_;
-    }
-    real_.send(std::move(request), [this, done = std::move(done)](HttpResponse response) {
-      done(std::move(response));
-      std::lock_guard lock(mutex_);
-      ++completed_;
-      changed_.notify_all();
-    });
-  }
-
-  size_t sent() const {
-    std::lock_guard lock(mutex_);
-    return sent_;
-  }
-  bool waitCompleted(size_t count) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kWait, [&] { return completed_ >= count; });
-  }
-
- private:
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  size_t sent_ = 0;
-  size_t completed_ = 0;
-  CurlHttpClient real_;  // last: its destructor runs the cancelled completions, which count
-};
 
 struct StartOptions {
   std::string url{};  // empty: the local server
@@ -120,7 +82,7 @@ class PravixUploadTest : public ::testing::Test {
   void TearDown() override { stop(); }
 
   void start(SettingsStore& store, const StartOptions& options = StartOptions()) {
-    http = std::make_unique<WatchedHttpClient>(server.caFile());
+    http = std::make_unique<WatchedHttpClient>(clock, server.caFile());
     pravix = std::make_unique<Pravix>(
         Pravix::Dependencies{.settings = store,
                              .http = *http,
@@ -150,15 +112,7 @@ class PravixUploadTest : public ::testing::Test {
 
   // Waits until every exchange begun so far has finished and its consequences have run,
   // including exchanges those consequences began.
-  void finish() {
-    for (;;) {
-      clock.settle();
-      const size_t sent = http->sent();
-      ASSERT_TRUE(http->waitCompleted(sent)) << "an exchange did not finish";
-      clock.settle();
-      if (http->sent() == sent) return;
-    }
-  }
+  void finish() { ASSERT_TRUE(http->finishExchanges()) << "an exchange did not finish"; }
   void advance(Clock::Duration by) {
     clock.advance(by);
     finish();

@@ -28,16 +28,6 @@ bool isHttpUrl(std::string_view url) {
   return false;
 }
 
-// A D-Bus address names its transport and a key: "unix:path=/run/x/bus", "tcp:host=...".
-bool isBusAddress(std::string_view address) {
-  size_t colon = address.find(':');
-  if (colon == 0 || colon == std::string_view::npos) return false;
-  for (char c : address.substr(0, colon)) {
-    if (!(c >= 'a' && c <= 'z') && c != '-') return false;
-  }
-  return address.find('=', colon) != std::string_view::npos;
-}
-
 }  // namespace
 
 ConfigEnvironment processEnvironment() {
@@ -53,18 +43,11 @@ std::variant<Config, ConfigError> loadConfig(const ConfigEnvironment& environmen
   Config config;
 
   if (auto bus = value("ZORVA_BUS")) {
-    if (*bus == "system") {
-      config.bus = Config::Bus::System;
-    } else if (*bus == "session") {
-      config.bus = Config::Bus::Session;
-    } else if (isBusAddress(*bus)) {
-      config.bus = Config::Bus::Address;
-      config.busAddress = *bus;
-    } else {
-      return badValue("ZORVA_BUS", *bus, "expected system, session or a D-Bus address");
-    }
+    auto parsed = BusAddress::parse(*bus);
+    if (!parsed) return badValue("ZORVA_BUS", *bus, "expected system, session or a D-Bus address");
+    config.bus = *parsed;
   } else {
-    config.bus = environment.isRoot ? Config::Bus::System : Config::Bus::Session;
+    config.bus = BusAddress::defaultFor(environment.isRoot);
   }
 
   config.backendUrl = value("ZORVA_BACKEND_URL").value_or(kDefaultBackendUrl);

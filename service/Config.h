@@ -5,17 +5,16 @@
 #include <string>
 #include <variant>
 
+#include "platform/dbus/BusAddress.h"
 #include "platform/log/LogWriter.h"
 
 namespace zorva {
 
 // The service's settings, all from the environment; there is no configuration file.
 struct Config {
-  enum class Bus { System, Session, Address };
   enum class EventSourceKind { Fanotify, Replay };
 
-  Bus bus = Bus::Session;
-  std::string busAddress;  // with Bus::Address
+  BusAddress bus;
   std::string backendUrl;
   std::string analyticsUrl;
   std::string caFile;  // empty: the system's trust store

@@ -35,7 +35,7 @@ std::string errorOf(std::map<std::string, std::string> values, bool withHome = t
 
 TEST(Config, DefaultsDependOnPrivilegesAndTheJournal) {
   Config root = load({}, /*isRoot=*/true, /*journal=*/true);
-  EXPECT_EQ(root.bus, Config::Bus::System);
+  EXPECT_EQ(root.bus.kind, BusAddress::Kind::System);
   EXPECT_EQ(root.stateDir, "/var/lib/zorva");
   EXPECT_EQ(root.logTarget, LogTarget::Journal);
   EXPECT_EQ(root.eventSource, Config::EventSourceKind::Fanotify);
@@ -43,7 +43,7 @@ TEST(Config, DefaultsDependOnPrivilegesAndTheJournal) {
   EXPECT_TRUE(root.analyticsUrl.starts_with("https://"));
 
   Config user = load({{"HOME", "/home/u"}});
-  EXPECT_EQ(user.bus, Config::Bus::Session);
+  EXPECT_EQ(user.bus.kind, BusAddress::Kind::Session);
   EXPECT_EQ(user.stateDir, "/home/u/.local/state/zorva");
   EXPECT_EQ(user.logTarget, LogTarget::Stderr);
   EXPECT_EQ(load({{"HOME", "/home/u"}, {"XDG_STATE_HOME", "/x"}}).stateDir, "/x/zorva");
@@ -58,8 +58,8 @@ TEST(Config, ReadsEveryVariable) {
                         {"ZORVA_EVENT_SOURCE", "replay:-"},
                         {"ZORVA_LOG", "off"},
                         {"ZORVA_LOG_LEVEL", "error"}});
-  EXPECT_EQ(config.bus, Config::Bus::Address);
-  EXPECT_EQ(config.busAddress, "unix:path=/run/x/bus");
+  EXPECT_EQ(config.bus.kind, BusAddress::Kind::Address);
+  EXPECT_EQ(config.bus.address, "unix:path=/run/x/bus");
   EXPECT_EQ(config.backendUrl, "https://127.0.0.1:8443");
   EXPECT_EQ(config.analyticsUrl, "http://localhost:9000");
   EXPECT_EQ(config.stateDir, "/tmp/state");

@@ -82,18 +82,6 @@ class TrackerVolumes final : public zorva::VolumeRegistrar {
   std::function<zorva::PathTracker&()> shared_;
 };
 
-zorva::BusAddress busAddress(const zorva::Config& config) {
-  switch (config.bus) {
-    case zorva::Config::Bus::System:
-      return {zorva::BusAddress::Kind::System, {}};
-    case zorva::Config::Bus::Session:
-      return {zorva::BusAddress::Kind::Session, {}};
-    case zorva::Config::Bus::Address:
-      break;
-  }
-  return {zorva::BusAddress::Kind::Address, config.busAddress};
-}
-
 // The tracker is made before the audit-event queue, as start-up orders them, and reaches it
 // through this: the queue is created on first use if a transfer comes first.
 class SharedEventQueue final : public zorva::AuditEventSink {
@@ -144,7 +132,7 @@ int main(int argc, char** argv) {
   static zorva::CurlHttpClient http(config.caFile);
   static zorva::SqliteAuditEventStore auditStore(config.stateDir);
   static zorva::FileContentComparator comparator;
-  static zorva::SdBusTransport busTransport(busAddress(config));
+  static zorva::SdBusTransport busTransport(config.bus);
   static zorva::SharedInstance<zorva::DeviceApi> deviceApi;
   static zorva::SharedInstance<zorva::PathTracker> tracker;
   static zorva::SharedInstance<zorva::EventQueue> eventQueue;

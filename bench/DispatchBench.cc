@@ -21,18 +21,18 @@ namespace {
 
 class NoopTracker final : public PathTrackerInterface {
  public:
-  void open(std::string_view path, const struct stat&, int32_t, int32_t, OptionalString exec,
-            uint32_t) override {
+  void open(std::string_view path, const struct stat&, const Lineage&, OptionalString exec,
+            uint32_t, const EventFile*) override {
     benchmark::DoNotOptimize(path.data());
     benchmark::DoNotOptimize(exec);
   }
-  void close(std::string_view path, const struct stat&, int32_t, int32_t, OptionalString exec,
-             bool) override {
+  void close(std::string_view path, const struct stat&, const Lineage&, OptionalString exec, bool,
+             const EventFile*) override {
     benchmark::DoNotOptimize(path.data());
     benchmark::DoNotOptimize(exec);
   }
   void source(std::string_view source, OptionalString dest, bool, bool, OptionalString exec,
-              std::string_view) override {
+              std::string_view, const Lineage&) override {
     benchmark::DoNotOptimize(source.data());
     benchmark::DoNotOptimize(dest);
     benchmark::DoNotOptimize(exec);

@@ -170,16 +170,16 @@ class TimedAudit final : public AuditEventSink {
 // Takes nothing from its arguments, so the dispatcher's own share of the caller's time shows.
 class NoopTracker final : public PathTrackerInterface {
  public:
-  void open(std::string_view, const struct stat&, int32_t, int32_t, OptionalString,
-            uint32_t) override {
+  void open(std::string_view, const struct stat&, const Lineage&, OptionalString, uint32_t,
+            const EventFile*) override {
     calls_.fetch_add(1, std::memory_order_relaxed);
   }
-  void close(std::string_view, const struct stat&, int32_t, int32_t, OptionalString,
-             bool) override {
+  void close(std::string_view, const struct stat&, const Lineage&, OptionalString, bool,
+             const EventFile*) override {
     calls_.fetch_add(1, std::memory_order_relaxed);
   }
-  void source(std::string_view, OptionalString, bool, bool, OptionalString,
-              std::string_view) override {}
+  void source(std::string_view, OptionalString, bool, bool, OptionalString, std::string_view,
+              const Lineage&) override {}
   void modify(OptionalString, OptionalString, std::string_view) override {}
   uint64_t calls() const { return calls_.load(); }
 

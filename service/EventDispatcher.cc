@@ -40,22 +40,22 @@ void EventDispatcher::handle(const es_message_t& message) const {
   if (ignoreProcess(*message.process, &exec)) return;
 
   const es_events_t& event = message.event;
-  const int32_t pid = message.process->pid;
-  const int32_t ppid = message.process->ppid;
+  const es_process_t& process = *message.process;
+  const Lineage actor{process.pid, process.ppid, process.grandparent, process.great_grandparent};
   switch (message.event_type) {
     case ES_EVENT_TYPE_NOTIFY_OPEN:
       if (isDirectory(event.open.file)) return;
-      tracker_.open(bytes(event.open.file), event.open.file->stat, pid, ppid, std::move(exec),
-                    static_cast<uint32_t>(event.open.fflag));
+      tracker_.open(bytes(event.open.file), event.open.file->stat, actor, std::move(exec),
+                    static_cast<uint32_t>(event.open.fflag), event.open.file->opened);
       return;
     case ES_EVENT_TYPE_NOTIFY_CLOSE:
       if (isDirectory(event.close.target)) return;
-      tracker_.close(bytes(event.close.target), event.close.target->stat, pid, ppid,
-                     std::move(exec), event.close.modified);
+      tracker_.close(bytes(event.close.target), event.close.target->stat, actor, std::move(exec),
+                     event.close.modified, event.close.target->opened);
       return;
     case ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA:
       tracker_.source(bytes(event.exchangedata.file1), decoded(event.exchangedata.file2), true,
-                      true, std::move(exec), "EXCHANGEDATA");
+                      true, std::move(exec), "EXCHANGEDATA", actor);
       return;
     case ES_EVENT_TYPE_NOTIFY_LINK:
       tracker_.modify(joined(event.link.target_dir, event.link.target_filename), std::move(exec),
@@ -67,8 +67,8 @@ void EventDispatcher::handle(const es_message_t& message) const {
           rename.destination_type == ES_DESTINATION_TYPE_EXISTING_FILE
               ? decoded(rename.destination.existing_file)
               : joined(rename.destination.new_path.dir, rename.destination.new_path.filename);
-      tracker_.source(bytes(rename.source), std::move(dest), false, true, std::move(exec),
-                      "RENAME");
+      tracker_.source(bytes(rename.source), std::move(dest), false, true, std::move(exec), "RENAME",
+                      actor);
       return;
     }
     case ES_EVENT_TYPE_NOTIFY_UNLINK:
@@ -80,13 +80,13 @@ void EventDispatcher::handle(const es_message_t& message) const {
     case ES_EVENT_TYPE_NOTIFY_CLONE:
       tracker_.source(bytes(event.clone.source),
                       joined(event.clone.target_dir, event.clone.target_name), false, false,
-                      std::move(exec), "CLONE");
+                      std::move(exec), "CLONE", actor);
       return;
     case ES_EVENT_TYPE_NOTIFY_COPYFILE:
       // The destination is always the joined name, also when the copy replaced a file.
       tracker_.source(bytes(event.copyfile.source),
                       joined(event.copyfile.target_dir, event.copyfile.target_name), false, false,
-                      std::move(exec), "COPYFILE");
+                      std::move(exec), "COPYFILE", actor);
       return;
   }
   ZorvaError("Unexpected event type encountered: %d\n", static_cast<uint32_t>(message.event_type));

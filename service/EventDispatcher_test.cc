@@ -20,6 +20,13 @@ using ::testing::StrictMock;
 using Str = std::optional<std::string>;
 
 const Str kCp = "/usr/bin/cp";
+const Lineage kActor{101, 100, 0, 0};
+
+// An event's open file, as a backend hands it over; the tracker decides whether to keep it.
+class FakeEventFile final : public EventFile {
+ public:
+  SharedOpenFile retain() const override { return nullptr; }
+};
 
 class EventDispatcherTest : public ::testing::Test {
  protected:
@@ -30,15 +37,26 @@ class EventDispatcherTest : public ::testing::Test {
   EventDispatcher dispatcher{tracker};
 };
 
-// The default actor is process 101 of parent 100: both are passed on.
-TEST_F(EventDispatcherTest, OpenAndClosePassRawPathStatBothPidsAndFlags) {
+// The acting process and its forebears are passed on, and so is the event's open file.
+TEST_F(EventDispatcherTest, OpenAndClosePassRawPathStatLineageFlagsAndTheOpenFile) {
+  const Actor grandchild{.pid = 301, .ppid = 201, .grandparent = 200, .greatGrandparent = 100};
+  FakeEventFile file;
+  auto open = makeOpen("/media/usb/a.txt");
+  auto openFile = makeMessage(ES_EVENT_TYPE_NOTIFY_OPEN, grandchild);
+  struct stat status {};
+  status.st_mode = S_IFREG | 0644;
+  status.st_size = 5;
+  openFile->message().event.open = {openFile->file("/media/usb/b.txt", status, &file), 2};
   InSequence order;
   EXPECT_CALL(tracker,
-              open(Eq("/media/usb/a.txt"), Field(&stat::st_size, 1000), 101, 100, kCp, 1u));
-  EXPECT_CALL(tracker,
-              close(Eq("/media/usb/a.txt"), Field(&stat::st_size, 1000), 101, 100, kCp, true));
-  EXPECT_CALL(tracker, close(Eq("/media/usb/a.txt"), _, 101, 100, kCp, false));
-  dispatch(makeOpen("/media/usb/a.txt"));
+              open(Eq("/media/usb/a.txt"), Field(&stat::st_size, 1000), kActor, kCp, 1u, nullptr));
+  EXPECT_CALL(tracker, open(Eq("/media/usb/b.txt"), Field(&stat::st_size, 5),
+                            Lineage{301, 201, 200, 100}, kCp, 2u, &file));
+  EXPECT_CALL(tracker, close(Eq("/media/usb/a.txt"), Field(&stat::st_size, 1000), kActor, kCp, true,
+                             nullptr));
+  EXPECT_CALL(tracker, close(Eq("/media/usb/a.txt"), _, kActor, kCp, false, nullptr));
+  dispatch(open);
+  dispatch(openFile);
   dispatch(makeClose("/media/usb/a.txt", true));
   dispatch(makeClose("/media/usb/a.txt", false));
 }
@@ -60,14 +78,17 @@ TEST_F(EventDispatcherTest, DirectoryOpenAndCloseAreDroppedButSinglePathChangesA
 TEST_F(EventDispatcherTest, TransferEventsCarryTheirBooleansTypeWordsAndWholeJoinedPaths) {
   const std::string longDir = "/media/usb/" + std::string(8000, 'd');  // beyond PATH_MAX
   InSequence order;
-  EXPECT_CALL(tracker, source(Eq("/v/a"), Str("/tmp/b"), true, true, kCp, Eq("EXCHANGEDATA")));
-  EXPECT_CALL(tracker, source(Eq("/v/a"), Str("/tmp/b"), false, true, kCp, Eq("RENAME"))).Times(2);
-  EXPECT_CALL(tracker, source(Eq("/v/a"), Str("/tmp/b"), false, false, kCp, Eq("CLONE")));
-  EXPECT_CALL(tracker, source(Eq("/v/a"), Str("/tmp/b"), false, false, kCp, Eq("COPYFILE")));
-  EXPECT_CALL(tracker, source(_, Str("//b"), false, false, _, Eq("CLONE")));
-  EXPECT_CALL(tracker, source(_, Str("//b"), false, false, _, Eq("COPYFILE")));
-  EXPECT_CALL(tracker, source(_, Str("/tmp//./b"), false, true, _, Eq("RENAME")));
-  EXPECT_CALL(tracker, source(Eq(longDir + "/a"), Str(longDir + "/b"), false, true, _, _));
+  EXPECT_CALL(tracker,
+              source(Eq("/v/a"), Str("/tmp/b"), true, true, kCp, Eq("EXCHANGEDATA"), kActor));
+  EXPECT_CALL(tracker, source(Eq("/v/a"), Str("/tmp/b"), false, true, kCp, Eq("RENAME"), kActor))
+      .Times(2);
+  EXPECT_CALL(tracker, source(Eq("/v/a"), Str("/tmp/b"), false, false, kCp, Eq("CLONE"), kActor));
+  EXPECT_CALL(tracker,
+              source(Eq("/v/a"), Str("/tmp/b"), false, false, kCp, Eq("COPYFILE"), kActor));
+  EXPECT_CALL(tracker, source(_, Str("//b"), false, false, _, Eq("CLONE"), _));
+  EXPECT_CALL(tracker, source(_, Str("//b"), false, false, _, Eq("COPYFILE"), _));
+  EXPECT_CALL(tracker, source(_, Str("/tmp//./b"), false, true, _, Eq("RENAME"), _));
+  EXPECT_CALL(tracker, source(Eq(longDir + "/a"), Str(longDir + "/b"), false, true, _, _, _));
   dispatch(makeExchange("/v/a", "/tmp/b"));
   dispatch(makeRenameToExisting("/v/a", "/tmp/b"));
   dispatch(makeRenameToNew("/v/a", "/tmp", "b"));
@@ -82,9 +103,9 @@ TEST_F(EventDispatcherTest, TransferEventsCarryTheirBooleansTypeWordsAndWholeJoi
 // The raw first path is passed as it is; decoded paths and the executable become nothing.
 TEST_F(EventDispatcherTest, BytesThatAreNotUtf8) {
   InSequence order;
-  EXPECT_CALL(tracker, open(Eq("/v/\xff"), _, 101, 100, Str(), 1u));
-  EXPECT_CALL(tracker, source(Eq("/v/\xff"), Str(), false, true, kCp, Eq("RENAME")));
-  EXPECT_CALL(tracker, source(Eq("/v/a"), Str(), false, false, kCp, Eq("COPYFILE")));
+  EXPECT_CALL(tracker, open(Eq("/v/\xff"), _, kActor, Str(), 1u, nullptr));
+  EXPECT_CALL(tracker, source(Eq("/v/\xff"), Str(), false, true, kCp, Eq("RENAME"), kActor));
+  EXPECT_CALL(tracker, source(Eq("/v/a"), Str(), false, false, kCp, Eq("COPYFILE"), kActor));
   EXPECT_CALL(tracker, modify(Str(), kCp, Eq("UNLINK")));
   dispatch(makeOpen("/v/\xff", S_IFREG | 0644, 1000, 1, Actor{.executable = "/usr/bin/\xfe"}));
   dispatch(makeRenameToNew("/v/\xff", "/tmp", "\xc0\xaf"));

@@ -64,12 +64,13 @@ void OpenFileTable::collect(uint32_t ppid, std::optional<uint32_t> opener,
     if (record.openCount == 0 && record.lastClose < threshold) {
       ZorvaLog("culling %@, old_time: %ld, lastClose: %ld", key, threshold, record.lastClose);
       dropOpener(record.opener, ppid);
+      hold(entry->second, nullptr);
       entry = records.erase(entry);
       continue;
     }
     if (record.size == size && (!opener || record.opener == *opener)) {
       // A copy usually keeps its source's name: compare those first.
-      Candidate candidate{record.path.restore(key), record.watchInfo};
+      Candidate candidate{record.path.restore(key), record.watchInfo, record.opened};
       if (lastComponent(key) == closedName) {
         found.insert(found.begin() + static_cast<std::ptrdiff_t>(groupStart), std::move(candidate));
       } else {
@@ -81,28 +82,44 @@ void OpenFileTable::collect(uint32_t ppid, std::optional<uint32_t> opener,
   if (records.empty()) tables_.erase(table);
 }
 
-std::vector<OpenFileTable::Candidate> OpenFileTable::candidates(uint32_t pid, uint32_t ppid,
+std::vector<OpenFileTable::Candidate> OpenFileTable::candidates(const Lineage& closer,
                                                                 std::string_view closedName,
                                                                 uint64_t size, int64_t now) {
   const int64_t threshold = now - kStaleSeconds;
+  const auto pid = static_cast<uint32_t>(closer.pid);
+  const auto ppid = static_cast<uint32_t>(closer.ppid);
   std::deque<Candidate> found;
   collect(ppid, std::nullopt, closedName, size, threshold, 0, found);
   // Then the rest of the family as one group, with its own same-named records at its front.
   const size_t kin = found.size();
   // A process whose parent is unknown is its own key: its table was searched just above.
   if (pid != ppid) collect(pid, std::nullopt, closedName, size, threshold, kin, found);
-  // The parent's own opens lie in its parent's table, beside its siblings' which are no kin of
-  // the closer's. Culling changes the index, so the tables are listed first.
-  std::vector<uint32_t> parentTables;
-  auto [first, last] = openers_.equal_range(ppid);
-  for (auto entry = first; entry != last; ++entry) {
-    // Tables searched whole above already gave the parent's records.
-    if (entry->second.ppid != ppid && entry->second.ppid != pid) {
-      parentTables.push_back(entry->second.ppid);
+  // An ancestor's own opens lie in its parent's table, beside its siblings' which are no kin of
+  // the closer's: the index says where, and only the ancestor's records count. Tables searched
+  // whole above already gave theirs. Culling changes the index, so the tables are listed first.
+  std::vector<std::pair<uint32_t, uint32_t>> ancestorTables;  // table, opener
+  uint32_t ancestors[] = {ppid, static_cast<uint32_t>(closer.grandparent),
+                          static_cast<uint32_t>(closer.greatGrandparent)};
+  for (size_t i = 0; i < std::size(ancestors); ++i) {
+    const uint32_t ancestor = ancestors[i];
+    if (ancestor == 0 || ancestor == pid || (i > 0 && ancestor == ancestors[i - 1])) break;
+    auto [first, last] = openers_.equal_range(ancestor);
+    for (auto entry = first; entry != last; ++entry) {
+      if (entry->second.ppid != ppid && entry->second.ppid != pid) {
+        ancestorTables.emplace_back(entry->second.ppid, ancestor);
+      }
     }
   }
-  for (uint32_t table : parentTables) collect(table, ppid, closedName, size, threshold, kin, found);
+  for (auto [table, opener] : ancestorTables) {
+    collect(table, opener, closedName, size, threshold, kin, found);
+  }
   return {std::make_move_iterator(found.begin()), std::make_move_iterator(found.end())};
+}
+
+void OpenFileTable::hold(PathInfo& record, SharedOpenFile file) {
+  if (record.opened) --held_;
+  if (file) ++held_;
+  record.opened = std::move(file);
 }
 
 size_t OpenFileTable::recordCount() const {

@@ -10,6 +10,7 @@
 
 #include "tracking/PathInfo.h"
 #include "tracking/PathKey.h"
+#include "tracking/PathTrackerInterface.h"
 
 namespace zorva {
 
@@ -23,6 +24,7 @@ class OpenFileTable {
   struct Candidate {
     std::string path;
     const WatchInfo* watchInfo;
+    SharedOpenFile opened;  // null when the file is compared by its path
   };
 
   // Records live no longer than this after their last close, unless still open.
@@ -35,19 +37,25 @@ class OpenFileTable {
   // Another open of a record of `ppid`'s table, by `pid`.
   void reopen(uint32_t ppid, PathInfo& record, uint32_t pid);
 
-  // For a modified file that process `pid`, a child of `ppid`, closed and does not track: the
-  // records of the same size that one family of processes opened, culling stale records on the
-  // way. A copy is usually made by siblings or by one process, so the records of `ppid`'s table
-  // come first; then those opened by the closer's children (a shell that opened the destination
-  // for a command it forked) and by its parent (a program that reads and hands the data to a
-  // child to write). Within each group, records with the closed file's name come first.
-  std::vector<Candidate> candidates(uint32_t pid, uint32_t ppid, std::string_view closedName,
+  // For a modified file that `closer` closed and does not track: the records of the same size
+  // that one family of processes opened, culling stale records on the way. A copy is usually
+  // made by siblings or by one process, so the records of the closer's parent's table come
+  // first; then those opened by the closer's children (a shell that opened the destination for a
+  // command it forked) and by its parent, grandparent and great-grandparent themselves (a
+  // program that reads and hands the data to a child, or a grandchild, to write). Within each
+  // group, records with the closed file's name come first.
+  std::vector<Candidate> candidates(const Lineage& closer, std::string_view closedName,
                                     uint64_t size, int64_t now);
+
+  // Holds `file` for the record in place of what it held; null lets go of it.
+  void hold(PathInfo& record, SharedOpenFile file);
 
   size_t processCount() const { return tables_.size(); }
   size_t recordCount() const;
   // Entries of the index from an opening process to its tables; at most one per live pair.
   size_t openerCount() const { return openers_.size(); }
+  // Records holding their file open.
+  size_t heldCount() const { return held_; }
 
  private:
   using ProcessTable = PathMap<PathInfo>;  // keyed by the lower-cased path
@@ -67,6 +75,7 @@ class OpenFileTable {
 
   std::unordered_map<uint32_t, ProcessTable> tables_;
   std::unordered_multimap<uint32_t, OpenerEntry> openers_;  // keyed by the opening process id
+  size_t held_ = 0;
 };
 
 // The last component of a path: what follows its last "/".

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/files/OpenFile.h"
 #include "tracking/CasedPath.h"
 #include "tracking/WatchInfo.h"
 
@@ -19,6 +20,10 @@ struct PathInfo {
   // lower-cased path). The file name is not stored: it is the key's last component.
   CasedPath path;
   uint32_t opener = 0;  // the process id of the latest open, for copies within one family
+  // The file as its latest open saw it, held for a short while after each close so that a copy
+  // is compared with what was read even once the file has been moved or removed.
+  SharedOpenFile opened;
+  uint64_t lastTouch = 0;  // which open or close of the table's touched it last
 };
 
 }  // namespace zorva

@@ -7,6 +7,19 @@
 #include "service/Log.h"
 
 namespace zorva {
+namespace {
+
+// Whether a rename by `renamer` can be the writer of a copy putting it under its final name: the
+// same process, a sibling, or one of up to three generations above or below.
+bool sameFamily(const Lineage& renamer, const Lineage& writer) {
+  auto isAncestor = [](int32_t pid, const Lineage& of) {
+    return pid > 0 && (pid == of.ppid || pid == of.grandparent || pid == of.greatGrandparent);
+  };
+  return renamer.pid == writer.pid || (renamer.ppid != 0 && renamer.ppid == writer.ppid) ||
+         isAncestor(renamer.pid, writer) || isAncestor(writer.pid, renamer);
+}
+
+}  // namespace
 
 PathTracker::PathTracker(const Dependencies& dependencies)
     : clock_(dependencies.clock),
@@ -19,7 +32,12 @@ PathTracker::PathTracker(const Dependencies& dependencies)
       _testQueue("com.zorva.testQueue", dependencies.clock),
       _watchQueue("com.zorva.watchQueue", dependencies.clock) {}
 
-PathTracker::~PathTracker() = default;
+PathTracker::~PathTracker() {
+  // Work on each queue hands work to the other: let each finish what the other gave it, so the
+  // queues stop (the watch queue first) with nothing left to hand over.
+  _watchQueue.sync([] {});
+  _testQueue.sync([] {});
+}
 
 int64_t PathTracker::nowSeconds() const {
   return std::chrono::duration_cast<std::chrono::seconds>(clock_.now().time_since_epoch()).count();
@@ -28,6 +46,13 @@ int64_t PathTracker::nowSeconds() const {
 const WatchInfo* PathTracker::callerWatchInfo(std::string_view path) {
   lowerCaseInto(callerLower_, path);
   return callerRoots_.isWatching(callerLower_);
+}
+
+bool PathTracker::mayHaveCandidates() const {
+  // Handled opens are counted after the records they made, so a count that has caught up with
+  // the caller's finds those records counted too.
+  return watchedOpensHandled_.load(std::memory_order_acquire) != watchedOpensQueued_ ||
+         records_.load(std::memory_order_relaxed) != 0;
 }
 
 void PathTracker::addVolume(int64_t volumeId, std::string_view path, bool notifyEnabled) {
@@ -39,23 +64,26 @@ void PathTracker::addVolume(int64_t volumeId, std::string_view path, bool notify
   });
 }
 
-void PathTracker::open(std::string_view path, const struct stat& status, int32_t pid, int32_t ppid,
-                       OptionalString exec, uint32_t /*flags*/) {
+void PathTracker::open(std::string_view path, const struct stat& status, const Lineage& actor,
+                       OptionalString exec, uint32_t /*flags*/, const EventFile* opened) {
   // Empty files cannot be the source of a copy worth reporting, and they are most opens.
   if (status.st_size <= 0 || !isValidUtf8(path)) return;
   const WatchInfo* watchInfo = callerWatchInfo(path);
   if (!watchInfo) return;
+  ++watchedOpensQueued_;
   // The letter case travels as a CasedPath: for most paths no string to copy across threads.
   _watchQueue.async([this, path = CasedPath(path, callerLower_), lower = callerLower_, watchInfo,
-                     size = static_cast<uint64_t>(status.st_size), pid = static_cast<uint32_t>(pid),
-                     ppid = static_cast<uint32_t>(ppid), exec = std::move(exec)]() mutable {
-    openOnQueue(std::move(path), std::move(lower), watchInfo, size, pid, ppid, exec);
+                     size = static_cast<uint64_t>(status.st_size), actor, exec = std::move(exec),
+                     file = heldFiles_.take(opened)]() mutable {
+    openOnQueue(std::move(path), std::move(lower), watchInfo, size, actor, exec, std::move(file));
   });
 }
 
 void PathTracker::openOnQueue(CasedPath path, std::string lower, const WatchInfo* watchInfo,
-                              uint64_t size, uint32_t pid, uint32_t ppid,
-                              const OptionalString& exec) {
+                              uint64_t size, const Lineage& actor, const OptionalString& exec,
+                              SharedOpenFile opened) {
+  const auto pid = static_cast<uint32_t>(actor.pid);
+  const auto ppid = static_cast<uint32_t>(actor.ppid);
   PathInfo* record = _openMap.find(ppid, lower);
   if (!record) {
     ZorvaLog("PathTracker.open: tracking: %@ exec: %@", lower, exec);
@@ -65,28 +93,46 @@ void PathTracker::openOnQueue(CasedPath path, std::string lower, const WatchInfo
   }
   record->openCount += 1;
   record->size = size;
+  record->lastTouch = ++touches_;
+  // The latest open is the one a copy in progress reads through.
+  if (opened) _openMap.hold(*record, std::move(opened));
+  records_.store(_openMap.recordCount(), std::memory_order_relaxed);
+  watchedOpensHandled_.fetch_add(1, std::memory_order_release);
 }
 
-void PathTracker::close(std::string_view path, const struct stat& status, int32_t pid, int32_t ppid,
-                        OptionalString exec, bool isModified) {
-  // A close of an empty file is not counted at all, even for a tracked file.
-  if (status.st_size <= 0 || !isValidUtf8(path)) return;
+void PathTracker::close(std::string_view path, const struct stat& status, const Lineage& actor,
+                        OptionalString exec, bool isModified, const EventFile* opened) {
+  if (status.st_size <= 0) {
+    // Not counted, even for a tracked file; but a file held since its open is let go as after
+    // any close, or a count that never returns to 0 would hold its drive for good.
+    if (heldFiles_.count() == 0 || !isValidUtf8(path) || !callerWatchInfo(path)) return;
+    _watchQueue.async([this, lower = callerLower_, ppid = static_cast<uint32_t>(actor.ppid)] {
+      if (PathInfo* record = _openMap.find(ppid, lower)) releaseLater(*record, ppid, lower);
+    });
+    return;
+  }
+  if (!isValidUtf8(path)) return;
   const WatchInfo* watchInfo = callerWatchInfo(path);
   // An unwatched file has no record, and an unmodified close of an untracked file does nothing.
   if (!watchInfo && !isModified) return;
+  // A copy may be renamed before it is compared: keep it as it was written, if it may be one.
+  SharedOpenFile written = !watchInfo && mayHaveCandidates() ? heldFiles_.take(opened) : nullptr;
   _watchQueue.async([this, path = CasedPath(path, callerLower_), lower = callerLower_, watchInfo,
-                     size = static_cast<uint64_t>(status.st_size), pid = static_cast<uint32_t>(pid),
-                     ppid = static_cast<uint32_t>(ppid), exec = std::move(exec), isModified] {
-    closeOnQueue(path, lower, watchInfo, size, pid, ppid, exec, isModified);
+                     size = static_cast<uint64_t>(status.st_size), actor, exec = std::move(exec),
+                     isModified, written = std::move(written)]() mutable {
+    closeOnQueue(path, lower, watchInfo, size, actor, exec, isModified, std::move(written));
   });
 }
 
 void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
-                               const WatchInfo* watchInfo, uint64_t size, uint32_t pid,
-                               uint32_t ppid, const OptionalString& exec, bool isModified) {
+                               const WatchInfo* watchInfo, uint64_t size, const Lineage& actor,
+                               const OptionalString& exec, bool isModified,
+                               SharedOpenFile written) {
+  const auto ppid = static_cast<uint32_t>(actor.ppid);
   if (PathInfo* record = _openMap.find(ppid, lower)) {
     record->openCount -= 1;
     record->lastClose = nowSeconds();
+    releaseLater(*record, ppid, lower);
     // The path as this close gave it, not as the record's open did.
     if (isModified) maybeNotify(cased.restore(lower), record->watchInfo);
     return;
@@ -95,32 +141,86 @@ void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
 
   const std::string path = cased.restore(lower);
   std::vector<OpenFileTable::Candidate> candidates =
-      _openMap.candidates(pid, ppid, lastComponent(lower), size, nowSeconds());
+      _openMap.candidates(actor, lastComponent(lower), size, nowSeconds());
+  records_.store(_openMap.recordCount(), std::memory_order_relaxed);
   // A copy that lands under a watch root has not left the watched volumes; the single-event path
   // records nothing for such a copy either. Skipping the comparison also saves reading both files.
   if (!candidates.empty() && !watchInfo) {
     auto count = static_cast<int64_t>(candidates.size());
-    test(path, std::move(candidates));
+    const uint64_t copy = ++nextCopy_;
+    pendingCopies_.emplace(copy, PendingCopy{path, actor, clock_.now(), {}, nullptr});
+    test(copy, ComparedFile(path, std::move(written)), std::move(candidates));
     ZorvaRemote("test: count(%ld) => %@, %@", count, path, exec);
   }
   maybeNotify(path, watchInfo);
 }
 
-void PathTracker::test(std::string path, std::vector<OpenFileTable::Candidate> candidates) {
-  _testQueue.async([this, path = std::move(path), candidates = std::move(candidates)] {
-    for (const OpenFileTable::Candidate& candidate : candidates) {
-      if (!comparator_.contentsEqual(candidate.path, path)) continue;
-      track(candidate.path, path, *candidate.watchInfo);
-      ZorvaRemote("test: found: %@ => %@", candidate.path, path);
-      return;
-    }
+void PathTracker::releaseLater(PathInfo& record, uint32_t ppid, const std::string& lower) {
+  const uint64_t touch = record.lastTouch = ++touches_;
+  if (!record.opened) return;
+  _watchQueue.after(kHoldAfterClose, [this, ppid, lower, touch] {
+    PathInfo* record = _openMap.find(ppid, lower);
+    if (record && record->lastTouch == touch) _openMap.hold(*record, nullptr);
   });
 }
 
+void PathTracker::test(uint64_t copy, ComparedFile written,
+                       std::vector<OpenFileTable::Candidate> candidates) {
+  _testQueue.async(
+      [this, copy, written = std::move(written), candidates = std::move(candidates)]() mutable {
+        for (OpenFileTable::Candidate& candidate : candidates) {
+          if (!comparator_.contentsEqual({candidate.path, candidate.opened}, written)) continue;
+          ZorvaRemote("test: found: %@ => %@", candidate.path, written.path);
+          _watchQueue.async([this, copy, source = std::move(candidate.path),
+                             watchInfo = candidate.watchInfo]() mutable {
+            confirmed(copy, std::move(source), watchInfo);
+          });
+          return;
+        }
+        _watchQueue.async([this, copy] { pendingCopies_.erase(copy); });
+      });
+}
+
+void PathTracker::confirmed(uint64_t copy, std::string source, const WatchInfo* watchInfo) {
+  auto pending = pendingCopies_.find(copy);
+  if (pending == pendingCopies_.end()) return;
+  pending->second.source = std::move(source);
+  pending->second.watchInfo = watchInfo;
+  const auto due = pending->second.closedAt + kFinalNameWait;
+  const auto now = clock_.now();
+  if (now >= due) {
+    report(copy);
+  } else {
+    _watchQueue.after(due - now, [this, copy] { report(copy); });
+  }
+}
+
+void PathTracker::report(uint64_t copy) {
+  auto pending = pendingCopies_.find(copy);
+  if (pending == pendingCopies_.end()) return;
+  PendingCopy done = std::move(pending->second);
+  pendingCopies_.erase(pending);
+  // Renamed onto a watched volume in the end: the data did not leave.
+  if (queueRoots_.isWatching(lowerCase(done.dest))) return;
+  track(done.source, done.dest, *done.watchInfo);
+}
+
+void PathTracker::followRename(const std::string& from, const std::string& to,
+                               const Lineage& actor) {
+  if (pendingCopies_.empty()) return;
+  const std::string lowerFrom = lowerCase(from);
+  for (auto& [copy, pending] : pendingCopies_) {
+    if (lowerCase(pending.dest) != lowerFrom || !sameFamily(actor, pending.writer)) continue;
+    ZorvaLog("PathTracker: copy renamed: %@ => %@", pending.dest, to);
+    pending.dest = to;
+  }
+}
+
 void PathTracker::source(std::string_view source, OptionalString dest, bool eitherDirection,
-                         bool bothModified, OptionalString exec, std::string_view type) {
+                         bool bothModified, OptionalString exec, std::string_view type,
+                         const Lineage& actor) {
   _watchQueue.async([this, source = decodeUtf8(source), dest = std::move(dest), eitherDirection,
-                     bothModified, exec = std::move(exec), type = std::string(type)] {
+                     bothModified, exec = std::move(exec), type = std::string(type), actor] {
     const WatchInfo* sourceInfo = source ? queueRoots_.isWatching(lowerCase(*source)) : nullptr;
     std::string lowerDest = dest ? lowerCase(*dest) : std::string();
     const WatchInfo* destInfo = dest ? queueRoots_.isWatching(lowerDest) : nullptr;
@@ -132,6 +232,8 @@ void PathTracker::source(std::string_view source, OptionalString dest, bool eith
       } else if (eitherDirection && !sourceInfo && destInfo) {
         track(*dest, *source, *destInfo);
         ZorvaRemote("track-reverse: %@: %@, %@, %@", type, lowerDest, *source, exec);
+      } else if (type == "RENAME" && !sourceInfo) {
+        followRename(*source, *dest, actor);
       }
     }
     if (bothModified && source) maybeNotify(*source, sourceInfo);

@@ -1,12 +1,15 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/files/ContentComparator.h"
 #include "platform/settings/SettingsStore.h"
+#include "tracking/HeldFiles.h"
 #include "tracking/OpenFileTable.h"
 #include "tracking/PathTrackerInterface.h"
 #include "tracking/TrackerSinks.h"
@@ -23,10 +26,24 @@ namespace zorva {
 // file: those are recognised on the caller's thread and never queued, since a file under no
 // root has no record and roots are never removed.
 //
+// A watched file's open keeps the file as the process had it open, and the close of a copy keeps
+// the copy, so the comparison reads the bytes that were read and written even when either has
+// been moved or removed by then (a move to another drive removes its source at once). A watched
+// file is held no longer than kHoldAfterClose after a close, so the drive can be unmounted, and
+// no more than kMaxHeldFiles at once; beyond either, files are compared by path.
+//
+// A copy confirmed by content is reported kFinalNameWait after its close, under the name it has
+// then: copiers that write a temporary name and rename it into place within the family that wrote
+// it are reported once, with the name the copy ends with.
+//
 // open, close, source and modify must not overlap one another, as the event source's serial
 // delivery guarantees; addVolume may be called from any thread at any time.
 class PathTracker final : public PathTrackerInterface {
  public:
+  static constexpr auto kHoldAfterClose = std::chrono::seconds(1);
+  static constexpr size_t kMaxHeldFiles = 256;
+  static constexpr auto kFinalNameWait = std::chrono::seconds(2);
+
   struct Dependencies {
     SettingsStore& settings;
     Clock& clock;
@@ -42,41 +59,69 @@ class PathTracker final : public PathTrackerInterface {
   // Registers a root; takes effect on _watchQueue in call order. Callable from any thread.
   void addVolume(int64_t volumeId, std::string_view path, bool notifyEnabled);
 
-  void open(std::string_view path, const struct stat& status, int32_t pid, int32_t ppid,
-            OptionalString exec, uint32_t flags) override;
-  void close(std::string_view path, const struct stat& status, int32_t pid, int32_t ppid,
-             OptionalString exec, bool isModified) override;
+  void open(std::string_view path, const struct stat& status, const Lineage& actor,
+            OptionalString exec, uint32_t flags, const EventFile* opened) override;
+  void close(std::string_view path, const struct stat& status, const Lineage& actor,
+             OptionalString exec, bool isModified, const EventFile* opened) override;
   void source(std::string_view source, OptionalString dest, bool eitherDirection, bool bothModified,
-              OptionalString exec, std::string_view type) override;
+              OptionalString exec, std::string_view type, const Lineage& actor) override;
   void modify(OptionalString path, OptionalString exec, std::string_view type) override;
 
   // For tests and benchmarks: runs `work` on _watchQueue and waits, so state can be inspected.
   void inspect(const std::function<void(WatchRegistry::Reader&, const OpenFileTable&)>& work);
+  // Open files held now, by records and by comparisons waiting or under way.
+  size_t heldFiles() const { return heldFiles_.count(); }
 
  private:
+  // A copy found by its close, from its comparison until it is reported.
+  struct PendingCopy {
+    std::string dest;  // the name it has now, letter case kept
+    Lineage writer;
+    Clock::TimePoint closedAt;
+    std::string source;  // once confirmed
+    const WatchInfo* watchInfo = nullptr;
+  };
+
   void openOnQueue(CasedPath path, std::string lower, const WatchInfo* watchInfo, uint64_t size,
-                   uint32_t pid, uint32_t ppid, const OptionalString& exec);
+                   const Lineage& actor, const OptionalString& exec, SharedOpenFile opened);
   void closeOnQueue(const CasedPath& path, const std::string& lower, const WatchInfo* watchInfo,
-                    uint64_t size, uint32_t pid, uint32_t ppid, const OptionalString& exec,
-                    bool isModified);
-  void test(std::string path, std::vector<OpenFileTable::Candidate> candidates);
+                    uint64_t size, const Lineage& actor, const OptionalString& exec,
+                    bool isModified, SharedOpenFile opened);
+  // Lets go of a record's open file kHoldAfterClose from now, unless it is opened again first.
+  void releaseLater(PathInfo& record, uint32_t ppid, const std::string& lower);
+  void test(uint64_t copy, ComparedFile written, std::vector<OpenFileTable::Candidate> candidates);
+  void confirmed(uint64_t copy, std::string source, const WatchInfo* watchInfo);
+  void report(uint64_t copy);
+  void followRename(const std::string& from, const std::string& to, const Lineage& actor);
   void track(const std::string& source, const std::string& dest, const WatchInfo& watchInfo);
   void maybeNotify(const std::string& path, const WatchInfo* watchInfo);
   int64_t nowSeconds() const;
   // The root of a path on the caller's side; the lower-cased path is left in callerLower_.
   const WatchInfo* callerWatchInfo(std::string_view path);
+  // Whether a modified close may find candidates, judged on the caller's side.
+  bool mayHaveCandidates() const;
 
   Clock& clock_;
   AuditEventSink& audit_;
   ChangeNotifier& notifier_;
   ContentComparator& comparator_;
   WatchRegistry _watchPaths;
-  WatchRegistry::Reader callerRoots_;  // for the event source's serial calls
-  std::string callerLower_;            // their scratch lower-cased path
-  WatchRegistry::Reader queueRoots_;   // for work on _watchQueue
+  WatchRegistry::Reader callerRoots_;   // for the event source's serial calls
+  std::string callerLower_;             // their scratch lower-cased path
+  WatchRegistry::Reader queueRoots_;    // for work on _watchQueue
+  HeldFiles heldFiles_{kMaxHeldFiles};  // outlives every holder below
   OpenFileTable _openMap;
+  uint64_t touches_ = 0;  // on _watchQueue: stamps records' opens and closes
+  std::unordered_map<uint64_t, PendingCopy> pendingCopies_;  // on _watchQueue
+  uint64_t nextCopy_ = 0;                                    // on _watchQueue
+  // Watched opens handed to _watchQueue (the caller's count) and handled there, and the records
+  // the table holds: together they tell the caller whether any record may be a candidate.
+  uint64_t watchedOpensQueued_ = 0;
+  std::atomic<uint64_t> watchedOpensHandled_{0};
+  std::atomic<size_t> records_{0};
   // Declared last so they stop first: no queued work outlives the state it uses. Work on
-  // _watchQueue queues tests, so it stops before _testQueue.
+  // _watchQueue queues tests, and tests queue their outcome back, so each waits for the other
+  // only through what is already queued.
   SerialQueue _testQueue;
   SerialQueue _watchQueue;
 };

@@ -51,14 +51,30 @@ class PathTrackerTest : public ::testing::Test {
   void closeFile(std::string_view path, off_t size, bool modified, const Actor& actor = {}) {
     send(makeClose(path, modified, S_IFREG | 0644, size, actor));
   }
+  // An open or close with the open file a backend hands over, as fanotify does.
+  void sendWithFile(uint32_t type, std::string_view path, off_t size, bool modified,
+                    const EventFile& file, const Actor& actor = {}) {
+    auto message = makeMessage(type, actor);
+    struct stat status {};
+    status.st_mode = S_IFREG | 0644;
+    status.st_size = size;
+    const es_file_t* record = message->file(path, status, &file);
+    if (type == ES_EVENT_TYPE_NOTIFY_OPEN) {
+      message->message().event.open = {record, 1};
+    } else {
+      message->message().event.close = {modified, record};
+    }
+    send(message);
+  }
 
   // Reads after every queue has run what the calls so far queued.
   std::vector<std::string> lines() {
     clock.settle();
     return log.texts();
   }
+  // After copies found by content have waited for their final names.
   void expectOutcome(const std::vector<Event>& events, const std::vector<Change>& changes) {
-    clock.settle();
+    clock.advance(PathTracker::kFinalNameWait);
     EXPECT_EQ(audit.events(), events);
     EXPECT_EQ(notifier.changes(), changes);
   }
@@ -184,6 +200,8 @@ TEST_F(TransferTest, ACopyReadFromARootAndWrittenOutsideIsConfirmedByContent) {
                                      "/usr/bin/cp",
                                      "ZORVA_LOG: REMOTE: test: found: /Volumes/USB/report.pdf => "
                                      "/home/u/report.pdf"}));
+  EXPECT_THAT(audit.events(), IsEmpty()) << "waits for the name the copy ends with";
+  clock.advance(PathTracker::kFinalNameWait);
   EXPECT_THAT(audit.events(), ElementsAre(Event{"/report.pdf", "/home/u/report.pdf", 7}));
 }
 
@@ -197,10 +215,11 @@ TEST_F(TransferTest, OnlyTheSameParentAndTheSameSizeMakeACandidate) {
   EXPECT_EQ(tableCount(&OpenFileTable::recordCount), 2u);
 }
 
-// One family: a shell 200 (parent 100) with children 201 and 202, and 201's child 301.
-const Actor kShell{.executable = "/usr/bin/dash", .pid = 200, .ppid = 100};
-const Actor kChild{.executable = "/usr/bin/cat", .pid = 201, .ppid = 200};
-const Actor kGrandchild{.pid = 301, .ppid = 201};
+// One family: a shell 200 (parent 100) with children 201 and 202, 201's child 301 and its
+// child 401.
+const Actor kShell{.executable = "/usr/bin/dash", .pid = 200, .ppid = 100, .grandparent = 50};
+const Actor kChild{.executable = "/usr/bin/cat", .pid = 201, .ppid = 200, .grandparent = 100};
+const Actor kGrandchild{.pid = 301, .ppid = 201, .grandparent = 200, .greatGrandparent = 100};
 
 TEST_F(TransferTest, ACopyBetweenParentAndChildIsFoundEitherWay) {
   // `sh -c 'cat a > b'`: the child reads, the shell makes the last close of what it opened.
@@ -217,25 +236,37 @@ TEST_F(TransferTest, ACopyBetweenParentAndChildIsFoundEitherWay) {
   expectOutcome({{"/a", "/tmp/b", 7}, {"/c", "/tmp/d", 7}}, {});
 }
 
-TEST_F(TransferTest, ProcessesOutsideParentAndChildFindNothing) {
+// A reader's descendants three generations down find its opens (a local rsync writes in the
+// reader's grandchild); further down, the reader's parent, and strangers do not.
+TEST_F(TransferTest, TheFamilyReachesThreeGenerationsUpAndNoFurther) {
   openFile(kUsb + "a", 500, kChild);
-  openFile(kUsb + "b", 500, Actor{.pid = 202, .ppid = 200});  // the writer's parent's sibling
-  const Actor strangers[] = {
-      {.pid = 100, .ppid = 50},   // the reader's grandparent
-      {.pid = 401, .ppid = 301},  // the reader's grandchild
-      {.pid = 210, .ppid = 100},  // the shell's sibling
-      {.pid = 900, .ppid = 800},  // unrelated
+  openFile(kUsb + "b", 500, Actor{.pid = 202, .ppid = 200});  // the reader's sibling
+  struct Closer {
+    Actor actor;
+    std::vector<std::string> compared;
   };
-  for (const Actor& stranger : strangers) closeFile("/tmp/x", 500, true, stranger);
-  closeFile("/tmp/x", 500, true, kGrandchild);  // 201's own child: only 201's open counts
-  EXPECT_THAT(lines(), Contains("ZORVA_LOG: REMOTE: test: count(1) => /tmp/x, /usr/bin/cp"));
-  EXPECT_EQ(std::ranges::count_if(log.texts(),
-                                  [](const std::string& line) {
-                                    return line.find("test: count") != std::string::npos;
-                                  }),
-            1);
-  ASSERT_EQ(comparator.calls().size(), 1u);
-  EXPECT_EQ(comparator.calls()[0].first, kUsb + "a");
+  const Closer closers[] = {
+      {kGrandchild, {kUsb + "a"}},
+      {{.pid = 401, .ppid = 301, .grandparent = 201, .greatGrandparent = 200}, {kUsb + "a"}},
+      {{.pid = 501, .ppid = 401, .grandparent = 301, .greatGrandparent = 201}, {kUsb + "a"}},
+      {{.pid = 601, .ppid = 501, .grandparent = 401, .greatGrandparent = 301}, {}},
+      {{.pid = 100, .ppid = 50}, {}},                      // the readers' grandparent
+      {{.pid = 210, .ppid = 100, .grandparent = 50}, {}},  // the shell's sibling
+      {{.pid = 302, .ppid = 202, .grandparent = 200},
+       {kUsb + "b"}},                   // its parent's, not its uncle's
+      {{.pid = 900, .ppid = 800}, {}},  // unrelated
+  };
+  for (const Closer& closer : closers) {
+    SCOPED_TRACE(closer.actor.pid);
+    const size_t before = comparator.calls().size();
+    closeFile("/tmp/x", 500, true, closer.actor);
+    clock.settle();
+    std::vector<std::string> compared;
+    for (size_t i = before; i < comparator.calls().size(); ++i) {
+      compared.push_back(comparator.calls()[i].first);
+    }
+    EXPECT_EQ(compared, closer.compared);
+  }
 }
 
 TEST_F(TransferTest, TheSameParentsCandidatesComeBeforeTheRestOfTheFamilys) {
@@ -278,11 +309,13 @@ TEST_F(TransferTest, RecordsCloseAfterSixtySecondsAndAreCulledAfterSixtyOne) {
   clock.advance(60s);
   comparator.setEqual("/Volumes/USB/a", "/tmp/a1");
   closeFile("/tmp/a1", 100, true);
-  expectOutcome({{"/a", "/tmp/a1", 7}}, {});  // at exactly 60 s the record is a candidate
+  clock.settle();
+  EXPECT_EQ(comparator.calls().size(), 1u) << "at exactly 60 s the record is a candidate";
 
   clock.advance(1s);
   comparator.setEqual("/Volumes/USB/a", "/tmp/a2");
   closeFile("/tmp/a2", 100, true);
+  clock.advance(PathTracker::kFinalNameWait);
   // The manual clock starts at 1767225600, when the file was closed.
   EXPECT_THAT(lines(), Contains("ZORVA_LOG: culling /volumes/usb/a, old_time: 1767225601, "
                                 "lastClose: 1767225600"));
@@ -325,6 +358,95 @@ TEST_F(TransferTest, ContentAndSingleEventPathsAgreeOnCopiesThatStayOnWatchedRoo
   send(makeCopy(ES_EVENT_TYPE_NOTIFY_COPYFILE, "/Volumes/USB/a", "/media/other", "a"));
   expectOutcome({}, {{"/Volumes/USB/copy-of-a", 7}, {"/Volumes/USB/copy-of-a", 7}});
   EXPECT_THAT(comparator.calls(), IsEmpty()) << "no file is read for a copy that stays watched";
+}
+
+// What a backend hands over with an event: an open file whose closing is counted.
+class CountedEventFile final : public EventFile {
+ public:
+  explicit CountedEventFile(std::atomic<int>& open) : open_(open) {}
+  SharedOpenFile retain() const override {
+    if (!file_) {
+      ++open_;
+      file_ = std::make_shared<const OpenFile>(1000 + open_, [this](int) { --open_; });
+    }
+    return file_;
+  }
+
+ private:
+  std::atomic<int>& open_;
+  mutable SharedOpenFile file_;
+};
+
+// `mv` to another drive: the source is read, the copy written and closed, the source removed,
+// all before the comparison can run. Both are compared as they were held; the drive's file is let
+// go a second after its close, so the drive can be unmounted.
+TEST_F(TransferTest, ACopyIsComparedThroughTheFilesAsHeldAndTheDrivesFileIsLetGo) {
+  std::atomic<int> open{0};
+  {
+    CountedEventFile source(open);
+    CountedEventFile copy(open);
+    comparator.setEqual(kUsb + "moved", "/tmp/moved");
+    sendWithFile(ES_EVENT_TYPE_NOTIFY_OPEN, kUsb + "moved", 700, false, source);
+    sendWithFile(ES_EVENT_TYPE_NOTIFY_CLOSE, kUsb + "moved", 700, false, source);
+    sendWithFile(ES_EVENT_TYPE_NOTIFY_CLOSE, "/tmp/moved", 700, true, copy);
+  }
+  send(makeModify(ES_EVENT_TYPE_NOTIFY_UNLINK, kUsb + "moved"));
+  clock.settle();
+  ASSERT_EQ(comparator.held(), (std::vector<std::pair<bool, bool>>{{true, true}}));
+  EXPECT_EQ(open, 1) << "the copy is let go once compared; the source is still held";
+  clock.advance(PathTracker::kHoldAfterClose);
+  EXPECT_EQ(open, 0);
+  EXPECT_EQ(tracker->heldFiles(), 0u);
+  expectOutcome({{"/moved", "/tmp/moved", 7}}, {{kUsb + "moved", 7}});
+
+  // A close that is not counted (the file was emptied) lets go all the same, and a file opened
+  // again is held again from that open.
+  sendWithFile(ES_EVENT_TYPE_NOTIFY_OPEN, kUsb + "emptied", 10, false, CountedEventFile(open));
+  closeFile(kUsb + "emptied", 0, true);
+  clock.advance(PathTracker::kHoldAfterClose / 2);
+  sendWithFile(ES_EVENT_TYPE_NOTIFY_OPEN, kUsb + "emptied", 10, false, CountedEventFile(open));
+  clock.advance(PathTracker::kHoldAfterClose);
+  EXPECT_EQ(open, 1) << "the later open holds its own file until a close";
+  closeFile(kUsb + "emptied", 0, true);
+  clock.advance(PathTracker::kHoldAfterClose);
+  EXPECT_EQ(open, 0);
+}
+
+TEST_F(TransferTest, HeldFilesAreCappedAndTheRestComparedByPath) {
+  std::atomic<int> open{0};
+  for (size_t i = 0; i < PathTracker::kMaxHeldFiles + 10; ++i) {
+    sendWithFile(ES_EVENT_TYPE_NOTIFY_OPEN, kUsb + "f" + std::to_string(i), 300, false,
+                 CountedEventFile(open));
+  }
+  clock.settle();
+  EXPECT_EQ(open, static_cast<int>(PathTracker::kMaxHeldFiles));
+  comparator.setEqual(kUsb + "f" + std::to_string(PathTracker::kMaxHeldFiles + 5), "/tmp/f");
+  closeFile("/tmp/f", 300, true);
+  expectOutcome({{"/f" + std::to_string(PathTracker::kMaxHeldFiles + 5), "/tmp/f", 7}}, {});
+}
+
+// A local rsync, an editor, a download: the copy is written under a temporary name and renamed
+// into place by the family that wrote it. One audit event, with the name it ends with.
+TEST_F(TransferTest, ACopyRenamedIntoPlaceIsReportedOnceUnderItsFinalName) {
+  const Actor reader{.executable = "/usr/bin/rsync", .pid = 500, .ppid = 400};
+  const Actor writer{.executable = "/usr/bin/rsync", .pid = 700, .ppid = 600, .grandparent = 500};
+  comparator.setEqual(kUsb + "b", "/tmp/.b.Xy12");
+  comparator.setEqual(kUsb + "c", "/tmp/.c.Q");
+  comparator.setEqual(kUsb + "d", "/tmp/.d.Q");
+  comparator.setEqual(kUsb + "e", "/tmp/.e.Q");
+  for (const char* name : {"b", "c", "d", "e"}) openFile(kUsb + name, 800, reader);
+  closeFile("/tmp/.b.Xy12", 800, true, writer);
+  send(makeRenameToNew("/tmp/.b.Xy12", "/tmp", "b", writer));
+  send(makeRenameToNew("/tmp/b", "/tmp/done", "b", writer));  // and on again
+  closeFile("/tmp/.c.Q", 800, true, writer);
+  send(makeRenameToNew("/tmp/.c.Q", "/tmp", "c", Actor{.pid = 900, .ppid = 800}));  // a stranger
+  closeFile("/tmp/.d.Q", 800, true, writer);
+  send(makeRenameToNew("/tmp/.d.Q", "/Volumes/USB", "d2", writer));  // back onto the drive
+  closeFile("/tmp/.e.Q", 800, true, writer);
+  clock.advance(PathTracker::kFinalNameWait);
+  send(makeRenameToNew("/tmp/.e.Q", "/tmp", "e", writer));  // too late to wait for
+  expectOutcome({{"/b", "/tmp/done/b", 7}, {"/c", "/tmp/.c.Q", 7}, {"/e", "/tmp/.e.Q", 7}},
+                {{kUsb + "d2", 7}});
 }
 
 TEST_F(TransferTest, UnwatchedOpensFromManyProcessesLeaveNoTables) {

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/event_source/EventFile.h"
+
 namespace zorva {
 
 enum es_event_type_t : uint32_t {
@@ -52,13 +54,20 @@ struct es_file_t {
   es_string_token_t path;
   bool path_truncated;
   struct stat stat;
+  // Not in the original vocabulary: the open file behind an open or close event, where the
+  // backend has one (fanotify does; a replayed trace does not). Valid during the handler call.
+  const EventFile* opened;
 };
 
 struct es_process_t {
   pid_t pid;
-  pid_t ppid;
+  pid_t ppid;  // the parent that forked the process, where the backend knows it
   bool is_platform_binary;
   const es_file_t* executable;
+  // Not in the original vocabulary: the parent's parent and its parent, as forked; 0 where not
+  // known. Copies made by a process's grandchild are looked for through them.
+  pid_t grandparent;
+  pid_t great_grandparent;
 };
 
 struct es_event_open_t {

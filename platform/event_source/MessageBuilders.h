@@ -15,6 +15,8 @@ struct Actor {
   bool platform = true;
   pid_t pid = 101;
   pid_t ppid = 100;
+  pid_t grandparent = 0;
+  pid_t greatGrandparent = 0;
 };
 
 inline std::unique_ptr<OwnedMessage> makeMessage(uint32_t type, const Actor& actor = {}) {
@@ -22,6 +24,8 @@ inline std::unique_ptr<OwnedMessage> makeMessage(uint32_t type, const Actor& act
   message->setExecutable(actor.executable, actor.platform);
   message->process().pid = actor.pid;
   message->process().ppid = actor.ppid;
+  message->process().grandparent = actor.grandparent;
+  message->process().great_grandparent = actor.greatGrandparent;
   return message;
 }
 

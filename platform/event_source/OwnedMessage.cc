@@ -21,12 +21,14 @@ es_string_token_t OwnedMessage::token(std::string_view text) {
   return {kept.size(), kept.c_str()};
 }
 
-const es_file_t* OwnedMessage::file(std::string_view path, const struct stat& status) {
+const es_file_t* OwnedMessage::file(std::string_view path, const struct stat& status,
+                                    const EventFile* opened) {
   if (fileCount_ == kMaxFiles) throw std::length_error("OwnedMessage: too many files");
   es_file_t& record = files_[fileCount_++];
   record.path = token(path);
   record.path_truncated = false;
   record.stat = status;
+  record.opened = opened;
   return &record;
 }
 

@@ -23,7 +23,8 @@ class OwnedMessage {
   es_process_t& process() { return process_; }
 
   // A file record with the given path bytes and status; the path may hold any bytes but NUL.
-  const es_file_t* file(std::string_view path, const struct stat& status = {});
+  const es_file_t* file(std::string_view path, const struct stat& status = {},
+                        const EventFile* opened = nullptr);
   // A file record whose status says only what kind of file it is (S_IFREG, S_IFDIR, ...).
   const es_file_t* file(std::string_view path, mode_t mode, off_t size);
   es_string_token_t token(std::string_view text);

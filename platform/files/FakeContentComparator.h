@@ -22,10 +22,17 @@ class FakeContentComparator final : public ContentComparator {
     equal_.insert(ordered(a, b));
   }
 
-  bool contentsEqual(const std::string& a, const std::string& b) override {
+  bool contentsEqual(const ComparedFile& a, const ComparedFile& b) override {
     std::lock_guard lock(mutex_);
-    calls_.emplace_back(a, b);
-    return equal_.contains(ordered(a, b));
+    calls_.emplace_back(a.path, b.path);
+    held_.emplace_back(a.opened != nullptr, b.opened != nullptr);
+    return equal_.contains(ordered(a.path, b.path));
+  }
+
+  // For each call, whether each file came with a held descriptor.
+  std::vector<std::pair<bool, bool>> held() const {
+    std::lock_guard lock(mutex_);
+    return held_;
   }
 
   // The arguments of every call so far, in the order given.
@@ -42,6 +49,7 @@ class FakeContentComparator final : public ContentComparator {
   mutable std::mutex mutex_;
   std::set<Call> equal_;
   std::vector<Call> calls_;
+  std::vector<std::pair<bool, bool>> held_;
 };
 
 }  // namespace zorva

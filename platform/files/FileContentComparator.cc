@@ -16,7 +16,10 @@ class UniqueFd {
  public:
   explicit UniqueFd(int fd = -1) : fd_(fd) {}
   UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&&) = delete;
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
   ~UniqueFd() {
     // Not retried on EINTR: on Linux the descriptor is released even then, and a retry could
     // close one that another thread has just been given.
@@ -63,26 +66,43 @@ UniqueFd openRegular(const std::string& path, off_t* size) {
   return file;
 }
 
-ssize_t readRetrying(int fd, char* buffer, size_t length) {
+ssize_t preadRetrying(int fd, char* buffer, size_t length, off_t offset) {
   ssize_t count;
   do {
-    count = read(fd, buffer, length);
+    count = pread(fd, buffer, length, offset);
   } while (count < 0 && errno == EINTR);
   return count;
 }
 
-// True when `length` bytes were read; false when the file ended first or a read failed.
-bool readBlock(int fd, char* buffer, size_t length) {
+// True when `length` bytes were read from `offset`; false when the file ended first or a read
+// failed. Positioned reads: a held descriptor may be shared, and its offset is not ours.
+bool readBlock(int fd, char* buffer, size_t length, off_t offset) {
   size_t filled = 0;
   while (filled < length) {
-    ssize_t count = readRetrying(fd, buffer + filled, length - filled);
+    ssize_t count =
+        preadRetrying(fd, buffer + filled, length - filled, offset + static_cast<off_t>(filled));
     if (count <= 0) return false;
     filled += static_cast<size_t>(count);
   }
   return true;
 }
 
-bool atEnd(int fd, char* scratch) { return readRetrying(fd, scratch, 1) == 0; }
+bool atEnd(int fd, char* scratch, off_t offset) {
+  return preadRetrying(fd, scratch, 1, offset) == 0;
+}
+
+// The descriptor to read a file through and its size: the held one when there is one, else one
+// opened by path (kept in `owned`).
+int descriptorOf(const ComparedFile& file, UniqueFd* owned, off_t* size) {
+  if (file.opened) {
+    struct stat status;
+    if (fstat(file.opened->fd(), &status) != 0 || !S_ISREG(status.st_mode)) return -1;
+    *size = status.st_size;
+    return file.opened->fd();
+  }
+  *owned = openRegular(file.path, size);
+  return owned->get();
+}
 
 }  // namespace
 
@@ -90,29 +110,32 @@ FileContentComparator::FileContentComparator(size_t blockSize)
     : blockSize_(std::max<size_t>(blockSize, 1)),
       buffers_(std::make_unique_for_overwrite<char[]>(2 * blockSize_)) {}
 
-bool FileContentComparator::contentsEqual(const std::string& a, const std::string& b) {
+bool FileContentComparator::contentsEqual(const ComparedFile& a, const ComparedFile& b) {
   off_t size = 0;
   off_t otherSize = 0;
-  UniqueFd fileA = openRegular(a, &size);
-  if (!fileA) return false;
-  UniqueFd fileB = openRegular(b, &otherSize);
-  if (!fileB || size != otherSize) return false;
+  UniqueFd ownedA;
+  UniqueFd ownedB;
+  const int fdA = descriptorOf(a, &ownedA, &size);
+  if (fdA < 0) return false;
+  const int fdB = descriptorOf(b, &ownedB, &otherSize);
+  if (fdB < 0 || size != otherSize) return false;
 
   char* blockA = buffers_.get();
   char* blockB = blockA + blockSize_;
   // The loop is bounded by the size fstat gave, not by end of file, so a file that keeps growing
   // cannot keep the queue reading; a file that shrinks ends early and fails its block.
-  for (off_t left = size; left > 0;) {
-    const size_t length = static_cast<size_t>(std::min(left, static_cast<off_t>(blockSize_)));
-    if (!readBlock(fileA.get(), blockA, length) || !readBlock(fileB.get(), blockB, length) ||
+  for (off_t offset = 0; offset < size;) {
+    const size_t length =
+        static_cast<size_t>(std::min(size - offset, static_cast<off_t>(blockSize_)));
+    if (!readBlock(fdA, blockA, length, offset) || !readBlock(fdB, blockB, length, offset) ||
         std::memcmp(blockA, blockB, length) != 0) {
       return false;
     }
-    left -= static_cast<off_t>(length);
+    offset += static_cast<off_t>(length);
   }
   // Bytes past the size were never compared: the file grew during the comparison, or it is one
   // whose fstat size is not its length (procfs reports 0).
-  return atEnd(fileA.get(), blockA) && atEnd(fileB.get(), blockB);
+  return atEnd(fdA, blockA, size) && atEnd(fdB, blockB, size);
 }
 
 }  // namespace zorva

@@ -19,7 +19,7 @@ class FileContentComparator final : public ContentComparator {
 
   explicit FileContentComparator(size_t blockSize = kDefaultBlockSize);
 
-  bool contentsEqual(const std::string& a, const std::string& b) override;
+  bool contentsEqual(const ComparedFile& a, const ComparedFile& b) override;
 
  private:
   size_t blockSize_;

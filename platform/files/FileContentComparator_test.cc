@@ -1,5 +1,6 @@
 #include "platform/files/FileContentComparator.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -125,11 +126,31 @@ TEST_F(FileContentComparatorTest, AFileLongerOrShorterThanItsSizeIsUnequal) {
   EXPECT_FALSE(comparator_.contentsEqual(online, online));
 }
 
+// What a process read is what counts: a held descriptor still reads the file it was opened on
+// after that file was renamed and removed and another file took its name.
+TEST_F(FileContentComparatorTest, AHeldDescriptorReadsTheFileItWasOpenedOn) {
+  const std::string bytes = pattern(3 * kBlock + 5);
+  const std::string source = write("source", bytes);
+  const std::string copy = write("copy", bytes);
+  int fd = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  lseek(fd, 7, SEEK_SET);  // the holder's own offset must not matter
+  auto held = std::make_shared<const OpenFile>(fd, [](int descriptor) { close(descriptor); });
+  ASSERT_EQ(rename(source.c_str(), (folder_ + "/moved").c_str()), 0);
+  ASSERT_EQ(unlink((folder_ + "/moved").c_str()), 0);
+  write("source", pattern(3 * kBlock + 5).replace(0, 1, "x"));
+
+  EXPECT_TRUE(comparator_.contentsEqual({source, held}, copy));
+  EXPECT_TRUE(comparator_.contentsEqual(copy, {source, held}));
+  EXPECT_FALSE(comparator_.contentsEqual(source, copy)) << "the name now holds other bytes";
+  EXPECT_FALSE(comparator_.contentsEqual({source, held}, write("copy", bytes + "!")));
+}
+
 TEST(FakeContentComparatorTest, AnswersEitherOrderAndRecordsCallsAsGiven) {
   FakeContentComparator fake;
   fake.setEqual("/a", "/b");
-  EXPECT_TRUE(fake.contentsEqual("/b", "/a"));
-  EXPECT_FALSE(fake.contentsEqual("/a", "/c"));
+  EXPECT_TRUE(fake.contentsEqual(std::string("/b"), std::string("/a")));
+  EXPECT_FALSE(fake.contentsEqual(std::string("/a"), std::string("/c")));
   EXPECT_EQ(fake.calls(), (std::vector<FakeContentComparator::Call>{{"/b", "/a"}, {"/a", "/c"}}));
 }
 

@@ -1,13 +1,24 @@
 #include "platform/event_source/fanotify/FanotifyApi.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/cn_proc.h>
+#include <linux/connector.h>
+#include <linux/filter.h>
+#include <linux/netlink.h>
 #include <sys/fanotify.h>
+#include <sys/socket.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <cstddef>
 #include <cstring>
+#include <ctime>
 
 namespace zorva {
 
@@ -83,6 +94,132 @@ std::optional<uint64_t> SystemFanotifyApi::filesystemId(int fd) {
   static_assert(sizeof id == sizeof info.f_fsid);
   std::memcpy(&id, &info.f_fsid, sizeof id);
   return id;
+}
+
+ssize_t SystemFanotifyApi::readAt(int fd, void* buffer, size_t size, off_t offset) {
+  ssize_t got;
+  do {
+    got = ::pread(fd, buffer, size, offset);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+namespace {
+
+// Where the fields the filter reads lie in a datagram: netlink header, connector header, event.
+constexpr uint32_t kEventAt = NLMSG_HDRLEN + sizeof(cn_msg);
+constexpr uint32_t kWhatAt = kEventAt + offsetof(proc_event, what);
+
+// Keeps the forks of processes (not threads), the exits of processes' leaders and every exec, and
+// drops the rest in the kernel: a busy machine starts and ends threads far more often than
+// processes, and each dropped message is one less that can overflow the socket. Classic BPF loads
+// words in network order, so the constants are swapped to match; comparing two loaded words
+// needs no swap. Jump offsets count the instructions skipped.
+std::array<sock_filter, 15> processEventFilter() {
+  constexpr uint32_t kAccept = 0xffffffff;
+  return {{
+      /* 0 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kWhatAt),
+      /* 1 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, htonl(proc_event::PROC_EVENT_EXEC), 12, 0),  // to
+                                                                                               // 14
+      /* 2 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, htonl(proc_event::PROC_EVENT_FORK), 2, 0),   // to
+                                                                                               // 5
+      /* 3 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, htonl(proc_event::PROC_EVENT_EXIT), 5, 0),   // to
+                                                                                               // 9
+      /* 4 */ BPF_STMT(BPF_RET | BPF_K, 0),
+      // A fork is a process's when the child's thread id is its thread-group id.
+      /* 5 */
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
+               kEventAt + offsetof(proc_event, event_data.fork.child_pid)),
+      /* 6 */ BPF_STMT(BPF_MISC | BPF_TAX, 0),
+      /* 7 */
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
+               kEventAt + offsetof(proc_event, event_data.fork.child_tgid)),
+      /* 8 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_X, 0, 5, 4),  // to 14, else to 13
+      // An exit is a process's when the thread that ends is its leader.
+      /* 9 */
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
+               kEventAt + offsetof(proc_event, event_data.exit.process_pid)),
+      /* 10 */ BPF_STMT(BPF_MISC | BPF_TAX, 0),
+      /* 11 */
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
+               kEventAt + offsetof(proc_event, event_data.exit.process_tgid)),
+      /* 12 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_X, 0, 1, 0),  // to 14, else to 13
+      /* 13 */ BPF_STMT(BPF_RET | BPF_K, 0),
+      /* 14 */ BPF_STMT(BPF_RET | BPF_K, kAccept),
+  }};
+}
+
+}  // namespace
+
+int SystemFanotifyApi::openProcessConnector() {
+  int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_CONNECTOR);
+  if (fd < 0) return -1;
+  auto fail = [fd] {
+    int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+  };
+  // Room for a few hundred thousand messages: a fork storm must not outrun the reader. Forcing
+  // the size needs CAP_NET_ADMIN, which subscribing needs anyway.
+  int room = 16 << 20;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0) {
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  }
+  auto program = processEventFilter();
+  sock_fprog code{static_cast<unsigned short>(program.size()), program.data()};
+  if (::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &code, sizeof code) != 0) return fail();
+
+  sockaddr_nl address{};
+  address.nl_family = AF_NETLINK;
+  address.nl_groups = CN_IDX_PROC;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return fail();
+
+  // Netlink header, connector header, then the operation: "listen".
+  std::array<std::byte, NLMSG_HDRLEN + sizeof(cn_msg) + sizeof(uint32_t)> listen{};
+  nlmsghdr header{};
+  header.nlmsg_len = listen.size();
+  header.nlmsg_type = NLMSG_DONE;
+  header.nlmsg_pid = static_cast<uint32_t>(::getpid());
+  cn_msg message{};
+  message.id = {CN_IDX_PROC, CN_VAL_PROC};
+  message.len = sizeof(uint32_t);
+  const uint32_t op = PROC_CN_MCAST_LISTEN;
+  std::memcpy(listen.data(), &header, sizeof header);
+  std::memcpy(listen.data() + NLMSG_HDRLEN, &message, sizeof message);
+  std::memcpy(listen.data() + NLMSG_HDRLEN + sizeof(cn_msg), &op, sizeof op);
+  if (::send(fd, listen.data(), listen.size(), 0) != static_cast<ssize_t>(listen.size())) {
+    return fail();
+  }
+  return fd;
+}
+
+ssize_t SystemFanotifyApi::receive(int fd, void* buffer, size_t size) {
+  ssize_t got;
+  do {
+    got = ::recv(fd, buffer, size, MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+std::optional<std::vector<pid_t>> SystemFanotifyApi::processIds() {
+  DIR* proc = ::opendir("/proc");
+  if (!proc) return std::nullopt;
+  std::vector<pid_t> ids;
+  while (const dirent* entry = ::readdir(proc)) {
+    const char* name = entry->d_name;
+    pid_t pid = 0;
+    auto [end, error] = std::from_chars(name, name + std::strlen(name), pid);
+    if (error == std::errc() && *end == '\0' && pid > 0) ids.push_back(pid);
+  }
+  ::closedir(proc);
+  return ids;
+}
+
+uint64_t SystemFanotifyApi::monotonicNanoseconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
 }  // namespace zorva

@@ -10,9 +10,10 @@
 
 namespace zorva {
 
-// Every system call the fanotify event source makes, behind one interface, so decoding and the
-// turning of records into messages are tested from recorded buffers with a mock instead of the
-// kernel. Results follow the system calls': -1 with errno set on failure.
+// Every system call the fanotify event source makes, its process table's included, behind one
+// interface, so decoding and the turning of records into messages are tested from recorded
+// buffers with a mock instead of the kernel. Results follow the system calls': -1 with errno set
+// on failure.
 class FanotifyApi {
  public:
   virtual ~FanotifyApi() = default;
@@ -30,6 +31,17 @@ class FanotifyApi {
   virtual std::optional<std::string> readFile(const std::string& path) = 0;
   // The filesystem id fanotify reports for the filesystem holding the open descriptor.
   virtual std::optional<uint64_t> filesystemId(int fd) = 0;
+  virtual ssize_t readAt(int fd, void* buffer, size_t size, off_t offset) = 0;
+
+  // A non-blocking socket subscribed to the kernel's process events (fork, exec and exit of
+  // processes only: threads and other kinds are filtered out in the kernel).
+  virtual int openProcessConnector() = 0;
+  // One datagram from that socket; -1 with EAGAIN when none waits, ENOBUFS when some were lost.
+  virtual ssize_t receive(int fd, void* buffer, size_t size) = 0;
+  // The ids of the processes running now.
+  virtual std::optional<std::vector<pid_t>> processIds() = 0;
+  // CLOCK_MONOTONIC, the clock the process events are stamped with.
+  virtual uint64_t monotonicNanoseconds() = 0;
 };
 
 // The real system calls.
@@ -46,6 +58,11 @@ class SystemFanotifyApi final : public FanotifyApi {
   std::optional<std::string> readLink(const std::string& path) override;
   std::optional<std::string> readFile(const std::string& path) override;
   std::optional<uint64_t> filesystemId(int fd) override;
+  ssize_t readAt(int fd, void* buffer, size_t size, off_t offset) override;
+  int openProcessConnector() override;
+  ssize_t receive(int fd, void* buffer, size_t size) override;
+  std::optional<std::vector<pid_t>> processIds() override;
+  uint64_t monotonicNanoseconds() override;
 };
 
 }  // namespace zorva

@@ -14,7 +14,8 @@
 #include "platform/event_source/fanotify/FanotifyTranslator.h"
 #include "platform/event_source/fanotify/MockFanotifyApi.h"
 #include "platform/event_source/fanotify/MountTable.h"
-#include "platform/event_source/fanotify/ProcessInfoCache.h"
+#include "platform/event_source/fanotify/ProcessTable.h"
+#include "platform/event_source/fanotify/testing/RecordedBuffers.h"
 #include "platform/log/MemoryLogWriter.h"
 
 namespace zorva {
@@ -23,69 +24,9 @@ namespace {
 using ::testing::_;
 using ::testing::DoAll;
 using ::testing::ElementsAre;
+using testing::Records;
 using ::testing::Return;
 using ::testing::SetArgPointee;
-
-// Builds a buffer of records as read(2) returns them from a fanotify group. Directory-entry
-// records are all by process 100 on filesystem 42; a handle number stands for one file or folder.
-class Records {
- public:
-  Records& file(uint64_t mask, int fd, int pid = 100) { return record(mask, fd, pid, {}); }
-  Records& entry(uint64_t mask, uint32_t dir, const std::string& name) {
-    return record(mask, FAN_NOFD, 100, {{FAN_EVENT_INFO_TYPE_DFID_NAME, dir, name}});
-  }
-  // `file`, when given, is the handle of the file moved.
-  Records& rename(uint32_t fromDir, const std::string& from, uint32_t toDir, const std::string& to,
-                  uint32_t file = 0) {
-    std::vector<Info> infos = {{FAN_EVENT_INFO_TYPE_OLD_DFID_NAME, fromDir, from},
-                               {FAN_EVENT_INFO_TYPE_NEW_DFID_NAME, toDir, to}};
-    if (file) infos.push_back({FAN_EVENT_INFO_TYPE_FID, file, ""});
-    return record(FAN_RENAME, FAN_NOFD, 100, infos);
-  }
-
-  std::vector<std::byte> bytes() const { return bytes_; }
-  std::span<const std::byte> span() const { return bytes_; }
-
- private:
-  struct Info {
-    uint8_t type;
-    uint32_t handle;  // 4 bytes of handle data
-    std::string name;
-  };
-
-  Records& record(uint64_t mask, int fd, int pid, const std::vector<Info>& infos) {
-    std::vector<std::byte> body;
-    for (const Info& info : infos) {
-      std::vector<std::byte> part(sizeof(fanotify_event_info_header) + 8 + 8 + 4 +
-                                  (info.name.empty() ? 0 : info.name.size() + 1));
-      part.resize((part.size() + 3) / 4 * 4);  // the kernel pads info records
-      fanotify_event_info_header header{info.type, 0, static_cast<uint16_t>(part.size())};
-      const uint64_t fsid = 42;
-      const unsigned int handleBytes = 4;
-      const int handleType = 1;
-      std::memcpy(part.data(), &header, sizeof header);
-      std::memcpy(part.data() + 4, &fsid, 8);
-      std::memcpy(part.data() + 12, &handleBytes, 4);
-      std::memcpy(part.data() + 16, &handleType, 4);
-      std::memcpy(part.data() + 20, &info.handle, 4);
-      std::memcpy(part.data() + 24, info.name.data(), info.name.size());
-      body.insert(body.end(), part.begin(), part.end());
-    }
-    fanotify_event_metadata metadata{};
-    metadata.event_len = static_cast<uint32_t>(sizeof metadata + body.size());
-    metadata.vers = FANOTIFY_METADATA_VERSION;
-    metadata.metadata_len = sizeof metadata;
-    metadata.mask = mask;
-    metadata.fd = fd;
-    metadata.pid = pid;
-    const auto* raw = reinterpret_cast<const std::byte*>(&metadata);
-    bytes_.insert(bytes_.end(), raw, raw + sizeof metadata);
-    bytes_.insert(bytes_.end(), body.begin(), body.end());
-    return *this;
-  }
-
-  std::vector<std::byte> bytes_;
-};
 
 TEST(FanotifyDecoder, DecodesFileAndEntryRecordsAndTheOverflowRecord) {
   Records records;
@@ -186,7 +127,7 @@ class FanotifyTranslatorTest : public ::testing::Test {
   MemoryLogWriter log;
   ManualClock clock;
   ::testing::NiceMock<MockFanotifyApi> api;
-  ProcessInfoCache processes{api, clock};
+  ProcessTable processes{api, clock};  // not started: answers from /proc
   std::vector<std::string> delivered;
   std::vector<std::string> actors;  // parent and executable of each delivered event
   FanotifyTranslator translator{
@@ -267,28 +208,6 @@ TEST_F(FanotifyTranslatorTest, StaleHandlesAndOverflowsAreLoggedAndTheRestGoesOn
 }
 
 // ---- Processes and mounts
-
-TEST(ProcessInfoCache, ReadsProcOncePerSecondAndFollowsExecsAndExits) {
-  ManualClock clock;
-  ::testing::StrictMock<MockFanotifyApi> api;
-  ProcessInfoCache cache(api, clock);
-  const std::string stat = "7 (sh) S 1 7 7 0 -1 0 0 0 0 0 0 0 0 20 0 1 0 900 0";
-  EXPECT_CALL(api, readFile("/proc/7/stat"))
-      .WillOnce(Return(stat))
-      .WillOnce(Return(stat))
-      .WillOnce(Return(std::nullopt));
-  EXPECT_CALL(api, readLink("/proc/7/exe")).WillOnce(Return("/usr/bin/sh"));
-  EXPECT_CALL(api, stat("/usr/bin/sh", _)).WillOnce(Return(-1));
-  EXPECT_EQ(cache.lookup(7).executable, "/usr/bin/sh");
-  EXPECT_EQ(cache.lookup(7).ppid, 1);  // cached: no /proc read
-  clock.advance(std::chrono::seconds(2));
-  EXPECT_EQ(cache.lookup(7).executable, "/usr/bin/sh");  // same start time: exe not read again
-  clock.advance(std::chrono::seconds(2));
-  EXPECT_EQ(cache.lookup(7).executable, "/usr/bin/sh") << "gone: what was learned stays";
-
-  EXPECT_CALL(api, readFile("/proc/8/stat")).WillOnce(Return(std::nullopt));
-  EXPECT_EQ(cache.lookup(8).ppid, 8) << "unknown parent: grouped with nobody else";
-}
 
 TEST(MountTable, ParsesEscapesAndSkipsPseudoFilesystems) {
   auto mounts = parseMountInfo(

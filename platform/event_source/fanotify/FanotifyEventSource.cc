@@ -6,6 +6,7 @@
 #include <sys/fanotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <set>
@@ -15,7 +16,7 @@
 #include "platform/event_source/fanotify/FanotifyDecoder.h"
 #include "platform/event_source/fanotify/FanotifyTranslator.h"
 #include "platform/event_source/fanotify/MountTable.h"
-#include "platform/event_source/fanotify/ProcessInfoCache.h"
+#include "platform/event_source/fanotify/ProcessTable.h"
 #include "service/Log.h"
 
 namespace zorva {
@@ -58,15 +59,18 @@ class FanotifyEventSource::Client final : public es_client_t {
     // Opens for execution tell the process cache that a process became another program.
     fileMask_ = (want(ES_EVENT_TYPE_NOTIFY_OPEN) ? FAN_OPEN | FAN_OPEN_EXEC : 0) |
                 (want(ES_EVENT_TYPE_NOTIFY_CLOSE) ? FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE : 0);
-    entryMask_ =
-        (want(ES_EVENT_TYPE_NOTIFY_RENAME) || want(ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA) ? FAN_RENAME
-                                                                                      : 0) |
-        (want(ES_EVENT_TYPE_NOTIFY_UNLINK) ? FAN_DELETE : 0) |
-        (want(ES_EVENT_TYPE_NOTIFY_LINK) ? FAN_CREATE : 0);
+    // A folder moved off a root takes every file in it along: folders' moves count too.
+    entryMask_ = (want(ES_EVENT_TYPE_NOTIFY_RENAME) || want(ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA)
+                      ? FAN_RENAME | FAN_ONDIR
+                      : 0) |
+                 (want(ES_EVENT_TYPE_NOTIFY_UNLINK) ? FAN_DELETE : 0) |
+                 (want(ES_EVENT_TYPE_NOTIFY_LINK) ? FAN_CREATE : 0);
     if (markMounts() == 0) {
       ZorvaError("fanotify: no filesystem could be watched");
       return false;
     }
+    // After the marks: a program started once /proc has been read is seen by its exec.
+    processes_.start();
     reader_ = std::thread([this] { run(); });
     return true;
   }
@@ -133,25 +137,47 @@ class FanotifyEventSource::Client final : public es_client_t {
            api_.mark(fileGroup_, FAN_MARK_ADD | FAN_MARK_MOUNT, fileMask_, mountPoint) == 0;
   }
 
-  void drain(int group) {
-    for (;;) {
-      ssize_t got = api_.read(group, buffer_.data(), buffer_.size());
-      if (got <= 0) {
-        if (got < 0 && errno != EAGAIN && errno != EINTR) {
-          ZorvaError("fanotify: reading events failed: %@", errorText(errno));
-        }
-        break;
+  // Reads and handles one buffer of a group's events; false when the group had none. The process
+  // events sent before the read are applied first, so the table knows every process the batch
+  // names, and none that took over an id after it.
+  bool readBatch(int group) {
+    const uint64_t before = api_.monotonicNanoseconds();
+    const ssize_t got = api_.read(group, buffer_.data(), buffer_.size());
+    if (got <= 0) {
+      if (got < 0 && errno != EAGAIN && errno != EINTR) {
+        ZorvaError("fanotify: reading events failed: %@", errorText(errno));
       }
-      FanotifyBatch batch = decodeFanotifyBuffer(
-          std::span<const std::byte>(buffer_.data(), static_cast<size_t>(got)));
-      translator_.translate(batch);
+      // Nothing queued before this read is left unread.
+      emptyAt_[group == fileGroup_ ? 0 : 1] = before;
+      return false;
+    }
+    const uint64_t readAt = api_.monotonicNanoseconds();
+    processes_.receive();
+    processes_.advanceTo(readAt);
+    FanotifyBatch batch =
+        decodeFanotifyBuffer(std::span<const std::byte>(buffer_.data(), static_cast<size_t>(got)));
+    translator_.translate(batch);
+    return true;
+  }
+
+  // Takes turns between the two groups until both are empty, so a flood of opens cannot hold back
+  // the renames that name where a copy went.
+  void drainGroups() {
+    bool files = true;
+    bool entries = true;
+    while (files || entries) {
+      if (files) files = readBatch(fileGroup_);
+      if (entries) entries = readBatch(entryGroup_);
     }
     translator_.flush();
+    processes_.receive();
+    processes_.settle(std::min(emptyAt_[0], emptyAt_[1]));
   }
 
   void run() {
-    std::array<pollfd, 4> fds = {pollfd{fileGroup_, POLLIN, 0}, pollfd{entryGroup_, POLLIN, 0},
-                                 pollfd{mountInfoFd_, POLLPRI, 0}, pollfd{wakeFd_, POLLIN, 0}};
+    std::array<pollfd, 5> fds = {pollfd{fileGroup_, POLLIN, 0}, pollfd{entryGroup_, POLLIN, 0},
+                                 pollfd{mountInfoFd_, POLLPRI, 0}, pollfd{wakeFd_, POLLIN, 0},
+                                 pollfd{processes_.connectorFd(), POLLIN, 0}};
     for (;;) {
       if (::poll(fds.data(), fds.size(), -1) < 0) {
         if (errno == EINTR) continue;
@@ -159,8 +185,9 @@ class FanotifyEventSource::Client final : public es_client_t {
         return;
       }
       if (fds[3].revents != 0) return;
-      if (fds[0].revents & POLLIN) drain(fileGroup_);
-      if (fds[1].revents & POLLIN) drain(entryGroup_);
+      // Also when only process events came: they are applied once the file events before them
+      // are handled, and exited processes forgotten.
+      drainGroups();
       // The mount table changed: a drive was plugged in or an image mounted.
       if (fds[2].revents & (POLLPRI | POLLERR)) markMounts();
     }
@@ -169,7 +196,7 @@ class FanotifyEventSource::Client final : public es_client_t {
   FanotifyApi& api_;
   const std::string mountInfoPath_;
   const es_handler_block_t handler_;
-  ProcessInfoCache processes_;
+  ProcessTable processes_;
   FanotifyTranslator translator_;
   const int fileGroup_;
   const int entryGroup_;
@@ -179,6 +206,7 @@ class FanotifyEventSource::Client final : public es_client_t {
   uint64_t entryMask_ = 0;
   std::map<dev_t, uint64_t> marked_;  // watched filesystems: device to filesystem id
   std::vector<std::byte> buffer_ = std::vector<std::byte>(kReadSize);
+  uint64_t emptyAt_[2] = {0, 0};  // when each group was last read empty (file, entry)
   std::thread reader_;
 };
 

@@ -11,20 +11,39 @@ namespace {
 
 constexpr std::string_view kDeleted = " (deleted)";
 
-// Closes a record's descriptor when it goes out of scope, on every path.
-class RecordFd {
+// Closes a record's descriptor when it goes out of scope, on every path, unless a handler kept the
+// open file: then the last holder closes it.
+class RecordFd final : public EventFile {
  public:
   RecordFd(FanotifyApi& api, int fd) : api_(api), fd_(fd) {}
   ~RecordFd() {
-    if (fd_ >= 0) api_.close(fd_);
+    if (fd_ >= 0 && !retained_) api_.close(fd_);
   }
   RecordFd(const RecordFd&) = delete;
   RecordFd& operator=(const RecordFd&) = delete;
   int get() const { return fd_; }
 
+  SharedOpenFile retain() const override {
+    if (!retained_ && fd_ >= 0) {
+      retained_ = std::make_shared<const OpenFile>(fd_, [&api = api_](int fd) { api.close(fd); });
+    }
+    return retained_;
+  }
+
  private:
   FanotifyApi& api_;
   int fd_;
+  mutable SharedOpenFile retained_;
+};
+
+// An open file already kept, for a message delivered after its record was handled.
+class KeptFile final : public EventFile {
+ public:
+  explicit KeptFile(SharedOpenFile file) : file_(std::move(file)) {}
+  SharedOpenFile retain() const override { return file_; }
+
+ private:
+  SharedOpenFile file_;
 };
 
 const FanotifyRecord::Info* infoOf(const FanotifyRecord& record, uint8_t type) {
@@ -44,7 +63,7 @@ std::string entryPath(const std::string& directory, const std::string& name) {
 
 std::string FanotifyTranslator::Rename::to() const { return entryPath(toDir, toName); }
 
-FanotifyTranslator::FanotifyTranslator(FanotifyApi& api, ProcessInfoCache& processes, pid_t ownPid,
+FanotifyTranslator::FanotifyTranslator(FanotifyApi& api, ProcessTable& processes, pid_t ownPid,
                                        Deliver deliver)
     : api_(api), processes_(processes), ownPid_(ownPid), deliver_(std::move(deliver)) {}
 
@@ -64,11 +83,14 @@ void FanotifyTranslator::note(const char* what, uint64_t* count) {
 }
 
 std::unique_ptr<OwnedMessage> FanotifyTranslator::message(es_event_type_t type, pid_t pid) {
-  const ProcessInfoCache::Info& info = processes_.lookup(pid);
+  const ProcessTable::Process process = processes_.lookup(pid);
   auto message = std::make_unique<OwnedMessage>(type);
-  message->setExecutable(info.executable, info.platform);
-  message->process().pid = pid;
-  message->process().ppid = info.ppid;
+  message->setExecutable(process.program->path, process.program->platform);
+  es_process_t& acting = message->process();
+  acting.pid = pid;
+  acting.ppid = process.ppid;
+  acting.grandparent = process.grandparent;
+  acting.great_grandparent = process.greatGrandparent;
   return message;
 }
 
@@ -97,23 +119,13 @@ void FanotifyTranslator::translate(FanotifyBatch& batch) {
 void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
   RecordFd fd(api_, record.fd);
   if (record.pid == ownPid_) return;
-  // An exec keeps the process id, so what we know of the process is out of date. The kernel
-  // reports the open of the new program before the process becomes it, so what this record
-  // learns is forgotten again once it is delivered.
   const bool exec = (record.mask & FAN_OPEN_EXEC) != 0;
-  if (exec) processes_.forget(record.pid);
-  struct ForgetAfter {
-    ProcessInfoCache& processes;
-    pid_t pid;
-    bool active;
-    ~ForgetAfter() {
-      if (active) processes.forget(pid);
-    }
-  } forgetAfter{processes_, record.pid, exec};
   const bool open = (record.mask & FAN_OPEN) && wants(ES_EVENT_TYPE_NOTIFY_OPEN);
   const bool close =
       (record.mask & (FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE)) && wants(ES_EVENT_TYPE_NOTIFY_CLOSE);
-  if (!open && !close) return;
+  if (!exec && !open && !close) return;
+  // Any exec after an ordinary open is a new program, not the loader of the last one.
+  if ((record.mask & FAN_OPEN) && !exec) processes_.opened(record.pid);
 
   struct stat status {};
   std::optional<std::string> path = api_.readLink("/proc/self/fd/" + std::to_string(fd.get()));
@@ -131,24 +143,29 @@ void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
       path->resize(path->size() - kDeleted.size());
     }
   }
+  // The descriptor names the program even when the process is gone by now, and the kernel
+  // reports the open before the process runs it: its own open of the program counts as its.
+  if (exec) processes_.execOpened(record.pid, *path, status, ProcessTable::imageOf(api_, fd.get()));
 
   if (open) {
     auto message = this->message(ES_EVENT_TYPE_NOTIFY_OPEN, record.pid);
-    message->message().event.open = {message->file(*path, status), 0};
+    message->message().event.open = {message->file(*path, status, &fd), 0};
     deliver_(message->message());
   }
   // Two closes merged into one record: which came first is unknown; the modified one last.
   for (uint64_t bit : {uint64_t{FAN_CLOSE_NOWRITE}, uint64_t{FAN_CLOSE_WRITE}}) {
     if (!close || !(record.mask & bit)) continue;
     auto message = this->message(ES_EVENT_TYPE_NOTIFY_CLOSE, record.pid);
-    message->message().event.close = {bit == FAN_CLOSE_WRITE, message->file(*path, status)};
     // A write merged into its open stands where the open was queued, yet it happened after
     // everything queued since: `sh -c 'cat a > b'` opens b, then a, and closes b last. Held to
     // the end of the batch, it follows the open of the file it copies, as it did on disk.
     if (open && bit == FAN_CLOSE_WRITE) {
-      mergedWrites_.push_back(std::move(message));
+      auto kept = std::make_unique<KeptFile>(fd.retain());
+      message->message().event.close = {true, message->file(*path, status, kept.get())};
+      mergedWrites_.push_back({std::move(message), std::move(kept)});
       continue;
     }
+    message->message().event.close = {bit == FAN_CLOSE_WRITE, message->file(*path, status, &fd)};
     deliver_(message->message());
   }
 }
@@ -172,7 +189,7 @@ std::optional<std::string> FanotifyTranslator::directoryOf(const FanotifyRecord:
 
 void FanotifyTranslator::endBatch() {
   directories_.clear();
-  for (const auto& message : mergedWrites_) deliver_(message->message());
+  for (const HeldWrite& write : mergedWrites_) deliver_(write.message->message());
   mergedWrites_.clear();
 }
 
@@ -184,6 +201,8 @@ void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
     if (from && to) rename(record.pid, *from, *to, infoOf(record, FAN_EVENT_INFO_TYPE_FID));
     if (record.mask & (FAN_CREATE | FAN_DELETE)) flush();
   }
+  // Folders are watched for their moves only; their creation and removal change no file.
+  if (record.mask & FAN_ONDIR) return;
   const auto* entry = infoOf(record, FAN_EVENT_INFO_TYPE_DFID_NAME);
   if (!entry || !(record.mask & (FAN_CREATE | FAN_DELETE))) return;
   std::optional<std::string> directory = directoryOf(*entry);

@@ -13,7 +13,7 @@
 #include "platform/event_source/OwnedMessage.h"
 #include "platform/event_source/fanotify/FanotifyApi.h"
 #include "platform/event_source/fanotify/FanotifyDecoder.h"
-#include "platform/event_source/fanotify/ProcessInfoCache.h"
+#include "platform/event_source/fanotify/ProcessTable.h"
 
 namespace zorva {
 
@@ -23,12 +23,15 @@ namespace zorva {
 //   rename records become RENAME, or one EXCHANGEDATA for the two back-to-back records of an
 //   exchange (a to b, then b to a, by one process);
 //   deletions become UNLINK, and creations of a name that has other links become LINK.
-// Every descriptor a record carries is closed, whatever becomes of the record.
+// Every descriptor a record carries is closed, whatever becomes of the record, unless a handler
+// kept the open file behind an OPEN or CLOSE message (es_file_t's `opened`); then it is closed
+// when the handler lets go of it. Opens for execution name the acting process's program in the
+// process table.
 class FanotifyTranslator {
  public:
   using Deliver = std::function<void(const es_message_t&)>;
 
-  FanotifyTranslator(FanotifyApi& api, ProcessInfoCache& processes, pid_t ownPid, Deliver deliver);
+  FanotifyTranslator(FanotifyApi& api, ProcessTable& processes, pid_t ownPid, Deliver deliver);
 
   // Which message types to build (bits of 1 << es_event_type_t, for the types below 64 and
   // COPYFILE's own bit); others are dropped.
@@ -67,7 +70,7 @@ class FanotifyTranslator {
   void note(const char* what, uint64_t* count);
 
   FanotifyApi& api_;
-  ProcessInfoCache& processes_;
+  ProcessTable& processes_;
   const pid_t ownPid_;
   const Deliver deliver_;
   uint64_t wanted_ = 0;
@@ -75,8 +78,13 @@ class FanotifyTranslator {
   // For one batch only: the directories resolved, which a batch names again and again.
   std::map<std::vector<unsigned char>, std::optional<std::string>> directories_;
   void endBatch();
-  // Modified closes the kernel merged into their open, delivered when the batch ends.
-  std::vector<std::unique_ptr<OwnedMessage>> mergedWrites_;
+  // Modified closes the kernel merged into their open, delivered when the batch ends, with the
+  // open file they were reported with.
+  struct HeldWrite {
+    std::unique_ptr<OwnedMessage> message;
+    std::unique_ptr<EventFile> file;
+  };
+  std::vector<HeldWrite> mergedWrites_;
   std::optional<Rename> pending_;
   uint64_t overflows_ = 0;
   uint64_t unresolved_ = 0;

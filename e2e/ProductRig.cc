@@ -640,9 +640,44 @@ std::vector<std::string> storedAuditEvents(const std::string& stateDir) {
   return records;
 }
 
+LoopDrive::LoopDrive(const std::string& folder)
+    : image_(folder + "/drive.img"), mountPoint_(folder + "/drive"), tmpfs_(folder + "/tmpfs") {
+  std::filesystem::create_directories(mountPoint_);
+  std::filesystem::create_directories(tmpfs_);
+  const std::vector<std::vector<std::string>> steps = {
+      {"truncate", "-s", "64M", image_},
+      {"mkfs.ext4", "-q", "-F", image_},
+      {"mount", "-o", "loop", image_, mountPoint_},
+      {"mount", "-t", "tmpfs", "-o", "size=64m", "zorva-e2e", tmpfs_},
+  };
+  for (const auto& step : steps) {
+    const CommandResult result = runCommand(step);
+    if (result.status != 0) {
+      throw std::runtime_error(step[0] + " for the loop drive failed: " + result.output);
+    }
+  }
+}
+
+bool LoopDrive::unmount() { return runCommand({"umount", mountPoint_}).status == 0; }
+
+LoopDrive::~LoopDrive() {
+  for (const std::string& mounted : {mountPoint_, tmpfs_}) {
+    if (runCommand({"mountpoint", "-q", mounted}).status != 0) continue;
+    if (runCommand({"umount", mounted}).status != 0) runCommand({"umount", "-l", mounted});
+  }
+  std::error_code ignored;
+  std::filesystem::remove(image_, ignored);
+}
+
 ProductRig::ProductRig(std::string zorvadProgram, RigOptions options)
     : options_(std::move(options)), temp_("zorva-e2e") {
   watched_ = temp_ / "Watched";
+  if (options_.loopDrive) {
+    drive_ = std::make_unique<LoopDrive>(temp_.path());
+    watched_ = drive_->mountPoint() + "/Watched";
+    driveOut_ = drive_->mountPoint() + "/out";
+    std::filesystem::create_directories(driveOut_);
+  }
   watched2_ = temp_ / "watched2";
   outside_ = temp_ / "outside";
   stateDir_ = options_.stateDir.empty() ? temp_ / "state" : options_.stateDir;
@@ -665,6 +700,7 @@ ProductRig::ProductRig(std::string zorvadProgram, RigOptions options)
 ProductRig::~ProductRig() {
   service_.reset();  // first: the service must not outlive the folders it watches
   backend_.reset();
+  drive_.reset();  // before the temporary folder that holds it is removed
 }
 
 void ProductRig::start() {

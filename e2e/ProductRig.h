@@ -253,8 +253,31 @@ void saveServiceState(const std::string& stateDir, const std::string& deviceKey,
 // The records waiting in the service's audit-event store (read-only), oldest first, as JSON.
 std::vector<std::string> storedAuditEvents(const std::string& stateDir);
 
+// A removable drive as the kernel sees one: an ext4 image on a loop device, mounted for the
+// drive's life, with a tmpfs beside it as a second, other filesystem. Unmounted (lazily, if it is
+// still busy) when destroyed.
+class LoopDrive {
+ public:
+  explicit LoopDrive(const std::string& folder);
+  ~LoopDrive();
+  LoopDrive(const LoopDrive&) = delete;
+  LoopDrive& operator=(const LoopDrive&) = delete;
+
+  const std::string& mountPoint() const { return mountPoint_; }
+  const std::string& tmpfs() const { return tmpfs_; }
+  // Unmounts the drive now; false while something holds a file on it open.
+  bool unmount();
+
+ private:
+  std::string image_;
+  std::string mountPoint_;
+  std::string tmpfs_;
+};
+
 struct RigOptions {
   std::string deviceKey = "e2e-device-key-0123";
+  // Volume 7 on a loop-mounted drive instead of the temporary folder's filesystem.
+  bool loopDrive = false;
   std::optional<std::string> busAddress;  // see ZorvadOptions
   BackendBehaviour backend{};
   // The state folder; empty: a folder "state" in the rig's temporary folder.
@@ -281,6 +304,10 @@ class ProductRig {
   std::string watched(const std::string& name = {}) const { return join(watched_, name); }
   std::string watched2(const std::string& name = {}) const { return join(watched2_, name); }
   std::string outside(const std::string& name = {}) const { return join(outside_, name); }
+  // With a loop drive: a folder on the drive outside volume 7, and the tmpfs beside it.
+  std::string onDrive(const std::string& name = {}) const { return join(driveOut_, name); }
+  std::string onTmpfs(const std::string& name = {}) const { return join(drive_->tmpfs(), name); }
+  LoopDrive& drive() { return *drive_; }
   const std::string& stateDir() const { return stateDir_; }
   const std::string& deviceKey() const { return options_.deviceKey; }
 
@@ -305,7 +332,8 @@ class ProductRig {
 
   RigOptions options_;
   TempFolder temp_;
-  std::string watched_, watched2_, outside_, stateDir_;
+  std::unique_ptr<LoopDrive> drive_;
+  std::string watched_, watched2_, outside_, stateDir_, driveOut_;
   std::unique_ptr<TestCertificate> certificate_;
   std::unique_ptr<RigBackend> backend_;
   std::unique_ptr<ZorvadProcess> service_;

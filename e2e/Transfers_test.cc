@@ -107,54 +107,6 @@ TEST_F(TransferTest, ChangesThatLeaveTheDataOnWatchedFoldersAreNotReported) {
   }
 }
 
-// A gap, kept runnable by hand (--gtest_also_run_disabled_tests); it passes once the copy is
-// reported. A local rsync reads the source in one process, whose child forks the process that
-// writes a hidden temporary file (".NAME.XXXXXX") and renames it into place. Reader and writer
-// are grandparent and grandchild, further apart than the parent and child that content detection
-// pairs, and an event names only the acting process and its parent, so the two never meet; the
-// rename has both ends outside the watched folders: nothing is reported.
-TEST_F(TransferTest, DISABLED_AnRsyncCopyIsReportedOnce) {
-  const std::string source = makeFile(rig->watched("synced.txt"));
-  run({"rsync", source, rig->outside("synced.txt")});
-  const auto marker = rig->markerCopy();
-  ASSERT_TRUE(marker);
-  std::vector<AuditEvent> events;
-  for (const AuditEvent& event : rig->backend().delivered()) {
-    if (event.dest != *marker) events.push_back(event);
-  }
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].source, "/synced.txt");
-  // The temporary name is what was closed after writing.
-  EXPECT_TRUE(events[0].dest.starts_with(rig->outside(".synced.txt."))) << events[0].dest;
-}
-
-// `bash -c 'cat a > b'`: bash opens b and becomes cat in the same process, which reads a and
-// makes the last close of b. One process does both, whether or not the service learned its
-// parent before it exited.
-TEST_F(TransferTest, CatIntoARedirectionIsReportedOnce) {
-  const std::string dest = rig->outside("bash.txt");
-  run({"bash", "-c", "cat \"$1\" > \"$2\"", "bash", makeFile(rig->watched("bash.txt")), dest});
-  ASSERT_TRUE(rig->markerCopy());
-  const auto events = eventsTo(dest);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].source, "/bash.txt");
-}
-
-// A gap, kept runnable by hand: `dash -c 'cat a > b'` opens b in the shell, forks cat to read a,
-// and makes the last close of b in the shell, so the reader is the closer's child, which content
-// detection pairs. But cat lives about a millisecond, and the service learns a process's parent
-// only when it reads the process's first event; a cat already gone by then is paired with no
-// other process, and the copy is missed. Passes most runs on an idle machine.
-TEST_F(TransferTest, DISABLED_CatForkedByTheShellIntoARedirectionIsReportedOnce) {
-  ASSERT_TRUE(rig->markerCopy());  // the service is reading events
-  const std::string dest = rig->outside("dash.txt");
-  run({"dash", "-c", "cat \"$1\" > \"$2\"", "dash", makeFile(rig->watched("dash.txt")), dest});
-  ASSERT_TRUE(rig->markerCopy());
-  const auto events = eventsTo(dest);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].source, "/dash.txt");
-}
-
 // --- What survives a restart ---
 
 class RestartTest : public ProductTest, public ::testing::WithParamInterface<BackendBehaviour> {

@@ -172,7 +172,17 @@ class FanotifyEventSource::Client final : public es_client_t {
     translator_.flush();
     processes_.receive();
     processes_.settle(std::min(emptyAt_[0], emptyAt_[1]));
+    std::lock_guard lock(countsMutex_);
+    counts_ = processes_.counts();
   }
+
+ public:
+  ProcessTable::Counts processCounts() const {
+    std::lock_guard lock(countsMutex_);
+    return counts_;
+  }
+
+ private:
 
   void run() {
     std::array<pollfd, 5> fds = {pollfd{fileGroup_, POLLIN, 0}, pollfd{entryGroup_, POLLIN, 0},
@@ -207,6 +217,8 @@ class FanotifyEventSource::Client final : public es_client_t {
   std::map<dev_t, uint64_t> marked_;  // watched filesystems: device to filesystem id
   std::vector<std::byte> buffer_ = std::vector<std::byte>(kReadSize);
   uint64_t emptyAt_[2] = {0, 0};  // when each group was last read empty (file, entry)
+  mutable std::mutex countsMutex_;
+  ProcessTable::Counts counts_;
   std::thread reader_;
 };
 
@@ -266,6 +278,11 @@ es_return_t FanotifyEventSource::subscribe(es_client_t* client, const es_event_t
   std::lock_guard lock(mutex_);
   if (client != client_.get() || !client_->subscribe(wanted)) return ES_RETURN_ERROR;
   return ES_RETURN_SUCCESS;
+}
+
+ProcessTable::Counts FanotifyEventSource::processCounts() const {
+  std::lock_guard lock(mutex_);
+  return client_ ? client_->processCounts() : ProcessTable::Counts{};
 }
 
 es_return_t FanotifyEventSource::deleteClient(es_client_t* client) {

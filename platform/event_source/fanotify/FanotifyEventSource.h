@@ -10,6 +10,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/event_source/EventSource.h"
 #include "platform/event_source/fanotify/FanotifyApi.h"
+#include "platform/event_source/fanotify/ProcessTable.h"
 
 namespace zorva {
 
@@ -35,13 +36,17 @@ class FanotifyEventSource final : public EventSource {
                         uint32_t count) override;
   es_return_t deleteClient(es_client_t* client) override;
 
+  // What the process table knows and has lost, as of the reader's last pass; zeros before a
+  // client subscribed. Callable from any thread.
+  ProcessTable::Counts processCounts() const;
+
   class Client;
 
  private:
   FanotifyApi& api_;
   Clock& clock_;
   const std::string mountInfoPath_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::unique_ptr<Client> client_;
 };
 

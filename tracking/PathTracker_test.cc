@@ -367,7 +367,7 @@ class CountedEventFile final : public EventFile {
   SharedOpenFile retain() const override {
     if (!file_) {
       ++open_;
-      file_ = std::make_shared<const OpenFile>(1000 + open_, [this](int) { --open_; });
+      file_ = std::make_shared<const OpenFile>(1000 + open_, [&open = open_](int) { --open; });
     }
     return file_;
   }

@@ -9,6 +9,8 @@
 # BENCH_BUILD_DIR holds fanotify_bare_reader and fanotify_workload (default out/release/bench),
 # ZORVAD is the program (default out/release/service/zorvad); both defaults are under the
 # repository. FBENCH_ROUNDS (3), FBENCH_SECONDS (3) and FBENCH_FLOOD_FILES (50000) resize it.
+# Last, fanotify_process_storm (when BENCH_BUILD_DIR has it) forks FBENCH_STORM_RATE (10000)
+# processes a second for FBENCH_STORM_SECONDS (10) without and with the fanotify source.
 # Workload and listener run at nice FBENCH_NICE (-10), so that other programs on a shared machine
 # take less of their CPUs; the time a listener still waited for its CPU is printed beside it.
 set -uo pipefail
@@ -426,6 +428,25 @@ read -r load_after _ </proc/loadavg
 echo "load average (1 min) before: $load_before, after: $load_after. \"queued\": time the listener"
 echo "was runnable but not running, the wake-up latency of each read plus other programs on CPU 1"
 
+storm_rate=${FBENCH_STORM_RATE:-10000}
+storm_seconds=${FBENCH_STORM_SECONDS:-10}
+storm_figures=$tmp/storm.figures
+: >"$storm_figures"
+echo
+echo "== Storm: $(fmt "$storm_rate") processes/s for $storm_seconds s, first with no listener, then"
+echo "   with the fanotify source following every process (the storm itself runs on both CPUs)"
+if [[ -x $bench/fanotify_process_storm ]]; then
+  # Its scratch folder goes in ours, so an interrupted run leaves nothing behind.
+  TMPDIR=$tmp nice -n "$niceness" taskset -c 1 "$bench/fanotify_process_storm" "$storm_rate" \
+    "$storm_seconds" >"$tmp/storm.out" 2>&1
+  storm_status=$?
+  cat "$tmp/storm.out"
+  grep '^storm ' "$tmp/storm.out" >"$storm_figures"
+  ((storm_status == 0)) || echo "  fanotify_process_storm exited with status $storm_status"
+else
+  echo "  $bench/fanotify_process_storm not found: skipped"
+fi
+
 echo
 echo "== Summary (medians over rounds; ratios against the bare reader and \"none\" of this run)"
 awk -F'\t' -v files="$flood_files" '
@@ -519,3 +540,24 @@ awk -F'\t' -v files="$flood_files" '
       else printf "  %-8s flood exact with no overflow: %s\n", l, verdict(fok[l])
     }
   }' "$results"
+
+echo
+if [[ -s $storm_figures ]]; then
+  storm() { value_of "$1" "$storm_figures"; }
+  storm_title="Storm, $(fmt "$(storm rate_target)") processes/s for $(storm seconds) s"
+  echo "$storm_title (ratios against the same storm with no listener):"
+  printf '  processes/s: %s with the source, %s with none: slowdown %sx; CPU per process of the\n' \
+    "$(fmt "$(storm rate)")" "$(fmt "$(storm base_rate)")" "$(storm rate_ratio)"
+  printf '    storm %s µs against %s µs (%sx)\n' "$(storm cpu_us_per_proc)" \
+    "$(storm base_cpu_us_per_proc)" "$(storm proc_cpu_ratio)"
+  printf '  probe opens seen %s of %s; wrong ppid %s, wrong executable %s\n' \
+    "$(fmt "$(storm seen_opens)")" "$(fmt "$(storm expected_opens)")" "$(storm wrong_ppid)" \
+    "$(storm wrong_exe)"
+  printf '  process table %s before, at most %s, %s after; connector losses %s, /proc look-ups %s\n' \
+    "$(storm table_before)" "$(storm table_max)" "$(storm table_after)" "$(storm losses)" \
+    "$(storm proc_reads)"
+  printf '  reader CPU %s µs per process event (%s applied), %s µs per process made\n' \
+    "$(storm us_per_event)" "$(fmt "$(storm received)")" "$(storm us_per_proc)"
+else
+  echo "Storm: not run"
+fi

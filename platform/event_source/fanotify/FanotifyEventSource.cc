@@ -75,6 +75,12 @@ class FanotifyEventSource::Client final : public es_client_t {
     return true;
   }
 
+  // Safe from any thread: a copy the reader makes after each pass.
+  ProcessTable::Counts processCounts() const {
+    std::lock_guard lock(countsMutex_);
+    return counts_;
+  }
+
  private:
   void stop() {
     uint64_t one = 1;
@@ -175,14 +181,6 @@ class FanotifyEventSource::Client final : public es_client_t {
     std::lock_guard lock(countsMutex_);
     counts_ = processes_.counts();
   }
-
- public:
-  ProcessTable::Counts processCounts() const {
-    std::lock_guard lock(countsMutex_);
-    return counts_;
-  }
-
- private:
 
   void run() {
     std::array<pollfd, 5> fds = {pollfd{fileGroup_, POLLIN, 0}, pollfd{entryGroup_, POLLIN, 0},

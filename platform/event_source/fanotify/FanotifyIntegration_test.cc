@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/fanotify.h>
@@ -52,6 +53,7 @@ struct Event {
   struct stat status {};
   pid_t pid = 0;
   pid_t ppid = 0;
+  pid_t grandparent = 0;
   std::string executable;
   bool platform = false;
 };
@@ -72,6 +74,7 @@ Event copyOf(const es_message_t& message) {
   event.type = message.event_type;
   event.pid = message.process->pid;
   event.ppid = message.process->ppid;
+  event.grandparent = message.process->grandparent;
   event.executable = text(message.process->executable);
   event.platform = message.process->is_platform_binary;
   const es_events_t& e = message.event;
@@ -560,6 +563,54 @@ TEST_F(FanotifyIntegrationTest, OwnActivityIsMutedWhileChildrensArrives) {
             }),
             0u)
       << dump();
+}
+
+// `sh -c 'cat a; true'` forks cat, and both are gone when their events are read: the lineage and
+// the program are what the kernel reported as it happened, not what /proc no longer has.
+TEST_F(FanotifyIntegrationTest, ProcessesGoneBeforeTheirEventsAreReadStillNameTheirFamily) {
+  const std::string file = path("a");
+  writeFile(file);
+  holdReader();
+  pid_t shell = spawn({"/bin/sh", "-c", "cat \"$1\"; true", "sh", file});
+  EXPECT_EQ(exitCode(shell), 0);
+  releaseReader();
+  std::optional<Event> read = waitForEvent(of(ES_EVENT_TYPE_NOTIFY_OPEN, file));
+  ASSERT_TRUE(read) << dump();
+  EXPECT_NE(read->pid, shell) << "cat was forked";
+  EXPECT_EQ(read->ppid, shell);
+  EXPECT_EQ(read->grandparent, getpid());
+  EXPECT_EQ(read->executable, std::filesystem::canonical("/bin/cat"));
+}
+
+int openAndEndThread(void* file) {
+  int fd = open(static_cast<const char*>(file), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) close(fd);
+  syscall(SYS_exit, 0);
+  return 0;
+}
+
+// fanotify names the process, not the thread: a file opened by a thread that is not the leader
+// is the process's open, with the process's parent and program.
+TEST_F(FanotifyIntegrationTest, AThreadsOpenIsItsProcesss) {
+  const std::string file = path("threaded");
+  writeFile(file);
+  pid_t child = runForked([&] {
+    alignas(16) static char stack[64 * 1024];
+    static pid_t thread = 0;
+    const int flags = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD |
+                      CLONE_SYSVSEM | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID;
+    if (clone(openAndEndThread, stack + sizeof stack, flags, const_cast<char*>(file.c_str()),
+              &thread, nullptr, &thread) < 0) {
+      return false;
+    }
+    while (__atomic_load_n(&thread, __ATOMIC_ACQUIRE) != 0) sched_yield();
+    return true;
+  });
+  std::optional<Event> opened = waitForEvent(of(ES_EVENT_TYPE_NOTIFY_OPEN, file));
+  ASSERT_TRUE(opened) << dump();
+  EXPECT_EQ(opened->pid, child);
+  EXPECT_EQ(opened->ppid, getpid());
+  EXPECT_EQ(opened->executable, std::filesystem::canonical("/proc/self/exe"));
 }
 
 class FanotifyMountTest : public FanotifyIntegrationTest {

@@ -86,6 +86,7 @@ class PathTrackerTest : public ::testing::Test {
 
   MemoryLogWriter log;
   ManualClock clock;
+  std::atomic<int> openFiles{0};  // held by the tracker's records: outlives it
   MemorySettingsStore settings;
   RecordingAuditSink audit;
   RecordingNotifier notifier;
@@ -381,7 +382,7 @@ class CountedEventFile final : public EventFile {
 // all before the comparison can run. Both are compared as they were held; the drive's file is let
 // go a second after its close, so the drive can be unmounted.
 TEST_F(TransferTest, ACopyIsComparedThroughTheFilesAsHeldAndTheDrivesFileIsLetGo) {
-  std::atomic<int> open{0};
+  std::atomic<int>& open = openFiles;
   {
     CountedEventFile source(open);
     CountedEventFile copy(open);
@@ -413,7 +414,7 @@ TEST_F(TransferTest, ACopyIsComparedThroughTheFilesAsHeldAndTheDrivesFileIsLetGo
 }
 
 TEST_F(TransferTest, HeldFilesAreCappedAndTheRestComparedByPath) {
-  std::atomic<int> open{0};
+  std::atomic<int>& open = openFiles;
   for (size_t i = 0; i < PathTracker::kMaxHeldFiles + 10; ++i) {
     sendWithFile(ES_EVENT_TYPE_NOTIFY_OPEN, kUsb + "f" + std::to_string(i), 300, false,
                  CountedEventFile(open));

@@ -68,7 +68,10 @@ void OpenFileTable::collect(uint32_t ppid, std::optional<uint32_t> opener,
       entry = records.erase(entry);
       continue;
     }
-    if (record.size == size && (!opener || record.opener == *opener)) {
+    // A file the family wrote onto a watched root is a copy coming in: its bytes equal those of
+    // the file it was copied from, which is no copy of it. (A write merged with its open by the
+    // kernel is seen only at the end of its batch, after the copy that followed it.)
+    if (record.size == size && !record.written && (!opener || record.opener == *opener)) {
       // A copy usually keeps its source's name: compare those first.
       Candidate candidate{record.path.restore(key), record.watchInfo, record.opened};
       if (lastComponent(key) == closedName) {

@@ -20,6 +20,9 @@ struct PathInfo {
   // lower-cased path). The file name is not stored: it is the key's last component.
   CasedPath path;
   uint32_t opener = 0;  // the process id of the latest open, for copies within one family
+  // Whether the latest close was of the file opened for writing, with no open since: the family
+  // wrote the file then, so it is where a copy went to, not where one came from.
+  bool written = false;
   // The file as its latest open saw it, held for a short while after each close so that a copy
   // is compared with what was read even once the file has been moved or removed.
   SharedOpenFile opened;

@@ -93,6 +93,7 @@ void PathTracker::openOnQueue(CasedPath path, std::string lower, const WatchInfo
   }
   record->openCount += 1;
   record->size = size;
+  record->written = false;
   record->lastTouch = ++touches_;
   // The latest open is the one a copy in progress reads through.
   if (opened) _openMap.hold(*record, std::move(opened));
@@ -132,6 +133,7 @@ void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
   if (PathInfo* record = _openMap.find(ppid, lower)) {
     record->openCount -= 1;
     record->lastClose = nowSeconds();
+    record->written = isModified;
     releaseLater(*record, ppid, lower);
     // The path as this close gave it, not as the record's open did.
     if (isModified) maybeNotify(cased.restore(lower), record->watchInfo);

@@ -450,6 +450,26 @@ TEST_F(TransferTest, ACopyRenamedIntoPlaceIsReportedOnceUnderItsFinalName) {
                 {{kUsb + "d2", 7}});
 }
 
+// A shell writes /tmp/x and has cp copy it onto the drive; when the service lags, the kernel
+// merges the shell's open and modified close of /tmp/x and the close is seen after the copy. The
+// file cp wrote on the drive equals /tmp/x, and is still no source of it.
+TEST_F(TransferTest, AFileWrittenOntoTheDriveIsNotTheSourceOfWhatItWasCopiedFrom) {
+  const Actor shell{.executable = "/usr/bin/bash", .pid = 200, .ppid = 100};
+  const Actor cp{.pid = 201, .ppid = 200, .grandparent = 100};
+  comparator.setEqual(kUsb + "x", "/tmp/x");
+  openFile("/tmp/x", 300, cp);  // cp reads the shell's file
+  openFile(kUsb + "x", 300, cp);
+  closeFile("/tmp/x", 300, false, cp);
+  closeFile(kUsb + "x", 300, true, cp);
+  closeFile("/tmp/x", 300, true, shell);
+  // Opened again, it may be read: then it is a source like any other.
+  openFile(kUsb + "x", 300, cp);
+  closeFile(kUsb + "x", 300, false, cp);
+  closeFile("/tmp/x", 300, true, shell);
+  expectOutcome({{"/x", "/tmp/x", 7}}, {{kUsb + "x", 7}});
+  EXPECT_EQ(comparator.calls().size(), 1u) << "the written file was never compared";
+}
+
 TEST_F(TransferTest, UnwatchedOpensFromManyProcessesLeaveNoTables) {
   for (int pid = 1; pid <= 5000; ++pid) {
     openFile("/home/u/file-" + std::to_string(pid), 100, Actor{.pid = pid + 1, .ppid = pid});

@@ -15,6 +15,10 @@ namespace {
 
 using ::testing::IsEmpty;
 
+std::string under(const std::string& folder, const std::string& name) {
+  return folder + "/" + name;
+}
+
 class DriveTest : public ProductTest {
  protected:
   RigOptions rigOptions() override {
@@ -23,78 +27,90 @@ class DriveTest : public ProductTest {
     return options;
   }
 
-  // A folder of `count` files with contents no other file has; returns their names.
-  std::vector<std::string> makeFolder(const std::string& folder, int count) {
-    std::filesystem::create_directories(folder);
-    std::vector<std::string> names;
-    for (int i = 0; i < count; ++i) {
-      names.push_back("f" + std::to_string(i) + ".txt");
-      makeFile(folder + "/" + names.back());
-    }
-    return names;
+  // What the test runs, and the audit events it expects: destination -> source below the root.
+  struct Plan {
+    std::vector<std::vector<std::string>> commands;
+    std::map<std::string, std::string> expected;
+  };
+
+  // A name no other file of the test has, telling the way and the destination.
+  std::string fresh(const std::string& way, const std::string& where) {
+    return way + "-" + where + "-" + std::to_string(++names_);
   }
+
+  // A file on the watched folder whose copy is expected at `to`.
+  std::string source(const std::string& way, const std::string& where, const std::string& to,
+                     Plan& plan) {
+    std::string name = fresh(way, where);
+    makeFile(rig->watched(name));
+    plan.expected[under(to, name)] = "/" + name;
+    return name;
+  }
+
+  // A folder of three files on the watched folder.
+  std::vector<std::string> folder(const std::string& name) {
+    std::filesystem::create_directories(rig->watched(name));
+    std::vector<std::string> files;
+    for (int i = 0; i < 3; ++i) {
+      files.push_back("f" + std::to_string(i) + ".txt");
+      makeFile(under(rig->watched(name), files.back()));
+    }
+    return files;
+  }
+
+  // Each way once, from the watched folder into `to`, which `where` names.
+  void planEachWay(const std::string& where, const std::string& to, Plan& plan) {
+    std::string f = source("cp", where, to, plan);
+    plan.commands.push_back({"cp", rig->watched(f), to + "/"});
+    f = source("mv", where, to, plan);
+    plan.commands.push_back({"mv", rig->watched(f), to + "/"});
+    for (const std::string shell : {"bash", "dash"}) {
+      f = source(shell, where, to, plan);
+      plan.commands.push_back(
+          {shell, "-c", "cat \"$1\" > \"$2\"", shell, rig->watched(f), under(to, f)});
+    }
+    f = source("dd", where, to, plan);  // a copier that exits at once
+    plan.commands.push_back({"dd", "if=" + rig->watched(f), "of=" + under(to, f), "status=none"});
+    f = source("rsync", where, to, plan);
+    plan.commands.push_back({"rsync", rig->watched(f), under(to, f)});
+
+    const std::string moved = fresh("dir", where);
+    const auto movedFiles = folder(moved);
+    plan.commands.push_back({"mv", rig->watched(moved), to + "/"});
+    if (where == "drive") {
+      plan.expected[under(to, moved)] = "/" + moved;  // one rename takes the folder along
+    } else {
+      for (const auto& name : movedFiles) {
+        plan.expected[under(under(to, moved), name)] = under("/" + moved, name);
+      }
+    }
+    const std::string synced = fresh("rsync-dir", where);
+    const std::string packed = fresh("tar", where);
+    for (const std::string& tree : {synced, packed}) {
+      for (const auto& name : folder(tree)) {
+        plan.expected[under(under(to, tree), name)] = under("/" + tree, name);
+      }
+      std::filesystem::create_directories(under(to, tree));
+    }
+    plan.commands.push_back({"rsync", "-a", rig->watched(synced) + "/", under(to, synced) + "/"});
+    plan.commands.push_back({"sh", "-c", "tar -cf - -C \"$1\" . | tar -xf - -C \"$2\"", "sh",
+                             rig->watched(packed), under(to, packed)});
+  }
+
+ private:
+  int names_ = 0;
 };
 
 TEST_F(DriveTest, EachCommonWayOfTakingFilesOffADriveIsReportedOnce) {
-  // Expected audit events: destination -> source below the root.
-  std::map<std::string, std::string> expected;
-  std::vector<std::vector<std::string>> commands;
-  const std::vector<std::pair<std::string, std::string>> destinations = {{"tmpfs", rig->onTmpfs()},
-                                                                         {"drive", rig->onDrive()}};
-  int n = 0;
+  Plan plan;
   for (int round = 0; round < 2; ++round) {
-    for (const auto& [where, to] : destinations) {
-      auto name = [&](const std::string& way) {
-        return way + "-" + where + "-" + std::to_string(++n);
-      };
-      auto file = [&](const std::string& way) {
-        const std::string base = name(way);
-        makeFile(rig->watched(base));
-        expected[to + "/" + base] = "/" + base;
-        return base;
-      };
-      std::string f = file("cp");
-      commands.push_back({"cp", rig->watched(f), to + "/"});
-      f = file("mv");
-      commands.push_back({"mv", rig->watched(f), to + "/"});
-      f = file("bash");
-      commands.push_back(
-          {"bash", "-c", "cat \"$1\" > \"$2\"", "bash", rig->watched(f), to + "/" + f});
-      f = file("dash");
-      commands.push_back(
-          {"dash", "-c", "cat \"$1\" > \"$2\"", "dash", rig->watched(f), to + "/" + f});
-      f = file("dd");  // a copier that exits at once
-      commands.push_back({"dd", "if=" + rig->watched(f), "of=" + to + "/" + f, "status=none"});
-      f = file("rsync");
-      commands.push_back({"rsync", rig->watched(f), to + "/" + f});
-
-      const std::string folder = name("dir");
-      const auto names = makeFolder(rig->watched(folder), 3);
-      commands.push_back({"mv", rig->watched(folder), to + "/"});
-      if (where == "drive") {
-        expected[to + "/" + folder] = "/" + folder;  // one rename takes the folder along
-      } else {
-        for (const auto& each : names)
-          expected[to + "/" + folder + "/" + each] = "/" + folder + "/" + each;
-      }
-      for (const std::string way : {"rsync-dir", "tar"}) {
-        const std::string tree = name(way);
-        for (const auto& each : makeFolder(rig->watched(tree), 3)) {
-          expected[to + "/" + tree + "/" + each] = "/" + tree + "/" + each;
-        }
-        std::filesystem::create_directories(to + "/" + tree);
-        if (std::string(way) == "tar") {
-          commands.push_back({"sh", "-c", "tar -cf - -C \"$1\" . | tar -xf - -C \"$2\"", "sh",
-                              rig->watched(tree), to + "/" + tree});
-        } else {
-          commands.push_back({"rsync", "-a", rig->watched(tree) + "/", to + "/" + tree + "/"});
-        }
-      }
-    }
+    planEachWay("tmpfs", rig->onTmpfs(), plan);
+    planEachWay("drive", rig->onDrive(), plan);
   }
-  for (const auto& command : commands) run(command);
+  for (const auto& command : plan.commands) run(command);
   const auto marker = rig->markerCopy();
   ASSERT_TRUE(marker) << "the marker copy was not reported";
+  const auto& expected = plan.expected;
 
   std::vector<std::string> missed;
   for (const auto& [dest, source] : expected) {

@@ -346,6 +346,7 @@ StormRun runStorm(const std::string& self, const Plan& plan, SharedRecord& share
                                    std::to_string(readyPipe[1]),
                                    std::to_string(plan.devNull)};
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   std::fflush(nullptr);
@@ -525,7 +526,7 @@ std::string findInPath(const std::string& program) {
     std::string directory(rest.substr(0, colon));
     rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
     if (directory.empty()) continue;
-    std::string candidate = directory + "/" + program;
+    std::string candidate = directory.append("/").append(program);
     if (access(candidate.c_str(), X_OK) == 0) return candidate;
   }
   return {};

@@ -16,7 +16,7 @@ constexpr std::string_view kDeleted = " (deleted)";
 class RecordFd final : public EventFile {
  public:
   RecordFd(FanotifyApi& api, int fd) : api_(api), fd_(fd) {}
-  ~RecordFd() {
+  ~RecordFd() override {
     if (fd_ >= 0 && !retained_) api_.close(fd_);
   }
   RecordFd(const RecordFd&) = delete;

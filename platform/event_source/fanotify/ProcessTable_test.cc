@@ -28,7 +28,6 @@ using testing::execMessage;
 using testing::exitMessage;
 using testing::forkMessage;
 using ::testing::HasSubstr;
-using ::testing::Invoke;
 using ::testing::NiceMock;
 using testing::Records;
 using ::testing::Return;

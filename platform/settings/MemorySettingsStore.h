@@ -15,11 +15,15 @@ namespace zorva {
 // tests see the store's failures without a disk.
 class MemorySettingsStore final : public SettingsStore {
  public:
-  std::optional<SettingValue> get(const std::string& key) override {
+  Read read(const std::string& key) override {
     std::lock_guard lock(mutex_);
+    if (failReads_) {
+      ZorvaError("Failed to read setting %@: %@", key, "database is locked (simulated)");
+      return {std::nullopt, true};
+    }
     auto found = values_.find(key);
-    if (found == values_.end()) return std::nullopt;
-    return found->second;
+    if (found == values_.end()) return {};
+    return {found->second, false};
   }
 
   bool set(const std::string& key, const SettingValue& value) override {
@@ -52,6 +56,12 @@ class MemorySettingsStore final : public SettingsStore {
     std::lock_guard lock(mutex_);
     failWrites_ = fail;
   }
+  // While set, the store cannot be read or written, as while another process holds it.
+  void setLocked(bool locked) {
+    std::lock_guard lock(mutex_);
+    failReads_ = locked;
+    failWrites_ = locked;
+  }
 
   // Every stored value, for a test to check at once.
   std::map<std::string, SettingValue> values() const {
@@ -65,6 +75,7 @@ class MemorySettingsStore final : public SettingsStore {
   mutable std::mutex mutex_;
   std::map<std::string, SettingValue> values_;
   bool failWrites_ = false;
+  bool failReads_ = false;
 };
 
 }  // namespace zorva

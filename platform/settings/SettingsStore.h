@@ -11,10 +11,20 @@ namespace zorva {
 // restarts. Implementations are safe to call from any thread.
 class SettingsStore {
  public:
+  // What a read found. `failed`: the store could not be read just now (another process holds it,
+  // an I/O error); the key's value is unknown, which is not the same as absent, and nothing
+  // derived from it may be written back.
+  struct Read {
+    std::optional<SettingValue> value;
+    bool failed = false;
+  };
+
   virtual ~SettingsStore() = default;
 
-  // The stored value, or nullopt when the key is absent or its value is unreadable.
-  virtual std::optional<SettingValue> get(const std::string& key) = 0;
+  virtual Read read(const std::string& key) = 0;
+  // The stored value, or nullopt when the key is absent, its value is unreadable, or the store
+  // could not be read: for values whose absence costs nothing.
+  std::optional<SettingValue> get(const std::string& key) { return read(key).value; }
   // True once the value is durable. False, with an error logged, when it could not be stored;
   // the previous value then stays.
   virtual bool set(const std::string& key, const SettingValue& value) = 0;

@@ -1,0 +1,195 @@
+#include "platform/sqlite/SqliteFile.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "service/Log.h"
+
+namespace zorva {
+namespace {
+
+// SQLite replays or discards a -wal file while it works out that the main file is garbage, so
+// a file that is plainly not a database is caught first, leaving the evidence untouched.
+bool lacksHeader(const std::string& path) {
+  static constexpr char kMagic[] = "SQLite format 3";  // with its terminating NUL: 16 bytes
+  std::ifstream file(path, std::ios::binary);
+  char header[sizeof kMagic] = {};
+  file.read(header, sizeof header);
+  std::streamsize size = file.gcount();
+  return size > 0 && std::memcmp(header, kMagic, sizeof kMagic) != 0;
+}
+
+}  // namespace
+
+SqliteFile::SqliteFile(std::string path, std::string label, std::string schema,
+                       std::vector<const char*> statements, int busyTimeoutMs)
+    : path_(std::move(path)),
+      label_(std::move(label)),
+      schema_(std::move(schema)),
+      statementTexts_(std::move(statements)),
+      busyTimeoutMs_(busyTimeoutMs) {}
+
+SqliteFile::~SqliteFile() { close(); }
+
+bool SqliteFile::isDamage(int code) {
+  int primary = code & 0xff;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+std::string SqliteFile::describe(int code) const {
+  // The connection's message says more, but only when it belongs to this failure.
+  bool own = db_ && (sqlite3_extended_errcode(db_) & 0xff) == (code & 0xff);
+  const char* message = own ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
+  return std::string(message) + " (code " + std::to_string(code) + ")";
+}
+
+void SqliteFile::close() {
+  for (auto& [sql, statement] : statements_) sqlite3_finalize(statement);
+  statements_.clear();
+  sqlite3_close_v2(db_);
+  db_ = nullptr;
+}
+
+int SqliteFile::run(const char* sql, std::string* firstRow) {
+  if (!db_) return SQLITE_MISUSE;
+  sqlite3_stmt* statement = nullptr;
+  int code = sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr);
+  if (code != SQLITE_OK) return code;
+  bool first = true;
+  while ((code = sqlite3_step(statement)) == SQLITE_ROW) {
+    if (first && firstRow) {
+      const unsigned char* text = sqlite3_column_text(statement, 0);
+      *firstRow = text ? reinterpret_cast<const char*>(text) : "";
+    }
+    first = false;
+  }
+  sqlite3_finalize(statement);
+  return code == SQLITE_DONE ? SQLITE_OK : code;
+}
+
+bool SqliteFile::tryOpen(bool& damaged, std::string& reason) {
+  damaged = lacksHeader(path_);
+  if (damaged) {
+    reason = "file is not a database (no SQLite header)";
+    return false;
+  }
+  // The store serialises its calls, so SQLite's own per-connection locking would only cost time.
+  int code = sqlite3_open_v2(path_.c_str(), &db_,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+  if (code == SQLITE_OK) {
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, busyTimeoutMs_);
+  }
+  auto fail = [&](int failure) {
+    reason = describe(failure);
+    damaged = isDamage(failure);
+    close();
+    return false;
+  };
+  if (code != SQLITE_OK) return fail(code);
+
+  // The first statement reads the header, so a file that is not a database fails here.
+  std::string mode;
+  if ((code = run("PRAGMA journal_mode=WAL", &mode)) != SQLITE_OK) return fail(code);
+  if (mode != "wal") {
+    reason = "journal mode is " + mode + ", not wal";
+    close();
+    return false;
+  }
+  if ((code = run("PRAGMA synchronous=FULL")) != SQLITE_OK) return fail(code);
+  std::string check;
+  if ((code = run("PRAGMA quick_check", &check)) != SQLITE_OK) return fail(code);
+  if (check != "ok") {
+    fail(SQLITE_CORRUPT);
+    reason = "quick_check: " + check;
+    damaged = true;
+    return false;
+  }
+  // From here a plain error means the table exists in a shape the store cannot use.
+  auto failTable = [&](int failure) {
+    fail(failure);
+    damaged = damaged || (failure & 0xff) == SQLITE_ERROR;
+    return false;
+  };
+  if ((code = run(schema_.c_str())) != SQLITE_OK) return failTable(code);
+  for (const char* sql : statementTexts_) {
+    sqlite3_stmt* statement = nullptr;
+    code = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
+    if (code != SQLITE_OK) return failTable(code);
+    statements_.emplace(sql, statement);
+  }
+  return true;
+}
+
+bool SqliteFile::moveAside(const std::string& reason) {
+  close();
+  namespace fs = std::filesystem;
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                     std::chrono::system_clock::now().time_since_epoch())
+                     .count();
+  const std::string stem = path_ + ".corrupt-" + std::to_string(seconds);
+  std::string target = stem;
+  // A second repair within the same second must not overwrite the first one's evidence.
+  std::error_code ignored;
+  for (int n = 1; fs::exists(target, ignored) || fs::exists(target + "-wal", ignored) ||
+                  fs::exists(target + "-shm", ignored);
+       ++n) {
+    target = stem + "." + std::to_string(n);
+  }
+  // The log and index go first: a fresh database must never meet the old one's log.
+  for (const char* suffix : {"-shm", "-wal", ""}) {
+    std::string from = path_ + suffix;
+    if (std::rename(from.c_str(), (target + suffix).c_str()) != 0 && errno != ENOENT) {
+      ZorvaError("%@ %@ is unusable (%@) but could not be moved aside: %s", label_, path_, reason,
+                 std::strerror(errno));
+      return false;
+    }
+  }
+  ZorvaError("%@ %@ is unusable (%@); moved it to %@ and started afresh", label_, path_, reason,
+             target);
+  damage_.reset();
+  return true;
+}
+
+sqlite3* SqliteFile::connection() {
+  if (db_) return db_;
+  bool damaged = damage_.has_value();
+  std::string reason = damage_.value_or("");
+  bool opened = !damaged && tryOpen(damaged, reason);
+  if (!opened && damaged && moveAside(reason)) opened = tryOpen(damaged, reason);
+  if (opened) {
+    if (!reason_.empty()) ZorvaLog("%@ %@ is open again", label_, path_);
+    reason_.clear();
+    return db_;
+  }
+  // Said once per reason: a store retried on a timer must not flood the log.
+  if (reason != reason_) ZorvaError("%@ %@ cannot be opened: %@", label_, path_, reason);
+  reason_ = reason.empty() ? "unknown failure" : reason;
+  return nullptr;
+}
+
+sqlite3_stmt* SqliteFile::statement(const char* sql) {
+  if (!connection()) return nullptr;
+  auto found = statements_.find(sql);
+  return found == statements_.end() ? nullptr : found->second;
+}
+
+std::string SqliteFile::failed(int code) {
+  std::string message = describe(code);
+  if (isDamage(code)) {
+    damage_ = message;
+    close();
+  } else if (db_ && !sqlite3_get_autocommit(db_)) {
+    // Some failures (a full disk) can leave the statement's transaction open; later writes must
+    // not join it.
+    run("ROLLBACK");
+  }
+  return message;
+}
+
+}  // namespace zorva

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sqlite3.h>
-
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -9,6 +7,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/sqlite/SqliteFile.h"
 
 namespace zorva {
 
@@ -32,20 +32,26 @@ class AuditEventStore {
     return ids;
   }
   virtual void remove(const std::vector<int64_t>& ids) = 0;
-  // Every stored record, oldest first.
-  virtual std::vector<Record> all() = 0;
+  // Every stored record, oldest first; nothing when the store cannot be read now (another
+  // process holds it, an I/O error), which is not the same as an empty store.
+  virtual std::optional<std::vector<Record>> all() = 0;
 };
 
 class MemoryAuditEventStore final : public AuditEventStore {
  public:
   std::optional<int64_t> append(const std::string& json) override {
+    if (locked_) return std::nullopt;
     records_.emplace(++last_, json);
     return last_;
   }
   void remove(const std::vector<int64_t>& ids) override {
+    if (locked_) return;
     for (int64_t id : ids) records_.erase(id);
   }
-  std::vector<Record> all() override {
+  // While set, the store can be neither read nor written, as while another process holds it.
+  void setLocked(bool locked) { locked_ = locked; }
+  std::optional<std::vector<Record>> all() override {
+    if (locked_) return std::nullopt;
     std::vector<Record> out;
     for (const auto& [id, json] : records_) out.push_back({id, json});
     return out;
@@ -54,31 +60,32 @@ class MemoryAuditEventStore final : public AuditEventStore {
  private:
   int64_t last_ = 0;
   std::map<int64_t, std::string> records_;
+  bool locked_ = false;
 };
 
 // The store on disk: "audit-events.sqlite3" in the state folder, each write a durable
-// transaction. A file that cannot be opened or is damaged is moved aside with an error line and
-// a fresh one started, as the settings store does.
+// transaction. A damaged file is moved aside with an error line and a fresh one started; one that
+// cannot be opened for another reason (held by another process, a full disk) is kept, and each
+// call tries again.
 class SqliteAuditEventStore final : public AuditEventStore {
  public:
   static constexpr const char* kFileName = "audit-events.sqlite3";
+  // Records wait in memory meanwhile, so a held lock costs the queue's thread the wait only.
+  static constexpr int kBusyTimeoutMs = 5000;
 
-  explicit SqliteAuditEventStore(const std::string& folder);
-  ~SqliteAuditEventStore() override;
+  explicit SqliteAuditEventStore(const std::string& folder, int busyTimeoutMs = kBusyTimeoutMs);
 
   std::optional<int64_t> append(const std::string& json) override;
   std::vector<std::optional<int64_t>> appendAll(const std::vector<std::string>& records) override;
   void remove(const std::vector<int64_t>& ids) override;
-  std::vector<Record> all() override;
+  std::optional<std::vector<Record>> all() override;
 
  private:
-  bool open();
-  void fail(const char* what);
+  // Runs `sql` and logs a failure of `what`.
+  bool run(const char* sql, const char* what);
+  void fail(const char* what, int code);
 
-  const std::string path_;
-  sqlite3* db_ = nullptr;
-  sqlite3_stmt* insert_ = nullptr;
-  sqlite3_stmt* erase_ = nullptr;
+  SqliteFile file_;
 };
 
 }  // namespace zorva

@@ -425,7 +425,7 @@ TEST_F(BackendIntegrationTest, TrackedRecordsGoOutInBatchesOfFiftyFiveSecondsApa
       EXPECT_EQ(event["volume_id"], 3);
     }
   }
-  EXPECT_THAT(store.all(), IsEmpty()) << "accepted records leave the store";
+  EXPECT_THAT(store.all().value(), IsEmpty()) << "accepted records leave the store";
 }
 
 TEST_F(BackendIntegrationTest, ARefusedBatchIsTriedSixTimesThenWaitsBehindNewerRecords) {
@@ -452,7 +452,7 @@ TEST_F(BackendIntegrationTest, ARefusedBatchIsTriedSixTimesThenWaitsBehindNewerR
     EXPECT_EQ(waiting, 3u) << "back in the list";
     EXPECT_FALSE(sending);
   });
-  EXPECT_EQ(store.all().size(), 3u);
+  EXPECT_EQ(store.all()->size(), 3u);
   advance(29s);
   ASSERT_EQ(server->requests(kUploadPath).size(), 6u);
   advance(1s);
@@ -482,13 +482,13 @@ TEST_F(BackendIntegrationTest, ABackendAwayForTenMinutesCostsNoRecordAndEachArri
               Contains(HasSubstr("DeviceApi: sendRequest: retry: url: "
                                  "/api/1/audit_event?device_session_key=good...(13 bytes)")))
       << "says what is wrong, without the key";
-  EXPECT_EQ(store.all().size(), 3u) << "every record still kept";
+  EXPECT_EQ(store.all()->size(), 3u) << "every record still kept";
   EXPECT_TRUE(api->isReady()) << "an unreachable backend is no reason to drop the key";
 
   serve({.port = port, .validTokens = {kGoodKey}});
   for (int step = 0; step < 6; ++step) advance(10s);
   EXPECT_EQ(sourceCounts(server->requests(kUploadPath)), eachOnce("/away", 3));
-  EXPECT_THAT(store.all(), IsEmpty());
+  EXPECT_THAT(store.all().value(), IsEmpty());
 }
 
 TEST_F(BackendIntegrationTest, NothingGoesOutWithoutAKeyAndTheWaitingRecordsGoOnceOneIsHeld) {
@@ -498,7 +498,7 @@ TEST_F(BackendIntegrationTest, NothingGoesOutWithoutAKeyAndTheWaitingRecordsGoOn
   track(120, "/f");
   advance(10min);
   EXPECT_EQ(http->sent(), 0u);
-  EXPECT_EQ(store.all().size(), 120u);
+  EXPECT_EQ(store.all()->size(), 120u);
 
   api->setDeviceToken(kGoodKey);  // and no new record
   finishExchanges();
@@ -508,7 +508,7 @@ TEST_F(BackendIntegrationTest, NothingGoesOutWithoutAKeyAndTheWaitingRecordsGoOn
   const auto uploads = server->requests(kUploadPath);
   EXPECT_THAT(batchSizes(uploads), ElementsAre(50u, 50u, 20u));
   EXPECT_EQ(sourceCounts(uploads), eachOnce("/f", 120));
-  EXPECT_THAT(store.all(), IsEmpty());
+  EXPECT_THAT(store.all().value(), IsEmpty());
 }
 
 // --- A kill in the middle of uploads ---
@@ -623,7 +623,7 @@ TEST(DurableQueue, NoRecordIsLostToAKillInTheMiddleOfUploads) {
       clock.settle();
       finished = http->waitCompleted(http->sent());
       clock.settle();
-      if (!finished || store.all().empty()) break;
+      if (!finished || store.all()->empty()) break;
       clock.advance(EventQueue::kPauseAfterSuccess);
     }
     http.reset();  // before the backend client and the queue it calls back
@@ -635,7 +635,7 @@ TEST(DurableQueue, NoRecordIsLostToAKillInTheMiddleOfUploads) {
   EXPECT_EQ(sourceCounts(secondRun), unaccepted)
       << "every record not accepted before the kill, including the batch in flight, once";
   EXPECT_EQ(sourceCounts(all).size(), static_cast<size_t>(kKillRecords));
-  EXPECT_THAT(store.all(), IsEmpty());
+  EXPECT_THAT(store.all().value(), IsEmpty());
   for (const auto& text : log.texts()) EXPECT_EQ(text.find("unreadable"), std::string::npos);
 }
 

@@ -14,22 +14,72 @@ EventQueue::EventQueue(const Dependencies& dependencies)
       _sendQueue("com.zorva.eventQueue.send", dependencies.clock),
       _listQueue("com.zorva.eventQueue.list", dependencies.clock) {
   _listQueue.async([this] {
-    size_t restored = 0;
-    for (AuditEventStore::Record& stored : store_.all()) {
-      auto record = nlohmann::json::parse(stored.json, nullptr, /*allow_exceptions=*/false);
-      if (!record.is_object()) {
-        ZorvaError("EventQueue: dropping an unreadable stored audit event: %@", stored.json);
-        store_.remove({stored.id});
-        continue;
-      }
-      _eventList.push_back({stored.id, std::move(record)});
-      ++restored;
-    }
-    if (restored > 0) ZorvaLog("EventQueue: restored %ld unsent audit events", int64_t(restored));
+    restore();
     ZorvaLog("EventQueue: init done");
   });
   api_.setOnReady([this] { maybeSend(); });
   maybeSend();
+}
+
+void EventQueue::restore() {
+  std::optional<std::vector<AuditEventStore::Record>> stored = store_.all();
+  if (!stored) {
+    // Busy is not empty: the records a previous run left are still there, and come later.
+    if (!storeRetryPending_) {
+      ZorvaError(
+          "EventQueue: the audit event store cannot be read now; new audit events wait in "
+          "memory, and it is tried again every %ld s",
+          static_cast<int64_t>(kStoreRetry.count()));
+    }
+    retryStoreLater();
+    return;
+  }
+  restored_ = true;
+  // Older than anything tracked while the store was away: they go first.
+  std::deque<Entry> list;
+  for (AuditEventStore::Record& record : *stored) {
+    auto json = nlohmann::json::parse(record.json, nullptr, /*allow_exceptions=*/false);
+    if (!json.is_object()) {
+      ZorvaError("EventQueue: dropping an unreadable stored audit event: %@", record.json);
+      store_.remove({record.id});
+      continue;
+    }
+    list.push_back({record.id, std::move(json)});
+  }
+  const size_t restored = list.size();
+  for (Entry& entry : _eventList) list.push_back(std::move(entry));
+  _eventList.clear();
+  for (Entry& entry : list) enqueue(std::move(entry));
+  if (restored > 0) ZorvaLog("EventQueue: restored %ld unsent audit events", int64_t(restored));
+  storeUnstored();
+  maybeSend();
+}
+
+void EventQueue::storeUnstored() {
+  std::vector<Entry*> unstored;
+  std::vector<std::string> texts;
+  for (Entry& entry : _eventList) {
+    if (entry.id) continue;
+    unstored.push_back(&entry);
+    texts.push_back(entry.record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  }
+  if (unstored.empty()) return;
+  std::vector<std::optional<int64_t>> ids = store_.appendAll(texts);
+  for (size_t i = 0; i < unstored.size(); ++i) unstored[i]->id = ids[i];
+  if (std::any_of(ids.begin(), ids.end(), [](const auto& id) { return !id; })) retryStoreLater();
+}
+
+void EventQueue::retryStoreLater() {
+  if (storeRetryPending_) return;
+  storeRetryPending_ = true;
+  _listQueue.after(kStoreRetry, [this] {
+    storeRetryPending_ = false;
+    if (restored_) {
+      storeUnstored();
+    } else {
+      restore();
+    }
+  });
 }
 
 EventQueue::~EventQueue() { api_.setOnReady(nullptr); }
@@ -53,9 +103,16 @@ void EventQueue::store() {
   for (const nlohmann::json& record : unstored_) {
     texts.push_back(record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   }
-  std::vector<std::optional<int64_t>> ids = store_.appendAll(texts);
-  for (size_t i = 0; i < unstored_.size(); ++i) enqueue({ids[i], std::move(unstored_[i])});
+  // Until the stored records are back, nothing is written: they and these must not meet twice.
+  std::vector<std::optional<int64_t>> ids =
+      restored_ ? store_.appendAll(texts) : std::vector<std::optional<int64_t>>(texts.size());
+  bool allStored = true;
+  for (size_t i = 0; i < unstored_.size(); ++i) {
+    allStored = allStored && ids[i].has_value();
+    enqueue({ids[i], std::move(unstored_[i])});
+  }
   unstored_.clear();
+  if (!allStored) retryStoreLater();
   maybeSend();
 }
 
@@ -78,7 +135,7 @@ void EventQueue::maybeSend() {
   _listQueue.async([this] {
     if (_isSendRunning || !api_.isReady() || _eventList.empty()) return;
     _isSendRunning = true;
-    size_t count = std::min(_eventList.size(), kBatchSize);
+    size_t count = std::min(_eventList.size(), batchLimit_);
     const auto end = _eventList.begin() + static_cast<ptrdiff_t>(count);
     std::vector<Entry> batch(std::make_move_iterator(_eventList.begin()),
                              std::make_move_iterator(end));
@@ -94,28 +151,81 @@ void EventQueue::send(std::vector<Entry> batch) {
     api_.deviceRequest("/api/1/audit_event", nlohmann::json{{"event_list", std::move(list)}}, 5,
                        [this, batch = std::move(batch)](const std::optional<DeviceApiError>& error,
                                                         const DeviceRequests::Reply&) mutable {
-                         sendComplete(std::move(batch), error.has_value());
+                         // The backend's answer to these records themselves, as opposed to its
+                         // absence.
+                         const bool refusal = error && error->domain == "http" &&
+                                              error->code >= 300 && error->code <= 499;
+                         sendComplete(std::move(batch),
+                                      !error    ? Outcome::Accepted
+                                      : refusal ? Outcome::Refused
+                                                : Outcome::Failed,
+                                      error ? error->code : 0);
                        });
   });
 }
 
-void EventQueue::sendComplete(std::vector<Entry> batch, bool failed) {
-  _listQueue.async([this, batch = std::move(batch), failed]() mutable {
+void EventQueue::sendComplete(std::vector<Entry> batch, Outcome outcome, long status) {
+  _listQueue.async([this, batch = std::move(batch), outcome, status]() mutable {
     _isSendRunning = false;
-    if (failed) {
-      // Behind the records tracked meanwhile; still in the store, so a restart sends them too.
-      for (Entry& entry : batch) _eventList.push_back(std::move(entry));
-    } else {
-      std::vector<int64_t> ids;
-      for (const Entry& entry : batch) {
-        if (entry.id) ids.push_back(*entry.id);
+    switch (outcome) {
+      case Outcome::Accepted: {
+        ++batchesTaken_;
+        std::vector<int64_t> ids;
+        for (const Entry& entry : batch) {
+          if (entry.id) ids.push_back(*entry.id);
+        }
+        store_.remove(ids);
+        suspects_ -= std::min(suspects_, batch.size());
+        if (suspects_ == 0) batchLimit_ = kBatchSize;
+        break;
       }
-      store_.remove(ids);
+      case Outcome::Refused:
+        refused(std::move(batch), status);
+        break;
+      case Outcome::Failed:
+        // Behind the records tracked meanwhile; still in the store, so a restart sends them too.
+        suspects_ = 0;
+        batchLimit_ = kBatchSize;
+        for (Entry& entry : batch) _eventList.push_back(std::move(entry));
+        break;
     }
-    _listQueue.after(
-        failed ? Clock::Duration(kPauseAfterFailure) : Clock::Duration(kPauseAfterSuccess),
-        [this] { maybeSend(); });
+    _listQueue.after(outcome == Outcome::Accepted ? Clock::Duration(kPauseAfterSuccess)
+                                                  : Clock::Duration(kPauseAfterFailure),
+                     [this] { maybeSend(); });
   });
+}
+
+void EventQueue::refused(std::vector<Entry> batch, long status) {
+  ZorvaError("EventQueue: the backend refused %ld audit events with status %ld (the first %@)",
+             static_cast<int64_t>(batch.size()), static_cast<int64_t>(status),
+             batch.front().record.value("audit_event_id", std::string()));
+  if (batch.size() > 1) {
+    // Back in front, to go again in halves: the records it does take go through.
+    suspects_ = std::max(suspects_, batch.size());
+    batchLimit_ = std::max<size_t>(batch.size() / 2, 1);
+    for (auto entry = batch.rbegin(); entry != batch.rend(); ++entry) {
+      _eventList.push_front(std::move(*entry));
+    }
+    return;
+  }
+  suspects_ = 0;
+  batchLimit_ = kBatchSize;
+  Entry& entry = batch.front();
+  // Only refusals with other records taken in between count: a backend that takes nothing is
+  // away, whatever it answers, and a record is never dropped for that.
+  if (entry.refusals == 0 || batchesTaken_ > entry.refusedAtTaken) ++entry.refusals;
+  entry.refusedAtTaken = batchesTaken_;
+  if (entry.refusals >= kRefusalsBeforeDrop) {
+    ZorvaError(
+        "EventQueue: dropping audit event %@ to %@: the backend refused it %ld times "
+        "while it took others",
+        entry.record.value("audit_event_id", std::string()),
+        entry.record.value("dest", std::string()), static_cast<int64_t>(entry.refusals));
+    if (entry.id) store_.remove({*entry.id});
+    return;
+  }
+  // Behind the others, so they go first and the backend shows whether it takes anything.
+  _eventList.push_back(std::move(entry));
 }
 
 void EventQueue::inspect(const std::function<void(size_t waiting, bool sending)>& work) {

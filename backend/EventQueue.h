@@ -18,13 +18,23 @@ namespace zorva {
 //
 // Every record is written to the store before it is queued and removed only once the backend
 // accepted its batch, so a restart, a crash or a kill loses none (delivery is at least once: a
-// batch in flight at a crash goes again, and the backend deduplicates by "audit_event_id").
+// batch in flight at a crash goes again, and the backend deduplicates by "audit_event_id"). A
+// store that cannot be read or written just now (another process holds it) is tried again every
+// kStoreRetry; meanwhile new records wait in memory, and the stored ones join them once it opens.
+//
+// A batch the backend refuses (a status from 300 to 499) is split and its halves sent on their
+// own, down to single records, so one record it will not take holds back no other. A record
+// refused on its own three times, while the backend took other records in between, is dropped
+// with an error line. A backend that refuses everything is an outage, not bad records: nothing is
+// dropped then, and the refusals are retried on the failure pause.
 class EventQueue final : public AuditEventSink {
  public:
   static constexpr size_t kBatchSize = 50;
   static constexpr size_t kDefaultCap = 100000;
   static constexpr auto kPauseAfterSuccess = std::chrono::seconds(5);
   static constexpr auto kPauseAfterFailure = std::chrono::seconds(30);
+  static constexpr auto kStoreRetry = std::chrono::seconds(10);
+  static constexpr int kRefusalsBeforeDrop = 3;
 
   struct Dependencies {
     DeviceRequests& api;
@@ -47,14 +57,22 @@ class EventQueue final : public AuditEventSink {
 
  private:
   struct Entry {
-    std::optional<int64_t> id;  // its row in the store; nothing when it could not be stored
+    std::optional<int64_t> id;  // its row in the store; nothing while it could not be stored
     nlohmann::json record;
+    int refusals = 0;             // refused on its own, with other records taken in between
+    uint64_t refusedAtTaken = 0;  // batchesTaken_ when it was last refused on its own
   };
+  enum class Outcome { Accepted, Refused, Failed };
 
+  void restore();
   void enqueue(Entry entry);
   void store();
+  // Writes the waiting records that are only in memory, when the store takes them.
+  void storeUnstored();
+  void retryStoreLater();
   void send(std::vector<Entry> batch);
-  void sendComplete(std::vector<Entry> batch, bool failed);
+  void sendComplete(std::vector<Entry> batch, Outcome outcome, long status);
+  void refused(std::vector<Entry> batch, long status);
 
   DeviceRequests& api_;
   AuditEventStore& store_;
@@ -64,6 +82,13 @@ class EventQueue final : public AuditEventSink {
   std::vector<nlohmann::json> unstored_;  // on _listQueue: tracked, not yet written
   bool _isSendRunning = false;            // on _listQueue
   uint64_t dropped_ = 0;                  // on _listQueue
+  bool restored_ = false;                 // on _listQueue: the stored records are in the list
+  bool storeRetryPending_ = false;        // on _listQueue
+  // On _listQueue: after a refusal, the next batches are at most batchLimit_ records, until the
+  // suspects_ records from refused batches at the front of the list have been taken.
+  size_t batchLimit_ = kBatchSize;
+  size_t suspects_ = 0;
+  uint64_t batchesTaken_ = 0;  // on _listQueue
   SerialQueue _sendQueue;
   SerialQueue _listQueue;  // declared last: stops first, before the send queue it feeds
 };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <set>
 
 #include "platform/dispatch/ManualClock.h"
 #include "platform/log/MemoryLogWriter.h"
@@ -15,6 +16,7 @@ using namespace std::chrono_literals;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 // A backend client whose uploads the test finishes: each request waits until the test answers.
 class FakeDeviceRequests final : public DeviceRequests {
@@ -40,16 +42,28 @@ class FakeDeviceRequests final : public DeviceRequests {
     for (const auto& request : pending_) sizes.push_back(request.body["event_list"].size());
     return sizes;
   }
-  nlohmann::json answer(bool accept) {
+  nlohmann::json answer(bool accept) { return answerStatus(accept ? 200 : 500); }
+  // Answers the oldest waiting upload as the backend would with `status`.
+  nlohmann::json answerStatus(long status) {
     Pending request;
     {
       std::lock_guard lock(mutex_);
       request = std::move(pending_.front());
       pending_.erase(pending_.begin());
     }
-    request.handler(accept ? std::nullopt : std::optional(DeviceApiError{"http", 500, ""}),
-                    std::nullopt);
+    std::optional<DeviceApiError> error;
+    if (status < 200 || status > 299) error = DeviceApiError{"http", status, ""};
+    request.handler(error, std::nullopt);
     return request.body["event_list"];
+  }
+  // Answers the oldest waiting upload with the status `decide` gives for its records.
+  nlohmann::json answerWhere(const std::function<long(const nlohmann::json&)>& decide) {
+    nlohmann::json list;
+    {
+      std::lock_guard lock(mutex_);
+      list = pending_.front().body["event_list"];
+    }
+    return answerStatus(decide(list));
   }
 
  private:
@@ -98,7 +112,7 @@ TEST_F(EventQueueTest, RecordsCarryTheirFieldsAndTheFirstGoesOutAloneAtOnce) {
                                std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-"
                                           "[0-9A-F]{12}")));
   clock.settle();
-  EXPECT_THAT(store.all(), IsEmpty()) << "removed once accepted";
+  EXPECT_THAT(store.all().value(), IsEmpty()) << "removed once accepted";
 }
 
 TEST_F(EventQueueTest, BatchesOfFiftyOneInFlightFiveSecondsApart) {
@@ -121,7 +135,7 @@ TEST_F(EventQueueTest, BatchesOfFiftyOneInFlightFiveSecondsApart) {
   }
   clock.advance(1min);
   EXPECT_THAT(api.inFlight(), IsEmpty());
-  EXPECT_THAT(store.all(), IsEmpty());
+  EXPECT_THAT(store.all().value(), IsEmpty());
 }
 
 TEST_F(EventQueueTest, AFailedBatchGoesBehindNewerRecordsAndTheNextWaitsThirtySeconds) {
@@ -156,7 +170,7 @@ TEST_F(EventQueueTest, UnsentRecordsSurviveARestartInTheirOrder) {
     track(*queue, 3);
     // The first upload is in flight when the service stops: it was never accepted.
   }
-  auto unsent = store.all();
+  auto unsent = store.all().value();
   ASSERT_EQ(unsent.size(), 3u);
   FakeDeviceRequests restarted;
   restarted.becomeReady();
@@ -169,11 +183,94 @@ TEST_F(EventQueueTest, UnsentRecordsSurviveARestartInTheirOrder) {
   EXPECT_THAT(log.texts(), Contains("ZORVA_LOG: EventQueue: restored 3 unsent audit events"));
 }
 
+// Another process holds the store at start-up: its records are not lost, and records tracked
+// meanwhile wait in memory, go out, and are written once it opens.
+TEST_F(EventQueueTest, AStoreThatCannotBeReadYetKeepsItsRecordsAndTakesNewOnesLater) {
+  store.append(R"({"audit_event_id":"OLD","source":"/old","dest":"/tmp/old"})");
+  store.setLocked(true);
+  auto queue = start();
+  track(*queue, 2);
+  queue->inspect([](size_t waiting, bool) { EXPECT_EQ(waiting, 2u); });
+  EXPECT_THAT(log.texts(), Contains(::testing::HasSubstr("cannot be read now")));
+  clock.advance(EventQueue::kStoreRetry * 3);  // still held: nothing is dropped meanwhile
+  store.setLocked(false);
+  clock.advance(EventQueue::kStoreRetry);
+  ASSERT_EQ(store.all()->size(), 3u) << "the old record is kept and the new ones are written";
+  api.becomeReady();
+  clock.settle();
+  nlohmann::json sent = api.answer(true);
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[0]["audit_event_id"], "OLD") << "the older record goes first";
+  clock.settle();
+  EXPECT_THAT(store.all().value(), IsEmpty());
+}
+
+// One record the backend will not take among eleven: the ten others arrive, and the one is
+// dropped after it alone was refused three times while others were taken.
+TEST_F(EventQueueTest, ARecordTheBackendRefusesHoldsBackNoOther) {
+  api.becomeReady();
+  auto queue = start();
+  for (int i = 0; i < 11; ++i) queue->track("/f" + std::to_string(i), i == 6 ? "/bad" : "/ok", 7);
+  clock.settle();
+  std::set<std::string> accepted;
+  for (int round = 0; round < 200 && accepted.size() < 10; ++round) {
+    clock.advance(EventQueue::kPauseAfterFailure);
+    for (size_t waiting : api.inFlight()) {
+      (void)waiting;
+      // The backend refuses any batch holding the bad record, and takes the others.
+      bool bad = false;
+      nlohmann::json batch = api.answerWhere([&](const nlohmann::json& list) {
+        for (const auto& record : list) bad = bad || record["dest"] == "/bad";
+        return bad ? 422L : 200L;
+      });
+      if (!bad) {
+        for (const auto& record : batch) accepted.insert(record["source"].get<std::string>());
+      }
+    }
+    // New records keep coming, as they do on a machine in use.
+    if (round % 4 == 0) queue->track("/later" + std::to_string(round), "/ok", 7);
+  }
+  EXPECT_GE(accepted.size(), 10u);
+  EXPECT_FALSE(accepted.contains("/f6"));
+  for (int round = 0; round < 100 && !store.all()->empty(); ++round) {
+    clock.advance(EventQueue::kPauseAfterFailure);
+    for (size_t i = 0, n = api.inFlight().size(); i < n; ++i) {
+      api.answerWhere([](const nlohmann::json& list) {
+        for (const auto& record : list) {
+          if (record["dest"] == "/bad") return 422L;
+        }
+        return 200L;
+      });
+    }
+  }
+  EXPECT_THAT(store.all().value(), IsEmpty());
+  EXPECT_THAT(log.texts(), Contains(::testing::MatchesRegex(
+                               ".*EventQueue: dropping audit event .* to /bad: the backend "
+                               "refused it 3 times while it took others")));
+  EXPECT_THAT(log.texts(), Contains(::testing::MatchesRegex(
+                               ".*EventQueue: the backend refused 11 audit events with status "
+                               "422 \\(the first .*\\)")));
+}
+
+// A proxy answering 403 to everything, or a wrong URL: an outage, however long, drops nothing.
+TEST_F(EventQueueTest, ABackendThatRefusesEverythingDropsNothing) {
+  api.becomeReady();
+  auto queue = start();
+  track(*queue, 7);
+  for (int round = 0; round < 60; ++round) {
+    clock.advance(EventQueue::kPauseAfterFailure);
+    for (size_t i = 0, n = api.inFlight().size(); i < n; ++i) api.answerStatus(307);
+  }
+  EXPECT_EQ(store.all()->size(), 7u);
+  queue->inspect([](size_t waiting, bool) { EXPECT_EQ(waiting, 7u); });
+  EXPECT_THAT(log.texts(), Not(Contains(::testing::HasSubstr("dropping audit event"))));
+}
+
 TEST_F(EventQueueTest, PastTheCapTheOldestAreDroppedAndCounted) {
   auto queue = start(/*cap=*/10);
   track(*queue, 15);
-  EXPECT_EQ(store.all().size(), 10u);
-  EXPECT_EQ(store.all().front().json.find("/f5") != std::string::npos, true);
+  EXPECT_EQ(store.all()->size(), 10u);
+  EXPECT_EQ(store.all()->front().json.find("/f5") != std::string::npos, true);
   EXPECT_THAT(log.texts(), Contains("ZORVA_LOG: ERROR: EventQueue: more than 10 audit events "
                                     "waiting; dropped the oldest (5 so far)"));
 }

@@ -86,7 +86,7 @@ class CountingStore final : public AuditEventStore {
     return ids;
   }
   void remove(const std::vector<int64_t>& ids) override { inner_.remove(ids); }
-  std::vector<Record> all() override { return inner_.all(); }
+  std::optional<std::vector<Record>> all() override { return inner_.all(); }
 
   int appended() const { return appended_.load(std::memory_order_acquire); }
   void stop() { stopped_.store(true, std::memory_order_release); }

@@ -78,9 +78,9 @@ bool SqliteFile::tryOpen(bool& damaged, std::string& reason) {
     return false;
   }
   // The store serialises its calls, so SQLite's own per-connection locking would only cost time.
-  int code = sqlite3_open_v2(path_.c_str(), &db_,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+  int code =
+      sqlite3_open_v2(path_.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (code == SQLITE_OK) {
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, busyTimeoutMs_);

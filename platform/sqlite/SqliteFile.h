@@ -71,7 +71,7 @@ class SqliteFile {
   const int busyTimeoutMs_;
   sqlite3* db_ = nullptr;
   std::map<const char*, sqlite3_stmt*> statements_;  // keyed by the caller's constant text
-  std::optional<std::string> damage_;  // why a statement found the open file damaged
+  std::optional<std::string> damage_;                // why a statement found the open file damaged
   std::string reason_;
 };
 

@@ -542,7 +542,7 @@ double lookupNs(WatchRegistry::Reader& registry, const std::vector<std::string>&
   const Steady::time_point start = Steady::now();
   for (int pass = 0; pass < passes; ++pass) {
     for (const std::string& path : paths) {
-      if (const WatchInfo* info = registry.isWatching(path)) {
+      if (WatchRef info = registry.isWatching(path)) {
         ++found;
         checksum += info->volumeId;
       }

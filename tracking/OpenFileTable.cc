@@ -14,9 +14,9 @@ PathInfo* OpenFileTable::find(uint32_t ppid, std::string_view lowerPath) {
 }
 
 PathInfo& OpenFileTable::insert(uint32_t ppid, uint32_t pid, std::string lowerPath, CasedPath path,
-                                const WatchInfo* watchInfo) {
+                                WatchRef watchInfo) {
   PathInfo record;
-  record.watchInfo = watchInfo;
+  record.watchInfo = std::move(watchInfo);
   record.path = std::move(path);
   record.opener = pid;
   ProcessTable& table = tables_[ppid];

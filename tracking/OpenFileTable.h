@@ -23,7 +23,7 @@ class OpenFileTable {
  public:
   struct Candidate {
     std::string path;
-    const WatchInfo* watchInfo;
+    WatchRef watchInfo;
     SharedOpenFile opened;  // null when the file is compared by its path
   };
 
@@ -33,7 +33,7 @@ class OpenFileTable {
   PathInfo* find(uint32_t ppid, std::string_view lowerPath);
   // A new record, opened by `pid`, a child of `ppid`.
   PathInfo& insert(uint32_t ppid, uint32_t pid, std::string lowerPath, CasedPath path,
-                   const WatchInfo* watchInfo);
+                   WatchRef watchInfo);
   // Another open of a record of `ppid`'s table, by `pid`.
   void reopen(uint32_t ppid, PathInfo& record, uint32_t pid);
 

@@ -12,10 +12,10 @@ namespace zorva {
 // One file on a watched root that the children of one parent process have open or recently had
 // open. Lives in the open-file table and is touched only on the watch queue.
 struct PathInfo {
-  int64_t openCount = 0;  // opens minus closes; may fall below 0 when closes were dropped
+  int64_t openCount = 0;  // opens minus closes, never below 0
   uint64_t size = 0;      // at the most recent open
-  const WatchInfo* watchInfo = nullptr;  // the registry keeps every record alive
-  int64_t lastClose = 0;                 // whole seconds since the epoch; 0 until the first close
+  WatchRef watchInfo;     // the root as registered when the record was made
+  int64_t lastClose = 0;  // whole seconds since the epoch; 0 until the first close
   // The path as the event gave it, letter case kept, stored against the table key (the
   // lower-cased path). The file name is not stored: it is the key's last component.
   CasedPath path;

@@ -30,7 +30,15 @@ PathTracker::PathTracker(const Dependencies& dependencies)
       callerRoots_(_watchPaths),
       queueRoots_(_watchPaths),
       _testQueue("com.zorva.testQueue", dependencies.clock),
-      _watchQueue("com.zorva.watchQueue", dependencies.clock) {}
+      _watchQueue("com.zorva.watchQueue", dependencies.clock) {
+  if (!_watchPaths.loaded()) loadLater();
+}
+
+void PathTracker::loadLater() {
+  _watchQueue.after(kSettingsRetry, [this] {
+    if (!_watchPaths.load()) loadLater();
+  });
+}
 
 PathTracker::~PathTracker() {
   // Work on each queue hands work to the other: let each finish what the other gave it, so the
@@ -43,7 +51,7 @@ int64_t PathTracker::nowSeconds() const {
   return std::chrono::duration_cast<std::chrono::seconds>(clock_.now().time_since_epoch()).count();
 }
 
-const WatchInfo* PathTracker::callerWatchInfo(std::string_view path) {
+WatchRef PathTracker::callerWatchInfo(std::string_view path) {
   lowerCaseInto(callerLower_, path);
   return callerRoots_.isWatching(callerLower_);
 }
@@ -56,10 +64,14 @@ bool PathTracker::mayHaveCandidates() const {
 }
 
 void PathTracker::addVolume(int64_t volumeId, std::string_view path, bool notifyEnabled) {
+  if (auto why = WatchRegistry::refusal(path)) {
+    ZorvaError("PathTracker: addPath: refusing %ld, %@: %@", volumeId, std::string(path), *why);
+    return;
+  }
   // Visible to events from the moment this returns, as a registration queued first would be.
-  const WatchInfo& info = _watchPaths.add(notifyEnabled, WatchRegistry::watchRoot(path), volumeId);
-  _watchQueue.async([this, &info] {
-    ZorvaLog("PathTracker: addPath: %ld, %@", info.volumeId, info.path);
+  WatchRef info = _watchPaths.add(notifyEnabled, WatchRegistry::watchRoot(path), volumeId);
+  _watchQueue.async([this, info = std::move(info)] {
+    ZorvaLog("PathTracker: addPath: %ld, %@", info->volumeId, info->path);
     _watchPaths.save();
   });
 }
@@ -68,26 +80,27 @@ void PathTracker::open(std::string_view path, const struct stat& status, const L
                        OptionalString exec, uint32_t /*flags*/, const EventFile* opened) {
   // Empty files cannot be the source of a copy worth reporting, and they are most opens.
   if (status.st_size <= 0 || !isValidUtf8(path)) return;
-  const WatchInfo* watchInfo = callerWatchInfo(path);
+  WatchRef watchInfo = callerWatchInfo(path);
   if (!watchInfo) return;
   ++watchedOpensQueued_;
   // The letter case travels as a CasedPath: for most paths no string to copy across threads.
-  _watchQueue.async([this, path = CasedPath(path, callerLower_), lower = callerLower_, watchInfo,
-                     size = static_cast<uint64_t>(status.st_size), actor, exec = std::move(exec),
-                     file = heldFiles_.take(opened)]() mutable {
-    openOnQueue(std::move(path), std::move(lower), watchInfo, size, actor, exec, std::move(file));
+  _watchQueue.async([this, path = CasedPath(path, callerLower_), lower = callerLower_,
+                     watchInfo = std::move(watchInfo), size = static_cast<uint64_t>(status.st_size),
+                     actor, exec = std::move(exec), file = heldFiles_.take(opened)]() mutable {
+    openOnQueue(std::move(path), std::move(lower), std::move(watchInfo), size, actor, exec,
+                std::move(file));
   });
 }
 
-void PathTracker::openOnQueue(CasedPath path, std::string lower, const WatchInfo* watchInfo,
-                              uint64_t size, const Lineage& actor, const OptionalString& exec,
+void PathTracker::openOnQueue(CasedPath path, std::string lower, WatchRef watchInfo, uint64_t size,
+                              const Lineage& actor, const OptionalString& exec,
                               SharedOpenFile opened) {
   const auto pid = static_cast<uint32_t>(actor.pid);
   const auto ppid = static_cast<uint32_t>(actor.ppid);
   PathInfo* record = _openMap.find(ppid, lower);
   if (!record) {
     ZorvaLog("PathTracker.open: tracking: %@ exec: %@", lower, exec);
-    record = &_openMap.insert(ppid, pid, std::move(lower), std::move(path), watchInfo);
+    record = &_openMap.insert(ppid, pid, std::move(lower), std::move(path), std::move(watchInfo));
   } else {
     _openMap.reopen(ppid, *record, pid);
   }
@@ -113,30 +126,33 @@ void PathTracker::close(std::string_view path, const struct stat& status, const 
     return;
   }
   if (!isValidUtf8(path)) return;
-  const WatchInfo* watchInfo = callerWatchInfo(path);
+  WatchRef watchInfo = callerWatchInfo(path);
   // An unwatched file has no record, and an unmodified close of an untracked file does nothing.
   if (!watchInfo && !isModified) return;
   // A copy may be renamed before it is compared: keep it as it was written, if it may be one.
   SharedOpenFile written = !watchInfo && mayHaveCandidates() ? heldFiles_.take(opened) : nullptr;
-  _watchQueue.async([this, path = CasedPath(path, callerLower_), lower = callerLower_, watchInfo,
-                     size = static_cast<uint64_t>(status.st_size), actor, exec = std::move(exec),
-                     isModified, written = std::move(written)]() mutable {
+  _watchQueue.async([this, path = CasedPath(path, callerLower_), lower = callerLower_,
+                     watchInfo = std::move(watchInfo), size = static_cast<uint64_t>(status.st_size),
+                     actor, exec = std::move(exec), isModified,
+                     written = std::move(written)]() mutable {
     closeOnQueue(path, lower, watchInfo, size, actor, exec, isModified, std::move(written));
   });
 }
 
 void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
-                               const WatchInfo* watchInfo, uint64_t size, const Lineage& actor,
+                               const WatchRef& watchInfo, uint64_t size, const Lineage& actor,
                                const OptionalString& exec, bool isModified,
                                SharedOpenFile written) {
   const auto ppid = static_cast<uint32_t>(actor.ppid);
   if (PathInfo* record = _openMap.find(ppid, lower)) {
-    record->openCount -= 1;
+    // An extra close (the kernel merges events) must not leave a count below zero, which would
+    // keep the record a candidate for ever.
+    if (record->openCount > 0) record->openCount -= 1;
     record->lastClose = nowSeconds();
     record->written = isModified;
     releaseLater(*record, ppid, lower);
     // The path as this close gave it, not as the record's open did.
-    if (isModified) maybeNotify(cased.restore(lower), record->watchInfo);
+    if (isModified) maybeNotify(cased.restore(lower), record->watchInfo.get());
     return;
   }
   if (!isModified) return;
@@ -154,7 +170,7 @@ void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
     test(copy, ComparedFile(path, std::move(written)), std::move(candidates));
     ZorvaRemote("test: count(%ld) => %@, %@", count, path, exec);
   }
-  maybeNotify(path, watchInfo);
+  maybeNotify(path, watchInfo.get());
 }
 
 void PathTracker::releaseLater(PathInfo& record, uint32_t ppid, const std::string& lower) {
@@ -174,8 +190,8 @@ void PathTracker::test(uint64_t copy, ComparedFile written,
           if (!comparator_.contentsEqual({candidate.path, candidate.opened}, written)) continue;
           ZorvaRemote("test: found: %@ => %@", candidate.path, written.path);
           _watchQueue.async([this, copy, source = std::move(candidate.path),
-                             watchInfo = candidate.watchInfo]() mutable {
-            confirmed(copy, std::move(source), watchInfo);
+                             watchInfo = std::move(candidate.watchInfo)]() mutable {
+            confirmed(copy, std::move(source), std::move(watchInfo));
           });
           return;
         }
@@ -183,11 +199,11 @@ void PathTracker::test(uint64_t copy, ComparedFile written,
       });
 }
 
-void PathTracker::confirmed(uint64_t copy, std::string source, const WatchInfo* watchInfo) {
+void PathTracker::confirmed(uint64_t copy, std::string source, WatchRef watchInfo) {
   auto pending = pendingCopies_.find(copy);
   if (pending == pendingCopies_.end()) return;
   pending->second.source = std::move(source);
-  pending->second.watchInfo = watchInfo;
+  pending->second.watchInfo = std::move(watchInfo);
   const auto due = pending->second.closedAt + kFinalNameWait;
   const auto now = clock_.now();
   if (now >= due) {
@@ -223,9 +239,9 @@ void PathTracker::source(std::string_view source, OptionalString dest, bool eith
                          const Lineage& actor) {
   _watchQueue.async([this, source = decodeUtf8(source), dest = std::move(dest), eitherDirection,
                      bothModified, exec = std::move(exec), type = std::string(type), actor] {
-    const WatchInfo* sourceInfo = source ? queueRoots_.isWatching(lowerCase(*source)) : nullptr;
+    WatchRef sourceInfo = source ? queueRoots_.isWatching(lowerCase(*source)) : nullptr;
     std::string lowerDest = dest ? lowerCase(*dest) : std::string();
-    const WatchInfo* destInfo = dest ? queueRoots_.isWatching(lowerDest) : nullptr;
+    WatchRef destInfo = dest ? queueRoots_.isWatching(lowerDest) : nullptr;
     // A path that did not decode can be neither end of a recorded transfer.
     if (source && dest) {
       if (sourceInfo && !destInfo) {
@@ -238,16 +254,18 @@ void PathTracker::source(std::string_view source, OptionalString dest, bool eith
         followRename(*source, *dest, actor);
       }
     }
-    if (bothModified && source) maybeNotify(*source, sourceInfo);
-    if (dest) maybeNotify(*dest, destInfo);
+    if (bothModified && source) maybeNotify(*source, sourceInfo.get());
+    if (dest) maybeNotify(*dest, destInfo.get());
   });
 }
 
 void PathTracker::modify(OptionalString path, OptionalString /*exec*/, std::string_view /*type*/) {
   if (!path) return;
-  const WatchInfo* watchInfo = callerWatchInfo(*path);
+  WatchRef watchInfo = callerWatchInfo(*path);
   if (!watchInfo || !watchInfo->notifyEnabled) return;
-  _watchQueue.async([this, path = std::move(*path), watchInfo] { maybeNotify(path, watchInfo); });
+  _watchQueue.async([this, path = std::move(*path), watchInfo = std::move(watchInfo)] {
+    maybeNotify(path, watchInfo.get());
+  });
 }
 
 void PathTracker::track(const std::string& source, const std::string& dest,

@@ -43,6 +43,8 @@ class PathTracker final : public PathTrackerInterface {
   static constexpr auto kHoldAfterClose = std::chrono::seconds(1);
   static constexpr size_t kMaxHeldFiles = 256;
   static constexpr auto kFinalNameWait = std::chrono::seconds(2);
+  // How often the saved roots are read again while the settings cannot be read.
+  static constexpr auto kSettingsRetry = std::chrono::seconds(10);
 
   struct Dependencies {
     SettingsStore& settings;
@@ -56,7 +58,8 @@ class PathTracker final : public PathTrackerInterface {
   explicit PathTracker(const Dependencies& dependencies);
   ~PathTracker() override;
 
-  // Registers a root; takes effect on _watchQueue in call order. Callable from any thread.
+  // Registers a root; takes effect on _watchQueue in call order. Callable from any thread. An
+  // empty path, "/" and relative paths are refused with an error line, and nothing is saved.
   void addVolume(int64_t volumeId, std::string_view path, bool notifyEnabled);
 
   void open(std::string_view path, const struct stat& status, const Lineage& actor,
@@ -79,25 +82,27 @@ class PathTracker final : public PathTrackerInterface {
     Lineage writer;
     Clock::TimePoint closedAt;
     std::string source;  // once confirmed
-    const WatchInfo* watchInfo = nullptr;
+    WatchRef watchInfo;
   };
 
-  void openOnQueue(CasedPath path, std::string lower, const WatchInfo* watchInfo, uint64_t size,
+  void openOnQueue(CasedPath path, std::string lower, WatchRef watchInfo, uint64_t size,
                    const Lineage& actor, const OptionalString& exec, SharedOpenFile opened);
-  void closeOnQueue(const CasedPath& path, const std::string& lower, const WatchInfo* watchInfo,
+  void closeOnQueue(const CasedPath& path, const std::string& lower, const WatchRef& watchInfo,
                     uint64_t size, const Lineage& actor, const OptionalString& exec,
                     bool isModified, SharedOpenFile opened);
+  // Reads the saved roots again until it succeeds.
+  void loadLater();
   // Lets go of a record's open file kHoldAfterClose from now, unless it is opened again first.
   void releaseLater(PathInfo& record, uint32_t ppid, const std::string& lower);
   void test(uint64_t copy, ComparedFile written, std::vector<OpenFileTable::Candidate> candidates);
-  void confirmed(uint64_t copy, std::string source, const WatchInfo* watchInfo);
+  void confirmed(uint64_t copy, std::string source, WatchRef watchInfo);
   void report(uint64_t copy);
   void followRename(const std::string& from, const std::string& to, const Lineage& actor);
   void track(const std::string& source, const std::string& dest, const WatchInfo& watchInfo);
   void maybeNotify(const std::string& path, const WatchInfo* watchInfo);
   int64_t nowSeconds() const;
   // The root of a path on the caller's side; the lower-cased path is left in callerLower_.
-  const WatchInfo* callerWatchInfo(std::string_view path);
+  WatchRef callerWatchInfo(std::string_view path);
   // Whether a modified close may find candidates, judged on the caller's side.
   bool mayHaveCandidates() const;
 

@@ -7,7 +7,7 @@
 
 namespace zorva {
 
-RootIndex::RootIndex(const PathMap<const WatchInfo*>& roots) : size_(roots.size()) {
+RootIndex::RootIndex(const PathMap<WatchRef>& roots) : size_(roots.size()) {
   for (const auto& [root, info] : roots) {
     // "/media/usb/" is the components "", "media" and "usb", each followed by a "/".
     Node* node = &top_;
@@ -22,48 +22,92 @@ RootIndex::RootIndex(const PathMap<const WatchInfo*>& roots) : size_(roots.size(
   }
 }
 
-const WatchInfo* RootIndex::find(std::string_view lowerPath) const {
+const WatchRef* RootIndex::find(std::string_view lowerPath) const {
   const Node* node = &top_;
-  const WatchInfo* longest = nullptr;
+  const WatchRef* longest = nullptr;
   for (size_t slash; (slash = lowerPath.find('/')) != std::string_view::npos;) {
     auto child = node->children.find(lowerPath.substr(0, slash));
     if (child == node->children.end()) break;
     node = child->second.get();
-    if (node->info) longest = node->info;
+    if (node->info) longest = &node->info;
     lowerPath.remove_prefix(slash + 1);
   }
   return longest;
 }
 
 WatchRegistry::WatchRegistry(SettingsStore& settings) : settings_(settings) {
-  std::lock_guard lock(mutex_);
-  std::optional<SettingValue> saved = settings_.get(kSettingsKey);
-  const SettingValue::Dictionary* list = saved ? saved->asDictionary() : nullptr;
-  if (saved && !list) {
+  {
+    std::lock_guard lock(mutex_);
+    publish();
+  }
+  load();
+}
+
+std::optional<std::string> WatchRegistry::refusal(std::string_view path) {
+  if (path.empty()) return "an empty path would watch every file";
+  if (path.front() != '/') return "not an absolute path";
+  if (path.find_first_not_of('/') == std::string_view::npos) return "\"/\" would watch every file";
+  return std::nullopt;
+}
+
+bool WatchRegistry::load() {
+  if (loaded()) return true;
+  // Read outside the lock: the store may wait for another process's lock a while, and look-ups
+  // on the event thread must not wait with it.
+  SettingsStore::Read saved = settings_.read(kSettingsKey);
+  if (saved.failed) {
+    ZorvaError(
+        "PathTracker.init: the saved roots cannot be read now; roots registered "
+        "meanwhile are kept, and saved with them once they are read");
+    return false;
+  }
+  const SettingValue::Dictionary* list = saved.value ? saved.value->asDictionary() : nullptr;
+  if (saved.value && !list) {
     ZorvaError("PathTracker.init: %@ is not a dictionary; no saved roots loaded", kSettingsKey);
   }
-  for (const auto& [root, entry] : list ? *list : SettingValue::Dictionary{}) {
-    const SettingValue::Dictionary* fields = entry.asDictionary();
-    const std::string* path = nullptr;
-    if (fields) {
-      auto found = fields->find("path");
-      if (found != fields->end()) path = found->second.asString();
+  bool registeredMeanwhile;
+  {
+    std::lock_guard lock(mutex_);
+    if (loaded_) return true;
+    loaded_ = true;
+    registeredMeanwhile = !roots_.empty();
+    for (const auto& [root, entry] : list ? *list : SettingValue::Dictionary{}) {
+      const SettingValue::Dictionary* fields = entry.asDictionary();
+      const std::string* path = nullptr;
+      if (fields) {
+        auto found = fields->find("path");
+        if (found != fields->end()) path = found->second.asString();
+      }
+      // Every root ends in "/", which look-ups rely on; anything else was not written by us.
+      if (!path || !root.ends_with('/')) {
+        ZorvaError("PathTracker.init: skipping unreadable saved root %@", root);
+        continue;
+      }
+      // Saved by a build that took any path: such a root would keep the service blind for good.
+      if (auto why = refusal(root)) {
+        ZorvaError("PathTracker.init: skipping saved root %@: %@", root, *why);
+        continue;
+      }
+      // A registration made while the list could not be read is newer than the saved one.
+      if (roots_.contains(root)) continue;
+      int64_t volumeId = 0;
+      if (auto found = fields->find("volumeId"); found != fields->end()) {
+        volumeId = found->second.asInteger().value_or(0);
+      }
+      auto info = std::make_shared<const WatchInfo>(WatchInfo{false, *path, volumeId});
+      ZorvaLog("PathTracker.init: load: %ld: %@", info->volumeId, info->path);
+      // Kept under the saved key, which is what look-ups compare with.
+      roots_.insert_or_assign(root, std::move(info));
     }
-    // Every root ends in "/", which look-ups rely on; anything else was not written by us.
-    if (!path || !root.ends_with('/')) {
-      ZorvaError("PathTracker.init: skipping unreadable saved root %@", root);
-      continue;
-    }
-    int64_t volumeId = 0;
-    if (auto found = fields->find("volumeId"); found != fields->end()) {
-      volumeId = found->second.asInteger().value_or(0);
-    }
-    const WatchInfo& info = records_.emplace_back(WatchInfo{false, *path, volumeId});
-    ZorvaLog("PathTracker.init: load: %ld: %@", info.volumeId, info.path);
-    // Kept under the saved key, which is what look-ups compare with.
-    roots_.insert_or_assign(root, &info);
+    publish();
   }
-  publish();
+  if (registeredMeanwhile) save();
+  return true;
+}
+
+bool WatchRegistry::loaded() const {
+  std::lock_guard lock(mutex_);
+  return loaded_;
 }
 
 std::string WatchRegistry::watchRoot(std::string_view path) {
@@ -72,10 +116,10 @@ std::string WatchRegistry::watchRoot(std::string_view path) {
   return root;
 }
 
-const WatchInfo& WatchRegistry::add(bool notifyEnabled, std::string root, int64_t volumeId) {
+WatchRef WatchRegistry::add(bool notifyEnabled, std::string root, int64_t volumeId) {
   std::lock_guard lock(mutex_);
-  const WatchInfo& info = records_.emplace_back(WatchInfo{notifyEnabled, root, volumeId});
-  roots_.insert_or_assign(std::move(root), &info);
+  auto info = std::make_shared<const WatchInfo>(WatchInfo{notifyEnabled, root, volumeId});
+  roots_.insert_or_assign(std::move(root), info);
   publish();
   return info;
 }
@@ -89,6 +133,8 @@ void WatchRegistry::save() {
   SettingValue::Dictionary list;
   {
     std::lock_guard lock(mutex_);
+    // Written before the saved list was read, it would erase the roots saved earlier.
+    if (!loaded_) return;
     for (const auto& [root, info] : roots_) {
       list.emplace(root,
                    SettingValue::Dictionary{{"path", info->path}, {"volumeId", info->volumeId}});
@@ -108,8 +154,9 @@ const RootIndex& WatchRegistry::Reader::index() {
   return *index_;
 }
 
-const WatchInfo* WatchRegistry::Reader::isWatching(std::string_view lowerPath) {
-  return index().find(lowerPath);
+WatchRef WatchRegistry::Reader::isWatching(std::string_view lowerPath) {
+  const WatchRef* found = index().find(lowerPath);
+  return found ? *found : nullptr;
 }
 
 size_t WatchRegistry::Reader::size() { return index().size(); }

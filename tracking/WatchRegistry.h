@@ -1,9 +1,9 @@
 #pragma once
 
 #include <atomic>
-#include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,16 +18,16 @@ namespace zorva {
 // hash per component it walks, however many roots there are.
 class RootIndex {
  public:
-  explicit RootIndex(const PathMap<const WatchInfo*>& roots);
+  explicit RootIndex(const PathMap<WatchRef>& roots);
 
   // The record of the longest root that is a literal prefix of `lowerPath`, or null.
-  const WatchInfo* find(std::string_view lowerPath) const;
+  const WatchRef* find(std::string_view lowerPath) const;
   size_t size() const { return size_; }
 
  private:
   struct Node {
     PathMap<std::unique_ptr<Node>> children;
-    const WatchInfo* info = nullptr;
+    WatchRef info;
   };
 
   Node top_;
@@ -39,6 +39,10 @@ class RootIndex {
 // Registration and look-up happen on different threads: the event source's thread filters
 // events by root before they are queued, and the watch queue looks paths up again. Each reader
 // keeps a Reader, which costs one atomic load per look-up while the roots stay as they are.
+//
+// A saved list that cannot be read (another process holds the settings) is not an empty one:
+// until load() succeeds, registrations are kept in memory only, and then merged with what was
+// saved, so that saving never writes a list that lacks the roots saved before.
 class WatchRegistry {
  public:
   static constexpr const char* kSettingsKey = "ZORVA_WATCH_PATHS";
@@ -49,19 +53,29 @@ class WatchRegistry {
   // The root a registered path stands for: lower-cased, with one "/" appended unless it ends in
   // one. Nothing else is normalised.
   static std::string watchRoot(std::string_view path);
+  // Why a registered path cannot be a root, or nothing when it can: an empty path or "/" would
+  // put every destination under a root and no transfer would be seen again, and a relative path
+  // matches no path an event gives.
+  static std::optional<std::string> refusal(std::string_view path);
 
-  // Stores the root, replacing any record under it; readers see it once this returns. The
-  // returned record lives as long as the registry. Callable from any thread.
-  const WatchInfo& add(bool notifyEnabled, std::string root, int64_t volumeId);
+  // Stores the root, replacing any record under it; readers see it once this returns. Callable
+  // from any thread.
+  WatchRef add(bool notifyEnabled, std::string root, int64_t volumeId);
 
-  // Writes the whole list to the settings store.
+  // Reads the saved list when it has not been read yet; roots registered meanwhile win over the
+  // saved ones. False while the settings cannot be read. Callable from any thread.
+  bool load();
+  bool loaded() const;
+
+  // Writes the whole list to the settings store, once the saved list has been read.
   void save();
 
   // A look-up handle for one thread (or one serial queue) at a time.
   class Reader {
    public:
     explicit Reader(const WatchRegistry& registry) : registry_(registry) {}
-    const WatchInfo* isWatching(std::string_view lowerPath);
+    // The record, kept alive as long as the result is held; null under no root.
+    WatchRef isWatching(std::string_view lowerPath);
     size_t size();
 
    private:
@@ -77,8 +91,8 @@ class WatchRegistry {
 
   SettingsStore& settings_;
   mutable std::mutex mutex_;
-  std::deque<WatchInfo> records_;           // every record ever made; addresses stay
-  PathMap<const WatchInfo*> roots_;         // current record per root
+  PathMap<WatchRef> roots_;                 // current record per root
+  bool loaded_ = false;                     // the saved list has been read
   std::shared_ptr<const RootIndex> index_;  // built from roots_
   std::atomic<uint64_t> generation_{0};     // bumped with each new index
 };

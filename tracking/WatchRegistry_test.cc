@@ -36,5 +36,22 @@ TEST(WatchRegistry, LooksUpAmongManyNestedRootsByComponents) {
   EXPECT_EQ(reader.isWatching(""), nullptr);
 }
 
+// A client registering one root over and over must not grow the service: a replaced record lives
+// only as long as something (an open-file record, a look-up in hand) still refers to it.
+TEST(WatchRegistry, AReplacedRecordLivesOnlyWhileReferredTo) {
+  MemorySettingsStore settings;
+  WatchRegistry registry(settings);
+  WatchRegistry::Reader reader(registry);
+  std::weak_ptr<const WatchInfo> first = registry.add(false, "/media/usb/", 1);
+  WatchRef held = reader.isWatching("/media/usb/a");
+  for (int i = 2; i <= 1000; ++i) registry.add(false, "/media/usb/", i);
+  EXPECT_EQ(reader.isWatching("/media/usb/a")->volumeId, 1000);
+  EXPECT_FALSE(first.expired()) << "still referred to";
+  EXPECT_EQ(held->volumeId, 1);
+  held.reset();
+  EXPECT_TRUE(first.expired());
+  EXPECT_EQ(first.use_count(), 0);
+}
+
 }  // namespace
 }  // namespace zorva

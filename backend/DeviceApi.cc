@@ -46,13 +46,53 @@ DeviceApi::DeviceApi(const Dependencies& dependencies)
     : settings_(dependencies.settings),
       http_(dependencies.http),
       _baseUrl(dependencies.baseUrl),
-      _deviceToken(dependencies.settings.getString(kSettingsKey)),
       _queue("com.zorva.deviceApiQueue", dependencies.clock) {
-  std::optional<std::string> stored = token();
-  if (!stored) return;
-  checkToken(*stored, 99, [this, stored = *stored](std::optional<Error> error) {
-    if (error) startUpCheckFailed(stored, *error);
-  });
+  loadStoredKeys();
+}
+
+void DeviceApi::loadStoredKeys() {
+  SettingsStore::Read stored = settings_.read(kSettingsKey);
+  SettingsStore::Read pending = settings_.read(kPendingKey);
+  if (stored.failed || pending.failed) {
+    // Unreadable is not absent: a key the backend confirmed before must not be lost to a lock.
+    if (!settingsUnreadable_) {
+      ZorvaError("DeviceApi.init: the stored token cannot be read now; trying again every %ld s",
+                 static_cast<int64_t>(kSettingsRetry.count()));
+    }
+    settingsUnreadable_ = true;
+    _queue.after(kSettingsRetry, [this] { loadStoredKeys(); });
+    return;
+  }
+  auto text = [](const SettingsStore::Read& read) -> std::optional<std::string> {
+    if (!read.value) return std::nullopt;
+    if (const std::string* value = read.value->asString()) return *value;
+    return std::nullopt;
+  };
+  std::optional<std::string> key = text(stored);
+  std::function<void()> onReady;
+  uint64_t offer = 0;
+  std::optional<std::string> offered = text(pending);
+  {
+    std::lock_guard lock(tokenMutex_);
+    // A key offered and confirmed while the settings could not be read is the newer one.
+    if (_deviceToken) return;
+    if (key) {
+      _deviceToken = key;
+      onReady = onReady_;
+    } else if (offered && offers_ == 0) {
+      offer = ++offers_;
+    }
+  }
+  if (key) {
+    if (onReady) onReady();
+    checkToken(*key, 99, [this, stored = *key](std::optional<Error> error) {
+      if (error) startUpCheckFailed(stored, *error);
+    });
+  } else if (offer != 0) {
+    ZorvaLog("DeviceApi.init: checking the token offered before the restart: %@",
+             redacted(*offered));
+    checkOffer(*offered, offer);
+  }
 }
 
 void DeviceApi::startUpCheckFailed(const std::string& token, const Error& error) {
@@ -86,13 +126,41 @@ void DeviceApi::setOnReady(std::function<void()> onReady) {
 }
 
 void DeviceApi::setDeviceToken(const std::string& token) {
-  if (isReady()) {
-    ZorvaLog("setDeviceToken: already have token, ignoring");
-    return;
+  uint64_t offer;
+  {
+    std::lock_guard lock(tokenMutex_);
+    if (_deviceToken) {
+      ZorvaLog("setDeviceToken: already have token, ignoring");
+      return;
+    }
+    offer = ++offers_;
   }
-  checkToken(token, 5, [this, token](const std::optional<Error>& error) {
+  // Kept until the backend decides, across a restart too: an outage is not a refusal.
+  settings_.set(kPendingKey, token);
+  checkOffer(token, offer);
+}
+
+void DeviceApi::checkOffer(const std::string& token, uint64_t offer) {
+  checkToken(token, 5, [this, token, offer](const std::optional<Error>& error) {
+    if (error && retryable(*error)) {
+      {
+        std::lock_guard lock(tokenMutex_);
+        // Held already, or replaced by a later offer: this one is settled.
+        if (_deviceToken || offer != offers_) return;
+      }
+      ZorvaError("setDeviceToken: could not check token %@: %@; keeping it and checking again",
+                 redacted(token), describe(*error));
+      _queue.after(kRetryPause, [this, token, offer] { checkOffer(token, offer); });
+      return;
+    }
     if (error) {
       ZorvaError("setDeviceToken: bad token: %@", redacted(token));
+      bool latest;
+      {
+        std::lock_guard lock(tokenMutex_);
+        latest = offer == offers_ && !_deviceToken;
+      }
+      if (latest) settings_.remove(kPendingKey);
       return;
     }
     std::function<void()> onReady;
@@ -104,6 +172,7 @@ void DeviceApi::setDeviceToken(const std::string& token) {
       onReady = onReady_;
     }
     settings_.set(kSettingsKey, token);
+    settings_.remove(kPendingKey);
     if (onReady) onReady();
   });
 }

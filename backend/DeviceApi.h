@@ -40,11 +40,18 @@ class DeviceRequests {
 // The client of the product backend: holds the device session key a client application hands
 // over, has the backend confirm it, keeps it across restarts, and sends requests with the key
 // attached, retrying transport failures and server errors every 20 seconds.
+//
+// Only the backend's refusal (a status from 300 to 499, or a disabled device) drops a key. A key
+// offered while the backend cannot be reached is kept pending, under kPendingKey across restarts,
+// and checked again every kRetryPause until the backend decides. Stored keys that cannot be read
+// at start-up (another process holds the settings) are read again every kSettingsRetry.
 class DeviceApi final : public DeviceRequests {
  public:
   static constexpr const char* kSettingsKey = "zorva_device_key";
+  static constexpr const char* kPendingKey = "zorva_device_key_pending";
   static constexpr auto kRetryPause = std::chrono::seconds(20);
   static constexpr auto kTimeout = std::chrono::seconds(60);
+  static constexpr auto kSettingsRetry = std::chrono::seconds(10);
 
   using Error = DeviceApiError;
   using CheckHandler = std::function<void(std::optional<Error>)>;
@@ -56,12 +63,14 @@ class DeviceApi final : public DeviceRequests {
     std::string baseUrl;  // scheme and authority; request paths replace its path
   };
 
-  // Reads the stored key and, if there is one, starts checking it at once.
+  // Reads the stored key and, if there is one, starts checking it at once; a pending offer is
+  // checked again.
   explicit DeviceApi(const Dependencies& dependencies);
 
   bool isReady() const override;
   void setOnReady(std::function<void()> onReady) override;
-  // Offers a key; it is held once the backend accepts it. A held key is never replaced.
+  // Offers a key; it is held once the backend accepts it. A held key is never replaced; a later
+  // offer replaces one still pending.
   void setDeviceToken(const std::string& token);
 
   // "<path>?device_session_key=<token, percent-encoded for a query>".
@@ -79,7 +88,10 @@ class DeviceApi final : public DeviceRequests {
  private:
   std::optional<std::string> token() const;
   void setToken(std::optional<std::string> token);
+  void loadStoredKeys();
   void startUpCheckFailed(const std::string& token, const Error& error);
+  // Checks an offered key until the backend decides; `offer` tells it from later offers.
+  void checkOffer(const std::string& token, uint64_t offer);
 
   SettingsStore& settings_;
   HttpClient& http_;
@@ -87,6 +99,8 @@ class DeviceApi final : public DeviceRequests {
   mutable std::mutex tokenMutex_;
   std::optional<std::string> _deviceToken;  // under tokenMutex_
   std::function<void()> onReady_;           // under tokenMutex_
+  uint64_t offers_ = 0;                     // under tokenMutex_: the latest offer's number
+  bool settingsUnreadable_ = false;         // on _queue once start-up has read
   SerialQueue _queue;                       // the delayed retries
 };
 

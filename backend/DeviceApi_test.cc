@@ -175,6 +175,58 @@ TEST_F(DeviceApiTest, AnUnreachableBackendAtStartUpKeepsTheStoredKey) {
   expectTokenNeverLogged();
 }
 
+// A key handed over while the backend answers 500 is no bad key: it is kept, across a restart
+// too, and checked every 20 seconds until the backend decides.
+TEST_F(DeviceApiTest, AKeyOfferedDuringAnOutageIsKeptPendingUntilTheBackendDecides) {
+  http.answer({status(500)});
+  auto api = start();
+  api->setDeviceToken(kToken);
+  clock.advance(10min);
+  EXPECT_FALSE(api->isReady());
+  EXPECT_EQ(settings.getString(DeviceApi::kPendingKey), kToken);
+  EXPECT_THAT(log.texts(), Not(Contains(HasSubstr("bad token"))));
+  EXPECT_GT(http.requests().size(), 25u) << "checked again and again";
+
+  api.reset();  // a restart in the middle of the outage
+  http.answer({status(500), status(500), status(200)});
+  api = start();
+  clock.advance(DeviceApi::kRetryPause * 2);
+  EXPECT_TRUE(api->isReady());
+  EXPECT_EQ(settings.getString(DeviceApi::kSettingsKey), kToken);
+  EXPECT_EQ(settings.getString(DeviceApi::kPendingKey), std::nullopt);
+
+  // A refusal is the backend's decision: the offer is dropped.
+  api.reset();
+  settings.remove(DeviceApi::kSettingsKey);
+  http.answer({status(500), status(403)});
+  api = start();
+  api->setDeviceToken("refused-one");
+  clock.advance(DeviceApi::kRetryPause);
+  EXPECT_FALSE(api->isReady());
+  EXPECT_EQ(settings.getString(DeviceApi::kPendingKey), std::nullopt);
+  EXPECT_THAT(log.texts(), Contains(HasSubstr("setDeviceToken: bad token: refu")));
+  expectTokenNeverLogged();
+}
+
+// Another process holds the settings at start-up: the stored key is not taken for none.
+TEST_F(DeviceApiTest, AStoredKeyThatCannotBeReadYetIsReadLater) {
+  settings.set(DeviceApi::kSettingsKey, kToken);
+  settings.setLocked(true);
+  auto api = start();
+  EXPECT_FALSE(api->isReady());
+  clock.advance(DeviceApi::kSettingsRetry * 3);
+  settings.setLocked(false);
+  clock.advance(DeviceApi::kSettingsRetry);
+  EXPECT_TRUE(api->isReady());
+  EXPECT_EQ(settings.getString(DeviceApi::kSettingsKey), kToken);
+  EXPECT_EQ(std::ranges::count_if(log.texts(),
+                                  [](const std::string& line) {
+                                    return line.find("cannot be read now") != std::string::npos;
+                                  }),
+            1)
+      << "said once";
+}
+
 TEST_F(DeviceApiTest, RetriesOnlyTransportFailuresAndServerErrors) {
   auto api = start();
   struct Case {

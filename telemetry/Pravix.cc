@@ -151,19 +151,62 @@ Pravix::Pravix(const Dependencies& dependencies, std::string apiKey, const std::
   if (!dauDateFormatter.valid()) {
     errorWithFormat("unknown DAU time zone %@: counting days in UTC", dauTimeZone);
   }
-  loadLastDauSend();
-  for (Tag saved : {Tag::User, Tag::Facebook, Tag::Twitter, Tag::Google, Tag::GameCenter}) {
-    tags_[static_cast<int>(saved)] = getSavedUserTagWithName(info(saved).name);
+  if (std::optional<StoredState> stored = readStoredState()) {
+    adopt(std::move(*stored));
+    return;
   }
-  loadDeviceTag();
+  error("the settings cannot be read now: events and log lines wait in memory until they can");
+  sendQueue.after(kSettingsRetry, [this] { adoptLater(); });
+}
 
-  initializeEventList();
-  if (!settings_.getBool(kInstallSentKey).value_or(false)) {
+std::optional<Pravix::StoredState> Pravix::readStoredState() {
+  StoredState stored;
+  bool failed = false;
+  auto read = [&](const std::string& key, std::optional<SettingValue>& into) {
+    SettingsStore::Read result = settings_.read(key);
+    failed = failed || result.failed;
+    into = std::move(result.value);
+  };
+  read(kLastDauKey, stored.lastDau);
+  read(kDeviceTagKey, stored.deviceTag);
+  read(kEventListKey, stored.eventList);
+  read(kInstallSentKey, stored.installSent);
+  for (size_t i = 0; i < std::size(kSavedTags); ++i) {
+    read(formatMessage("%@_%@", kSavedTagPrefix, info(kSavedTags[i]).name), stored.savedTags[i]);
+  }
+  if (failed) return std::nullopt;
+  return stored;
+}
+
+void Pravix::adoptLater() {
+  if (std::optional<StoredState> stored = readStoredState()) {
+    adopt(std::move(*stored));
+  } else {
+    sendQueue.after(kSettingsRetry, [this] { adoptLater(); });
+  }
+}
+
+void Pravix::adopt(StoredState stored) {
+  loadLastDauSend(stored.lastDau);
+  {
+    std::lock_guard lock(tagLock_);
+    for (size_t i = 0; i < std::size(kSavedTags); ++i) {
+      const std::string* text = stored.savedTags[i] ? stored.savedTags[i]->asString() : nullptr;
+      tags_[static_cast<int>(kSavedTags[i])] =
+          text ? std::optional<std::string>(*text) : std::nullopt;
+    }
+  }
+  loadDeviceTag(stored.deviceTag);
+
+  initializeEventList(stored.eventList);
+  const bool installSent = stored.installSent && stored.installSent->asBool().value_or(false);
+  if (!installSent) {
     eventWithProperties(json{{"kingdom", "organic"}}, "install");
     settings_.set(kInstallSentKey, true);
   }
   maybeAddDAU();
   sendEvents();
+  logListQueue.async([this] { checkLogs(); });
 }
 
 Pravix::~Pravix() = default;
@@ -174,8 +217,7 @@ std::string Pravix::normalizeOrg(std::string_view org) {
   return normalized;
 }
 
-void Pravix::loadLastDauSend() {
-  std::optional<SettingValue> stored = settings_.get(kLastDauKey);
+void Pravix::loadLastDauSend(const std::optional<SettingValue>& stored) {
   if (!stored) return;
   if (auto date = stored->asDate()) {
     lastDAUSend = *date;
@@ -184,15 +226,18 @@ void Pravix::loadLastDauSend() {
   error(std::string(kLastDauKey) + " is not a date; the day counts as new");
 }
 
-void Pravix::loadDeviceTag() {
-  std::optional<std::string> stored = settings_.getString(kDeviceTagKey);
+void Pravix::loadDeviceTag(const std::optional<SettingValue>& stored) {
+  const std::string* text = stored ? stored->asString() : nullptr;
   // Text that JSON cannot carry would make every request fail; an empty tag names no one.
-  if (stored && *stored != kZeroUuid && !stored->empty() && isValidUtf8(*stored)) {
-    deviceTag_ = *stored;
+  if (text && *text != kZeroUuid && !text->empty() && isValidUtf8(*text)) {
+    std::lock_guard lock(tagLock_);
+    deviceTag_ = *text;
     return;
   }
-  deviceTag_ = randomUuid();
-  settings_.set(kDeviceTagKey, deviceTag_);
+  std::string made = randomUuid();
+  settings_.set(kDeviceTagKey, made);
+  std::lock_guard lock(tagLock_);
+  deviceTag_ = std::move(made);
 }
 
 // --- Tags ---
@@ -382,6 +427,8 @@ size_t Pravix::capEventList() {
 }
 
 void Pravix::storeEventList() {
+  // Before the stored list is read, writing would put this one over it.
+  if (!stateRead_.load(std::memory_order_acquire)) return;
   SettingValue::Array stored;
   stored.reserve(eventList.size());
   for (const Record& record : eventList) stored.push_back(toSetting(record));
@@ -417,14 +464,15 @@ void Pravix::listEvents() {
   writer.write(LogLevel::Console, "end");
 }
 
-void Pravix::initializeEventList() {
+void Pravix::initializeEventList(const std::optional<SettingValue>& stored) {
   size_t unreadable = 0;
   size_t dropped = 0;
   bool notAList = false;
   {
     std::lock_guard lock(eventLock);
+    // Events recorded while the settings could not be read are newer than the stored ones.
+    std::deque<Record> recordedMeanwhile = std::move(eventList);
     eventList.clear();
-    std::optional<SettingValue> stored = settings_.get(kEventListKey);
     const SettingValue::Array* array = stored ? stored->asArray() : nullptr;
     notAList = stored && array == nullptr;
     if (array != nullptr) {
@@ -435,9 +483,13 @@ void Pravix::initializeEventList() {
           ++unreadable;
         }
       }
-      dropped = capEventList();
     }
-    if (array == nullptr || unreadable > 0 || dropped > 0) storeEventList();
+    for (Record& record : recordedMeanwhile) eventList.push_back(std::move(record));
+    dropped = capEventList();
+    stateRead_.store(true, std::memory_order_release);
+    if (array == nullptr || unreadable > 0 || dropped > 0 || !recordedMeanwhile.empty()) {
+      storeEventList();
+    }
   }
   if (notAList) error(std::string(kEventListKey) + " is not a list; starting an empty one");
   if (unreadable > 0) {
@@ -469,7 +521,8 @@ void Pravix::sendEvents() {
 }
 
 void Pravix::sendStep() {
-  if (isSendRunning) return;
+  // Without the stored state there is no device tag to send under; the events wait for it.
+  if (isSendRunning || !stateRead_.load(std::memory_order_acquire)) return;
   isSendRunning = true;
   std::vector<Record> batch;
   for (;;) {
@@ -506,7 +559,7 @@ json Pravix::generatePXRequestWithEvents(const std::vector<Record>& events) cons
       {"app_ver", identity_.appVersion},
       {"device_family", kDeviceFamily},
       {"os_ver", identity_.osVersion},
-      {"device_tag", deviceTag_},
+      {"device_tag", deviceTag()},
       {"device_type", identity_.deviceType},
       {"language", identity_.language},
       {"country", identity_.country},
@@ -607,7 +660,7 @@ void Pravix::appendLogs(std::vector<LogEntry> entries, bool putBack) {
 }
 
 void Pravix::checkLogs() {
-  if (isLogSendRunning || logList.empty()) return;
+  if (isLogSendRunning || logList.empty() || !stateRead_.load(std::memory_order_acquire)) return;
   const size_t count = std::min(logList.size(), kBatchSize);
   isLogSendRunning = true;
   std::vector<LogEntry> batch(
@@ -632,7 +685,7 @@ void Pravix::sendLogs(std::vector<LogEntry> batch) {
     const json body = {
         {"api_key", apiKey_},
         {"app_ver", identity_.appVersion},
-        {"device_tag", deviceTag_},
+        {"device_tag", deviceTag()},
         {"os", kOs},
         {"os_ver", identity_.osVersion},
         {"device_family", kDeviceFamily},

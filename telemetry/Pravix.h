@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -42,6 +43,8 @@ class Pravix final : public TelemetryLog {
   static constexpr auto kLogPause = std::chrono::seconds(1);
   static constexpr auto kLogRetryPause = std::chrono::seconds(30);
   static constexpr auto kDauInterval = std::chrono::seconds(600);
+  // How often the stored state is read again while the settings cannot be read.
+  static constexpr auto kSettingsRetry = std::chrono::seconds(10);
   static constexpr auto kTimeout = std::chrono::seconds(60);
 
   static constexpr const char* kDeviceTagKey = "pravix_deviceTag";
@@ -76,7 +79,11 @@ class Pravix final : public TelemetryLog {
   const std::string& apiKey() const { return apiKey_; }
   const std::string& org() const { return org_; }
   const std::string& baseURL() const { return baseURL_; }
-  const std::string& deviceTag() const { return deviceTag_; }
+  // Empty until the stored state has been read.
+  std::string deviceTag() const {
+    std::lock_guard lock(tagLock_);
+    return deviceTag_;
+  }
   const TelemetryIdentity& identity() const { return identity_; }
   static constexpr const char* kDeviceFamily = "linux";
   static constexpr const char* kOs = "Linux";
@@ -185,13 +192,29 @@ class Pravix final : public TelemetryLog {
     Record record;
   };
 
-  void loadDeviceTag();
-  void loadLastDauSend();
-  void initializeEventList();
+  // What the settings hold for the client, read before anything is written back: a store that
+  // cannot be read is not an empty one. Nothing when a read failed.
+  struct StoredState {
+    std::optional<SettingValue> lastDau;
+    std::optional<SettingValue> deviceTag;
+    std::optional<SettingValue> eventList;
+    std::optional<SettingValue> installSent;
+    std::optional<SettingValue> savedTags[5];
+  };
+  std::optional<StoredState> readStoredState();
+  // Takes the stored state in, with what was recorded meanwhile, and starts sending.
+  void adopt(StoredState stored);
+  void adoptLater();  // on sendQueue
+  static constexpr Tag kSavedTags[] = {Tag::User, Tag::Facebook, Tag::Twitter, Tag::Google,
+                                       Tag::GameCenter};
+
+  void loadDeviceTag(const std::optional<SettingValue>& stored);
+  void loadLastDauSend(const std::optional<SettingValue>& stored);
+  void initializeEventList(const std::optional<SettingValue>& stored);
   void addEvent(Record record);
   std::vector<Record> getSendEvents();
   void removeEvents(const std::vector<Record>& events);
-  void storeEventList();  // under eventLock
+  void storeEventList();  // under eventLock; nothing until the stored state is read
   size_t capEventList();  // under eventLock; how many were dropped
   void maybeAddDAU();
 
@@ -214,10 +237,12 @@ class Pravix final : public TelemetryLog {
   std::string apiKey_;
   std::string org_;
   std::string baseURL_;
-  std::string deviceTag_;
-
   mutable std::mutex tagLock_;  // the tags are set on callers' threads and read on sendQueue
   std::optional<std::string> tags_[8];
+  std::string deviceTag_;  // under tagLock_; empty until the stored state is read
+
+  // Set once the stored state is read: nothing is stored or sent before.
+  std::atomic<bool> stateRead_{false};
 
   std::mutex eventLock;
   std::deque<Record> eventList;  // under eventLock

@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <regex>
 #include <thread>
@@ -266,6 +267,32 @@ TEST_F(PravixTest, BadStoredStateStartsCleanWithALine) {
 }
 
 // --- Tags ---
+
+// Another process holds the settings at start-up: the stored events, tag and install mark are
+// not taken for none. Events recorded meanwhile wait in memory and join the stored ones.
+TEST_F(PravixTest, StoredStateThatCannotBeReadYetIsNeitherLostNorRedone) {
+  {
+    auto first = start();
+    first->eventWithProperties(json{{"kingdom", "stored"}});
+  }
+  const auto tag = settings.getString(Pravix::kDeviceTagKey);
+  const size_t storedEvents = settings.getArray(Pravix::kEventListKey)->size();
+  settings.setLocked(true);
+  auto pravix = start();
+  pravix->eventWithProperties(json{{"kingdom", "meanwhile"}});
+  clock.advance(Pravix::kSettingsRetry * 3);
+  EXPECT_EQ(pravix->deviceTag(), "") << "no tag made up while the stored one is unknown";
+  settings.setLocked(false);
+  EXPECT_EQ(settings.getArray(Pravix::kEventListKey)->size(), storedEvents) << "nothing written";
+  clock.advance(Pravix::kSettingsRetry);
+  EXPECT_EQ(pravix->deviceTag(), tag);
+  EXPECT_EQ(settings.getString(Pravix::kDeviceTagKey), tag);
+  const auto kinds = types(*pravix);
+  EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "install"), 1) << "installed once";
+  const auto stored = settings.getArray(Pravix::kEventListKey);
+  ASSERT_EQ(stored->size(), storedEvents + 1);
+  EXPECT_EQ(pravix->events().back().value("kingdom", ""), "meanwhile");
+}
 
 TEST_F(PravixTest, TagsAreCutByTheirLimitsAndTheSavedOnesSurviveARestart) {
   const std::string u62(62, 'u');

@@ -2,6 +2,7 @@
 
 #include <linux/fanotify.h>
 
+#include <cerrno>
 #include <string_view>
 
 #include "service/Log.h"
@@ -170,21 +171,40 @@ void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
   }
 }
 
-std::optional<std::string> FanotifyTranslator::directoryOf(const FanotifyRecord::Info& info) {
+const FanotifyTranslator::Directory& FanotifyTranslator::directoryOf(
+    const FanotifyRecord::Info& info) {
   auto known = directories_.find(info.handle);
   if (known != directories_.end()) return known->second;
-  std::optional<std::string>& path = directories_[info.handle];
+  Directory& directory = directories_[info.handle];
   auto mount = mounts_.find(info.fsid);
-  if (mount == mounts_.end()) return path;
+  if (mount == mounts_.end()) return directory;
   // Open only for this resolution: a watched drive must stay unmountable at every moment.
   RecordFd mountFd(api_, api_.openPath(mount->second));
-  if (mountFd.get() < 0) return path;
+  if (mountFd.get() < 0) return directory;
   int fd = api_.openByHandle(mountFd.get(), info.handle);
-  if (fd < 0) return path;  // ESTALE: the directory is gone
+  if (fd < 0) {
+    directory.gone = errno == ESTALE;
+    return directory;
+  }
   RecordFd owned(api_, fd);
-  path = api_.readLink("/proc/self/fd/" + std::to_string(fd));
-  if (path && path->ends_with(kDeleted)) path.reset();
-  return path;
+  directory.path = api_.readLink("/proc/self/fd/" + std::to_string(fd));
+  if (directory.path && directory.path->ends_with(kDeleted)) {
+    directory.path.reset();
+    directory.gone = true;
+  }
+  return directory;
+}
+
+void FanotifyTranslator::unresolved(const Directory& directory) {
+  if (!directory.gone) {
+    note("a directory handle could not be resolved", &unresolved_);
+    return;
+  }
+  // Whatever happened in a folder that is gone left nothing behind to follow.
+  if (++staleHandles_ % 10000 == 1) {
+    ZorvaLog("fanotify: %ld events named a folder removed before they were read",
+             static_cast<int64_t>(staleHandles_));
+  }
 }
 
 void FanotifyTranslator::endBatch() {
@@ -205,39 +225,42 @@ void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
   if (record.mask & FAN_ONDIR) return;
   const auto* entry = infoOf(record, FAN_EVENT_INFO_TYPE_DFID_NAME);
   if (!entry || !(record.mask & (FAN_CREATE | FAN_DELETE))) return;
-  std::optional<std::string> directory = directoryOf(*entry);
-  if (!directory) {
-    note("a directory handle could not be resolved", &unresolved_);
+  const Directory& folder = directoryOf(*entry);
+  if (!folder.path) {
+    unresolved(folder);
     return;
   }
+  const std::string& directory = *folder.path;
   // A create and a delete of one name merged: the create came first.
   if ((record.mask & FAN_CREATE) && wants(ES_EVENT_TYPE_NOTIFY_LINK)) {
     struct stat status {};
     // A new name for a file that has other names is a hard link.
-    if (api_.stat(entryPath(*directory, entry->name), &status) == 0 && !S_ISDIR(status.st_mode) &&
+    if (api_.stat(entryPath(directory, entry->name), &status) == 0 && !S_ISDIR(status.st_mode) &&
         status.st_nlink > 1) {
       auto message = this->message(ES_EVENT_TYPE_NOTIFY_LINK, record.pid);
-      message->message().event.link = {message->file(""), message->file(*directory, S_IFDIR, 0),
+      message->message().event.link = {message->file(""), message->file(directory, S_IFDIR, 0),
                                        message->token(entry->name)};
       deliver_(message->message());
     }
   }
   if ((record.mask & FAN_DELETE) && wants(ES_EVENT_TYPE_NOTIFY_UNLINK)) {
     auto message = this->message(ES_EVENT_TYPE_NOTIFY_UNLINK, record.pid);
-    message->message().event.unlink = {message->file(entryPath(*directory, entry->name)),
-                                       message->file(*directory, S_IFDIR, 0)};
+    message->message().event.unlink = {message->file(entryPath(directory, entry->name)),
+                                       message->file(directory, S_IFDIR, 0)};
     deliver_(message->message());
   }
 }
 
 void FanotifyTranslator::rename(pid_t pid, const FanotifyRecord::Info& from,
                                 const FanotifyRecord::Info& to, const FanotifyRecord::Info* file) {
-  std::optional<std::string> fromDir = directoryOf(from);
-  std::optional<std::string> toDir = directoryOf(to);
-  if (!fromDir || !toDir) {
-    note("a directory handle could not be resolved", &unresolved_);
+  const Directory& fromFolder = directoryOf(from);
+  const Directory& toFolder = directoryOf(to);
+  if (!fromFolder.path || !toFolder.path) {
+    unresolved(fromFolder.path ? toFolder : fromFolder);
     return;
   }
+  const std::string* fromDir = &*fromFolder.path;
+  const std::string* toDir = &*toFolder.path;
   Rename current{pid, file ? file->handle : std::vector<unsigned char>(),
                  entryPath(*fromDir, from.name), *toDir, to.name};
   // An exchange arrives as two renames back to back, the second undoing the names of the first,

@@ -48,6 +48,7 @@ class FanotifyTranslator {
   void flush();
 
   uint64_t overflows() const { return overflows_; }
+  uint64_t staleHandles() const { return staleHandles_; }
 
  private:
   struct Rename {
@@ -64,7 +65,13 @@ class FanotifyTranslator {
   void rename(pid_t pid, const FanotifyRecord::Info& from, const FanotifyRecord::Info& to,
               const FanotifyRecord::Info* file);
   void deliverRename(const Rename& rename);
-  std::optional<std::string> directoryOf(const FanotifyRecord::Info& info);
+  // A folder removed before its event was read is the ordinary fate of `rm -r`, not a fault.
+  struct Directory {
+    std::optional<std::string> path;
+    bool gone = false;
+  };
+  const Directory& directoryOf(const FanotifyRecord::Info& info);
+  void unresolved(const Directory& directory);
   std::unique_ptr<OwnedMessage> message(es_event_type_t type, pid_t pid);
   bool wants(es_event_type_t type) const { return (wanted_ & bit(type)) != 0; }
   void note(const char* what, uint64_t* count);
@@ -76,7 +83,7 @@ class FanotifyTranslator {
   uint64_t wanted_ = 0;
   std::map<uint64_t, std::string> mounts_;
   // For one batch only: the directories resolved, which a batch names again and again.
-  std::map<std::vector<unsigned char>, std::optional<std::string>> directories_;
+  std::map<std::vector<unsigned char>, Directory> directories_;
   void endBatch();
   // Modified closes the kernel merged into their open, delivered when the batch ends, with the
   // open file they were reported with.
@@ -88,6 +95,7 @@ class FanotifyTranslator {
   std::optional<Rename> pending_;
   uint64_t overflows_ = 0;
   uint64_t unresolved_ = 0;
+  uint64_t staleHandles_ = 0;
   uint64_t malformed_ = 0;
 };
 

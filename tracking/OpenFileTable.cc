@@ -73,7 +73,8 @@ void OpenFileTable::collect(uint32_t ppid, std::optional<uint32_t> opener,
     // kernel is seen only at the end of its batch, after the copy that followed it.)
     if (record.size == size && !record.written && (!opener || record.opener == *opener)) {
       // A copy usually keeps its source's name: compare those first.
-      Candidate candidate{record.path.restore(key), record.watchInfo, record.opened};
+      Candidate candidate{record.path.restore(key), record.watchInfo, record.opened, ppid,
+                          record.openCount > 0 ? record.lastOpen : 0};
       if (lastComponent(key) == closedName) {
         found.insert(found.begin() + static_cast<std::ptrdiff_t>(groupStart), std::move(candidate));
       } else {

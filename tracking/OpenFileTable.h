@@ -25,6 +25,10 @@ class OpenFileTable {
     std::string path;
     WatchRef watchInfo;
     SharedOpenFile opened;  // null when the file is compared by its path
+    // Where the record is kept, and which open of it was still open when it was picked (0 if
+    // none): such an open may yet turn out to have been a write.
+    uint32_t table = 0;
+    uint64_t unclosedOpen = 0;
   };
 
   // Records live no longer than this after their last close, unless still open.

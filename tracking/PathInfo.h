@@ -27,6 +27,7 @@ struct PathInfo {
   // is compared with what was read even once the file has been moved or removed.
   SharedOpenFile opened;
   uint64_t lastTouch = 0;  // which open or close of the table's touched it last
+  uint64_t lastOpen = 0;   // which open of the table's was its latest
 };
 
 }  // namespace zorva

@@ -107,7 +107,7 @@ void PathTracker::openOnQueue(CasedPath path, std::string lower, WatchRef watchI
   record->openCount += 1;
   record->size = size;
   record->written = false;
-  record->lastTouch = ++touches_;
+  record->lastOpen = record->lastTouch = ++touches_;
   // The latest open is the one a copy in progress reads through.
   if (opened) _openMap.hold(*record, std::move(opened));
   records_.store(_openMap.recordCount(), std::memory_order_relaxed);
@@ -166,7 +166,14 @@ void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
   if (!candidates.empty() && !watchInfo) {
     auto count = static_cast<int64_t>(candidates.size());
     const uint64_t copy = ++nextCopy_;
-    pendingCopies_.emplace(copy, PendingCopy{path, actor, clock_.now(), {}, nullptr});
+    pendingCopies_.emplace(copy, PendingCopy{path, actor, false, {}, nullptr});
+    // Timed by the queue's own delay, which a change of the wall clock does not move.
+    _watchQueue.after(kFinalNameWait, [this, copy] {
+      auto pending = pendingCopies_.find(copy);
+      if (pending == pendingCopies_.end()) return;
+      pending->second.due = true;
+      reportIfReady(copy);
+    });
     test(copy, ComparedFile(path, std::move(written)), std::move(candidates));
     ZorvaRemote("test: count(%ld) => %@, %@", count, path, exec);
   }
@@ -189,9 +196,8 @@ void PathTracker::test(uint64_t copy, ComparedFile written,
         for (OpenFileTable::Candidate& candidate : candidates) {
           if (!comparator_.contentsEqual({candidate.path, candidate.opened}, written)) continue;
           ZorvaRemote("test: found: %@ => %@", candidate.path, written.path);
-          _watchQueue.async([this, copy, source = std::move(candidate.path),
-                             watchInfo = std::move(candidate.watchInfo)]() mutable {
-            confirmed(copy, std::move(source), std::move(watchInfo));
+          _watchQueue.async([this, copy, source = std::move(candidate)]() mutable {
+            confirmed(copy, std::move(source));
           });
           return;
         }
@@ -199,27 +205,35 @@ void PathTracker::test(uint64_t copy, ComparedFile written,
       });
 }
 
-void PathTracker::confirmed(uint64_t copy, std::string source, WatchRef watchInfo) {
+void PathTracker::confirmed(uint64_t copy, OpenFileTable::Candidate source) {
   auto pending = pendingCopies_.find(copy);
   if (pending == pendingCopies_.end()) return;
-  pending->second.source = std::move(source);
-  pending->second.watchInfo = std::move(watchInfo);
-  const auto due = pending->second.closedAt + kFinalNameWait;
-  const auto now = clock_.now();
-  if (now >= due) {
-    report(copy);
-  } else {
-    _watchQueue.after(due - now, [this, copy] { report(copy); });
-  }
+  pending->second.source = std::move(source.path);
+  pending->second.watchInfo = std::move(source.watchInfo);
+  pending->second.sourceTable = source.table;
+  pending->second.sourceUnclosedOpen = source.unclosedOpen;
+  reportIfReady(copy);
 }
 
-void PathTracker::report(uint64_t copy) {
+void PathTracker::reportIfReady(uint64_t copy) {
   auto pending = pendingCopies_.find(copy);
-  if (pending == pendingCopies_.end()) return;
+  if (pending == pendingCopies_.end() || !pending->second.due || !pending->second.watchInfo) {
+    return;
+  }
   PendingCopy done = std::move(pending->second);
   pendingCopies_.erase(pending);
   // Renamed onto a watched volume in the end: the data did not leave.
   if (queueRoots_.isWatching(lowerCase(done.dest))) return;
+  // A write the kernel merged with its open is seen at the end of its batch, after a copy of it
+  // onto the drive may have been opened: that copy, closed written since, was where the data went.
+  if (done.sourceUnclosedOpen != 0) {
+    const PathInfo* source = _openMap.find(done.sourceTable, lowerCase(done.source));
+    if (source && source->lastOpen == done.sourceUnclosedOpen && source->written) {
+      ZorvaLog("PathTracker: %@ was written, not read: %@ is no copy of it", done.source,
+               done.dest);
+      return;
+    }
+  }
   track(done.source, done.dest, *done.watchInfo);
 }
 

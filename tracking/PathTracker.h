@@ -80,9 +80,11 @@ class PathTracker final : public PathTrackerInterface {
   struct PendingCopy {
     std::string dest;  // the name it has now, letter case kept
     Lineage writer;
-    Clock::TimePoint closedAt;
+    bool due = false;    // kFinalNameWait has passed since its close
     std::string source;  // once confirmed
     WatchRef watchInfo;
+    uint32_t sourceTable = 0;
+    uint64_t sourceUnclosedOpen = 0;
   };
 
   void openOnQueue(CasedPath path, std::string lower, WatchRef watchInfo, uint64_t size,
@@ -95,8 +97,9 @@ class PathTracker final : public PathTrackerInterface {
   // Lets go of a record's open file kHoldAfterClose from now, unless it is opened again first.
   void releaseLater(PathInfo& record, uint32_t ppid, const std::string& lower);
   void test(uint64_t copy, ComparedFile written, std::vector<OpenFileTable::Candidate> candidates);
-  void confirmed(uint64_t copy, std::string source, WatchRef watchInfo);
-  void report(uint64_t copy);
+  void confirmed(uint64_t copy, OpenFileTable::Candidate source);
+  // Reports a copy that is both confirmed and due.
+  void reportIfReady(uint64_t copy);
   void followRename(const std::string& from, const std::string& to, const Lineage& actor);
   void track(const std::string& source, const std::string& dest, const WatchInfo& watchInfo);
   void maybeNotify(const std::string& path, const WatchInfo* watchInfo);

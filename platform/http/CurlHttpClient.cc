@@ -76,8 +76,33 @@ struct CurlHttpClient::Transfer {
       self->tooLarge = true;
       return 0;  // anything short of `bytes` makes libcurl abort the transfer
     }
+    self->makeRoom(bytes);
     self->body.append(data, bytes);
     return bytes;
+  }
+
+  // The reply buffer grows here rather than by std::string's own rule, which doubles the capacity
+  // (reserve() included) and so would hold up to twice the cap by the time a chunked reply is
+  // refused, three times while it moves. Here it never passes the cap: past half of it, it takes
+  // the cap at once rather than copy nearly the cap again for a last few bytes. A declared length,
+  // which libcurl has already checked against the cap, is taken whole, so that a large reply is
+  // not copied on its way in.
+  void makeRoom(size_t bytes) {
+    size_t needed = body.size() + bytes;
+    if (needed <= body.capacity()) return;
+    size_t room = std::max(needed, body.capacity() * 2);
+    if (room > maxBytes / 2) room = maxBytes;
+    curl_off_t declared = -1;
+    if (body.empty() &&
+        curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) == CURLE_OK &&
+        declared > 0) {
+      room = std::max(needed, static_cast<size_t>(declared));
+    }
+    // Only an empty string's reserve() takes the size asked for.
+    std::string grown;
+    grown.reserve(std::min(room, maxBytes));
+    grown.append(body);
+    body = std::move(grown);
   }
 };
 

@@ -5,13 +5,30 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <future>
 #include <memory>
+#include <new>
 #include <thread>
 
 #include "platform/http/CurlHttpClient.h"
 #include "platform/http/HttpTestServer.h"
+
+// The largest block operator new has handed to the current thread. A reply buffer lives on the
+// client's own thread and is gone by the time a refused reply completes, so how large it grew
+// can only be seen here. libcurl and OpenSSL allocate with malloc and do not count.
+thread_local size_t largestAllocation = 0;
+
+void* operator new(size_t size) {
+  largestAllocation = std::max(largestAllocation, size);
+  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+  throw std::bad_alloc();
+}
+// Not inlined: GCC would then see a block from `new` reach free() and call it a mismatch.
+[[gnu::noinline]] void operator delete(void* block) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void* block, size_t) noexcept { std::free(block); }
 
 namespace zorva {
 namespace {
@@ -234,8 +251,18 @@ std::string patterned(size_t size) {
   return text;
 }
 
-TEST_F(HttpClientTest, RepliesUpToTheCapArriveWholeAndLargerOnesAreTransportErrors) {
-  constexpr size_t kCap = size_t{64} * 1024;
+// The largest block operator new has handed to `client`'s completion thread so far.
+size_t largestAllocationOn(HttpClient& client) {
+  std::promise<size_t> largest;
+  // A request that cannot start completes at once, on that thread.
+  client.send(HttpRequest{.method = "PUT", .url = "https://127.0.0.1/"},
+              [&largest](const HttpResponse&) { largest.set_value(largestAllocation); });
+  return largest.get_future().get();
+}
+
+TEST_F(HttpClientTest, RepliesUpToTheCapArriveWholeAndLargerOnesAreRefusedWithoutBufferingPastIt) {
+  // A little past a power of two, where a buffer left to double its way up nearly doubles it.
+  constexpr size_t kCap = size_t{600} * 1000;
   std::unique_ptr<CurlHttpClient> capped = newClient(kCap);
   constexpr size_t kLarge = 6 << 20;
   for (bool chunked : {false, true}) {
@@ -260,6 +287,8 @@ TEST_F(HttpClientTest, RepliesUpToTheCapArriveWholeAndLargerOnesAreTransportErro
     expectTransportError(over, CURLE_FILESIZE_EXCEEDED);
     EXPECT_EQ(over.transportError, "reply too large");
   }
+  // The string's terminating NUL is the one byte past the cap.
+  EXPECT_LE(largestAllocationOn(*capped), kCap + 1);
 }
 
 TEST_F(HttpClientTest, CompletionsRunOnceOnTheClientsThreadAndASlowExchangeHoldsUpNoOther) {

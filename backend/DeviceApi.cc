@@ -52,7 +52,8 @@ DeviceApi::DeviceApi(const Dependencies& dependencies)
 
 void DeviceApi::loadStoredKeys() {
   SettingsStore::Read stored = settings_.read(kSettingsKey);
-  SettingsStore::Read pending = settings_.read(kPendingKey);
+  // A held store makes each read wait out its busy time-out: one failure is enough to know.
+  SettingsStore::Read pending = stored.failed ? stored : settings_.read(kPendingKey);
   if (stored.failed || pending.failed) {
     // Unreadable is not absent: a key the backend confirmed before must not be lost to a lock.
     if (!settingsUnreadable_) {

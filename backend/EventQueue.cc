@@ -25,7 +25,8 @@ void EventQueue::restore() {
   std::optional<std::vector<AuditEventStore::Record>> stored = store_.all();
   if (!stored) {
     // Busy is not empty: the records a previous run left are still there, and come later.
-    if (!storeRetryPending_) {
+    if (!storeAwaySaid_) {
+      storeAwaySaid_ = true;
       ZorvaError(
           "EventQueue: the audit event store cannot be read now; new audit events wait in "
           "memory, and it is tried again every %ld s",

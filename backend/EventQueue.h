@@ -84,6 +84,7 @@ class EventQueue final : public AuditEventSink {
   uint64_t dropped_ = 0;                  // on _listQueue
   bool restored_ = false;                 // on _listQueue: the stored records are in the list
   bool storeRetryPending_ = false;        // on _listQueue
+  bool storeAwaySaid_ = false;            // on _listQueue
   // On _listQueue: after a refusal, the next batches are at most batchLimit_ records, until the
   // suspects_ records from refused batches at the front of the list have been taken.
   size_t batchLimit_ = kBatchSize;

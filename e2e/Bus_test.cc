@@ -1,9 +1,13 @@
 // The control interface end to end: the real zorvactl drives the real zorvad over a private bus,
 // and what it sets up survives restarts of the service; the service outlives its bus.
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <sdbus-c++/sdbus-c++.h>
 #include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -206,6 +210,91 @@ TEST_F(NotificationTest, AChangeReachesOnlyTheClientLastRegisteredForItsVolume) 
 }
 
 // The telemetry client's events while the analytics service refuses them.
+// Another process (a backup, an administrator's sqlite3) holds both stores while the service
+// starts, for longer than their busy time-outs. Nothing is taken for damaged or for absent: the
+// unsent audit events reach the backend, the saved roots and the key are in force once the stores
+// are let go, and a volume registered meanwhile is watched at once and saved with the others.
+TEST_F(BusTest, StoresHeldAtStartUpLoseNothingAndKeepWhatIsRegisteredMeanwhile) {
+  rig->backend().set(BackendBehaviour::down());
+  std::vector<std::string> unsent;
+  for (int i = 0; i < 3; ++i) {
+    unsent.push_back(rig->outside("unsent-" + std::to_string(i) + ".txt"));
+    run({"cp", makeFile(rig->watched("unsent-" + std::to_string(i) + ".txt")), unsent.back()});
+  }
+  ASSERT_TRUE(waitFor([&] { return storedAuditEvents(rig->stateDir()).size() == 3; }, kDeadline));
+  rig->service().stop();
+  rig->backend().set(BackendBehaviour::healthy());
+
+  // The holder takes each store the way sqlite3 would for a long transaction.
+  // Close-on-exec: the service and zorvactl, started later, must not keep the holder waiting.
+  int held[2];
+  int release[2];
+  ASSERT_EQ(pipe2(held, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    close(held[0]);
+    close(release[1]);
+    std::vector<sqlite3*> dbs;
+    for (const char* name : {"defaults.sqlite3", "audit-events.sqlite3"}) {
+      sqlite3* db = nullptr;
+      sqlite3_open((rig->stateDir() + "/" + name).c_str(), &db);
+      sqlite3_exec(db,
+                   "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; SELECT 1 FROM sqlite_master;",
+                   nullptr, nullptr, nullptr);
+      dbs.push_back(db);
+    }
+    (void)!write(held[1], "h", 1);
+    char byte;
+    (void)!read(release[0], &byte, 1);
+    _exit(0);
+  }
+  close(held[1]);
+  close(release[0]);
+  struct Holder {
+    int release;
+    pid_t pid;
+    ~Holder() { letGo(); }
+    void letGo() {
+      if (release < 0) return;
+      close(release);  // the holder reads end of file and leaves, letting the stores go
+      waitpid(pid, nullptr, 0);
+      release = -1;
+    }
+  } stores{release[1], holder};
+  char byte;
+  ASSERT_EQ(read(held[0], &byte, 1), 1) << "the holder did not take the stores";
+  close(held[0]);
+
+  rig->restart();
+  const std::string added = rig->root() + "/added";
+  std::filesystem::create_directories(added);
+  ASSERT_EQ(zorvactl({"add-volume", "9", added}).status, 0);
+  ASSERT_TRUE(rig->service().waitForLog("PathTracker: addPath: 9,", kDeadline));
+  const std::string fromAdded = rig->outside("from-added.txt");
+  run({"cp", makeFile(added + "/from-added.txt"), fromAdded});
+  ASSERT_TRUE(waitDetected(fromAdded)) << "a volume registered meanwhile is watched at once";
+  EXPECT_FALSE(rig->backend().waitForDelivery(unsent[0], 1s)) << "no key can be read yet";
+  stores.letGo();
+
+  for (const std::string& dest : unsent) {
+    EXPECT_TRUE(rig->backend().waitForDelivery(dest, kDeadline)) << dest;
+  }
+  EXPECT_TRUE(rig->backend().waitForDelivery(fromAdded, kDeadline));
+  // The saved roots are read again on a timer once the settings can be read.
+  ASSERT_TRUE(rig->service().waitForLog("PathTracker.init: load: 7:", kDeadline));
+  ASSERT_TRUE(rig->markerCopy()) << "the saved volume 7 is in force";
+  const auto roots = SqliteSettingsStore::open(rig->stateDir())
+                         ->getDictionary("ZORVA_WATCH_PATHS")
+                         .value_or(SettingValue::Dictionary{});
+  EXPECT_EQ(roots.size(), 3u) << "the saved roots and the new one, saved together";
+  EXPECT_TRUE(rig->service().running());
+  for (const auto& entry : std::filesystem::directory_iterator(rig->stateDir())) {
+    EXPECT_EQ(entry.path().filename().string().find(".corrupt-"), std::string::npos)
+        << "a held store is not a damaged one";
+  }
+}
+
 class TelemetryRestartTest : public BusTest {
   RigOptions busRigOptions() override {
     RigOptions options;

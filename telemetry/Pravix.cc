@@ -162,9 +162,11 @@ Pravix::Pravix(const Dependencies& dependencies, std::string apiKey, const std::
 std::optional<Pravix::StoredState> Pravix::readStoredState() {
   StoredState stored;
   bool failed = false;
+  // The first failure settles it: each read of a held store waits out its busy time-out.
   auto read = [&](const std::string& key, std::optional<SettingValue>& into) {
+    if (failed) return;
     SettingsStore::Read result = settings_.read(key);
-    failed = failed || result.failed;
+    failed = result.failed;
     into = std::move(result.value);
   };
   read(kLastDauKey, stored.lastDau);

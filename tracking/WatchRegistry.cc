@@ -56,9 +56,11 @@ bool WatchRegistry::load() {
   // on the event thread must not wait with it.
   SettingsStore::Read saved = settings_.read(kSettingsKey);
   if (saved.failed) {
-    ZorvaError(
-        "PathTracker.init: the saved roots cannot be read now; roots registered "
-        "meanwhile are kept, and saved with them once they are read");
+    if (!unreadableSaid_.exchange(true)) {
+      ZorvaError(
+          "PathTracker.init: the saved roots cannot be read now; roots registered "
+          "meanwhile are kept, and saved with them once they are read");
+    }
     return false;
   }
   const SettingValue::Dictionary* list = saved.value ? saved.value->asDictionary() : nullptr;

@@ -91,8 +91,9 @@ class WatchRegistry {
 
   SettingsStore& settings_;
   mutable std::mutex mutex_;
-  PathMap<WatchRef> roots_;                 // current record per root
-  bool loaded_ = false;                     // the saved list has been read
+  PathMap<WatchRef> roots_;  // current record per root
+  bool loaded_ = false;      // the saved list has been read
+  std::atomic<bool> unreadableSaid_{false};
   std::shared_ptr<const RootIndex> index_;  // built from roots_
   std::atomic<uint64_t> generation_{0};     // bumped with each new index
 };

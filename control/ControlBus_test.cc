@@ -205,6 +205,31 @@ TEST_F(ControlBusTest, BusctlAndZorvactlGetTheSameAnswers) {
   EXPECT_GE(log_.count("XPC: new connection "), 10u);
 }
 
+TEST_F(ControlBusTest, EveryPingIsAnsweredWhateverItsLengthWhileOtherStringsStayBounded) {
+  auto connection = connectToBus(bus_->busAddress());
+  auto service = sdbus::createProxy(*connection, kServiceBusName, kServiceObjectPath);
+  // Far past what a command line takes, and past the limit on paths and tokens.
+  const std::string message(size_t{256} * 1024, 'p');
+  std::string answer;
+  service->callMethod("Ping")
+      .onInterface(kServerInterface)
+      .withArguments(message)
+      .storeResultsTo(answer);
+  EXPECT_EQ(answer, "pong");
+  EXPECT_EQ(log_.count("XPC: ping: " + std::string(1024, 'p') + "... (262144 bytes)"), 1u);
+
+  const std::string path = "/media/" + std::string(kMaxBusStringBytes, 'v');
+  try {
+    service->callMethod("AddVolume")
+        .onInterface(kServerInterface)
+        .withArguments(int64_t{7}, path, false);
+    ADD_FAILURE() << "an oversized path was taken";
+  } catch (const sdbus::Error& error) {
+    EXPECT_EQ(error.getName(), "org.freedesktop.DBus.Error.InvalidArgs");
+  }
+  EXPECT_THAT(tracker_.added(), IsEmpty());
+}
+
 TEST_F(ControlBusTest, OneWayCallsTakeTheErrorBranchesAndGetNothingBack) {
   const std::string service = transport_->uniqueName();
   auto monitor = ChildProcess::spawn({busctl(), "--address=" + bus_->address(), "monitor"});

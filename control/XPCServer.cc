@@ -59,7 +59,9 @@ void XPCServer::start() {
     ZorvaError("XPC: cannot own %s: %@", kServiceBusName, listening.reason);
     ZorvaError("XPC: no listener");
   } catch (const std::exception& error) {
+    // An unreachable bus ends here; it leaves the service without a listener all the same.
     ZorvaError("XPC: threw: %@, %@", error.what(), exceptionDescription(error));
+    ZorvaError("XPC: no listener");
   }
 }
 

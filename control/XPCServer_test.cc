@@ -109,8 +109,10 @@ TEST(XPCServerStartTest, ListensOrLogsWhyNot) {
         E("XPC: cannot own com.zorva.client.extension.xpc: com.zorva.client.extension.xpc has "
           "another owner"),
         E("XPC: no listener")}},
+      // An unreachable bus: why, then the same line as any other failure to listen.
       {FakeBusTransport::Outcome::Throw,
-       {L("XPCServer: init done"), E("XPC: threw: no bus here, std::runtime_error: no bus here")}},
+       {L("XPCServer: init done"), E("XPC: threw: no bus here, std::runtime_error: no bus here"),
+        E("XPC: no listener")}},
   };
   for (const Case& c : cases) {
     ManualClock clock;
@@ -142,6 +144,18 @@ TEST_F(XPCServerTest, RepliesOnlyToCallersWithAReplyCallback) {
        BusValue("pong"),
        {L("XPC: ping: hello"), L("XPC: ponging")}},
       {"Ping", {std::string()}, true, BusValue("pong"), {L("XPC: ping: "), L("XPC: ponging")}},
+      {"Ping",
+       {std::string(1024, 'a')},
+       true,
+       BusValue("pong"),
+       {L("XPC: ping: " + std::string(1024, 'a')), L("XPC: ponging")}},
+      // A long message is shown by its beginning, cut before the character that straddles the
+      // limit, and its length.
+      {"Ping",
+       {std::string(1023, 'a') + "\u00e9" + std::string(5000, 'b')},
+       true,
+       BusValue("pong"),
+       {L("XPC: ping: " + std::string(1023, 'a') + "... (6025 bytes)"), L("XPC: ponging")}},
       {"Ping", {std::string("x")}, false, std::nullopt, {L("XPC: ping: x"), E("XPC: NOT ponging")}},
       {"GetVersion", {}, true, BusValue("1.2.3"), {L("XPC: getVersion: 1.2.3")}},
       {"GetVersion", {}, false, std::nullopt, {E("XPC: getVersion: NO callback")}},

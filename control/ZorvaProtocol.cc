@@ -10,7 +10,8 @@ const BusObject& serverProtocol() {
           {"SaveDeviceToken", "s", {"token"}, "", "", true},
           {"AddVolume", "xsb", {"volumeId", "path", "notifyEnabled"}, "", "", true},
           {"IsRunning", "", {}, "b", "running", false},
-          {"Ping", "s", {"message"}, "s", "reply", false},
+          // Every ping is answered, whatever its message: the message is only logged, shortened.
+          {"Ping", "s", {"message"}, "s", "reply", false, /*anyLength=*/true},
           {"GetVersion", "", {}, "s", "version", false},
       }};
   return protocol;

@@ -7,6 +7,17 @@ namespace zorva {
 
 namespace {
 
+// A ping's message may be as long as the bus allows; the log shows its beginning and its length.
+constexpr size_t kLoggedPingBytes = 1024;
+
+std::string loggedPing(const std::string& message) {
+  if (message.size() <= kLoggedPingBytes) return message;
+  size_t end = kLoggedPingBytes;
+  // Cut between characters, never inside one, so the line stays UTF-8.
+  while (end > 0 && (static_cast<unsigned char>(message[end]) & 0xC0) == 0x80) --end;
+  return message.substr(0, end) + "... (" + std::to_string(message.size()) + " bytes)";
+}
+
 template <class T>
 std::function<void(T)> replyAs(const std::function<void(BusValue)>& reply) {
   if (!reply) return nullptr;
@@ -57,7 +68,7 @@ void ZorvaServerXPCObject::isRunning(const std::function<void(bool)>& reply) con
 
 void ZorvaServerXPCObject::ping(const std::string& message,
                                 const std::function<void(std::string)>& reply) {
-  ZorvaLog("XPC: ping: %@", message);
+  ZorvaLog("XPC: ping: %@", loggedPing(message));
   if (!reply) {
     ZorvaError("XPC: NOT ponging");
     return;

@@ -70,7 +70,8 @@ start_service() {  # start_service NAME [command prefix...]
   local name=$1
   shift
   local log="$work/zorvad-$name.log"
-  mkdir -p "$work/state-$name"
+  # Closed to others: a folder of another user that others may enter is refused.
+  mkdir -m 700 "$work/state-$name"
   chown nobody "$work/state-$name"
   mkfifo "$work/in-$name"
   exec 4<>"$work/in-$name"

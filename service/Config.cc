@@ -1,5 +1,6 @@
 #include "service/Config.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,11 +22,28 @@ ConfigError badValue(std::string_view variable, std::string_view value, std::str
   return {std::string(variable) + "=\"" + std::string(value) + "\": " + std::string(why)};
 }
 
-bool isHttpUrl(std::string_view url) {
+// The service appends its own paths to a base URL ("/api/1/device/current", "/<org>"). After a
+// query or a fragment they would no longer be the path, and the backend's refusal of the wrong
+// path would read as a refused device key, which is then deleted.
+std::optional<ConfigError> checkBaseUrl(std::string_view variable, std::string_view url) {
+  std::string_view rest;
   for (std::string_view scheme : {"http://", "https://"}) {
-    if (url.starts_with(scheme) && url.size() > scheme.size()) return true;
+    if (url.starts_with(scheme)) rest = url.substr(scheme.size());
   }
-  return false;
+  if (rest.empty()) return badValue(variable, url, "expected an http or https URL");
+  if (rest.substr(0, rest.find_first_of("/?#")).find('@') != std::string_view::npos) {
+    // The value is not repeated: it holds a password, and stderr may end up in the journal.
+    return ConfigError{std::string(variable) +
+                       ": a base URL cannot carry user information (\"user:password@\" before "
+                       "the host)"};
+  }
+  if (rest.find('?') != std::string_view::npos) {
+    return badValue(variable, url, "a base URL cannot have a query (\"?\")");
+  }
+  if (rest.find('#') != std::string_view::npos) {
+    return badValue(variable, url, "a base URL cannot have a fragment (\"#\")");
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -51,13 +69,9 @@ std::variant<Config, ConfigError> loadConfig(const ConfigEnvironment& environmen
   }
 
   config.backendUrl = value("ZORVA_BACKEND_URL").value_or(kDefaultBackendUrl);
-  if (!isHttpUrl(config.backendUrl)) {
-    return badValue("ZORVA_BACKEND_URL", config.backendUrl, "expected an http or https URL");
-  }
+  if (auto error = checkBaseUrl("ZORVA_BACKEND_URL", config.backendUrl)) return *error;
   config.analyticsUrl = value("ZORVA_ANALYTICS_URL").value_or(kDefaultAnalyticsUrl);
-  if (!isHttpUrl(config.analyticsUrl)) {
-    return badValue("ZORVA_ANALYTICS_URL", config.analyticsUrl, "expected an http or https URL");
-  }
+  if (auto error = checkBaseUrl("ZORVA_ANALYTICS_URL", config.analyticsUrl)) return *error;
 
   if (auto caFile = value("ZORVA_CA_FILE")) {
     struct stat info {};
@@ -122,14 +136,57 @@ std::variant<Config, ConfigError> loadConfig(const ConfigEnvironment& environmen
   return config;
 }
 
-std::optional<ConfigError> prepareStateDir(const std::string& path, std::string* warning) {
+namespace {
+
+std::string octalMode(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%03o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// Makes each existing database file of the folder that others may read 0600; collects those
+// changed, and those that could not be, with why.
+void makePrivate(const std::filesystem::path& folder, const std::vector<std::string>& databases,
+                 std::vector<std::string>& changed, std::vector<std::string>& failed) {
+  for (const std::string& database : databases) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+      const std::string name = database + suffix;
+      // Never through a link: the mode of whatever it points to is not the service's to change.
+      const int fd =
+          ::open((folder / name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      if (fd < 0) continue;
+      struct stat status {};
+      if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && (status.st_mode & 077) != 0) {
+        if (::fchmod(fd, 0600) == 0) {
+          changed.push_back(name);
+        } else {
+          failed.push_back(name + " (" + std::strerror(errno) + ")");
+        }
+      }
+      ::close(fd);
+    }
+  }
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text.append(text.empty() ? "" : ", ").append(name);
+  return text;
+}
+
+}  // namespace
+
+std::optional<ConfigError> prepareStateDir(const std::string& path,
+                                           const std::vector<std::string>& databases,
+                                           std::vector<std::string>* notes) {
   std::error_code error;
   std::filesystem::path folder = std::filesystem::path(path).lexically_normal();
   if (!folder.has_filename() && folder.has_parent_path()) folder = folder.parent_path();
   const bool existed = std::filesystem::exists(folder, error);
   if (!error && !existed) {
-    // The parents are ordinary folders; the state folder itself is the service's alone, since
-    // its files hold the device session key.
+    // The parents get what the umask leaves (zorvad's keeps them private too); the state folder
+    // itself is the service's alone whatever the umask, since its files hold the device session
+    // key.
     if (folder.has_parent_path()) std::filesystem::create_directories(folder.parent_path(), error);
     if (!error && ::mkdir(folder.c_str(), 0700) == 0) {
       // The umask may only take bits away; 0700 exactly, whatever it is.
@@ -145,14 +202,46 @@ std::optional<ConfigError> prepareStateDir(const std::string& path, std::string*
   if (!error && ::access(folder.c_str(), W_OK | X_OK) != 0) {
     error = std::error_code(errno, std::generic_category());
   }
-  if (error) return badValue("ZORVA_STATE_DIR", path, "cannot create or write: " + error.message());
-  // A folder the administrator made is theirs to set; saying so is enough.
   struct stat status {};
-  if (warning && existed && ::stat(folder.c_str(), &status) == 0 && (status.st_mode & 077) != 0) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(status.st_mode & 0777));
-    *warning = "state folder " + folder.string() + " is open to other users (mode " + mode +
-               "); its files hold the device session key: chmod 700 it";
+  if (!error && ::stat(folder.c_str(), &status) != 0) {
+    error = std::error_code(errno, std::generic_category());
+  }
+  if (error) return badValue("ZORVA_STATE_DIR", path, "cannot create or write: " + error.message());
+
+  auto note = [&](std::string line) {
+    if (notes) notes->push_back(std::move(line));
+  };
+  if ((status.st_mode & 077) != 0) {
+    const std::string mode = octalMode(status.st_mode);
+    // Another user's folder is not the service's to change, and open as it is, not safe to use.
+    if (status.st_uid != ::geteuid()) {
+      ConfigError refused = badValue(
+          "ZORVA_STATE_DIR", path,
+          "the folder belongs to user " + std::to_string(status.st_uid) +
+              " and is open to other users (mode " + mode +
+              "), but its files hold the device session key: give it to the service's user or "
+              "close it to others (chmod 700)");
+      refused.exitStatus = 1;
+      return refused;
+    }
+    if (::chmod(folder.c_str(), 0700) != 0) {
+      return badValue("ZORVA_STATE_DIR", path,
+                      "open to other users (mode " + mode +
+                          ") and cannot be made 0700: " + std::strerror(errno));
+    }
+    note("state folder " + folder.string() + " was open to other users (mode " + mode +
+         "); made it 0700, as its files hold the device session key");
+  }
+
+  std::vector<std::string> changed, failed;
+  makePrivate(folder, databases, changed, failed);
+  if (!changed.empty()) {
+    note("state files open to other users in " + folder.string() +
+         " made 0600: " + joined(changed));
+  }
+  if (!failed.empty()) {
+    note("state files open to other users in " + folder.string() +
+         " could not be made 0600: " + joined(failed));
   }
   return std::nullopt;
 }

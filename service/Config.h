@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "platform/dbus/BusAddress.h"
 #include "platform/log/LogWriter.h"
@@ -28,6 +29,8 @@ struct Config {
 // A bad value: the message names the variable and says what is wrong with it.
 struct ConfigError {
   std::string message;
+  // 2 for a value that is wrong; 1 for a state folder that is there but not safe to use.
+  int exitStatus = 2;
 };
 
 // What the configuration is read from; tests hand in their own.
@@ -44,9 +47,13 @@ ConfigEnvironment processEnvironment();
 std::variant<Config, ConfigError> loadConfig(const ConfigEnvironment& environment);
 
 // Creates the state folder (and its parents) if needed, the folder itself with mode 0700; the
-// error names ZORVA_STATE_DIR. An existing folder is left as it is; when others may enter it,
-// `warning` (if given) says so.
-std::optional<ConfigError> prepareStateDir(const std::string& path, std::string* warning = nullptr);
+// error names ZORVA_STATE_DIR. An existing folder that others may enter is made 0700 when it is
+// the service user's own and refused when it is another user's. Of the `databases` in it (each
+// with its -wal, -shm and -journal files), those that others may read are made 0600. Each change
+// is described in `notes` (if given), for the log, which is not set up yet.
+std::optional<ConfigError> prepareStateDir(const std::string& path,
+                                           const std::vector<std::string>& databases = {},
+                                           std::vector<std::string>* notes = nullptr);
 
 // One line per variable for --help.
 std::string configHelp();

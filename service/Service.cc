@@ -10,6 +10,7 @@ namespace zorva {
 StartupResult startService(ServiceParts& parts) {
   ::setenv("CFNETWORK_DIAGNOSTICS", "0", 1);
   ZorvaLog("launch app: %@", parts.version);
+  if (parts.openState) parts.openState();
 
   // Every event, and every error line from here on, must find these already created.
   if (parts.sharedDeviceApi) parts.sharedDeviceApi();

@@ -15,6 +15,9 @@ namespace zorva {
 struct ServiceParts {
   std::optional<std::string> version;  // nothing when the build carries none
   EventSource& eventSource;
+  // Opens what the service keeps in its state folder. It runs after the launch line, so that a
+  // start-up's log begins with it, whatever the stores have to say.
+  std::function<void()> openState{};
   // Create the shared backend client, which starts checking a stored device key at once.
   std::function<void()> sharedDeviceApi;
   // Obtains the shared tracker, creating it (and loading the saved watch list) before the first

@@ -11,6 +11,7 @@
 #include "platform/http/SilentHttpClient.h"
 #include "platform/log/MemoryLogWriter.h"
 #include "platform/settings/MemorySettingsStore.h"
+#include "service/Log.h"
 #include "tracking/MockPathTracker.h"
 
 namespace zorva {
@@ -29,6 +30,12 @@ class ServiceTest : public ::testing::Test, public EventSource {
   StartupResult start() {
     ServiceParts parts{.version = "1.2.3",
                        .eventSource = *this,
+                       .openState =
+                           [this] {
+                             steps.push_back("openState");
+                             // As a store says what it found wrong while it opens.
+                             ZorvaError("Failed to open settings database");
+                           },
                        .sharedDeviceApi = [this] { steps.push_back("deviceApi"); },
                        .sharedTracker = [this]() -> PathTrackerInterface& {
                          steps.push_back("tracker");
@@ -90,15 +97,18 @@ TEST_F(ServiceTest, StartsInOrderSubscribesToTheNineEventsAndDispatches) {
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_NE(result.client, nullptr);
   EXPECT_STREQ(std::getenv("CFNETWORK_DIAGNOSTICS"), "0");
-  EXPECT_THAT(steps, ElementsAre("deviceApi", "tracker", "eventQueue", "telemetry", "newClient",
-                                 "subscribe", "listen"));
+  EXPECT_THAT(steps, ElementsAre("openState", "deviceApi", "tracker", "eventQueue", "telemetry",
+                                 "newClient", "subscribe", "listen"));
   EXPECT_THAT(subscribed,
               ElementsAreArray({ES_EVENT_TYPE_NOTIFY_TRUNCATE, ES_EVENT_TYPE_NOTIFY_UNLINK,
                                 ES_EVENT_TYPE_NOTIFY_LINK, ES_EVENT_TYPE_NOTIFY_OPEN,
                                 ES_EVENT_TYPE_NOTIFY_CLOSE, ES_EVENT_TYPE_NOTIFY_CLONE,
                                 ES_EVENT_TYPE_NOTIFY_COPYFILE, ES_EVENT_TYPE_NOTIFY_RENAME,
                                 ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA}));
-  EXPECT_THAT(log.texts(), ElementsAre("ZORVA_LOG: launch app: 1.2.3", "ZORVA_LOG: dispatch_main"));
+  // A start-up's log begins with its launch line, whatever the stores have to say.
+  EXPECT_THAT(log.texts(), ElementsAre("ZORVA_LOG: launch app: 1.2.3",
+                                       "ZORVA_LOG: ERROR: Failed to open settings database",
+                                       "ZORVA_LOG: dispatch_main"));
 
   EXPECT_CALL(tracker, modify(std::optional<std::string>("/v/a"), _, Eq("UNLINK")));
   handler(&client, &testing::makeModify(ES_EVENT_TYPE_NOTIFY_UNLINK, "/v/a")->message());
@@ -109,18 +119,20 @@ TEST_F(ServiceTest, FailedClientCreationEndsWithStatusOneBeforeAnyListener) {
   StartupResult result = start();
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.client, nullptr);
-  EXPECT_THAT(steps, ElementsAre("deviceApi", "tracker", "eventQueue", "telemetry",
+  EXPECT_THAT(steps, ElementsAre("openState", "deviceApi", "tracker", "eventQueue", "telemetry",
                                  "newClient"));  // nothing to delete, no listener
   EXPECT_THAT(log.texts(), ElementsAre("ZORVA_LOG: launch app: 1.2.3",
+                                       "ZORVA_LOG: ERROR: Failed to open settings database",
                                        "ZORVA_LOG: ERROR: Failed to create new ES client: 4"));
 }
 
 TEST_F(ServiceTest, FailedSubscriptionDeletesTheClientAndEndsWithStatusOne) {
   subscribeResult = ES_RETURN_ERROR;
   EXPECT_EQ(start().exitStatus, 1);
-  EXPECT_THAT(steps, ElementsAre("deviceApi", "tracker", "eventQueue", "telemetry", "newClient",
-                                 "subscribe", "deleteClient"));
+  EXPECT_THAT(steps, ElementsAre("openState", "deviceApi", "tracker", "eventQueue", "telemetry",
+                                 "newClient", "subscribe", "deleteClient"));
   EXPECT_THAT(log.texts(), ElementsAre("ZORVA_LOG: launch app: 1.2.3",
+                                       "ZORVA_LOG: ERROR: Failed to open settings database",
                                        "ZORVA_LOG: ERROR: Failed to subscribe to events"));
 }
 

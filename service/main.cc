@@ -1,5 +1,7 @@
 // zorvad: the file-activity monitoring service.
 
+#include <sys/stat.h>
+
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
@@ -20,6 +22,7 @@
 #include "platform/event_source/fanotify/FanotifyEventSource.h"
 #include "platform/files/FileContentComparator.h"
 #include "platform/http/CurlHttpClient.h"
+#include "platform/memory/LargeBlocks.h"
 #include "platform/settings/SqliteSettingsStore.h"
 #include "service/Config.h"
 #include "service/Log.h"
@@ -34,7 +37,7 @@ constexpr int kBadConfiguration = 2;
 
 int configurationError(const zorva::ConfigError& error) {
   std::fprintf(stderr, "zorvad: %s\n", error.message.c_str());
-  return kBadConfiguration;
+  return error.exitStatus;
 }
 
 std::unique_ptr<zorva::EventSource> makeEventSource(const zorva::Config& config) {
@@ -64,7 +67,7 @@ class DeviceApiTokens final : public zorva::DeviceTokenHolder {
  public:
   explicit DeviceApiTokens(std::function<zorva::DeviceApi&()> shared)
       : shared_(std::move(shared)) {}
-  void setDeviceToken(std::string token) override { shared_().setDeviceToken(std::move(token)); }
+  void setDeviceToken(std::string token) override { shared_().setDeviceToken(token); }
   bool isReady() const override { return shared_().isReady(); }
 
  private:
@@ -99,6 +102,13 @@ class SharedEventQueue final : public zorva::AuditEventSink {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Process-wide, before any thread starts: a large buffer once freed (a reply body refused at
+  // the client's cap, say) goes back to the system instead of staying resident for good.
+  zorva::returnLargeBlocksOnFree();
+  // Everything the service writes in its state folder, down to SQLite's -wal and -shm files, is
+  // its own: the settings hold the device session key. Nothing it writes is meant for others.
+  ::umask(077);
+
   CLI::App app{"zorvad: watches file activity and reports data leaving watched volumes.", "zorvad"};
   app.set_version_flag("--version", zorva::kVersion, "Print the version and exit");
   app.footer(zorva::configHelp());
@@ -112,8 +122,12 @@ int main(int argc, char** argv) {
   auto loaded = zorva::loadConfig(zorva::processEnvironment());
   if (auto* error = std::get_if<zorva::ConfigError>(&loaded)) return configurationError(*error);
   const auto& config = std::get<zorva::Config>(loaded);
-  std::string stateDirWarning;
-  if (auto error = zorva::prepareStateDir(config.stateDir, &stateDirWarning)) {
+  // What was set right in the state folder is logged once the log is up, after the launch line.
+  static std::vector<std::string> stateDirNotes;
+  if (auto error = zorva::prepareStateDir(
+          config.stateDir,
+          {zorva::SqliteSettingsStore::kFileName, zorva::SqliteAuditEventStore::kFileName},
+          &stateDirNotes)) {
     return configurationError(*error);
   }
 
@@ -123,14 +137,15 @@ int main(int argc, char** argv) {
   // The writer lives for the rest of the process: every queue logs through it.
   static auto writer = zorva::makeLogWriter(config.logTarget, config.logLevel);
   zorva::setLogWriter(writer.get());
-  if (!stateDirWarning.empty()) zorva::ZorvaLog("%@", stateDirWarning);
 
   // The shared instances live until the process ends: work still queued at exit never meets a
   // destroyed object.
-  static auto settings = zorva::SqliteSettingsStore::open(config.stateDir);
+  // The stores, and the telemetry client that keeps its events in the settings, are opened by
+  // start-up after its launch line: opening logs what was wrong with a store.
+  static std::unique_ptr<zorva::SqliteSettingsStore> settings;
   static auto eventSource = makeEventSource(config);
   static zorva::CurlHttpClient http(config.caFile);
-  static zorva::SqliteAuditEventStore auditStore(config.stateDir);
+  static std::unique_ptr<zorva::SqliteAuditEventStore> auditStore;
   static zorva::FileContentComparator comparator;
   static zorva::SdBusTransport busTransport(config.bus);
   static zorva::SharedInstance<zorva::DeviceApi> deviceApi;
@@ -138,6 +153,8 @@ int main(int argc, char** argv) {
   static zorva::SharedInstance<zorva::EventQueue> eventQueue;
   static zorva::SharedInstance<zorva::XPCServer> xpcServer;
   static const std::string backendUrl = config.backendUrl;
+  static const std::string stateDir = config.stateDir;
+  static const std::string analyticsUrl = config.analyticsUrl;
 
   static auto sharedDeviceApi = []() -> zorva::DeviceApi& {
     return deviceApi.get([] {
@@ -150,17 +167,11 @@ int main(int argc, char** argv) {
   static auto sharedEventQueue = []() -> zorva::EventQueue& {
     return eventQueue.get([] {
       return new zorva::EventQueue(
-          {.api = sharedDeviceApi(), .store = auditStore, .clock = zorva::RealClock::shared()});
+          {.api = sharedDeviceApi(), .store = *auditStore, .clock = zorva::RealClock::shared()});
     });
   };
   static SharedEventQueue auditEvents(sharedEventQueue);
-  static zorva::SharedPravix telemetry({.settings = *settings,
-                                        .http = http,
-                                        .clock = zorva::RealClock::shared(),
-                                        .analyticsUrl = config.analyticsUrl,
-                                        .identity = zorva::systemIdentity(zorva::kVersion)});
-  // ZorvaRemote and ZorvaError lines reach the app log from the moment the client exists.
-  zorva::setTelemetryLog(&telemetry);
+  static std::unique_ptr<zorva::SharedPravix> telemetry;
   static std::function<zorva::XPCServer&()> sharedXPCServer;
   static SharedChangeNotifier notifications(
       []() -> zorva::XPCServer& { return sharedXPCServer(); });
@@ -188,13 +199,30 @@ int main(int argc, char** argv) {
   zorva::ServiceParts parts{
       .version = std::string(zorva::kVersion),
       .eventSource = *eventSource,
+      .openState =
+          [] {
+            for (const std::string& note : stateDirNotes) zorva::ZorvaLog("%@", note);
+            settings = zorva::SqliteSettingsStore::open(stateDir);
+            auditStore = std::make_unique<zorva::SqliteAuditEventStore>(stateDir);
+            telemetry = std::make_unique<zorva::SharedPravix>(
+                zorva::Pravix::Dependencies{.settings = *settings,
+                                            .http = http,
+                                            .clock = zorva::RealClock::shared(),
+                                            .analyticsUrl = analyticsUrl,
+                                            .identity = zorva::systemIdentity(zorva::kVersion)});
+            // ZorvaRemote and ZorvaError lines reach the app log from the moment the client
+            // exists.
+            zorva::setTelemetryLog(telemetry.get());
+          },
       .sharedDeviceApi = [] { sharedDeviceApi(); },
       .sharedTracker = []() -> zorva::PathTrackerInterface& { return sharedTracker(); },
       .sharedEventQueue = [] { sharedEventQueue(); },
       .sharedTelemetry =
-          [] { telemetry.sharedInstanceWithAPIKey(zorva::kTelemetryApiKey, zorva::kTelemetryOrg); },
+          [] {
+            telemetry->sharedInstanceWithAPIKey(zorva::kTelemetryApiKey, zorva::kTelemetryOrg);
+          },
       .startControlInterface = [] { sharedXPCServer().start(); },
-      .telemetry = [] { return telemetry.sharedInstance(); },
+      .telemetry = [] { return telemetry->sharedInstance(); },
   };
   zorva::StartupResult started = zorva::startService(parts);
   // The shared instances' queues are already at work, and they outlive everything: leave

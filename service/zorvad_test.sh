@@ -31,10 +31,30 @@ check help 0 "ZORVA_EVENT_SOURCE" -- "$zorvad" --help
 check unknown-flag 2 "--bogus" -- "$zorvad" --bogus
 check bad-bus 2 'zorvad: ZORVA_BUS="nowhere"' -- env ZORVA_BUS=nowhere "$zorvad"
 check bad-url 2 "ZORVA_BACKEND_URL" -- env ZORVA_BACKEND_URL=ftp://x "$zorvad"
+check url-with-query 2 'zorvad: ZORVA_BACKEND_URL="https://host?x=1": a base URL cannot have a query' \
+  -- env ZORVA_BACKEND_URL='https://host?x=1' "$zorvad"
 check missing-ca 2 "ZORVA_CA_FILE" -- env ZORVA_CA_FILE="$state/none.pem" "$zorvad"
 check bad-state-dir 2 "ZORVA_STATE_DIR" -- env ZORVA_STATE_DIR=/proc/zorva "$zorvad"
-check replay-missing 1 "Failed to create new ES client" -- \
+if [ "$(id -u)" -eq 0 ]; then
+  mkdir -m 755 "$state/foreign"
+  chown 65534 "$state/foreign"
+  check foreign-state-dir 1 "ZORVA_STATE_DIR=\"$state/foreign\": the folder belongs to user 65534" \
+    -- env ZORVA_STATE_DIR="$state/foreign" "$zorvad"
+fi
+# The stores are open by the time the event source fails; a umask that takes nothing away still
+# leaves every file the service made its own.
+check replay-missing 1 "Failed to create new ES client" -- bash -c 'umask 000 && exec "$@"' - \
   env ZORVA_EVENT_SOURCE="replay:$state/no-such.trace" "$zorvad"
+open_to_others=$(find "$ZORVA_STATE_DIR" -perm /077)
+if [ ! -f "$ZORVA_STATE_DIR/defaults.sqlite3" ] || [ -n "$open_to_others" ]; then
+  echo "FAIL private-state: open to others: ${open_to_others:-(nothing; no settings store)}"
+  failures=$((failures + 1))
+else
+  echo "ok   private-state"
+fi
+# As an earlier version left them: the service closes them again, and says so after its launch line.
+chmod 755 "$ZORVA_STATE_DIR"
+chmod 644 "$ZORVA_STATE_DIR/defaults.sqlite3"
 
 # A trace on standard input, with /media/usb registered as volume 7 through the control
 # interface once the service listens: the service reports the transfer out of it and the bad
@@ -88,7 +108,18 @@ kill -0 "$pid" 2>/dev/null && running=yes
 kill "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 exec 3<&-
+if [[ $seen != "ZORVA_LOG: launch app: "* ]]; then
+  echo "FAIL replay-stdin: the log does not begin with the launch line:"
+  printf '%s' "$seen" | sed 's/^/    /'
+  failures=$((failures + 1))
+fi
+open_to_others=$(find "$ZORVA_STATE_DIR" -perm /077)
+if [ -n "$open_to_others" ]; then
+  echo "FAIL replay-stdin: still open to others: $open_to_others"
+  failures=$((failures + 1))
+fi
 for want in "launch app: " "dispatch_main" "XPC: listening" "XPC: new connection " \
+  "was open to other users (mode 755); made it 0700" "made 0600: defaults.sqlite3" \
   "PathTracker: addPath: 7, /media/usb/" \
   "PathTracker.track: volumeId: 7, /a => /tmp/b" "REMOTE: track: RENAME: /media/usb/a, /tmp/b" \
   "ERROR: replay: line 2:" "replay: end of input after 2 lines"; do

@@ -13,9 +13,9 @@ namespace zorva {
 // The argument and result types the control protocols carry: D-Bus b, x and s.
 using BusValue = std::variant<bool, int64_t, std::string>;
 
-// The longest string argument taken from a client. Paths are the longest legitimate arguments
-// (PATH_MAX), and every argument may end up in a log line that also reaches the analytics
-// service.
+// The longest string argument taken from a client, unless its method says otherwise. Paths are the
+// longest legitimate arguments (PATH_MAX), and every argument may end up in a log line that also
+// reaches the analytics service.
 inline constexpr size_t kMaxBusStringBytes = 4096;
 
 struct BusMethod {
@@ -25,6 +25,9 @@ struct BusMethod {
   std::string outSignature;  // empty, or one of b, x and s
   std::string outName;
   bool noReply = false;  // annotated: callers are expected to send it one-way
+  // Its strings are taken at whatever length the bus delivers: for a method that must answer
+  // every call and neither keeps nor logs its strings whole.
+  bool anyLength = false;
 };
 
 // An object a program exports, or the object it calls on its peers: one interface at one path.
@@ -58,7 +61,7 @@ class BusPeer {
 };
 
 // One call as the exported object receives it. Its arguments match the method's signature, are
-// UTF-8 and are no longer than kMaxBusStringBytes.
+// UTF-8 and, unless the method is anyLength, are no longer than kMaxBusStringBytes.
 struct BusCall {
   const BusMethod* method = nullptr;
   std::vector<BusValue> args;

@@ -15,6 +15,7 @@ namespace {
 constexpr const char* kBusDaemon = "org.freedesktop.DBus";
 constexpr const char* kInvalidArgs = "org.freedesktop.DBus.Error.InvalidArgs";
 constexpr const char* kFailed = "org.freedesktop.DBus.Error.Failed";
+constexpr const char* kNameHasNoOwner = "org.freedesktop.DBus.Error.NameHasNoOwner";
 
 // sdbus-c++ 1.2 hides a message's flags and signature; sd-bus has them. A pointer to the
 // protected member, formed inside a derived class, reads it without casting the message.
@@ -43,12 +44,12 @@ void refuse(const sdbus::MethodCall& call, const char* name, const std::string& 
   }
 }
 
-// Reads the arguments the signature names, checking what sd-bus does not: length. An empty
-// result is success; otherwise it says what is wrong, for the caller.
-std::string readArguments(sdbus::MethodCall& call, const std::string& signature,
+// Reads the arguments the method's signature names, checking what sd-bus does not: length. An
+// empty result is success; otherwise it says what is wrong, for the caller.
+std::string readArguments(sdbus::MethodCall& call, const BusMethod& method,
                           std::vector<BusValue>& args) {
   try {
-    for (char type : signature) {
+    for (char type : method.inSignature) {
       if (type == 'b') {
         bool value = false;
         call >> value;
@@ -61,7 +62,7 @@ std::string readArguments(sdbus::MethodCall& call, const std::string& signature,
         std::string value;
         call >> value;
         if (!isValidUtf8(value)) return "a string argument is not UTF-8";
-        if (value.size() > kMaxBusStringBytes) {
+        if (!method.anyLength && value.size() > kMaxBusStringBytes) {
           return "a string argument is longer than " + std::to_string(kMaxBusStringBytes) +
                  " bytes";
         }
@@ -267,8 +268,10 @@ void SdBusTransport::resolved(const std::string& sender, sdbus::MethodReply& rep
       uint32_t answer = 0;
       reply >> answer;
       pid = static_cast<int32_t>(answer);
+    } else if (error->getName() == kNameHasNoOwner) {
+      // The caller left at once, as a one-way caller may; its calls are still taken as sent.
+      ZorvaLog("XPC: no process id for %@: %@", sender, error->getMessage());
     } else {
-      // Most often the caller left at once; its calls are still taken as sent.
       ZorvaError("XPC: no process id for %@: %@", sender, error->getMessage());
     }
   } catch (const std::exception& failure) {
@@ -305,7 +308,7 @@ void SdBusTransport::deliver(PeerState& state, const sdbus::MethodCall& received
     return;
   }
   std::vector<BusValue> args;
-  std::string problem = readArguments(call, method.inSignature, args);
+  std::string problem = readArguments(call, method, args);
   if (!problem.empty()) {
     if (call.doesntExpectReply()) {
       ZorvaError("XPC: refused %@ from %@: %@", method.name, state.peer->name(), problem);

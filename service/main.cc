@@ -181,7 +181,8 @@ int main(int argc, char** argv) {
                                      .clock = zorva::RealClock::shared(),
                                      .audit = auditEvents,
                                      .notifier = notifications,
-                                     .comparator = comparator});
+                                     .comparator = comparator,
+                                     .folderFilter = eventSource->folderFilter()});
     });
   };
   static DeviceApiTokens deviceTokens(sharedDeviceApi);

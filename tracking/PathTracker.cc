@@ -26,21 +26,28 @@ PathTracker::PathTracker(const Dependencies& dependencies)
       audit_(dependencies.audit),
       notifier_(dependencies.notifier),
       comparator_(dependencies.comparator),
+      folderFilter_(dependencies.folderFilter),
       _watchPaths(dependencies.settings),
       callerRoots_(_watchPaths),
       queueRoots_(_watchPaths),
       _testQueue("com.zorva.testQueue", dependencies.clock),
       _watchQueue("com.zorva.watchQueue", dependencies.clock) {
   if (!_watchPaths.loaded()) loadLater();
+  if (folderFilter_) folderFilter_->setWatchedFolders(this);
 }
 
 void PathTracker::loadLater() {
   _watchQueue.after(kSettingsRetry, [this] {
-    if (!_watchPaths.load()) loadLater();
+    if (!_watchPaths.load()) {
+      loadLater();
+    } else if (folderFilter_) {
+      folderFilter_->rootsAdded();
+    }
   });
 }
 
 PathTracker::~PathTracker() {
+  if (folderFilter_) folderFilter_->setWatchedFolders(nullptr);
   // Work on each queue hands work to the other: let each finish what the other gave it, so the
   // queues stop (the watch queue first) with nothing left to hand over.
   _watchQueue.sync([] {});
@@ -54,6 +61,18 @@ int64_t PathTracker::nowSeconds() const {
 WatchRef PathTracker::callerWatchInfo(std::string_view path) {
   lowerCaseInto(callerLower_, path);
   return callerRoots_.isWatching(callerLower_);
+}
+
+bool PathTracker::holdsWatchedFiles(std::string_view folder) {
+  lowerCaseInto(folderLower_, folder);
+  if (!folderLower_.ends_with('/')) folderLower_ += '/';
+  return callerRoots_.isWatching(folderLower_) != nullptr;
+}
+
+bool PathTracker::mayHoldWatchedFiles(std::string_view folder) {
+  lowerCaseInto(folderLower_, folder);
+  if (!folderLower_.ends_with('/')) folderLower_ += '/';
+  return callerRoots_.reaches(folderLower_);
 }
 
 bool PathTracker::mayHaveCandidates() const {
@@ -70,6 +89,7 @@ void PathTracker::addVolume(int64_t volumeId, std::string_view path, bool notify
   }
   // Visible to events from the moment this returns, as a registration queued first would be.
   WatchRef info = _watchPaths.add(notifyEnabled, WatchRegistry::watchRoot(path), volumeId);
+  if (folderFilter_) folderFilter_->rootsAdded();
   _watchQueue.async([this, info = std::move(info)] {
     ZorvaLog("PathTracker: addPath: %ld, %@", info->volumeId, info->path);
     _watchPaths.save();

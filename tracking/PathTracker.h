@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/dispatch/SerialQueue.h"
+#include "platform/event_source/FolderFilter.h"
 #include "platform/files/ContentComparator.h"
 #include "platform/settings/SettingsStore.h"
 #include "tracking/HeldFiles.h"
@@ -38,7 +39,7 @@ namespace zorva {
 //
 // open, close, source and modify must not overlap one another, as the event source's serial
 // delivery guarantees; addVolume may be called from any thread at any time.
-class PathTracker final : public PathTrackerInterface {
+class PathTracker final : public PathTrackerInterface, public WatchedFolders {
  public:
   static constexpr auto kHoldAfterClose = std::chrono::seconds(1);
   static constexpr size_t kMaxHeldFiles = 256;
@@ -52,6 +53,8 @@ class PathTracker final : public PathTrackerInterface {
     AuditEventSink& audit;
     ChangeNotifier& notifier;
     ContentComparator& comparator;  // used on _testQueue only
+    // The event source's kernel filtering, told of every root before the root is in force.
+    FolderFilter* folderFilter = nullptr;
   };
 
   // Loads the saved watch list before returning, so it is in place before the first event.
@@ -69,6 +72,10 @@ class PathTracker final : public PathTrackerInterface {
   void source(std::string_view source, OptionalString dest, bool eitherDirection, bool bothModified,
               OptionalString exec, std::string_view type, const Lineage& actor) override;
   void modify(OptionalString path, OptionalString exec, std::string_view type) override;
+
+  // On the event source's thread, as open and close are.
+  bool holdsWatchedFiles(std::string_view folder) override;
+  bool mayHoldWatchedFiles(std::string_view folder) override;
 
   // For tests and benchmarks: runs `work` on _watchQueue and waits, so state can be inspected.
   void inspect(const std::function<void(WatchRegistry::Reader&, const OpenFileTable&)>& work);
@@ -113,9 +120,11 @@ class PathTracker final : public PathTrackerInterface {
   AuditEventSink& audit_;
   ChangeNotifier& notifier_;
   ContentComparator& comparator_;
+  FolderFilter* const folderFilter_;
   WatchRegistry _watchPaths;
   WatchRegistry::Reader callerRoots_;   // for the event source's serial calls
   std::string callerLower_;             // their scratch lower-cased path
+  std::string folderLower_;             // the folder filter's, on the same thread
   WatchRegistry::Reader queueRoots_;    // for work on _watchQueue
   HeldFiles heldFiles_{kMaxHeldFiles};  // outlives every holder below
   OpenFileTable _openMap;

@@ -31,6 +31,23 @@ using Registry = WatchRegistry::Reader;
 
 const std::string kUsb = "/Volumes/USB/";
 
+// Asks, each time it is told roots were added, what the tracker answers then.
+class RecordingFolderFilter final : public FolderFilter {
+ public:
+  void setWatchedFolders(WatchedFolders* folders) override { folders_ = folders; }
+  void rootsAdded() override {
+    answers.push_back(
+        {folders_->holdsWatchedFiles("/MEDIA/New/sub"), folders_->holdsWatchedFiles("/media"),
+         folders_->mayHoldWatchedFiles("/media"), folders_->mayHoldWatchedFiles("/home/u")});
+  }
+  bool asked() const { return folders_ != nullptr; }
+
+  std::vector<std::vector<bool>> answers;
+
+ private:
+  WatchedFolders* folders_ = nullptr;
+};
+
 class PathTrackerTest : public ::testing::Test {
  protected:
   PathTrackerTest() { restart(); }
@@ -40,7 +57,7 @@ class PathTrackerTest : public ::testing::Test {
     dispatcher.reset();
     tracker.reset();
     tracker = std::make_unique<PathTracker>(
-        PathTracker::Dependencies{settings, clock, audit, notifier, comparator});
+        PathTracker::Dependencies{settings, clock, audit, notifier, comparator, &filter});
     dispatcher = std::make_unique<EventDispatcher>(*tracker);
   }
 
@@ -85,6 +102,7 @@ class PathTrackerTest : public ::testing::Test {
   }
 
   MemoryLogWriter log;
+  RecordingFolderFilter filter;  // outlives the tracker
   ManualClock clock;
   std::atomic<int> openFiles{0};  // held by the tracker's records: outlives it
   MemorySettingsStore settings;
@@ -174,6 +192,26 @@ TEST_F(PathTrackerTest, SavedRootsThatCannotBeReadYetAreReadLaterAndKeptWithNewO
   openFile("/media/usb/a", 100);
   closeFile("/tmp/a", 100, true);
   expectOutcome({{"/a", "/tmp/a", 7}}, {});
+}
+
+// The kernel is told to forget its marks only once a new root is in force, whether registered or
+// read late from the settings; a refused path tells it nothing.
+TEST_F(PathTrackerTest, TheKernelForgetsItsMarksOnlyOnceANewRootIsInForce) {
+  const std::vector<bool> withNewRoot = {true, false, true, false};
+  tracker->addVolume(9, "", false);
+  EXPECT_THAT(filter.answers, IsEmpty());
+  tracker->addVolume(9, "/media/new", false);
+  EXPECT_THAT(filter.answers, ElementsAre(withNewRoot));
+  clock.settle();
+  settings.setLocked(true);
+  restart();
+  EXPECT_EQ(filter.answers.size(), 1u) << "nothing in force yet";
+  settings.setLocked(false);
+  clock.advance(PathTracker::kSettingsRetry);
+  EXPECT_THAT(filter.answers, ElementsAre(withNewRoot, withNewRoot));
+  tracker.reset();
+  dispatcher.reset();
+  EXPECT_FALSE(filter.asked());
 }
 
 TEST_F(PathTrackerTest, UnreadableSavedEntriesAreSkippedWithAnError) {

@@ -35,6 +35,19 @@ const WatchRef* RootIndex::find(std::string_view lowerPath) const {
   return longest;
 }
 
+bool RootIndex::reaches(std::string_view lowerPath) const {
+  const Node* node = &top_;
+  for (size_t slash; (slash = lowerPath.find('/')) != std::string_view::npos;) {
+    auto child = node->children.find(lowerPath.substr(0, slash));
+    if (child == node->children.end()) return false;
+    node = child->second.get();
+    if (node->info) return true;
+    lowerPath.remove_prefix(slash + 1);
+  }
+  // Every node lies on the way to a root.
+  return node != &top_;
+}
+
 WatchRegistry::WatchRegistry(SettingsStore& settings) : settings_(settings) {
   {
     std::lock_guard lock(mutex_);

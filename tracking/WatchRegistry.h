@@ -22,6 +22,8 @@ class RootIndex {
 
   // The record of the longest root that is a literal prefix of `lowerPath`, or null.
   const WatchRef* find(std::string_view lowerPath) const;
+  // Whether `lowerPath` (ending in "/") lies under a root or has one below it.
+  bool reaches(std::string_view lowerPath) const;
   size_t size() const { return size_; }
 
  private:
@@ -76,6 +78,7 @@ class WatchRegistry {
     explicit Reader(const WatchRegistry& registry) : registry_(registry) {}
     // The record, kept alive as long as the result is held; null under no root.
     WatchRef isWatching(std::string_view lowerPath);
+    bool reaches(std::string_view lowerPath) { return index().reaches(lowerPath); }
     size_t size();
 
    private:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/event_source/EndpointSecurity.h"
+#include "platform/event_source/FolderFilter.h"
 
 namespace zorva {
 
@@ -16,6 +17,9 @@ class EventSource {
                                 uint32_t count) = 0;
   // Stops delivery and releases the client; no handler call is running once it returns.
   virtual es_return_t deleteClient(es_client_t* client) = 0;
+
+  // The source's kernel filtering, or null when it reports every event it is subscribed to.
+  virtual FolderFilter* folderFilter() { return nullptr; }
 };
 
 inline es_new_client_result_t es_new_client(EventSource& source, es_client_t** client,

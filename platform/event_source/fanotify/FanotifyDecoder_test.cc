@@ -12,6 +12,7 @@
 
 #include "platform/dispatch/ManualClock.h"
 #include "platform/event_source/fanotify/FanotifyTranslator.h"
+#include "platform/event_source/fanotify/IgnoredFolders.h"
 #include "platform/event_source/fanotify/MockFanotifyApi.h"
 #include "platform/event_source/fanotify/MountTable.h"
 #include "platform/event_source/fanotify/ProcessTable.h"
@@ -191,6 +192,41 @@ TEST_F(FanotifyTranslatorTest, RenamesDeletionsLinksAndExchanges) {
               ElementsAre("rename /media/usb/a.txt to /home/u|b.txt", "unlink /media/usb/gone",
                           "link /home/u|l", "exchange /media/usb/x /home/u/y",
                           "rename /media/usb/p to /home/u|q", "rename /home/u/q to /media/usb|p"));
+}
+
+// Opens and unmodified closes outside every root have their folder marked; a modified close
+// never does (a copy's destination can be anywhere), and a folder moved under a root unmarks all.
+TEST_F(FanotifyTranslatorTest, QuietEventsOutsideTheRootsHaveTheirFolderMarked) {
+  struct UnderMedia final : WatchedFolders {
+    bool holdsWatchedFiles(std::string_view folder) override {
+      return folder.starts_with("/media");
+    }
+    bool mayHoldWatchedFiles(std::string_view folder) override { return holdsWatchedFiles(folder); }
+  } roots;
+  IgnoredFolders ignored(api, 3);
+  ignored.setWatchedFolders(&roots);
+  translator.setIgnoredFolders(&ignored);
+  struct stat status {};
+  status.st_mode = S_IFREG | 0644;
+  ON_CALL(api, fstat(_, _)).WillByDefault(DoAll(SetArgPointee<1>(status), Return(0)));
+  ON_CALL(api, readLink("/proc/self/fd/7")).WillByDefault(Return("/home/u/a.txt"));
+  ON_CALL(api, readLink("/proc/self/fd/8")).WillByDefault(Return("/media/usb/b.txt"));
+  ON_CALL(api, readLink("/proc/self/fd/9")).WillByDefault(Return("/tmp/copy"));
+  ON_CALL(api, readLink("/proc/self/fd/10")).WillByDefault(Return("/top"));
+  EXPECT_CALL(api, mark(3, IgnoredFolders::kMarkFlags, IgnoredFolders::kIgnoredEvents, "/home/u"));
+  EXPECT_CALL(api, mark(3, IgnoredFolders::kMarkFlags, IgnoredFolders::kIgnoredEvents, "/"));
+  EXPECT_CALL(api, mark(3, FAN_MARK_FLUSH, 0, _));
+  translate(Records()
+                .file(FAN_OPEN, 7)
+                .file(FAN_CLOSE_NOWRITE, 8)
+                .file(FAN_CLOSE_WRITE, 9)
+                .file(FAN_OPEN | FAN_OPEN_EXEC, 10)
+                .rename(2, "away", 2, "elsewhere", 5, /*folder=*/true)
+                .rename(2, "in", 1, "in", 6, /*folder=*/true));
+  EXPECT_THAT(delivered, ElementsAre("open /home/u/a.txt", "close /media/usb/b.txt",
+                                     "modified close /tmp/copy", "open /top",
+                                     "rename /home/u/away to /home/u|elsewhere",
+                                     "rename /home/u/in to /media/usb|in"));
 }
 
 TEST_F(FanotifyTranslatorTest, UnresolvedFoldersAndOverflowsAreLoggedAndTheRestGoesOn) {

@@ -15,6 +15,7 @@
 
 #include "platform/event_source/fanotify/FanotifyDecoder.h"
 #include "platform/event_source/fanotify/FanotifyTranslator.h"
+#include "platform/event_source/fanotify/IgnoredFolders.h"
 #include "platform/event_source/fanotify/MountTable.h"
 #include "platform/event_source/fanotify/ProcessTable.h"
 #include "service/Log.h"
@@ -41,7 +42,8 @@ class FanotifyEventSource::Client final : public es_client_t {
         fileGroup_(fileGroup),
         entryGroup_(entryGroup),
         wakeFd_(wakeFd),
-        mountInfoFd_(mountInfoFd) {}
+        mountInfoFd_(mountInfoFd),
+        ignored_(api, fileGroup) {}
 
   ~Client() override {
     stop();
@@ -69,11 +71,16 @@ class FanotifyEventSource::Client final : public es_client_t {
       ZorvaError("fanotify: no filesystem could be watched");
       return false;
     }
+    if ((fileMask_ & FAN_OPEN) && ignored_.probe(marked_.begin()->second.mountPoint)) {
+      translator_.setIgnoredFolders(&ignored_);
+    }
     // After the marks: a program started once /proc has been read is seen by its exec.
     processes_.start();
     reader_ = std::thread([this] { run(); });
     return true;
   }
+
+  IgnoredFolders& ignoredFolders() { return ignored_; }
 
   // Safe from any thread: a copy the reader makes after each pass.
   ProcessTable::Counts processCounts() const {
@@ -97,11 +104,13 @@ class FanotifyEventSource::Client final : public es_client_t {
       ZorvaError("fanotify: cannot read %@", mountInfoPath_);
       return marked_.size();
     }
-    std::map<dev_t, uint64_t> mounted;  // device to the filesystem id handles carry
+    std::map<dev_t, Marked> mounted;
+    std::map<dev_t, int> folderMounts;  // a file bound over another is no second way in
     for (const Mount& mount : parseMountInfo(*text)) {
       if (!canHoldUserFiles(mount.fsType)) continue;
       struct stat status {};
       if (api_.stat(mount.mountPoint, &status) != 0) continue;
+      if (S_ISDIR(status.st_mode)) ++folderMounts[status.st_dev];
       if (auto known = marked_.find(status.st_dev); known != marked_.end()) {
         mounted.insert(*known);
         continue;
@@ -124,13 +133,18 @@ class FanotifyEventSource::Client final : public es_client_t {
         api_.close(fd);
         if (fsid != 0) translator_.setMount(fsid, mount.mountPoint);
       }
-      mounted.emplace(status.st_dev, fsid);
+      mounted.emplace(status.st_dev, Marked{fsid, mount.mountPoint});
     }
     // The kernel drops the marks of an unmounted filesystem; a later one may reuse its device.
-    for (const auto& [device, fsid] : marked_) {
-      if (!mounted.contains(device) && fsid != 0) translator_.removeMount(fsid);
+    for (const auto& [device, marked] : marked_) {
+      if (!mounted.contains(device) && marked.fsid != 0) translator_.removeMount(marked.fsid);
     }
     marked_ = std::move(mounted);
+    std::set<dev_t> aliased;
+    for (const auto& [device, count] : folderMounts) {
+      if (count > 1) aliased.insert(device);
+    }
+    ignored_.setAliased(std::move(aliased));
     return marked_.size();
   }
 
@@ -212,11 +226,16 @@ class FanotifyEventSource::Client final : public es_client_t {
   const int mountInfoFd_;
   uint64_t fileMask_ = 0;
   uint64_t entryMask_ = 0;
-  std::map<dev_t, uint64_t> marked_;  // watched filesystems: device to filesystem id
+  struct Marked {
+    uint64_t fsid;  // as handles carry it; 0 when renames cannot be followed there
+    std::string mountPoint;
+  };
+  std::map<dev_t, Marked> marked_;  // watched filesystems, by device
   std::vector<std::byte> buffer_ = std::vector<std::byte>(kReadSize);
   uint64_t emptyAt_[2] = {0, 0};  // when each group was last read empty (file, entry)
   mutable std::mutex countsMutex_;
   ProcessTable::Counts counts_;
+  IgnoredFolders ignored_;
   std::thread reader_;
 };
 
@@ -264,6 +283,7 @@ es_new_client_result_t FanotifyEventSource::newClient(es_client_t** client,
   int mountInfoFd = ::open(mountInfoPath_.c_str(), O_RDONLY | O_CLOEXEC);
   client_ = std::make_unique<Client>(api_, clock_, mountInfoPath_, std::move(handler), fileGroup,
                                      entryGroup, wakeFd, mountInfoFd);
+  client_->ignoredFolders().setWatchedFolders(folders_);
   *client = client_.get();
   return ES_NEW_CLIENT_RESULT_SUCCESS;
 }
@@ -276,6 +296,23 @@ es_return_t FanotifyEventSource::subscribe(es_client_t* client, const es_event_t
   std::lock_guard lock(mutex_);
   if (client != client_.get() || !client_->subscribe(wanted)) return ES_RETURN_ERROR;
   return ES_RETURN_SUCCESS;
+}
+
+void FanotifyEventSource::setWatchedFolders(WatchedFolders* folders) {
+  std::lock_guard lock(mutex_);
+  folders_ = folders;
+  if (client_) client_->ignoredFolders().setWatchedFolders(folders);
+}
+
+void FanotifyEventSource::rootsAdded() {
+  std::lock_guard lock(mutex_);
+  if (client_) client_->ignoredFolders().flush();
+}
+
+FanotifyEventSource::FilterCounts FanotifyEventSource::filterCounts() const {
+  std::lock_guard lock(mutex_);
+  if (!client_) return {};
+  return {client_->ignoredFolders().marked(), client_->ignoredFolders().flushes()};
 }
 
 ProcessTable::Counts FanotifyEventSource::processCounts() const {

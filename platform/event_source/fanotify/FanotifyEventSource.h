@@ -22,7 +22,7 @@ namespace zorva {
 //
 // One client at a time; its messages are built and delivered on the source's own reader thread.
 // Events of the service's own process are muted.
-class FanotifyEventSource final : public EventSource {
+class FanotifyEventSource final : public EventSource, public FolderFilter {
  public:
   FanotifyEventSource(FanotifyApi& api, Clock& clock,
                       std::string mountInfoPath = "/proc/self/mountinfo");
@@ -36,6 +36,16 @@ class FanotifyEventSource final : public EventSource {
                         uint32_t count) override;
   es_return_t deleteClient(es_client_t* client) override;
 
+  // Folders that hold no watched file get ignore marks for their opens and unmodified closes.
+  FolderFilter* folderFilter() override { return this; }
+  void setWatchedFolders(WatchedFolders* folders) override;
+  void rootsAdded() override;
+  struct FilterCounts {
+    uint64_t marked = 0;  // marks added since the last flush
+    uint64_t flushes = 0;
+  };
+  FilterCounts filterCounts() const;
+
   // What the process table knows and has lost, as of the reader's last pass; zeros before a
   // client subscribed. Callable from any thread.
   ProcessTable::Counts processCounts() const;
@@ -48,6 +58,7 @@ class FanotifyEventSource final : public EventSource {
   const std::string mountInfoPath_;
   mutable std::mutex mutex_;
   std::unique_ptr<Client> client_;
+  WatchedFolders* folders_ = nullptr;
 };
 
 }  // namespace zorva

@@ -692,3 +692,116 @@ TEST_F(FanotifyMountTest, FilesystemMountedLaterPastTheFirstPageIsWatchedAndCanB
 
 }  // namespace
 }  // namespace zorva
+
+namespace zorva {
+namespace {
+
+// Roots as plain prefixes; changed by the test while the reader asks.
+class TestRoots final : public WatchedFolders {
+ public:
+  void add(const std::string& folder) {
+    std::lock_guard lock(mutex_);
+    roots_.push_back(folder + "/");
+  }
+  bool holdsWatchedFiles(std::string_view folder) override {
+    std::lock_guard lock(mutex_);
+    const std::string path = std::string(folder) + "/";
+    return std::ranges::any_of(roots_,
+                               [&](const std::string& root) { return path.starts_with(root); });
+  }
+  bool mayHoldWatchedFiles(std::string_view folder) override {
+    std::lock_guard lock(mutex_);
+    const std::string path = std::string(folder) + "/";
+    return std::ranges::any_of(roots_, [&](const std::string& root) {
+      return path.starts_with(root) || root.starts_with(path);
+    });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> roots_;
+};
+
+// The kernel drops the opens and unmodified closes of folders under no root once the source has
+// marked them; no open of a file under a root may be lost to a mark.
+class FanotifyFilterTest : public FanotifyIntegrationTest {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(FanotifyIntegrationTest::SetUp());
+    if (IsSkipped()) return;
+    ASSERT_NO_FATAL_FAILURE(makeDirs({"w", "u", "u/s"}));
+    roots_.add(path("w"));
+    source_->setWatchedFolders(&roots_);
+    for (const char* file : {"w/b", "u/a", "u/s/b"}) writeFile(path(file));
+  }
+  void TearDown() override {
+    if (source_) source_->setWatchedFolders(nullptr);
+    FanotifyIntegrationTest::TearDown();
+  }
+
+  // Reads `file` in a child until its folder is marked: the read that made the mark was seen.
+  void readUntilMarked(const std::string& file) {
+    const uint64_t before = source_->filterCounts().marked;
+    pid_t reader = run({"/bin/cat", file});
+    ASSERT_TRUE(waitForEvent(of(ES_EVENT_TYPE_NOTIFY_OPEN, file, reader))) << dump();
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (source_->filterCounts().marked == before) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "never marked\n" << logText();
+      std::this_thread::sleep_for(1ms);
+    }
+  }
+  // A child reads `file`; its open must arrive.
+  void expectSeen(const std::string& file) {
+    pid_t reader = run({"/bin/cat", file});
+    EXPECT_TRUE(waitForEvent(of(ES_EVENT_TYPE_NOTIFY_OPEN, file, reader))) << file << "\n"
+                                                                           << dump();
+  }
+
+  TestRoots roots_;
+};
+
+TEST_F(FanotifyFilterTest, ReadsOutsideTheRootsStopOnceTheirFolderIsMarkedAndNothingElseDoes) {
+  ASSERT_NO_FATAL_FAILURE(readUntilMarked(path("u/a")));
+  const pid_t again = run({"/bin/cat", path("u/a")});
+  // A copy's destination may be anywhere: its modified close still comes, from the same folder.
+  const pid_t copier = run({"/bin/cp", path("w/b"), path("u/c")});
+  ASSERT_TRUE(waitForEvent(of(ES_EVENT_TYPE_NOTIFY_CLOSE, path("u/c"), copier))) << dump();
+  EXPECT_EQ(count(of(ES_EVENT_TYPE_NOTIFY_OPEN, path("w/b"), copier)), 1u) << dump();
+  EXPECT_THAT(eventsOf(again), ::testing::IsEmpty()) << dump();
+  // A name in a root for a file of a marked folder is opened through the root.
+  ASSERT_EQ(link(path("u/a").c_str(), path("w/linked").c_str()), 0) << strerror(errno);
+  expectSeen(path("w/linked"));
+  // The folder below a marked one is a folder of its own.
+  expectSeen(path("u/s/b"));
+}
+
+TEST_F(FanotifyFilterTest, ARootRegisteredOverAMarkedFolderSeesItsNextOpen) {
+  ASSERT_NO_FATAL_FAILURE(readUntilMarked(path("u/a")));
+  roots_.add(path("u"));
+  source_->rootsAdded();
+  expectSeen(path("u/a"));
+}
+
+TEST_F(FanotifyFilterTest, MarkedFoldersMovedUnderARootAreWatched) {
+  ASSERT_NO_FATAL_FAILURE(readUntilMarked(path("u/a")));
+  ASSERT_NO_FATAL_FAILURE(readUntilMarked(path("u/s/b")));
+  ASSERT_NO_FATAL_FAILURE(mv(path("u"), path("w/u")));
+  expectSeen(path("w/u/a"));
+  expectSeen(path("w/u/s/b"));
+}
+
+// A mark holds for a folder under every path it has: a root reachable through a second mount is
+// never hidden by a read through the other.
+TEST_F(FanotifyFilterTest, AFolderReachableThroughAnotherMountIsNeverHidden) {
+  ASSERT_NO_FATAL_FAILURE(makeDirs({"alias"}));
+  ASSERT_EQ(mount(path("w").c_str(), path("alias").c_str(), nullptr, MS_BIND, nullptr), 0)
+      << strerror(errno);
+  mounts_.push_back(path("alias"));
+  for (int i = 0; i < 3; ++i) {
+    expectSeen(path("alias/b"));
+    expectSeen(path("w/b"));
+  }
+}
+
+}  // namespace
+}  // namespace zorva

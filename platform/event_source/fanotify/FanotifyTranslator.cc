@@ -169,6 +169,10 @@ void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
     message->message().event.close = {bit == FAN_CLOSE_WRITE, message->file(*path, status, &fd)};
     deliver_(message->message());
   }
+  if (ignored_ && (record.mask & (FAN_OPEN | FAN_CLOSE_NOWRITE))) {
+    const size_t slash = path->rfind('/');
+    ignored_->quietEvent(slash == 0 ? "/" : path->substr(0, slash), status.st_dev);
+  }
 }
 
 const FanotifyTranslator::Directory& FanotifyTranslator::directoryOf(
@@ -209,6 +213,7 @@ void FanotifyTranslator::unresolved(const Directory& directory) {
 
 void FanotifyTranslator::endBatch() {
   directories_.clear();
+  if (ignored_) ignored_->endBatch();
   for (const HeldWrite& write : mergedWrites_) deliver_(write.message->message());
   mergedWrites_.clear();
 }
@@ -218,7 +223,10 @@ void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
   if (record.mask & FAN_RENAME) {
     const auto* from = infoOf(record, FAN_EVENT_INFO_TYPE_OLD_DFID_NAME);
     const auto* to = infoOf(record, FAN_EVENT_INFO_TYPE_NEW_DFID_NAME);
-    if (from && to) rename(record.pid, *from, *to, infoOf(record, FAN_EVENT_INFO_TYPE_FID));
+    if (from && to) {
+      rename(record.pid, *from, *to, infoOf(record, FAN_EVENT_INFO_TYPE_FID),
+             (record.mask & FAN_ONDIR) != 0);
+    }
     if (record.mask & (FAN_CREATE | FAN_DELETE)) flush();
   }
   // Folders are watched for their moves only; their creation and removal change no file.
@@ -252,7 +260,8 @@ void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
 }
 
 void FanotifyTranslator::rename(pid_t pid, const FanotifyRecord::Info& from,
-                                const FanotifyRecord::Info& to, const FanotifyRecord::Info* file) {
+                                const FanotifyRecord::Info& to, const FanotifyRecord::Info* file,
+                                bool folder) {
   const Directory& fromFolder = directoryOf(from);
   const Directory& toFolder = directoryOf(to);
   if (!fromFolder.path || !toFolder.path) {
@@ -263,6 +272,8 @@ void FanotifyTranslator::rename(pid_t pid, const FanotifyRecord::Info& from,
   const std::string* toDir = &*toFolder.path;
   Rename current{pid, file ? file->handle : std::vector<unsigned char>(),
                  entryPath(*fromDir, from.name), *toDir, to.name};
+  // Folders marked while outside every root may have just moved under one.
+  if (folder && ignored_) ignored_->folderMoved(current.to());
   // An exchange arrives as two renames back to back, the second undoing the names of the first,
   // and moving another file: a file renamed there and back again is two renames.
   if (pending_ && pending_->pid == pid && pending_->from == current.to() &&

@@ -13,6 +13,7 @@
 #include "platform/event_source/OwnedMessage.h"
 #include "platform/event_source/fanotify/FanotifyApi.h"
 #include "platform/event_source/fanotify/FanotifyDecoder.h"
+#include "platform/event_source/fanotify/IgnoredFolders.h"
 #include "platform/event_source/fanotify/ProcessTable.h"
 
 namespace zorva {
@@ -43,6 +44,9 @@ class FanotifyTranslator {
   void setMount(uint64_t fsid, std::string mountPoint) { mounts_[fsid] = std::move(mountPoint); }
   void removeMount(uint64_t fsid) { mounts_.erase(fsid); }
 
+  // Where the folders whose quiet events cannot matter are marked; null marks none.
+  void setIgnoredFolders(IgnoredFolders* ignored) { ignored_ = ignored; }
+
   void translate(FanotifyBatch& batch);
   // Delivers a rename held back to see whether its exchange partner follows.
   void flush();
@@ -63,7 +67,7 @@ class FanotifyTranslator {
   void fileRecord(const FanotifyRecord& record);
   void entryRecord(const FanotifyRecord& record);
   void rename(pid_t pid, const FanotifyRecord::Info& from, const FanotifyRecord::Info& to,
-              const FanotifyRecord::Info* file);
+              const FanotifyRecord::Info* file, bool folder);
   void deliverRename(const Rename& rename);
   // A folder removed before its event was read is the ordinary fate of `rm -r`, not a fault.
   struct Directory {
@@ -81,6 +85,7 @@ class FanotifyTranslator {
   const pid_t ownPid_;
   const Deliver deliver_;
   uint64_t wanted_ = 0;
+  IgnoredFolders* ignored_ = nullptr;
   std::map<uint64_t, std::string> mounts_;
   // For one batch only: the directories resolved, which a batch names again and again.
   std::map<std::vector<unsigned char>, Directory> directories_;

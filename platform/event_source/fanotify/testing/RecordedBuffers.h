@@ -25,13 +25,13 @@ class Records {
   Records& entry(uint64_t mask, uint32_t dir, const std::string& name) {
     return record(mask, FAN_NOFD, 100, {{FAN_EVENT_INFO_TYPE_DFID_NAME, dir, name}});
   }
-  // `file`, when given, is the handle of the file moved.
+  // `file`, when given, is the handle of the file moved; `folder` says it was a folder.
   Records& rename(uint32_t fromDir, const std::string& from, uint32_t toDir, const std::string& to,
-                  uint32_t file = 0) {
+                  uint32_t file = 0, bool folder = false) {
     std::vector<Info> infos = {{FAN_EVENT_INFO_TYPE_OLD_DFID_NAME, fromDir, from},
                                {FAN_EVENT_INFO_TYPE_NEW_DFID_NAME, toDir, to}};
     if (file) infos.push_back({FAN_EVENT_INFO_TYPE_FID, file, ""});
-    return record(FAN_RENAME, FAN_NOFD, 100, infos);
+    return record(FAN_RENAME | (folder ? FAN_ONDIR : 0), FAN_NOFD, 100, infos);
   }
 
   std::vector<std::byte> bytes() const { return bytes_; }

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <sys/fanotify.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_set>
+
+#include "platform/event_source/FolderFilter.h"
+#include "platform/event_source/fanotify/FanotifyApi.h"
+
+namespace zorva {
+
+// The ignore marks of the group that reports opens and closes. A folder that holds no watched
+// file gets an evictable ignore mark for the opens and unmodified closes of its files, so the
+// kernel stops queueing them; everything else keeps coming (modified closes, opens for
+// execution). The kernel may evict such a mark under memory pressure: the events then come again
+// and the folder is marked again.
+//
+// A mark is only ever added under the lock, after asking whether the folder matters, and every
+// mark is flushed under the same lock once roots were added: no mark can outlive the root that
+// makes its folder matter. A folder on a filesystem reachable through more than one mount is
+// never marked, since a mark holds for the folder under every one of its paths.
+class IgnoredFolders {
+ public:
+  // Evictable, so that marks on tens of thousands of folders pin none of them in memory;
+  // surviving modification, as the kernel requires of a folder's ignore mark.
+  static constexpr unsigned kMarkFlags = FAN_MARK_ADD | FAN_MARK_IGNORE_SURV | FAN_MARK_EVICTABLE |
+                                         FAN_MARK_ONLYDIR | FAN_MARK_DONT_FOLLOW;
+  static constexpr uint64_t kIgnoredEvents = FAN_OPEN | FAN_CLOSE_NOWRITE | FAN_EVENT_ON_CHILD;
+
+  IgnoredFolders(FanotifyApi& api, int group) : api_(api), group_(group) {}
+
+  // Tries the flags on `folder` (and takes the mark off again); false, with one line saying why,
+  // when the kernel refuses them: then nothing is ever marked. Call before events are read.
+  bool probe(const std::string& folder);
+  // Any thread.
+  void setWatchedFolders(WatchedFolders* folders);
+
+  // The reader's side. A file directly in `folder`, on `device`, was opened or closed unmodified.
+  void quietEvent(const std::string& folder, dev_t device);
+  // A folder was moved to `to`: if anything under it may be watched, every mark goes.
+  void folderMoved(const std::string& to);
+  // Filesystems reachable through more than one mount.
+  void setAliased(std::set<dev_t> devices);
+  void endBatch() { triedThisBatch_.clear(); }
+
+  // Any thread: every mark goes.
+  void flush();
+
+  uint64_t marked() const;
+  uint64_t flushes() const;
+
+ private:
+  void flushLocked();
+
+  FanotifyApi& api_;
+  const int group_;
+  mutable std::mutex mutex_;
+  WatchedFolders* folders_ = nullptr;
+  bool enabled_ = true;
+  uint64_t marked_ = 0;  // since the last flush
+  uint64_t flushes_ = 0;
+  // Reader's thread only.
+  std::set<dev_t> aliased_;
+  std::unordered_set<std::string> triedThisBatch_;
+};
+
+}  // namespace zorva

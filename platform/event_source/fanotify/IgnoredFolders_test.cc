@@ -1,0 +1,126 @@
+#include "platform/event_source/fanotify/IgnoredFolders.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/event_source/fanotify/MockFanotifyApi.h"
+#include "platform/log/MemoryLogWriter.h"
+
+namespace zorva {
+namespace {
+
+using ::testing::_;
+using ::testing::ElementsAre;
+using ::testing::Return;
+using ::testing::SetErrnoAndReturn;
+
+constexpr int kGroup = 3;
+
+// Roots as plain prefixes ending in "/".
+class Roots final : public WatchedFolders {
+ public:
+  std::vector<std::string> roots;
+
+  bool holdsWatchedFiles(std::string_view folder) override {
+    const std::string path = std::string(folder) + "/";
+    for (const std::string& root : roots) {
+      if (path.starts_with(root)) return true;
+    }
+    return false;
+  }
+  bool mayHoldWatchedFiles(std::string_view folder) override {
+    const std::string path = std::string(folder) + "/";
+    for (const std::string& root : roots) {
+      if (path.starts_with(root) || root.starts_with(path)) return true;
+    }
+    return false;
+  }
+};
+
+class IgnoredFoldersTest : public ::testing::Test {
+ protected:
+  IgnoredFoldersTest() {
+    roots.roots = {"/media/usb/"};
+    ignored.setWatchedFolders(&roots);
+  }
+
+  void expectMark(const std::string& folder, int times = 1) {
+    EXPECT_CALL(api,
+                mark(kGroup, IgnoredFolders::kMarkFlags, IgnoredFolders::kIgnoredEvents, folder))
+        .Times(times)
+        .WillRepeatedly(Return(0));
+  }
+  void expectFlushes(int times) {
+    EXPECT_CALL(api, mark(kGroup, FAN_MARK_FLUSH, 0, _)).Times(times).WillRepeatedly(Return(0));
+  }
+
+  MemoryLogWriter log;
+  ::testing::StrictMock<MockFanotifyApi> api;
+  Roots roots;
+  IgnoredFolders ignored{api, kGroup};
+};
+
+TEST_F(IgnoredFoldersTest, OnlyFoldersThatHoldNoWatchedFileAreMarkedOncePerBatch) {
+  expectMark("/home/u", 2);
+  EXPECT_CALL(api, mark(kGroup, IgnoredFolders::kMarkFlags, _, "/home/gone"))
+      .WillOnce(SetErrnoAndReturn(ENOENT, -1));
+  ignored.setAliased({9});
+  ignored.quietEvent("/home/u", 1);
+  ignored.quietEvent("/home/u", 1);          // the batch's later events of the same folder
+  ignored.quietEvent("/media/usb", 1);       // the root itself
+  ignored.quietEvent("/media/usb/docs", 1);  // below it
+  ignored.quietEvent("/srv/share", 9);       // reachable through another mount too
+  ignored.quietEvent("/home/gone", 1);       // removed since
+  ignored.endBatch();
+  ignored.quietEvent("/home/u", 1);  // queued before the mark, or evicted since
+  EXPECT_EQ(ignored.marked(), 2u);
+}
+
+// Whatever may have put a marked folder under a root takes every mark off, before the root is in
+// force; nothing else costs a flush.
+TEST_F(IgnoredFoldersTest, MarksGoWhenAMarkedFolderMayHaveComeUnderARoot) {
+  ignored.flush();  // nothing marked: no call
+  expectMark("/home/u", 4);
+  expectFlushes(4);
+  ignored.quietEvent("/home/u", 1);
+  ignored.folderMoved("/home/elsewhere");  // still outside every root
+  ignored.folderMoved("/media");           // holds a root now
+  ignored.endBatch();
+  ignored.quietEvent("/home/u", 1);
+  ignored.folderMoved("/media/usb/in");  // under one
+  ignored.endBatch();
+  ignored.quietEvent("/home/u", 1);
+  ignored.flush();  // a root was added
+  ignored.endBatch();
+  ignored.quietEvent("/home/u", 1);
+  ignored.setAliased({1});  // bound somewhere else as well
+  ignored.setAliased({1});  // no new way in: nothing to flush
+  EXPECT_EQ(ignored.flushes(), 4u);
+}
+
+TEST_F(IgnoredFoldersTest, AKernelThatRefusesTheFlagsKeepsReportingEverythingAndSaysSoOnce) {
+  EXPECT_CALL(api, mark(kGroup, IgnoredFolders::kMarkFlags, _, "/"))
+      .WillOnce(SetErrnoAndReturn(EINVAL, -1));
+  EXPECT_FALSE(ignored.probe("/"));
+  ignored.quietEvent("/home/u", 1);
+  ignored.flush();
+  EXPECT_THAT(log.texts(),
+              ElementsAre("ZORVA_LOG: fanotify: kernel filtering is off, every open and close is "
+                          "read: Invalid argument (evictable ignore marks need Linux 6.0 or "
+                          "later)"));
+}
+
+TEST_F(IgnoredFoldersTest, WithoutAnyoneToAskNothingIsMarkedAndEarlierMarksGo) {
+  expectMark("/home/u");
+  expectFlushes(1);
+  ignored.quietEvent("/home/u", 1);
+  ignored.setWatchedFolders(nullptr);
+  ignored.endBatch();
+  ignored.quietEvent("/home/u", 1);
+}
+
+}  // namespace
+}  // namespace zorva

@@ -147,8 +147,9 @@ void PathTracker::close(std::string_view path, const struct stat& status, const 
   }
   if (!isValidUtf8(path)) return;
   WatchRef watchInfo = callerWatchInfo(path);
-  // An unwatched file has no record, and an unmodified close of an untracked file does nothing.
-  if (!watchInfo && !isModified) return;
+  // An unwatched file has no record, and an unmodified close of an untracked file does nothing;
+  // nor does a write outside the roots while no watched file is open or recently closed.
+  if (!watchInfo && (!isModified || !mayHaveCandidates())) return;
   // A copy may be renamed before it is compared: keep it as it was written, if it may be one.
   SharedOpenFile written = !watchInfo && mayHaveCandidates() ? heldFiles_.take(opened) : nullptr;
   _watchQueue.async([this, path = CasedPath(path, callerLower_), lower = callerLower_,
@@ -187,6 +188,7 @@ void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
     auto count = static_cast<int64_t>(candidates.size());
     const uint64_t copy = ++nextCopy_;
     pendingCopies_.emplace(copy, PendingCopy{path, actor, false, {}, nullptr});
+    pendingCount_.store(pendingCopies_.size(), std::memory_order_release);
     // Timed by the queue's own delay, which a change of the wall clock does not move.
     _watchQueue.after(kFinalNameWait, [this, copy] {
       auto pending = pendingCopies_.find(copy);
@@ -221,7 +223,10 @@ void PathTracker::test(uint64_t copy, ComparedFile written,
           });
           return;
         }
-        _watchQueue.async([this, copy] { pendingCopies_.erase(copy); });
+        _watchQueue.async([this, copy] {
+          pendingCopies_.erase(copy);
+          pendingCount_.store(pendingCopies_.size(), std::memory_order_release);
+        });
       });
 }
 
@@ -242,6 +247,7 @@ void PathTracker::reportIfReady(uint64_t copy) {
   }
   PendingCopy done = std::move(pending->second);
   pendingCopies_.erase(pending);
+  pendingCount_.store(pendingCopies_.size(), std::memory_order_release);
   // Renamed onto a watched volume in the end: the data did not leave.
   if (queueRoots_.isWatching(lowerCase(done.dest))) return;
   // A write the kernel merged with its open is seen at the end of its batch, after a copy of it
@@ -271,6 +277,12 @@ void PathTracker::followRename(const std::string& from, const std::string& to,
 void PathTracker::source(std::string_view source, OptionalString dest, bool eitherDirection,
                          bool bothModified, OptionalString exec, std::string_view type,
                          const Lineage& actor) {
+  // Most renames on a machine touch no root, and only a copy waiting for its final name can
+  // follow one: those are dropped here rather than queued.
+  if (!mayHaveCandidates() && pendingCount_.load(std::memory_order_acquire) == 0 &&
+      !callerWatchInfo(source) && !(dest && callerWatchInfo(*dest))) {
+    return;
+  }
   _watchQueue.async([this, source = decodeUtf8(source), dest = std::move(dest), eitherDirection,
                      bothModified, exec = std::move(exec), type = std::string(type), actor] {
     WatchRef sourceInfo = source ? queueRoots_.isWatching(lowerCase(*source)) : nullptr;

@@ -136,6 +136,7 @@ class PathTracker final : public PathTrackerInterface, public WatchedFolders {
   uint64_t watchedOpensQueued_ = 0;
   std::atomic<uint64_t> watchedOpensHandled_{0};
   std::atomic<size_t> records_{0};
+  std::atomic<size_t> pendingCount_{0};  // pendingCopies_.size(), for the caller's side
   // Declared last so they stop first: no queued work outlives the state it uses. Work on
   // _watchQueue queues tests, and tests queue their outcome back, so each waits for the other
   // only through what is already queued.

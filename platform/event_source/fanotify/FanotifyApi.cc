@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 namespace zorva {
 
@@ -60,13 +61,25 @@ int SystemFanotifyApi::openPath(const std::string& path) {
   return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
+SystemFanotifyApi::SystemFanotifyApi()
+    : ownFds_(::open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+
+SystemFanotifyApi::~SystemFanotifyApi() {
+  if (ownFds_ >= 0) ::close(ownFds_);
+}
+
 std::optional<std::string> SystemFanotifyApi::readLink(const std::string& path) {
   // Paths of open files can exceed PATH_MAX; the kernel gives up to a page.
-  std::string target(size_t{2} * PATH_MAX, '\0');
-  ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
-  if (length < 0 || static_cast<size_t>(length) == target.size()) return std::nullopt;
-  target.resize(static_cast<size_t>(length));
-  return target;
+  char target[size_t{2} * PATH_MAX];
+  // Every event's path is read through its descriptor: looking up /proc/self/fd each time would
+  // cost more than the rest.
+  constexpr std::string_view kOwnFds = "/proc/self/fd/";
+  const ssize_t length =
+      ownFds_ >= 0 && path.starts_with(kOwnFds)
+          ? ::readlinkat(ownFds_, path.c_str() + kOwnFds.size(), target, sizeof target)
+          : ::readlink(path.c_str(), target, sizeof target);
+  if (length < 0 || static_cast<size_t>(length) == sizeof target) return std::nullopt;
+  return std::string(target, static_cast<size_t>(length));
 }
 
 std::optional<std::string> SystemFanotifyApi::readFile(const std::string& path) {

@@ -47,6 +47,11 @@ class FanotifyApi {
 // The real system calls.
 class SystemFanotifyApi final : public FanotifyApi {
  public:
+  SystemFanotifyApi();
+  ~SystemFanotifyApi() override;
+  SystemFanotifyApi(const SystemFanotifyApi&) = delete;
+  SystemFanotifyApi& operator=(const SystemFanotifyApi&) = delete;
+
   int init(unsigned flags, unsigned eventFlags) override;
   int mark(int group, unsigned flags, uint64_t mask, const std::string& path) override;
   ssize_t read(int fd, void* buffer, size_t size) override;
@@ -63,6 +68,9 @@ class SystemFanotifyApi final : public FanotifyApi {
   ssize_t receive(int fd, void* buffer, size_t size) override;
   std::optional<std::vector<pid_t>> processIds() override;
   uint64_t monotonicNanoseconds() override;
+
+ private:
+  const int ownFds_;  // /proc/self/fd, where descriptors' paths are read
 };
 
 }  // namespace zorva

@@ -196,6 +196,7 @@ TEST_F(FanotifyTranslatorTest, RenamesDeletionsLinksAndExchanges) {
 
 // Opens and unmodified closes outside every root have their folder marked; a modified close
 // never does (a copy's destination can be anywhere), and a folder moved under a root unmarks all.
+// What comes of new names outside the roots is not looked into.
 TEST_F(FanotifyTranslatorTest, QuietEventsOutsideTheRootsHaveTheirFolderMarked) {
   struct UnderMedia final : WatchedFolders {
     bool holdsWatchedFiles(std::string_view folder) override {
@@ -203,7 +204,7 @@ TEST_F(FanotifyTranslatorTest, QuietEventsOutsideTheRootsHaveTheirFolderMarked) 
     }
     bool mayHoldWatchedFiles(std::string_view folder) override { return holdsWatchedFiles(folder); }
   } roots;
-  IgnoredFolders ignored(api, 3);
+  IgnoredFolders ignored(api, 3, 4);
   ignored.setWatchedFolders(&roots);
   translator.setIgnoredFolders(&ignored);
   struct stat status {};
@@ -213,19 +214,30 @@ TEST_F(FanotifyTranslatorTest, QuietEventsOutsideTheRootsHaveTheirFolderMarked) 
   ON_CALL(api, readLink("/proc/self/fd/8")).WillByDefault(Return("/media/usb/b.txt"));
   ON_CALL(api, readLink("/proc/self/fd/9")).WillByDefault(Return("/tmp/copy"));
   ON_CALL(api, readLink("/proc/self/fd/10")).WillByDefault(Return("/top"));
-  EXPECT_CALL(api, mark(3, IgnoredFolders::kMarkFlags, IgnoredFolders::kIgnoredEvents, "/home/u"));
-  EXPECT_CALL(api, mark(3, IgnoredFolders::kMarkFlags, IgnoredFolders::kIgnoredEvents, "/"));
+  // Each folder is marked in both groups once in the batch, from its first quiet event.
+  for (const char* folder : {"/home/u", "/"}) {
+    EXPECT_CALL(api, mark(3, IgnoredFolders::kMarkFlags, IgnoredFolders::kIgnoredEvents, folder));
+    EXPECT_CALL(api, mark(4, IgnoredFolders::kMarkFlags, IgnoredFolders::kIgnoredEntries, folder));
+  }
   EXPECT_CALL(api, mark(3, FAN_MARK_FLUSH, 0, _));
+  EXPECT_CALL(api, mark(4, FAN_MARK_FLUSH, 0, _));
+  // A new name outside the roots is not even looked at to tell a link from a new file.
+  struct stat linked = status;
+  linked.st_nlink = 2;
+  EXPECT_CALL(api, stat("/home/u/l", _)).Times(0);
+  EXPECT_CALL(api, stat("/media/usb/l", _)).WillOnce(DoAll(SetArgPointee<1>(linked), Return(0)));
   translate(Records()
+                .entry(FAN_CREATE, 2, "l")
+                .entry(FAN_CREATE, 1, "l")
                 .file(FAN_OPEN, 7)
                 .file(FAN_CLOSE_NOWRITE, 8)
                 .file(FAN_CLOSE_WRITE, 9)
                 .file(FAN_OPEN | FAN_OPEN_EXEC, 10)
                 .rename(2, "away", 2, "elsewhere", 5, /*folder=*/true)
                 .rename(2, "in", 1, "in", 6, /*folder=*/true));
-  EXPECT_THAT(delivered, ElementsAre("open /home/u/a.txt", "close /media/usb/b.txt",
-                                     "modified close /tmp/copy", "open /top",
-                                     "rename /home/u/away to /home/u|elsewhere",
+  EXPECT_THAT(delivered, ElementsAre("link /media/usb|l", "open /home/u/a.txt",
+                                     "close /media/usb/b.txt", "modified close /tmp/copy",
+                                     "open /top", "rename /home/u/away to /home/u|elsewhere",
                                      "rename /home/u/in to /media/usb|in"));
 }
 

@@ -732,7 +732,7 @@ class FanotifyFilterTest : public FanotifyIntegrationTest {
     ASSERT_NO_FATAL_FAILURE(makeDirs({"w", "u", "u/s"}));
     roots_.add(path("w"));
     source_->setWatchedFolders(&roots_);
-    for (const char* file : {"w/b", "u/a", "u/s/b"}) writeFile(path(file));
+    for (const char* file : {"w/b", "u/a", "u/s/b", "u/gone"}) writeFile(path(file));
   }
   void TearDown() override {
     if (source_) source_->setWatchedFolders(nullptr);
@@ -773,6 +773,10 @@ TEST_F(FanotifyFilterTest, ReadsOutsideTheRootsStopOnceTheirFolderIsMarkedAndNot
   expectSeen(path("w/linked"));
   // The folder below a marked one is a folder of its own.
   expectSeen(path("u/s/b"));
+  // Names removed there are dropped too; a rename there still comes, after them.
+  const pid_t remover = run({"/bin/rm", path("u/gone")});
+  ASSERT_NO_FATAL_FAILURE(mv(path("u/a"), path("u/a2")));
+  EXPECT_THAT(eventsOf(remover), ::testing::IsEmpty()) << dump();
 }
 
 TEST_F(FanotifyFilterTest, ARootRegisteredOverAMarkedFolderSeesItsNextOpen) {

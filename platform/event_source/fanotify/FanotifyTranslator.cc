@@ -240,7 +240,9 @@ void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
   }
   const std::string& directory = *folder.path;
   // A create and a delete of one name merged: the create came first.
-  if ((record.mask & FAN_CREATE) && wants(ES_EVENT_TYPE_NOTIFY_LINK)) {
+  // Only a new name under a root can matter; telling a link from a new file costs a stat.
+  if ((record.mask & FAN_CREATE) && wants(ES_EVENT_TYPE_NOTIFY_LINK) &&
+      !(ignored_ && ignored_->holdsNoWatchedFile(directory))) {
     struct stat status {};
     // A new name for a file that has other names is a hard link.
     if (api_.stat(entryPath(directory, entry->name), &status) == 0 && !S_ISDIR(status.st_mode) &&
@@ -257,6 +259,7 @@ void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
                                        message->file(directory, S_IFDIR, 0)};
     deliver_(message->message());
   }
+  if (ignored_) ignored_->quietEntry(directory, entry->fsid);
 }
 
 void FanotifyTranslator::rename(pid_t pid, const FanotifyRecord::Info& from,

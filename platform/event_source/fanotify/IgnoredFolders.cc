@@ -10,7 +10,7 @@ namespace zorva {
 
 bool IgnoredFolders::probe(const std::string& folder) {
   std::lock_guard lock(mutex_);
-  if (api_.mark(group_, kMarkFlags, kIgnoredEvents, folder) != 0) {
+  if (api_.mark(fileGroup_, kMarkFlags, kIgnoredEvents, folder) != 0) {
     const int error = errno;
     enabled_ = false;
     ZorvaLog("fanotify: kernel filtering is off, every open and close is read: %@%@",
@@ -19,7 +19,7 @@ bool IgnoredFolders::probe(const std::string& folder) {
                              : std::string());
     return false;
   }
-  api_.mark(group_, FAN_MARK_FLUSH, 0, "/");
+  api_.mark(fileGroup_, FAN_MARK_FLUSH, 0, "/");
   return true;
 }
 
@@ -31,11 +31,28 @@ void IgnoredFolders::setWatchedFolders(WatchedFolders* folders) {
 }
 
 void IgnoredFolders::quietEvent(const std::string& folder, dev_t device) {
-  if (aliased_.contains(device) || !triedThisBatch_.insert(folder).second) return;
+  if (!aliased_.contains(device)) mark(folder);
+}
+
+void IgnoredFolders::quietEntry(const std::string& folder, uint64_t fsid) {
+  if (!aliasedIds_.contains(fsid)) mark(folder);
+}
+
+void IgnoredFolders::mark(const std::string& folder) {
+  if (!triedThisBatch_.insert(folder).second) return;
   std::lock_guard lock(mutex_);
   if (!enabled_ || !folders_ || folders_->holdsWatchedFiles(folder)) return;
-  // A folder removed or replaced by a file since is simply not marked.
-  if (api_.mark(group_, kMarkFlags, kIgnoredEvents, folder) == 0) ++marked_;
+  // A folder removed or replaced by a file since is simply not marked; a filesystem that cannot
+  // report names by handle has no entry marks to take.
+  const bool files = api_.mark(fileGroup_, kMarkFlags, kIgnoredEvents, folder) == 0;
+  const bool entries =
+      entryGroup_ >= 0 && api_.mark(entryGroup_, kMarkFlags, kIgnoredEntries, folder) == 0;
+  if (files || entries) ++marked_;
+}
+
+bool IgnoredFolders::holdsNoWatchedFile(const std::string& folder) {
+  std::lock_guard lock(mutex_);
+  return enabled_ && folders_ && !folders_->holdsWatchedFiles(folder);
 }
 
 void IgnoredFolders::folderMoved(const std::string& to) {
@@ -46,10 +63,12 @@ void IgnoredFolders::folderMoved(const std::string& to) {
   flush();
 }
 
-void IgnoredFolders::setAliased(std::set<dev_t> devices) {
+void IgnoredFolders::setAliased(std::set<dev_t> devices, std::set<uint64_t> fsids) {
   const bool more =
-      !std::includes(aliased_.begin(), aliased_.end(), devices.begin(), devices.end());
+      !std::includes(aliased_.begin(), aliased_.end(), devices.begin(), devices.end()) ||
+      !std::includes(aliasedIds_.begin(), aliasedIds_.end(), fsids.begin(), fsids.end());
   aliased_ = std::move(devices);
+  aliasedIds_ = std::move(fsids);
   // A folder marked through its only mount is now reachable through another, maybe a root.
   if (more) flush();
 }
@@ -61,11 +80,13 @@ void IgnoredFolders::flush() {
 
 void IgnoredFolders::flushLocked() {
   if (!enabled_ || marked_ == 0) return;
-  // Only this group's inode marks go: its filesystem and mount marks stay.
-  if (api_.mark(group_, FAN_MARK_FLUSH, 0, "/") != 0) {
-    ZorvaError("fanotify: the kernel's ignore marks could not be flushed: %@",
-               std::system_category().message(errno));
-    return;
+  // Only the groups' inode marks go: their filesystem and mount marks stay.
+  for (int group : {fileGroup_, entryGroup_}) {
+    if (group >= 0 && api_.mark(group, FAN_MARK_FLUSH, 0, "/") != 0) {
+      ZorvaError("fanotify: the kernel's ignore marks could not be flushed: %@",
+                 std::system_category().message(errno));
+      return;
+    }
   }
   marked_ = 0;
   ++flushes_;

@@ -14,11 +14,11 @@
 
 namespace zorva {
 
-// The ignore marks of the group that reports opens and closes. A folder that holds no watched
-// file gets an evictable ignore mark for the opens and unmodified closes of its files, so the
-// kernel stops queueing them; everything else keeps coming (modified closes, opens for
-// execution). The kernel may evict such a mark under memory pressure: the events then come again
-// and the folder is marked again.
+// The ignore marks of both groups. A folder that holds no watched file gets evictable ignore marks
+// for the opens and unmodified closes of its files, and for the names created and removed in it,
+// so the kernel stops queueing them; everything else keeps coming (modified closes, opens for
+// execution, renames). The kernel may evict such a mark under memory pressure: the events then
+// come again and the folder is marked again.
 //
 // A mark is only ever added under the lock, after asking whether the folder matters, and every
 // mark is flushed under the same lock once roots were added: no mark can outlive the root that
@@ -31,8 +31,12 @@ class IgnoredFolders {
   static constexpr unsigned kMarkFlags = FAN_MARK_ADD | FAN_MARK_IGNORE_SURV | FAN_MARK_EVICTABLE |
                                          FAN_MARK_ONLYDIR | FAN_MARK_DONT_FOLLOW;
   static constexpr uint64_t kIgnoredEvents = FAN_OPEN | FAN_CLOSE_NOWRITE | FAN_EVENT_ON_CHILD;
+  // Names of files and folders; a folder's own renames still come.
+  static constexpr uint64_t kIgnoredEntries = FAN_CREATE | FAN_DELETE | FAN_ONDIR;
 
-  IgnoredFolders(FanotifyApi& api, int group) : api_(api), group_(group) {}
+  // `entryGroup` is -1 when there is none.
+  IgnoredFolders(FanotifyApi& api, int fileGroup, int entryGroup)
+      : api_(api), fileGroup_(fileGroup), entryGroup_(entryGroup) {}
 
   // Tries the flags on `folder` (and takes the mark off again); false, with one line saying why,
   // when the kernel refuses them: then nothing is ever marked. Call before events are read.
@@ -42,10 +46,14 @@ class IgnoredFolders {
 
   // The reader's side. A file directly in `folder`, on `device`, was opened or closed unmodified.
   void quietEvent(const std::string& folder, dev_t device);
+  // A name was created or removed in `folder`, on the filesystem of id `fsid`.
+  void quietEntry(const std::string& folder, uint64_t fsid);
+  // Whether files directly in `folder` are known to lie under no root.
+  bool holdsNoWatchedFile(const std::string& folder);
   // A folder was moved to `to`: if anything under it may be watched, every mark goes.
   void folderMoved(const std::string& to);
-  // Filesystems reachable through more than one mount.
-  void setAliased(std::set<dev_t> devices);
+  // Filesystems reachable through more than one mount, by device and by filesystem id.
+  void setAliased(std::set<dev_t> devices, std::set<uint64_t> fsids);
   void endBatch() { triedThisBatch_.clear(); }
 
   // Any thread: every mark goes.
@@ -55,10 +63,12 @@ class IgnoredFolders {
   uint64_t flushes() const;
 
  private:
+  void mark(const std::string& folder);
   void flushLocked();
 
   FanotifyApi& api_;
-  const int group_;
+  const int fileGroup_;
+  const int entryGroup_;
   mutable std::mutex mutex_;
   WatchedFolders* folders_ = nullptr;
   bool enabled_ = true;
@@ -66,6 +76,7 @@ class IgnoredFolders {
   uint64_t flushes_ = 0;
   // Reader's thread only.
   std::set<dev_t> aliased_;
+  std::set<uint64_t> aliasedIds_;
   std::unordered_set<std::string> triedThisBatch_;
 };
 

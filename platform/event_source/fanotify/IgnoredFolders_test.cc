@@ -18,6 +18,7 @@ using ::testing::Return;
 using ::testing::SetErrnoAndReturn;
 
 constexpr int kGroup = 3;
+constexpr int kEntries = 4;
 
 // Roots as plain prefixes ending in "/".
 class Roots final : public WatchedFolders {
@@ -52,31 +53,41 @@ class IgnoredFoldersTest : public ::testing::Test {
                 mark(kGroup, IgnoredFolders::kMarkFlags, IgnoredFolders::kIgnoredEvents, folder))
         .Times(times)
         .WillRepeatedly(Return(0));
+    EXPECT_CALL(api, mark(kEntries, IgnoredFolders::kMarkFlags, IgnoredFolders::kIgnoredEntries,
+                          folder))
+        .Times(times)
+        .WillRepeatedly(Return(0));
   }
   void expectFlushes(int times) {
-    EXPECT_CALL(api, mark(kGroup, FAN_MARK_FLUSH, 0, _)).Times(times).WillRepeatedly(Return(0));
+    for (int group : {kGroup, kEntries}) {
+      EXPECT_CALL(api, mark(group, FAN_MARK_FLUSH, 0, _)).Times(times).WillRepeatedly(Return(0));
+    }
   }
 
   MemoryLogWriter log;
   ::testing::StrictMock<MockFanotifyApi> api;
   Roots roots;
-  IgnoredFolders ignored{api, kGroup};
+  IgnoredFolders ignored{api, kGroup, kEntries};
 };
 
 TEST_F(IgnoredFoldersTest, OnlyFoldersThatHoldNoWatchedFileAreMarkedOncePerBatch) {
   expectMark("/home/u", 2);
-  EXPECT_CALL(api, mark(kGroup, IgnoredFolders::kMarkFlags, _, "/home/gone"))
-      .WillOnce(SetErrnoAndReturn(ENOENT, -1));
-  ignored.setAliased({9});
+  expectMark("/home/v");
+  EXPECT_CALL(api, mark(_, IgnoredFolders::kMarkFlags, _, "/home/gone"))
+      .Times(2)
+      .WillRepeatedly(SetErrnoAndReturn(ENOENT, -1));
+  ignored.setAliased({9}, {77});
   ignored.quietEvent("/home/u", 1);
   ignored.quietEvent("/home/u", 1);          // the batch's later events of the same folder
   ignored.quietEvent("/media/usb", 1);       // the root itself
   ignored.quietEvent("/media/usb/docs", 1);  // below it
   ignored.quietEvent("/srv/share", 9);       // reachable through another mount too
   ignored.quietEvent("/home/gone", 1);       // removed since
+  ignored.quietEntry("/home/v", 42);         // a name made or removed there
+  ignored.quietEntry("/srv/other", 77);      // reachable through another mount too
   ignored.endBatch();
   ignored.quietEvent("/home/u", 1);  // queued before the mark, or evicted since
-  EXPECT_EQ(ignored.marked(), 2u);
+  EXPECT_EQ(ignored.marked(), 3u);
 }
 
 // Whatever may have put a marked folder under a root takes every mark off, before the root is in
@@ -96,8 +107,8 @@ TEST_F(IgnoredFoldersTest, MarksGoWhenAMarkedFolderMayHaveComeUnderARoot) {
   ignored.flush();  // a root was added
   ignored.endBatch();
   ignored.quietEvent("/home/u", 1);
-  ignored.setAliased({1});  // bound somewhere else as well
-  ignored.setAliased({1});  // no new way in: nothing to flush
+  ignored.setAliased({1}, {});  // bound somewhere else as well
+  ignored.setAliased({1}, {});  // no new way in: nothing to flush
   EXPECT_EQ(ignored.flushes(), 4u);
 }
 

@@ -75,6 +75,26 @@ bool PathTracker::mayHoldWatchedFiles(std::string_view folder) {
   return callerRoots_.reaches(folderLower_);
 }
 
+void PathTracker::post(SerialQueue::Work work) {
+  if (batching_) {
+    callerBatch_.push_back(std::move(work));
+  } else {
+    _watchQueue.async(std::move(work));
+  }
+}
+
+void PathTracker::batchDelivered() {
+  // From the first batch on: a source that never says so has every event queued as it comes.
+  batching_ = true;
+  if (callerBatch_.empty()) return;
+  _watchQueue.async([batch = std::move(callerBatch_)] {
+    for (const SerialQueue::Work& work : batch) work();
+  });
+  callerBatch_.clear();
+}
+
+bool PathTracker::writesMayMatter() { return mayHaveCandidates() || callerRoots_.notifies(); }
+
 bool PathTracker::mayHaveCandidates() const {
   // Handled opens are counted after the records they made, so a count that has caught up with
   // the caller's finds those records counted too.
@@ -104,9 +124,9 @@ void PathTracker::open(std::string_view path, const struct stat& status, const L
   if (!watchInfo) return;
   ++watchedOpensQueued_;
   // The letter case travels as a CasedPath: for most paths no string to copy across threads.
-  _watchQueue.async([this, path = CasedPath(path, callerLower_), lower = callerLower_,
-                     watchInfo = std::move(watchInfo), size = static_cast<uint64_t>(status.st_size),
-                     actor, exec = std::move(exec), file = heldFiles_.take(opened)]() mutable {
+  post([this, path = CasedPath(path, callerLower_), lower = callerLower_,
+        watchInfo = std::move(watchInfo), size = static_cast<uint64_t>(status.st_size), actor,
+        exec = std::move(exec), file = heldFiles_.take(opened)]() mutable {
     openOnQueue(std::move(path), std::move(lower), std::move(watchInfo), size, actor, exec,
                 std::move(file));
   });
@@ -140,7 +160,7 @@ void PathTracker::close(std::string_view path, const struct stat& status, const 
     // Not counted, even for a tracked file; but a file held since its open is let go as after
     // any close, or a count that never returns to 0 would hold its drive for good.
     if (heldFiles_.count() == 0 || !isValidUtf8(path) || !callerWatchInfo(path)) return;
-    _watchQueue.async([this, lower = callerLower_, ppid = static_cast<uint32_t>(actor.ppid)] {
+    post([this, lower = callerLower_, ppid = static_cast<uint32_t>(actor.ppid)] {
       if (PathInfo* record = _openMap.find(ppid, lower)) releaseLater(*record, ppid, lower);
     });
     return;
@@ -152,10 +172,9 @@ void PathTracker::close(std::string_view path, const struct stat& status, const 
   if (!watchInfo && (!isModified || !mayHaveCandidates())) return;
   // A copy may be renamed before it is compared: keep it as it was written, if it may be one.
   SharedOpenFile written = !watchInfo && mayHaveCandidates() ? heldFiles_.take(opened) : nullptr;
-  _watchQueue.async([this, path = CasedPath(path, callerLower_), lower = callerLower_,
-                     watchInfo = std::move(watchInfo), size = static_cast<uint64_t>(status.st_size),
-                     actor, exec = std::move(exec), isModified,
-                     written = std::move(written)]() mutable {
+  post([this, path = CasedPath(path, callerLower_), lower = callerLower_,
+        watchInfo = std::move(watchInfo), size = static_cast<uint64_t>(status.st_size), actor,
+        exec = std::move(exec), isModified, written = std::move(written)]() mutable {
     closeOnQueue(path, lower, watchInfo, size, actor, exec, isModified, std::move(written));
   });
 }
@@ -283,8 +302,8 @@ void PathTracker::source(std::string_view source, OptionalString dest, bool eith
       !callerWatchInfo(source) && !(dest && callerWatchInfo(*dest))) {
     return;
   }
-  _watchQueue.async([this, source = decodeUtf8(source), dest = std::move(dest), eitherDirection,
-                     bothModified, exec = std::move(exec), type = std::string(type), actor] {
+  post([this, source = decodeUtf8(source), dest = std::move(dest), eitherDirection, bothModified,
+        exec = std::move(exec), type = std::string(type), actor] {
     WatchRef sourceInfo = source ? queueRoots_.isWatching(lowerCase(*source)) : nullptr;
     std::string lowerDest = dest ? lowerCase(*dest) : std::string();
     WatchRef destInfo = dest ? queueRoots_.isWatching(lowerDest) : nullptr;
@@ -309,7 +328,7 @@ void PathTracker::modify(OptionalString path, OptionalString /*exec*/, std::stri
   if (!path) return;
   WatchRef watchInfo = callerWatchInfo(*path);
   if (!watchInfo || !watchInfo->notifyEnabled) return;
-  _watchQueue.async([this, path = std::move(*path), watchInfo = std::move(watchInfo)] {
+  post([this, path = std::move(*path), watchInfo = std::move(watchInfo)] {
     maybeNotify(path, watchInfo.get());
   });
 }

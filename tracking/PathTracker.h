@@ -76,6 +76,8 @@ class PathTracker final : public PathTrackerInterface, public WatchedFolders {
   // On the event source's thread, as open and close are.
   bool holdsWatchedFiles(std::string_view folder) override;
   bool mayHoldWatchedFiles(std::string_view folder) override;
+  bool writesMayMatter() override;
+  void batchDelivered() override;
 
   // For tests and benchmarks: runs `work` on _watchQueue and waits, so state can be inspected.
   void inspect(const std::function<void(WatchRegistry::Reader&, const OpenFileTable&)>& work);
@@ -101,6 +103,8 @@ class PathTracker final : public PathTrackerInterface, public WatchedFolders {
                     bool isModified, SharedOpenFile opened);
   // Reads the saved roots again until it succeeds.
   void loadLater();
+  // Queues work of the event source's calls, in their order.
+  void post(SerialQueue::Work work);
   // Lets go of a record's open file kHoldAfterClose from now, unless it is opened again first.
   void releaseLater(PathInfo& record, uint32_t ppid, const std::string& lower);
   void test(uint64_t copy, ComparedFile written, std::vector<OpenFileTable::Candidate> candidates);
@@ -122,9 +126,13 @@ class PathTracker final : public PathTrackerInterface, public WatchedFolders {
   ContentComparator& comparator_;
   FolderFilter* const folderFilter_;
   WatchRegistry _watchPaths;
-  WatchRegistry::Reader callerRoots_;   // for the event source's serial calls
-  std::string callerLower_;             // their scratch lower-cased path
-  std::string folderLower_;             // the folder filter's, on the same thread
+  WatchRegistry::Reader callerRoots_;  // for the event source's serial calls
+  std::string callerLower_;            // their scratch lower-cased path
+  std::string folderLower_;            // the folder filter's, on the same thread
+  // Work for _watchQueue from the event source's calls, handed over once per batch of events:
+  // one wake-up of the queue for a batch rather than one for each event.
+  std::vector<SerialQueue::Work> callerBatch_;
+  bool batching_ = false;
   WatchRegistry::Reader queueRoots_;    // for work on _watchQueue
   HeldFiles heldFiles_{kMaxHeldFiles};  // outlives every holder below
   OpenFileTable _openMap;

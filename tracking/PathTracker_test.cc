@@ -214,6 +214,22 @@ TEST_F(PathTrackerTest, TheKernelForgetsItsMarksOnlyOnceANewRootIsInForce) {
   EXPECT_FALSE(filter.asked());
 }
 
+// The event source drops writes unread while this is false, so it must turn true with the first
+// open of a watched file, before that file's copy can be closed, and stay so while one waits.
+TEST_F(PathTrackerTest, WritesMatterWhileAWatchedFileMayBeCopiedOrARootWantsChanges) {
+  tracker->addVolume(7, "/media/usb", false);
+  EXPECT_FALSE(tracker->writesMayMatter());
+  openFile("/media/usb/a", 100);
+  EXPECT_TRUE(tracker->writesMayMatter()) << "before the open is handled on the queue";
+  closeFile("/media/usb/a", 100, false);
+  clock.advance(std::chrono::seconds(OpenFileTable::kStaleSeconds + 1));
+  closeFile("/tmp/unrelated", 100, true);  // culls the record
+  clock.settle();
+  EXPECT_FALSE(tracker->writesMayMatter());
+  tracker->addVolume(8, "/media/other", true);
+  EXPECT_TRUE(tracker->writesMayMatter());
+}
+
 TEST_F(PathTrackerTest, UnreadableSavedEntriesAreSkippedWithAnError) {
   settings.set(
       WatchRegistry::kSettingsKey,

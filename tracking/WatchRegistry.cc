@@ -19,6 +19,7 @@ RootIndex::RootIndex(const PathMap<WatchRef>& roots) : size_(roots.size()) {
       rest.remove_prefix(slash + 1);
     }
     node->info = info;
+    notifies_ = notifies_ || info->notifyEnabled;
   }
 }
 

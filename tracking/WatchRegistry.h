@@ -25,6 +25,8 @@ class RootIndex {
   // Whether `lowerPath` (ending in "/") lies under a root or has one below it.
   bool reaches(std::string_view lowerPath) const;
   size_t size() const { return size_; }
+  // Whether any root asked to hear of the changes under it.
+  bool notifies() const { return notifies_; }
 
  private:
   struct Node {
@@ -34,6 +36,7 @@ class RootIndex {
 
   Node top_;
   size_t size_ = 0;
+  bool notifies_ = false;
 };
 
 // The watched roots, saved under "ZORVA_WATCH_PATHS" so they survive restarts.
@@ -80,6 +83,7 @@ class WatchRegistry {
     WatchRef isWatching(std::string_view lowerPath);
     bool reaches(std::string_view lowerPath) { return index().reaches(lowerPath); }
     size_t size();
+    bool notifies() { return index().notifies(); }
 
    private:
     const RootIndex& index();

@@ -23,11 +23,15 @@ RealClock& RealClock::shared() {
 
 void RealClock::schedule(Duration delay, std::weak_ptr<QueueCore> target, Work work) {
   auto due = std::chrono::steady_clock::now() + delay;
+  bool first = false;
   {
     std::lock_guard lock(mutex_);
-    timers_.emplace(due, Timer{std::move(target), std::move(work)});
+    auto added = timers_.emplace(due, Timer{std::move(target), std::move(work)});
+    first = added == timers_.begin();
   }
-  wake_.notify_one();
+  // The timer thread sleeps until the first timer is due: only a new first one changes that, and
+  // every close of a watched file sets a timer.
+  if (first) wake_.notify_one();
 }
 
 void RealClock::run() {

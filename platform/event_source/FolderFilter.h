@@ -14,6 +14,12 @@ class WatchedFolders {
   virtual bool holdsWatchedFiles(std::string_view folder) = 0;
   // Whether `folder` or anything below it may lie under a root.
   virtual bool mayHoldWatchedFiles(std::string_view folder) = 0;
+  // Whether a modified close may matter now, wherever its file is. Asked for each one, in the
+  // order of the events: false drops it before its path is even read.
+  virtual bool writesMayMatter() = 0;
+  // The events of one read have all been delivered: what they led to may be handed on now,
+  // together, rather than event by event.
+  virtual void batchDelivered() {}
 };
 
 // An event source that has the kernel drop the opens and unmodified closes of files in folders

@@ -194,16 +194,19 @@ TEST_F(FanotifyTranslatorTest, RenamesDeletionsLinksAndExchanges) {
                           "rename /media/usb/p to /home/u|q", "rename /home/u/q to /media/usb|p"));
 }
 
+// One root, /media/usb.
+struct UnderMedia final : WatchedFolders {
+  bool holdsWatchedFiles(std::string_view folder) override { return folder.starts_with("/media"); }
+  bool mayHoldWatchedFiles(std::string_view folder) override { return holdsWatchedFiles(folder); }
+  bool writesMayMatter() override { return writes; }
+  bool writes = true;
+};
+
 // Opens and unmodified closes outside every root have their folder marked; a modified close
 // never does (a copy's destination can be anywhere), and a folder moved under a root unmarks all.
 // What comes of new names outside the roots is not looked into.
 TEST_F(FanotifyTranslatorTest, QuietEventsOutsideTheRootsHaveTheirFolderMarked) {
-  struct UnderMedia final : WatchedFolders {
-    bool holdsWatchedFiles(std::string_view folder) override {
-      return folder.starts_with("/media");
-    }
-    bool mayHoldWatchedFiles(std::string_view folder) override { return holdsWatchedFiles(folder); }
-  } roots;
+  UnderMedia roots;
   IgnoredFolders ignored(api, 3, 4);
   ignored.setWatchedFolders(&roots);
   translator.setIgnoredFolders(&ignored);
@@ -239,6 +242,29 @@ TEST_F(FanotifyTranslatorTest, QuietEventsOutsideTheRootsHaveTheirFolderMarked) 
                                      "close /media/usb/b.txt", "modified close /tmp/copy",
                                      "open /top", "rename /home/u/away to /home/u|elsewhere",
                                      "rename /home/u/in to /media/usb|in"));
+}
+
+// While nothing could come of a write, one alone is dropped before its path is read; a write
+// merged with its open still comes, as the open does.
+TEST_F(FanotifyTranslatorTest, WritesAreDroppedUnreadWhileNothingCouldComeOfThem) {
+  UnderMedia roots;
+  IgnoredFolders ignored(api, 3, 4);
+  ignored.setWatchedFolders(&roots);
+  translator.setIgnoredFolders(&ignored);
+  struct stat status {};
+  status.st_mode = S_IFREG | 0644;
+  ON_CALL(api, fstat(_, _)).WillByDefault(DoAll(SetArgPointee<1>(status), Return(0)));
+  ON_CALL(api, readLink("/proc/self/fd/7")).WillByDefault(Return("/tmp/a"));
+  ON_CALL(api, readLink("/proc/self/fd/8")).WillByDefault(Return("/tmp/b"));
+  EXPECT_CALL(api, readLink("/proc/self/fd/7")).Times(1);
+  EXPECT_CALL(api, close(_)).Times(::testing::AnyNumber());
+  EXPECT_CALL(api, close(7)).Times(2);  // dropped or not, its descriptor is let go
+  roots.writes = false;
+  translate(Records().file(FAN_CLOSE_WRITE, 7).file(FAN_OPEN | FAN_CLOSE_WRITE, 8));
+  roots.writes = true;
+  translate(Records().file(FAN_CLOSE_WRITE, 7));
+  EXPECT_THAT(delivered,
+              ElementsAre("open /tmp/b", "modified close /tmp/b", "modified close /tmp/a"));
 }
 
 TEST_F(FanotifyTranslatorTest, UnresolvedFoldersAndOverflowsAreLoggedAndTheRestGoesOn) {

@@ -75,6 +75,7 @@ class FanotifyEventSource::Client final : public es_client_t {
     }
     if ((fileMask_ & FAN_OPEN) && ignored_.probe(marked_.begin()->second.mountPoint)) {
       translator_.setIgnoredFolders(&ignored_);
+      filtering_ = true;
     }
     // After the marks: a program started once /proc has been read is seen by its exec.
     processes_.start();
@@ -197,6 +198,8 @@ class FanotifyEventSource::Client final : public es_client_t {
       if (entries) entries = readBatch(entryGroup_);
     }
     translator_.flush();
+    // A rename held back to pair it with the next one is out now, and handed on with the rest.
+    if (filtering_) ignored_.endBatch();
     processes_.receive();
     processes_.settle(std::min(emptyAt_[0], emptyAt_[1]));
     std::lock_guard lock(countsMutex_);
@@ -248,6 +251,7 @@ class FanotifyEventSource::Client final : public es_client_t {
   mutable std::mutex countsMutex_;
   ProcessTable::Counts counts_;
   IgnoredFolders ignored_;
+  bool filtering_ = false;  // the kernel takes the marks
   std::thread reader_;
 };
 

@@ -709,6 +709,7 @@ class TestRoots final : public WatchedFolders {
     return std::ranges::any_of(roots_,
                                [&](const std::string& root) { return path.starts_with(root); });
   }
+  bool writesMayMatter() override { return true; }
   bool mayHoldWatchedFiles(std::string_view folder) override {
     std::lock_guard lock(mutex_);
     const std::string path = std::string(folder) + "/";

@@ -125,6 +125,9 @@ void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
   const bool close =
       (record.mask & (FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE)) && wants(ES_EVENT_TYPE_NOTIFY_CLOSE);
   if (!exec && !open && !close) return;
+  // A write alone, while no watched file is open or recently closed and no root wants to hear of
+  // changes, can have no effect: not even its path is read.
+  if (record.mask == FAN_CLOSE_WRITE && ignored_ && ignored_->writesCannotMatter()) return;
   // Any exec after an ordinary open is a new program, not the loader of the last one.
   if ((record.mask & FAN_OPEN) && !exec) processes_.opened(record.pid);
 
@@ -213,9 +216,9 @@ void FanotifyTranslator::unresolved(const Directory& directory) {
 
 void FanotifyTranslator::endBatch() {
   directories_.clear();
-  if (ignored_) ignored_->endBatch();
   for (const HeldWrite& write : mergedWrites_) deliver_(write.message->message());
   mergedWrites_.clear();
+  if (ignored_) ignored_->endBatch();
 }
 
 void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {

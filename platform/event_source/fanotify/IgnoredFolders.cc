@@ -55,6 +55,17 @@ bool IgnoredFolders::holdsNoWatchedFile(const std::string& folder) {
   return enabled_ && folders_ && !folders_->holdsWatchedFiles(folder);
 }
 
+bool IgnoredFolders::writesCannotMatter() {
+  std::lock_guard lock(mutex_);
+  return folders_ && !folders_->writesMayMatter();
+}
+
+void IgnoredFolders::endBatch() {
+  triedThisBatch_.clear();
+  std::lock_guard lock(mutex_);
+  if (folders_) folders_->batchDelivered();
+}
+
 void IgnoredFolders::folderMoved(const std::string& to) {
   {
     std::lock_guard lock(mutex_);

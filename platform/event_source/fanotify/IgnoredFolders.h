@@ -50,11 +50,13 @@ class IgnoredFolders {
   void quietEntry(const std::string& folder, uint64_t fsid);
   // Whether files directly in `folder` are known to lie under no root.
   bool holdsNoWatchedFile(const std::string& folder);
+  // Whether modified closes may be dropped unread: nothing could come of any now.
+  bool writesCannotMatter();
   // A folder was moved to `to`: if anything under it may be watched, every mark goes.
   void folderMoved(const std::string& to);
   // Filesystems reachable through more than one mount, by device and by filesystem id.
   void setAliased(std::set<dev_t> devices, std::set<uint64_t> fsids);
-  void endBatch() { triedThisBatch_.clear(); }
+  void endBatch();
 
   // Any thread: every mark goes.
   void flush();

@@ -32,6 +32,7 @@ class Roots final : public WatchedFolders {
     }
     return false;
   }
+  bool writesMayMatter() override { return true; }
   bool mayHoldWatchedFiles(std::string_view folder) override {
     const std::string path = std::string(folder) + "/";
     for (const std::string& root : roots) {
@@ -53,8 +54,8 @@ class IgnoredFoldersTest : public ::testing::Test {
                 mark(kGroup, IgnoredFolders::kMarkFlags, IgnoredFolders::kIgnoredEvents, folder))
         .Times(times)
         .WillRepeatedly(Return(0));
-    EXPECT_CALL(api, mark(kEntries, IgnoredFolders::kMarkFlags, IgnoredFolders::kIgnoredEntries,
-                          folder))
+    EXPECT_CALL(api,
+                mark(kEntries, IgnoredFolders::kMarkFlags, IgnoredFolders::kIgnoredEntries, folder))
         .Times(times)
         .WillRepeatedly(Return(0));
   }

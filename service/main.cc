@@ -45,7 +45,10 @@ std::unique_ptr<zorva::EventSource> makeEventSource(const zorva::Config& config)
     return std::make_unique<zorva::ReplayEventSource>(config.replayPath);
   }
   static zorva::SystemFanotifyApi api;
-  return std::make_unique<zorva::FanotifyEventSource>(api, zorva::RealClock::shared());
+  auto source = std::make_unique<zorva::FanotifyEventSource>(api, zorva::RealClock::shared());
+  // Its own databases' files, handed over and closed again, would lose the service its locks.
+  source->muteFolder(config.stateDir);
+  return source;
 }
 
 // The tracker is made before the control interface's server and reaches it through this; the

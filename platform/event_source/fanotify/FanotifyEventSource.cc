@@ -56,7 +56,7 @@ class FanotifyEventSource::Client final : public es_client_t {
 
   // Marks every filesystem for the wanted types and starts the reader. Returns false when the
   // kernel refuses the marks outright.
-  bool subscribe(uint64_t wanted) {
+  bool subscribe(uint64_t wanted, const std::vector<std::string>& muted) {
     if (reader_.joinable()) return false;
     translator_.setWanted(wanted);
     auto want = [&](es_event_type_t type) { return (wanted & FanotifyTranslator::bit(type)) != 0; };
@@ -76,6 +76,15 @@ class FanotifyEventSource::Client final : public es_client_t {
     if ((fileMask_ & FAN_OPEN) && ignored_.probe(marked_.begin()->second.mountPoint)) {
       translator_.setIgnoredFolders(&ignored_);
       filtering_ = true;
+    }
+    // After the probe, whose flush would take these marks too.
+    for (const std::string& folder : muted) {
+      if (fileMask_ != 0 && !ignored_.mute(folder)) {
+        ZorvaError(
+            "fanotify: events in %@ cannot be muted (%@): another process opening the "
+            "files there can drop the service's locks on them",
+            folder, errorText(errno));
+      }
     }
     // After the marks: a program started once /proc has been read is seen by its exec.
     processes_.start();
@@ -310,8 +319,13 @@ es_return_t FanotifyEventSource::subscribe(es_client_t* client, const es_event_t
   uint64_t wanted = 0;
   for (uint32_t i = 0; i < count; ++i) wanted |= FanotifyTranslator::bit(events[i]);
   std::lock_guard lock(mutex_);
-  if (client != client_.get() || !client_->subscribe(wanted)) return ES_RETURN_ERROR;
+  if (client != client_.get() || !client_->subscribe(wanted, muted_)) return ES_RETURN_ERROR;
   return ES_RETURN_SUCCESS;
+}
+
+void FanotifyEventSource::muteFolder(std::string folder) {
+  std::lock_guard lock(mutex_);
+  muted_.push_back(std::move(folder));
 }
 
 void FanotifyEventSource::setWatchedFolders(WatchedFolders* folders) {

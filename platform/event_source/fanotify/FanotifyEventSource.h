@@ -36,6 +36,11 @@ class FanotifyEventSource final : public EventSource, public FolderFilter {
                         uint32_t count) override;
   es_return_t deleteClient(es_client_t* client) override;
 
+  // The files directly in `folder` are never reported, from the next subscription on: the
+  // service's own state folder, whose databases' locks any descriptor of them handed over and
+  // closed again would drop.
+  void muteFolder(std::string folder);
+
   // Folders that hold no watched file get ignore marks for their opens and unmodified closes.
   FolderFilter* folderFilter() override { return this; }
   void setWatchedFolders(WatchedFolders* folders) override;
@@ -59,6 +64,7 @@ class FanotifyEventSource final : public EventSource, public FolderFilter {
   mutable std::mutex mutex_;
   std::unique_ptr<Client> client_;
   WatchedFolders* folders_ = nullptr;
+  std::vector<std::string> muted_;
 };
 
 }  // namespace zorva

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <iterator>
@@ -806,6 +807,93 @@ TEST_F(FanotifyFilterTest, AFolderReachableThroughAnotherMountIsNeverHidden) {
     expectSeen(path("alias/b"));
     expectSeen(path("w/b"));
   }
+}
+
+}  // namespace
+}  // namespace zorva
+
+namespace zorva {
+namespace {
+
+// Whether another process could take a write lock on `file` now: it could not while this process
+// holds one.
+bool lockIsFree(const std::string& file) {
+  const pid_t child = fork();
+  if (child == 0) {
+    int fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_len = 1;
+    _exit(fd >= 0 && fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type == F_UNLCK ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Closing any descriptor of a file drops every POSIX lock the process holds on it: a descriptor of
+// the service's own database, handed over with another process's read and closed again, would
+// cost the service its SQLite locks. Its state folder is muted, so none is ever handed over.
+TEST(FanotifyMuteTest, AnotherProcessReadingTheServicesFilesCostsItNoLock) {
+  if (geteuid() != 0) GTEST_SKIP() << "fanotify needs root (CAP_SYS_ADMIN); run as root";
+  char pattern[] = "/tmp/zorva-fmute.XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string folder = pattern;
+  const std::string state = folder + "/state";
+  ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
+  const std::string database = state + "/defaults.sqlite3";
+  const int fd = open(database.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "x", 1), 1);
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_len = 1;
+  ASSERT_EQ(fcntl(fd, F_SETLK, &lock), 0);
+
+  SystemFanotifyApi api;
+  FanotifyEventSource source(api, RealClock::shared());
+  source.muteFolder(state);
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> paths;
+  es_client_t* client = nullptr;
+  ASSERT_EQ(source.newClient(&client,
+                             [&](es_client_t*, const es_message_t* message) {
+                               if (message->event_type != ES_EVENT_TYPE_NOTIFY_OPEN) return;
+                               std::lock_guard held(mutex);
+                               paths.push_back(text(message->event.open.file));
+                               changed.notify_all();
+                             }),
+            ES_NEW_CLIENT_RESULT_SUCCESS);
+  ASSERT_EQ(source.subscribe(client, EventDispatcher::kSubscriptions,
+                             std::size(EventDispatcher::kSubscriptions)),
+            ES_RETURN_SUCCESS);
+
+  const std::string marker = folder + "/marker";
+  { std::ofstream(marker) << "marker\n"; }
+  for (const std::string& file : {database, marker}) {
+    pid_t reader = -1;
+    char* argv[] = {const_cast<char*>("/bin/cat"), const_cast<char*>(file.c_str()), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    ASSERT_EQ(posix_spawn(&reader, argv[0], &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    waitpid(reader, nullptr, 0);
+  }
+  {
+    // Events come in order: once the marker's open is here, the database's was read before it.
+    std::unique_lock held(mutex);
+    ASSERT_TRUE(changed.wait_for(held, kPatience,
+                                 [&] { return std::ranges::find(paths, marker) != paths.end(); }));
+    EXPECT_THAT(paths, ::testing::Not(::testing::Contains(database)));
+  }
+  EXPECT_FALSE(lockIsFree(database)) << "the service lost its lock on its own database";
+  EXPECT_EQ(source.deleteClient(client), ES_RETURN_SUCCESS);
+  close(fd);
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -23,6 +23,13 @@ bool IgnoredFolders::probe(const std::string& folder) {
   return true;
 }
 
+bool IgnoredFolders::mute(const std::string& folder) {
+  std::lock_guard lock(mutex_);
+  if (api_.mark(fileGroup_, kMuteFlags, kMutedEvents, folder) != 0) return false;
+  muted_.push_back(folder);
+  return true;
+}
+
 void IgnoredFolders::setWatchedFolders(WatchedFolders* folders) {
   std::lock_guard lock(mutex_);
   folders_ = folders;
@@ -101,6 +108,13 @@ void IgnoredFolders::flushLocked() {
   }
   marked_ = 0;
   ++flushes_;
+  // The flush took these too; they go back at once.
+  for (const std::string& folder : muted_) {
+    if (api_.mark(fileGroup_, kMuteFlags, kMutedEvents, folder) != 0) {
+      ZorvaError("fanotify: %@ could not be muted again: %@", folder,
+                 std::system_category().message(errno));
+    }
+  }
 }
 
 uint64_t IgnoredFolders::marked() const {

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/event_source/FolderFilter.h"
 #include "platform/event_source/fanotify/FanotifyApi.h"
@@ -33,6 +34,9 @@ class IgnoredFolders {
   static constexpr uint64_t kIgnoredEvents = FAN_OPEN | FAN_CLOSE_NOWRITE | FAN_EVENT_ON_CHILD;
   // Names of files and folders; a folder's own renames still come.
   static constexpr uint64_t kIgnoredEntries = FAN_CREATE | FAN_DELETE | FAN_ONDIR;
+  static constexpr unsigned kMuteFlags = FAN_MARK_ADD | FAN_MARK_IGNORE_SURV | FAN_MARK_ONLYDIR;
+  static constexpr uint64_t kMutedEvents =
+      FAN_OPEN | FAN_OPEN_EXEC | FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE | FAN_EVENT_ON_CHILD;
 
   // `entryGroup` is -1 when there is none.
   IgnoredFolders(FanotifyApi& api, int fileGroup, int entryGroup)
@@ -43,6 +47,11 @@ class IgnoredFolders {
   bool probe(const std::string& folder);
   // Any thread.
   void setWatchedFolders(WatchedFolders* folders);
+  // The files directly in `folder` are never handed over, whatever happens to them, for as long
+  // as the group lives. For the service's own databases: closing any descriptor of a file drops
+  // every POSIX lock the process holds on it, SQLite's among them, and every event of the
+  // descriptor group comes with a descriptor. False when the kernel refuses.
+  bool mute(const std::string& folder);
 
   // The reader's side. A file directly in `folder`, on `device`, was opened or closed unmodified.
   void quietEvent(const std::string& folder, dev_t device);
@@ -76,6 +85,7 @@ class IgnoredFolders {
   bool enabled_ = true;
   uint64_t marked_ = 0;  // since the last flush
   uint64_t flushes_ = 0;
+  std::vector<std::string> muted_;
   // Reader's thread only.
   std::set<dev_t> aliased_;
   std::set<uint64_t> aliasedIds_;

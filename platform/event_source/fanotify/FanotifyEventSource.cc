@@ -45,7 +45,9 @@ class FanotifyEventSource::Client final : public es_client_t {
         entryGroup_(entryGroup),
         wakeFd_(wakeFd),
         mountInfoFd_(mountInfoFd),
-        ignored_(api, fileGroup, entryGroup) {}
+        ignored_(api, fileGroup, entryGroup) {
+    ignored_.setMountsChanged([this] { return mountsChanged(); });
+  }
 
   ~Client() override {
     stop();
@@ -165,6 +167,16 @@ class FanotifyEventSource::Client final : public es_client_t {
     return marked_.size();
   }
 
+  // Whether the mount table changed since it was last read. The kernel signals a change once per
+  // descriptor, so one seen here is kept until the table is read again.
+  bool mountsChanged() {
+    if (!mountsChanged_ && mountInfoFd_ >= 0) {
+      pollfd table{mountInfoFd_, POLLPRI, 0};
+      mountsChanged_ = ::poll(&table, 1, 0) > 0 && (table.revents & (POLLPRI | POLLERR)) != 0;
+    }
+    return mountsChanged_;
+  }
+
   // Opens and closes, on the whole filesystem where the kernel allows it, else on the mount.
   bool markFiles(const std::string& mountPoint) {
     if (api_.mark(fileGroup_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, fileMask_, mountPoint) == 0) {
@@ -226,11 +238,16 @@ class FanotifyEventSource::Client final : public es_client_t {
         return;
       }
       if (fds[3].revents != 0) return;
+      // The mount table changed: a drive was plugged in, an image or a folder mounted. It is read
+      // once the events queued before are handled; until then no folder is marked.
+      if (fds[2].revents & (POLLPRI | POLLERR)) mountsChanged_ = true;
       // Also when only process events came: they are applied once the file events before them
       // are handled, and exited processes forgotten.
       drainGroups();
-      // The mount table changed: a drive was plugged in or an image mounted.
-      if (fds[2].revents & (POLLPRI | POLLERR)) markMounts();
+      if (mountsChanged_) {
+        mountsChanged_ = false;
+        markMounts();
+      }
       // Events come in bursts. Letting them gather for a moment turns tens of thousands of
       // wake-ups a second, each paid by the process that queued the event as much as by this
       // thread, into a few hundred reads of fuller buffers.
@@ -260,7 +277,8 @@ class FanotifyEventSource::Client final : public es_client_t {
   mutable std::mutex countsMutex_;
   ProcessTable::Counts counts_;
   IgnoredFolders ignored_;
-  bool filtering_ = false;  // the kernel takes the marks
+  bool filtering_ = false;      // the kernel takes the marks
+  bool mountsChanged_ = false;  // seen by mountsChanged(), not yet read
   std::thread reader_;
 };
 
@@ -337,12 +355,6 @@ void FanotifyEventSource::setWatchedFolders(WatchedFolders* folders) {
 void FanotifyEventSource::rootsAdded() {
   std::lock_guard lock(mutex_);
   if (client_) client_->ignoredFolders().flush();
-}
-
-FanotifyEventSource::FilterCounts FanotifyEventSource::filterCounts() const {
-  std::lock_guard lock(mutex_);
-  if (!client_) return {};
-  return {client_->ignoredFolders().marked(), client_->ignoredFolders().flushes()};
 }
 
 ProcessTable::Counts FanotifyEventSource::processCounts() const {

@@ -45,11 +45,6 @@ class FanotifyEventSource final : public EventSource, public FolderFilter {
   FolderFilter* folderFilter() override { return this; }
   void setWatchedFolders(WatchedFolders* folders) override;
   void rootsAdded() override;
-  struct FilterCounts {
-    uint64_t marked = 0;  // marks added since the last flush
-    uint64_t flushes = 0;
-  };
-  FilterCounts filterCounts() const;
 
   // What the process table knows and has lost, as of the reader's last pass; zeros before a
   // client subscribed. Callable from any thread.

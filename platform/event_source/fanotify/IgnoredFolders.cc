@@ -46,6 +46,7 @@ void IgnoredFolders::quietEntry(const std::string& folder, uint64_t fsid) {
 }
 
 void IgnoredFolders::mark(const std::string& folder) {
+  if (mountsChanged_ && mountsChanged_()) return;
   if (!triedThisBatch_.insert(folder).second) return;
   std::lock_guard lock(mutex_);
   if (!enabled_ || !folders_ || folders_->holdsWatchedFiles(folder)) return;

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -65,6 +66,10 @@ class IgnoredFolders {
   void folderMoved(const std::string& to);
   // Filesystems reachable through more than one mount, by device and by filesystem id.
   void setAliased(std::set<dev_t> devices, std::set<uint64_t> fsids);
+  // Asked before each mark: true when the mount table changed since setAliased() last heard of
+  // it. Nothing is marked then, since a new bind mount may have made the folder reachable from
+  // a root.
+  void setMountsChanged(std::function<bool()> changed) { mountsChanged_ = std::move(changed); }
   void endBatch();
 
   // Any thread: every mark goes.
@@ -89,6 +94,7 @@ class IgnoredFolders {
   // Reader's thread only.
   std::set<dev_t> aliased_;
   std::set<uint64_t> aliasedIds_;
+  std::function<bool()> mountsChanged_;
   std::unordered_set<std::string> triedThisBatch_;
 };
 

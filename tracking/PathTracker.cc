@@ -63,16 +63,18 @@ WatchRef PathTracker::callerWatchInfo(std::string_view path) {
   return callerRoots_.isWatching(callerLower_);
 }
 
-bool PathTracker::holdsWatchedFiles(std::string_view folder) {
+const std::string& PathTracker::folderKey(std::string_view folder) {
   lowerCaseInto(folderLower_, folder);
   if (!folderLower_.ends_with('/')) folderLower_ += '/';
-  return callerRoots_.isWatching(folderLower_) != nullptr;
+  return folderLower_;
+}
+
+bool PathTracker::holdsWatchedFiles(std::string_view folder) {
+  return callerRoots_.isWatching(folderKey(folder)) != nullptr;
 }
 
 bool PathTracker::mayHoldWatchedFiles(std::string_view folder) {
-  lowerCaseInto(folderLower_, folder);
-  if (!folderLower_.ends_with('/')) folderLower_ += '/';
-  return callerRoots_.reaches(folderLower_);
+  return callerRoots_.reaches(folderKey(folder));
 }
 
 void PathTracker::post(SerialQueue::Work work) {

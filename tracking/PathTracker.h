@@ -103,6 +103,8 @@ class PathTracker final : public PathTrackerInterface, public WatchedFolders {
                     bool isModified, SharedOpenFile opened);
   // Reads the saved roots again until it succeeds.
   void loadLater();
+  // `folder` lower-cased with one trailing "/", as roots are kept; in folderLower_.
+  const std::string& folderKey(std::string_view folder);
   // Queues work of the event source's calls, in their order.
   void post(SerialQueue::Work work);
   // Lets go of a record's open file kHoldAfterClose from now, unless it is opened again first.

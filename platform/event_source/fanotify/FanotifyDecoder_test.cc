@@ -202,17 +202,25 @@ struct UnderMedia final : WatchedFolders {
   bool writes = true;
 };
 
+// The translator with the folder filter on, its files regular ones.
+class FilteringTranslatorTest : public FanotifyTranslatorTest {
+ protected:
+  FilteringTranslatorTest() {
+    ignored.setWatchedFolders(&roots);
+    translator.setIgnoredFolders(&ignored);
+    status.st_mode = S_IFREG | 0644;
+    ON_CALL(api, fstat(_, _)).WillByDefault(DoAll(SetArgPointee<1>(status), Return(0)));
+  }
+
+  UnderMedia roots;
+  IgnoredFolders ignored{api, 3, 4};
+  struct stat status {};
+};
+
 // Opens and unmodified closes outside every root have their folder marked; a modified close
 // never does (a copy's destination can be anywhere), and a folder moved under a root unmarks all.
 // What comes of new names outside the roots is not looked into.
-TEST_F(FanotifyTranslatorTest, QuietEventsOutsideTheRootsHaveTheirFolderMarked) {
-  UnderMedia roots;
-  IgnoredFolders ignored(api, 3, 4);
-  ignored.setWatchedFolders(&roots);
-  translator.setIgnoredFolders(&ignored);
-  struct stat status {};
-  status.st_mode = S_IFREG | 0644;
-  ON_CALL(api, fstat(_, _)).WillByDefault(DoAll(SetArgPointee<1>(status), Return(0)));
+TEST_F(FilteringTranslatorTest, QuietEventsOutsideTheRootsHaveTheirFolderMarked) {
   ON_CALL(api, readLink("/proc/self/fd/7")).WillByDefault(Return("/home/u/a.txt"));
   ON_CALL(api, readLink("/proc/self/fd/8")).WillByDefault(Return("/media/usb/b.txt"));
   ON_CALL(api, readLink("/proc/self/fd/9")).WillByDefault(Return("/tmp/copy"));
@@ -246,14 +254,7 @@ TEST_F(FanotifyTranslatorTest, QuietEventsOutsideTheRootsHaveTheirFolderMarked) 
 
 // While nothing could come of a write, one alone is dropped before its path is read; a write
 // merged with its open still comes, as the open does.
-TEST_F(FanotifyTranslatorTest, WritesAreDroppedUnreadWhileNothingCouldComeOfThem) {
-  UnderMedia roots;
-  IgnoredFolders ignored(api, 3, 4);
-  ignored.setWatchedFolders(&roots);
-  translator.setIgnoredFolders(&ignored);
-  struct stat status {};
-  status.st_mode = S_IFREG | 0644;
-  ON_CALL(api, fstat(_, _)).WillByDefault(DoAll(SetArgPointee<1>(status), Return(0)));
+TEST_F(FilteringTranslatorTest, WritesAreDroppedUnreadWhileNothingCouldComeOfThem) {
   ON_CALL(api, readLink("/proc/self/fd/7")).WillByDefault(Return("/tmp/a"));
   ON_CALL(api, readLink("/proc/self/fd/8")).WillByDefault(Return("/tmp/b"));
   EXPECT_CALL(api, readLink("/proc/self/fd/7")).Times(1);

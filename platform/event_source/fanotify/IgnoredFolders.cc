@@ -46,8 +46,8 @@ void IgnoredFolders::quietEntry(const std::string& folder, uint64_t fsid) {
 }
 
 void IgnoredFolders::mark(const std::string& folder) {
-  if (mountsChanged_ && mountsChanged_()) return;
   if (!triedThisBatch_.insert(folder).second) return;
+  if (mountsChanged_ && mountsChanged_()) return;
   std::lock_guard lock(mutex_);
   if (!enabled_ || !folders_ || folders_->holdsWatchedFiles(folder)) return;
   // A folder removed or replaced by a file since is simply not marked; a filesystem that cannot

@@ -5,6 +5,8 @@
 set -uo pipefail
 zorvad=$1
 zorvactl=$2
+# shellcheck source=scripts/lib/private-bus.sh
+source "$(dirname "$0")/../scripts/lib/private-bus.sh"
 state=$(mktemp -d)
 bus_pid=""
 trap '[ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null; rm -rf "$state"' EXIT
@@ -59,23 +61,8 @@ chmod 644 "$ZORVA_STATE_DIR/defaults.sqlite3"
 # A trace on standard input, with /media/usb registered as volume 7 through the control
 # interface once the service listens: the service reports the transfer out of it and the bad
 # line, says when the input ends, and keeps running until it is stopped.
-cat >"$state/bus.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$state/bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
-  </policy>
-</busconfig>
-EOF
-mkfifo "$state/address"
-dbus-daemon --config-file="$state/bus.conf" --nofork --print-address=1 >"$state/address" \
-  2>/dev/null &
-bus_pid=$!
-read -r -t 30 address <"$state/address"
+start_private_bus "$state"
+address=$bus_address
 printf '%s\n' \
   '{"event": "RENAME", "pid": 5, "ppid": 4, "executable": "/usr/bin/mv", "platform": true, "source": "/media/usb/a", "dir": "/tmp", "filename": "b"}' \
   'not json' >"$state/trace"

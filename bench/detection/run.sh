@@ -14,6 +14,8 @@
 set -uo pipefail
 
 repo=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=scripts/lib/private-bus.sh
+source "$repo/scripts/lib/private-bus.sh"
 build=$(realpath -m "${1:-$repo/out/release}")
 repeats=${2:-20}
 volume_id=7
@@ -95,25 +97,10 @@ mount -o loop "$image" "$stick" || die "mounting the stick failed"
 mount -t tmpfs -o size=256M zorva-detect "$cross" || die "mounting the tmpfs failed"
 mkdir -p "$vol" "$same" "$stick/stage" "$scratch/state"
 
-cat >"$scratch/bus.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$scratch/bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-EOF
-dbus-daemon --config-file="$scratch/bus.conf" --nofork --print-address=1 \
-  >"$scratch/bus.address" 2>"$scratch/bus.log" &
-pids+=($!)
-wait_for 10 "the bus" file_has "$scratch/bus.address" unix:
-bus=$(head -n 1 "$scratch/bus.address")
+start_private_bus "$scratch"
+pids+=("$bus_pid")
+[[ -n $bus_address ]] || die "the private bus did not start"
+bus=$bus_address
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 \
   -addext subjectAltName=IP:127.0.0.1 -keyout "$scratch/key.pem" -out "$scratch/cert.pem" \

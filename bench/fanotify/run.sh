@@ -21,6 +21,8 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 bench=$(realpath -m "${1:-$repo/out/release/bench}")
 zorvad=$(realpath -m "${2:-$repo/out/release/service/zorvad}")
 zorvactl=$(realpath -m "${3:-$repo/out/release/control/zorvactl}")
+# shellcheck source=scripts/lib/private-bus.sh
+source "$repo/scripts/lib/private-bus.sh"
 rounds=${FBENCH_ROUNDS:-3}
 seconds=${FBENCH_SECONDS:-3}
 flood_files=${FBENCH_FLOOD_FILES:-50000}
@@ -414,23 +416,8 @@ if ! command -v dbus-daemon >/dev/null; then
 elif [[ ! -x $zorvactl ]]; then
   bus_reason="$zorvactl not found"
 else
-  cat >"$tmp/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$tmp/bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
-  </policy>
-</busconfig>
-CONF
-  mkfifo "$tmp/bus.address"
-  dbus-daemon --config-file="$tmp/bus.conf" --nofork --print-address=1 >"$tmp/bus.address" \
-    2>/dev/null &
-  bus_pid=$!
-  read -r -t 10 bus_address <"$tmp/bus.address" || bus_reason="the private bus did not start"
+  start_private_bus "$tmp"
+  [[ -n $bus_address ]] || bus_reason="the private bus did not start"
 fi
 
 read -r load_before _ </proc/loadavg

@@ -22,7 +22,8 @@ SqliteAuditEventStore::SqliteAuditEventStore(const std::string& folder, int busy
 }
 
 void SqliteAuditEventStore::fail(const char* what, int code) {
-  ZorvaError("EventQueue: %s in %@ failed: %@", what, file_.path(), file_.failed(code));
+  ZorvaError(FaultKind::Store, "EventQueue: %s in %@ failed: %@", what, file_.path(),
+             file_.failed(code));
 }
 
 bool SqliteAuditEventStore::run(const char* sql, const char* what) {

@@ -57,7 +57,8 @@ void DeviceApi::loadStoredKeys() {
   if (stored.failed || pending.failed) {
     // Unreadable is not absent: a key the backend confirmed before must not be lost to a lock.
     if (!settingsUnreadable_) {
-      ZorvaError("DeviceApi.init: the stored token cannot be read now; trying again every %ld s",
+      ZorvaError(FaultKind::Store,
+                 "DeviceApi.init: the stored token cannot be read now; trying again every %ld s",
                  static_cast<int64_t>(kSettingsRetry.count()));
     }
     settingsUnreadable_ = true;
@@ -100,11 +101,11 @@ void DeviceApi::startUpCheckFailed(const std::string& token, const Error& error)
   // A backend that never answered has not refused the key: keep it and check again at the next
   // start, rather than cut the device off because of an outage.
   if (retryable(error)) {
-    ZorvaError("DeviceApi.init: could not check token %@: %@; keeping it", redacted(token),
-               describe(error));
+    ZorvaError(FaultKind::DeviceKey, "DeviceApi.init: could not check token %@: %@; keeping it",
+               redacted(token), describe(error));
     return;
   }
-  ZorvaError("DeviceApi.init: bad token: %@", redacted(token));
+  ZorvaError(FaultKind::DeviceKey, "DeviceApi.init: bad token: %@", redacted(token));
   setToken(std::nullopt);
   settings_.remove(kSettingsKey);
 }
@@ -149,13 +150,14 @@ void DeviceApi::checkOffer(const std::string& token, uint64_t offer) {
         // Held already, or replaced by a later offer: this one is settled.
         if (_deviceToken || offer != offers_) return;
       }
-      ZorvaError("setDeviceToken: could not check token %@: %@; keeping it and checking again",
+      ZorvaError(FaultKind::DeviceKey,
+                 "setDeviceToken: could not check token %@: %@; keeping it and checking again",
                  redacted(token), describe(*error));
       _queue.after(kRetryPause, [this, token, offer] { checkOffer(token, offer); });
       return;
     }
     if (error) {
-      ZorvaError("setDeviceToken: bad token: %@", redacted(token));
+      ZorvaError(FaultKind::DeviceKey, "setDeviceToken: bad token: %@", redacted(token));
       bool latest;
       {
         std::lock_guard lock(tokenMutex_);
@@ -211,7 +213,7 @@ void DeviceApi::checkToken(const std::string& token, int64_t retryCount, CheckHa
               [handler = std::move(handler)](std::optional<Error> error, const Reply& reply) {
                 if (error) return handler(std::move(error));
                 if (isDisabled(reply)) {
-                  ZorvaError("checkToken: device is disabled");
+                  ZorvaError(FaultKind::DeviceKey, "checkToken: device is disabled");
                   return handler(Error{"auth", 412, "device is disabled"});
                 }
                 handler(std::nullopt);

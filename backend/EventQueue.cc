@@ -6,6 +6,22 @@
 
 namespace zorva {
 
+namespace {
+
+// A record's "create_time", or nothing. Every one is written in the same fixed form, so the
+// earliest is also the smallest string.
+const std::string* createTime(const nlohmann::json& record) {
+  auto found = record.find("create_time");
+  return found != record.end() && found->is_string() ? &found->get_ref<const std::string&>()
+                                                     : nullptr;
+}
+
+void keepOldest(std::optional<std::string>& oldest, const std::string* time) {
+  if (time && (!oldest || *time < *oldest)) oldest = *time;
+}
+
+}  // namespace
+
 EventQueue::EventQueue(const Dependencies& dependencies)
     : api_(dependencies.api),
       store_(dependencies.store),
@@ -27,10 +43,10 @@ void EventQueue::restore() {
     // Busy is not empty: the records a previous run left are still there, and come later.
     if (!storeAwaySaid_) {
       storeAwaySaid_ = true;
-      ZorvaError(
-          "EventQueue: the audit event store cannot be read now; new audit events wait in "
-          "memory, and it is tried again every %ld s",
-          static_cast<int64_t>(kStoreRetry.count()));
+      ZorvaError(FaultKind::Store,
+                 "EventQueue: the audit event store cannot be read now; new audit events wait in "
+                 "memory, and it is tried again every %ld s",
+                 static_cast<int64_t>(kStoreRetry.count()));
     }
     retryStoreLater();
     return;
@@ -41,7 +57,8 @@ void EventQueue::restore() {
   for (AuditEventStore::Record& record : *stored) {
     auto json = nlohmann::json::parse(record.json, nullptr, /*allow_exceptions=*/false);
     if (!json.is_object()) {
-      ZorvaError("EventQueue: dropping an unreadable stored audit event: %@", record.json);
+      ZorvaError(FaultKind::Store, "EventQueue: dropping an unreadable stored audit event: %@",
+                 record.json);
       store_.remove({record.id});
       continue;
     }
@@ -128,7 +145,8 @@ void EventQueue::enqueue(Entry entry) {
     ++dropped_;
   }
   store_.remove(ids);
-  ZorvaError("EventQueue: more than %ld audit events waiting; dropped the oldest (%ld so far)",
+  ZorvaError(FaultKind::Upload,
+             "EventQueue: more than %ld audit events waiting; dropped the oldest (%ld so far)",
              static_cast<int64_t>(cap_), static_cast<int64_t>(dropped_));
 }
 
@@ -141,6 +159,10 @@ void EventQueue::maybeSend() {
     std::vector<Entry> batch(std::make_move_iterator(_eventList.begin()),
                              std::make_move_iterator(end));
     _eventList.erase(_eventList.begin(), end);
+    inFlight_ = batch.size();
+    std::optional<std::string> oldest;
+    for (const Entry& entry : batch) keepOldest(oldest, createTime(entry.record));
+    inFlightOldest_ = oldest.value_or("");
     send(std::move(batch));
   });
 }
@@ -168,6 +190,12 @@ void EventQueue::send(std::vector<Entry> batch) {
 void EventQueue::sendComplete(std::vector<Entry> batch, Outcome outcome, long status) {
   _listQueue.async([this, batch = std::move(batch), outcome, status]() mutable {
     _isSendRunning = false;
+    inFlight_ = 0;
+    lastUpload_ = Status::Upload{clock_.now(),
+                                 outcome == Outcome::Accepted  ? Status::Result::Accepted
+                                 : outcome == Outcome::Refused ? Status::Result::Refused
+                                                               : Status::Result::Failed,
+                                 status, batch.size()};
     switch (outcome) {
       case Outcome::Accepted: {
         ++batchesTaken_;
@@ -197,7 +225,8 @@ void EventQueue::sendComplete(std::vector<Entry> batch, Outcome outcome, long st
 }
 
 void EventQueue::refused(std::vector<Entry> batch, long status) {
-  ZorvaError("EventQueue: the backend refused %ld audit events with status %ld (the first %@)",
+  ZorvaError(FaultKind::Upload,
+             "EventQueue: the backend refused %ld audit events with status %ld (the first %@)",
              static_cast<int64_t>(batch.size()), static_cast<int64_t>(status),
              batch.front().record.value("audit_event_id", std::string()));
   if (batch.size() > 1) {
@@ -217,16 +246,34 @@ void EventQueue::refused(std::vector<Entry> batch, long status) {
   if (entry.refusals == 0 || batchesTaken_ > entry.refusedAtTaken) ++entry.refusals;
   entry.refusedAtTaken = batchesTaken_;
   if (entry.refusals >= kRefusalsBeforeDrop) {
-    ZorvaError(
-        "EventQueue: dropping audit event %@ to %@: the backend refused it %ld times "
-        "while it took others",
-        entry.record.value("audit_event_id", std::string()),
-        entry.record.value("dest", std::string()), static_cast<int64_t>(entry.refusals));
+    ZorvaError(FaultKind::Upload,
+               "EventQueue: dropping audit event %@ to %@: the backend refused it %ld times "
+               "while it took others",
+               entry.record.value("audit_event_id", std::string()),
+               entry.record.value("dest", std::string()), static_cast<int64_t>(entry.refusals));
     if (entry.id) store_.remove({*entry.id});
+    ++droppedRefused_;
     return;
   }
   // Behind the others, so they go first and the backend shows whether it takes anything.
   _eventList.push_back(std::move(entry));
+}
+
+void EventQueue::status(std::function<void(Status)> done) {
+  _listQueue.async([this, done = std::move(done)] {
+    Status status;
+    status.waiting = _eventList.size() + unstored_.size() + inFlight_;
+    if (inFlight_ > 0 && !inFlightOldest_.empty()) status.oldestWaiting = inFlightOldest_;
+    // Records go back to either end after a failure or a refusal: the list is not in age order.
+    for (const Entry& entry : _eventList) {
+      keepOldest(status.oldestWaiting, createTime(entry.record));
+    }
+    if (!unstored_.empty()) keepOldest(status.oldestWaiting, createTime(unstored_.front()));
+    status.lastUpload = lastUpload_;
+    status.droppedByCap = dropped_;
+    status.droppedRefused = droppedRefused_;
+    done(std::move(status));
+  });
 }
 
 void EventQueue::inspect(const std::function<void(size_t waiting, bool sending)>& work) {

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +54,24 @@ class EventQueue final : public AuditEventSink {
   void track(const std::string& source, const std::string& dest, int64_t volumeId) override;
   void maybeSend();
 
+  // What the queue holds and has done since it started, for the service's status.
+  struct Status {
+    enum class Result { Accepted, Refused, Failed };
+    struct Upload {
+      Clock::TimePoint at;  // when its answer (or failure) came
+      Result result = Result::Accepted;
+      long status = 0;  // the HTTP status of a refusal or failure, when there was one
+      size_t records = 0;
+    };
+    size_t waiting = 0;  // not yet accepted by the backend, the batch in flight included
+    std::optional<std::string> oldestWaiting;  // the "create_time" of the oldest of them
+    std::optional<Upload> lastUpload;
+    uint64_t droppedByCap = 0;
+    uint64_t droppedRefused = 0;  // refused on their own kRefusalsBeforeDrop times
+  };
+  // Reads the figures on the list queue and hands them to `done` there; returns at once.
+  void status(std::function<void(Status)> done);
+
   // For tests: runs `work` on the list queue with the waiting records and waits.
   void inspect(const std::function<void(size_t waiting, bool sending)>& work);
 
@@ -82,6 +102,9 @@ class EventQueue final : public AuditEventSink {
   std::vector<nlohmann::json> unstored_;  // on _listQueue: tracked, not yet written
   bool _isSendRunning = false;            // on _listQueue
   uint64_t dropped_ = 0;                  // on _listQueue
+  uint64_t droppedRefused_ = 0;           // on _listQueue
+  size_t inFlight_ = 0;                   // on _listQueue: the batch being sent
+  std::string inFlightOldest_;            // on _listQueue: its oldest "create_time"
   bool restored_ = false;                 // on _listQueue: the stored records are in the list
   bool storeRetryPending_ = false;        // on _listQueue
   bool storeAwaySaid_ = false;            // on _listQueue
@@ -90,6 +113,8 @@ class EventQueue final : public AuditEventSink {
   size_t batchLimit_ = kBatchSize;
   size_t suspects_ = 0;
   uint64_t batchesTaken_ = 0;  // on _listQueue
+  // On _listQueue.
+  std::optional<Status::Upload> lastUpload_;
   SerialQueue _sendQueue;
   SerialQueue _listQueue;  // declared last: stops first, before the send queue it feeds
 };

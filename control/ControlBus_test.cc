@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "control/XPCServer.h"
@@ -62,6 +63,41 @@ class FakeTracker final : public VolumeRegistrar {
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> added_;
+};
+
+// The service's status, given from a thread of its own once the call has returned, as the
+// service's subsystems give theirs.
+class ThreadedStatus final : public StatusSource {
+ public:
+  static constexpr const char* kStatus = R"({
+    "version": "9.8.7", "uptimeSeconds": 3725, "deviceKeyHeld": true,
+    "volumes": [{"id": 7, "path": "/media/usb/", "notify": true, "listener": ":1.42"},
+                {"id": -3, "path": "/home/a/share/", "notify": false, "listener": null}],
+    "events": {"read": 1200, "dispatched": 1100, "droppedByFilter": 100, "droppedByTracker": 990},
+    "transfers": {"byRename": 2, "byContent": 5, "comparisons": 9},
+    "audit": {"waiting": 3, "oldestWaitingSince": "2026-12-07T10:41:01Z",
+              "oldestWaitingSeconds": 95, "droppedByCap": 0, "droppedRefused": 1,
+              "lastUpload": {"at": "2026-12-07T10:42:00Z", "result": "failed", "status": 503,
+                             "records": 3}},
+    "kernel": {"queueOverflows": 0, "processTableLosses": 1, "staleHandles": 4},
+    "mounts": [{"mountPoint": "/", "fsType": "ext4", "coverage": "full", "detail": ""},
+               {"mountPoint": "/mnt/share", "fsType": "nfs4", "coverage": "partial",
+                "detail": "no renames"},
+               {"mountPoint": "/proc", "fsType": "proc", "coverage": "none",
+                "detail": "holds no user files"}],
+    "late": ["telemetry"]})";
+
+  ~ThreadedStatus() override {
+    for (std::thread& answering : threads_) answering.join();
+  }
+  void gather(std::function<void(std::string)> done) override {
+    std::lock_guard lock(mutex_);
+    threads_.emplace_back([done = std::move(done)] { done(kStatus); });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::thread> threads_;
 };
 
 // A client application: exports ZorvaClientXPCProtocol and registers volumes.
@@ -120,7 +156,7 @@ class ControlBusTest : public ::testing::Test {
     if (!bus_) GTEST_SKIP() << whyNot;
     transport_ = std::make_unique<SdBusTransport>(bus_->busAddress());
     server_ = std::make_unique<XPCServer>(
-        XPCServer::Dependencies{*transport_, deviceApi_, tracker_, clock_, "9.8.7"});
+        XPCServer::Dependencies{*transport_, deviceApi_, tracker_, clock_, "9.8.7", &status_});
     server_->start();
     ASSERT_TRUE(log_.waitFor("XPC: listening"));
   }
@@ -175,6 +211,7 @@ class ControlBusTest : public ::testing::Test {
   ManualClock clock_;
   FakeDeviceApi deviceApi_;
   FakeTracker tracker_;
+  ThreadedStatus status_;
   std::unique_ptr<SdBusTransport> transport_;
   std::unique_ptr<XPCServer> server_;
 };
@@ -203,6 +240,43 @@ TEST_F(ControlBusTest, BusctlAndZorvactlGetTheSameAnswers) {
   EXPECT_THAT(tracker_.added(), ElementsAre("-3 /media/a notify", "7 /media/usb notify"));
   EXPECT_EQ(log_.count("XPC: new connection "), log_.count("XPC: accepting connection "));
   EXPECT_GE(log_.count("XPC: new connection "), 10u);
+}
+
+TEST_F(ControlBusTest, StatusStandsBesideTheServerProtocolForScriptsAndForPeople) {
+  CommandResult introspected = runCommand({busctl(), "--address=" + bus_->address(), "introspect",
+                                           kServiceBusName, kServiceObjectPath});
+  EXPECT_THAT(introspected.out, HasSubstr("com.zorva.Status1"));
+  EXPECT_THAT(introspected.out, HasSubstr(".GetStatus"));
+  EXPECT_THAT(introspected.out, HasSubstr(".SaveDeviceToken"));
+  EXPECT_THAT(runCommand({busctl(), "--address=" + bus_->address(), "call", kServiceBusName,
+                          kServiceObjectPath, kStatusInterface, "GetStatus"})
+                  .out,
+              ::testing::StartsWith("s \"{"));
+
+  CommandResult asJson = zorvactl({"status", "--json"});
+  ASSERT_EQ(asJson.status, 0) << asJson.err;
+  EXPECT_EQ(nlohmann::json::parse(asJson.out), nlohmann::json::parse(ThreadedStatus::kStatus));
+  CommandResult forPeople = zorvactl({"status"});
+  EXPECT_EQ(forPeople.status, 0) << forPeople.err;
+  EXPECT_EQ(forPeople.out,
+            "version       9.8.7\n"
+            "uptime        1h 2m 5s\n"
+            "device key    held\n"
+            "events        1200 read, 1090 dropped early (100 by the process filter, 990 by the "
+            "tracker)\n"
+            "transfers     7 (2 by rename, 5 by content), 9 comparisons\n"
+            "audit events  3 waiting, the oldest since 2026-12-07T10:41:01Z (1m 35s)\n"
+            "              last upload 2026-12-07T10:42:00Z: failed (status 503)\n"
+            "              0 dropped at the cap, 1 refused by the backend\n"
+            "kernel        0 queue overflows, 1 process-table losses, 4 stale handles\n"
+            "volumes\n"
+            "  7   /media/usb/     notifications on, told to :1.42\n"
+            "  -3  /home/a/share/  notifications off\n"
+            "mounts\n"
+            "  /           ext4  fully watched\n"
+            "  /mnt/share  nfs4  partly watched: no renames\n"
+            "  /proc       proc  not watched: holds no user files\n"
+            "no answer     telemetry (busy past the deadline; figures left out)\n");
 }
 
 TEST_F(ControlBusTest, EveryPingIsAnsweredWhateverItsLengthWhileOtherStringsStayBounded) {
@@ -316,10 +390,12 @@ TEST_F(ControlBusTest, ZorvactlWatchPrintsChangesUntilInterruptedOrTheServiceLea
 
 TEST_F(ControlBusTest, ZorvactlSaysInOneLineWhenTheServiceCannotBeReached) {
   server_.reset();
-  CommandResult noService = zorvactl({"ping"});
-  EXPECT_EQ(noService.status, 1);
-  EXPECT_THAT(noService.err, HasSubstr("zorvactl: the service cannot be reached on the bus at "));
-  EXPECT_EQ(std::count(noService.err.begin(), noService.err.end(), '\n'), 1);
+  for (const char* command : {"ping", "status"}) {
+    CommandResult noService = zorvactl({command});
+    EXPECT_EQ(noService.status, 1) << command;
+    EXPECT_THAT(noService.err, HasSubstr("zorvactl: the service cannot be reached on the bus at "));
+    EXPECT_EQ(std::count(noService.err.begin(), noService.err.end(), '\n'), 1);
+  }
 
   // sdbus-c++ 1.2 does not free the half-made bus of a failed connection: a sanitizer build of
   // zorvactl would report that as a leak at exit.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,15 @@ class VolumeRegistrar {
  public:
   virtual ~VolumeRegistrar() = default;
   virtual void addVolume(int64_t volumeId, std::string_view path, bool notifyEnabled) = 0;
+};
+
+// What the control interface needs to answer a status request: the service's figures as one JSON
+// object. gather() returns at once; `done` runs once, on whichever thread completes the gathering,
+// so the bus's delivery thread never waits on a subsystem.
+class StatusSource {
+ public:
+  virtual ~StatusSource() = default;
+  virtual void gather(std::function<void(std::string json)> done) = 0;
 };
 
 }  // namespace zorva

@@ -14,15 +14,34 @@ namespace {
 // interruption and invalidation handlers.
 class ConnectionHandlers final : public BusPeerHandler {
  public:
-  ConnectionHandlers(const ZorvaServerXPCObject::Dependencies& dependencies,
+  ConnectionHandlers(const ZorvaServerXPCObject::Dependencies& dependencies, StatusSource* status,
                      const std::shared_ptr<BusPeer>& connection)
-      : object_(dependencies), server_(dependencies.server), connection_(connection) {}
+      : object_(dependencies),
+        status_(status),
+        server_(dependencies.server),
+        connection_(connection) {}
 
-  void handle(BusCall call) override { object_.handle(std::move(call)); }
+  void handle(BusCall call) override {
+    if (call.object && call.object->interface == kStatusInterface) {
+      getStatus(std::move(call.reply));
+      return;
+    }
+    object_.handle(std::move(call));
+  }
 
   void interrupted() override {
     // An interrupted connection keeps its entries: the client may still be told of changes.
     ZorvaLog("interruptionHandler");
+  }
+
+  // Answered once every subsystem has given its figures, on its own queue: the reply travels with
+  // the request and is sent from wherever the gathering ends.
+  void getStatus(std::function<void(BusValue)> reply) {
+    if (!reply) {
+      ZorvaError(FaultKind::Client, "XPC: getStatus: NO callback");
+      return;
+    }
+    status_->gather([reply = std::move(reply)](std::string json) { reply(std::move(json)); });
   }
 
   void invalidated() override {
@@ -34,6 +53,7 @@ class ConnectionHandlers final : public BusPeerHandler {
 
  private:
   ZorvaServerXPCObject object_;
+  StatusSource* const status_;
   XPCServer& server_;
   std::weak_ptr<BusPeer> connection_;
 };
@@ -49,19 +69,21 @@ XPCServer::~XPCServer() { dependencies_.transport.stop(); }
 
 void XPCServer::start() {
   try {
+    std::vector<BusObject> exported = {serverProtocol()};
+    if (dependencies_.status) exported.push_back(statusProtocol());
     BusTransport::Listening listening =
-        dependencies_.transport.listen(kServiceBusName, serverProtocol(), clientProtocol(), *this);
+        dependencies_.transport.listen(kServiceBusName, exported, clientProtocol(), *this);
     _listening = listening.listening;
     if (_listening) {
       ZorvaLog("XPC: listening");
       return;
     }
-    ZorvaError("XPC: cannot own %s: %@", kServiceBusName, listening.reason);
-    ZorvaError("XPC: no listener");
+    ZorvaError(FaultKind::Bus, "XPC: cannot own %s: %@", kServiceBusName, listening.reason);
+    ZorvaError(FaultKind::Bus, "XPC: no listener");
   } catch (const std::exception& error) {
     // An unreachable bus ends here; it leaves the service without a listener all the same.
-    ZorvaError("XPC: threw: %@, %@", error.what(), exceptionDescription(error));
-    ZorvaError("XPC: no listener");
+    ZorvaError(FaultKind::Bus, "XPC: threw: %@, %@", error.what(), exceptionDescription(error));
+    ZorvaError(FaultKind::Bus, "XPC: no listener");
   }
 }
 
@@ -70,7 +92,7 @@ std::shared_ptr<BusPeerHandler> XPCServer::accept(const std::shared_ptr<BusPeer>
   auto handlers = std::make_shared<ConnectionHandlers>(
       ZorvaServerXPCObject::Dependencies{dependencies_.deviceApi, dependencies_.tracker, *this,
                                          dependencies_.version},
-      connection);
+      dependencies_.status, connection);
   ZorvaLog("XPC: accepting connection %d", connection->processId());
   return handlers;
 }
@@ -100,8 +122,17 @@ void XPCServer::pathModified(const std::string& path, int64_t volumeId) {
     // One-way: a client that is gone loses the notification, and its invalidation cleans up.
     if (entry->second->send("Change", {path}) == BusPeer::SendResult::Unencodable) {
       // A Linux path may be any bytes, but a bus string must be UTF-8.
-      ZorvaError("XPC: change for volume %ld not sent: the path is not UTF-8", volumeId);
+      ZorvaError(FaultKind::Client, "XPC: change for volume %ld not sent: the path is not UTF-8",
+                 volumeId);
     }
+  });
+}
+
+void XPCServer::volumeConnections(std::function<void(std::map<int64_t, std::string>)> done) {
+  _queue.async([this, done = std::move(done)] {
+    std::map<int64_t, std::string> out;
+    for (const auto& [volumeId, connection] : _volumeDict) out[volumeId] = connection->name();
+    done(std::move(out));
   });
 }
 

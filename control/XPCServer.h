@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -27,6 +28,8 @@ class XPCServer final : public ChangeNotifier, public BusListenerDelegate {
     VolumeRegistrar& tracker;
     Clock& clock;
     std::optional<std::string> version;  // the same for every connection, for good
+    // Answers com.zorva.Status1; without one, that interface is not exported.
+    StatusSource* status = nullptr;
   };
 
   explicit XPCServer(Dependencies dependencies);
@@ -47,6 +50,8 @@ class XPCServer final : public ChangeNotifier, public BusListenerDelegate {
   // For tests and diagnostics: each volume identifier with its connection's bus name, read on
   // _queue. Not for use from a queue.
   std::map<int64_t, std::string> volumeConnections();
+  // The same, handed to `done` on _queue; returns at once.
+  void volumeConnections(std::function<void(std::map<int64_t, std::string>)> done);
 
  private:
   Dependencies dependencies_;

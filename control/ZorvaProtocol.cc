@@ -17,6 +17,12 @@ const BusObject& serverProtocol() {
   return protocol;
 }
 
+const BusObject& statusProtocol() {
+  static const BusObject protocol{
+      kServiceObjectPath, kStatusInterface, {{"GetStatus", "", {}, "s", "status", false}}};
+  return protocol;
+}
+
 const BusObject& clientProtocol() {
   static const BusObject protocol{
       kClientObjectPath, kClientInterface, {{"Change", "s", {"path"}, "", "", true}}};

@@ -58,7 +58,7 @@ void ZorvaServerXPCObject::addVolume(int64_t volumeId, const std::string& path, 
 void ZorvaServerXPCObject::isRunning(const std::function<void(bool)>& reply) const {
   ZorvaLog("XPC: isRunning");
   if (!reply) {
-    ZorvaError("XPC: isRunning bad reply function");
+    ZorvaError(FaultKind::Client, "XPC: isRunning bad reply function");
     return;
   }
   const bool ready = dependencies_.deviceApi.isReady();
@@ -70,7 +70,7 @@ void ZorvaServerXPCObject::ping(const std::string& message,
                                 const std::function<void(std::string)>& reply) {
   ZorvaLog("XPC: ping: %@", loggedPing(message));
   if (!reply) {
-    ZorvaError("XPC: NOT ponging");
+    ZorvaError(FaultKind::Client, "XPC: NOT ponging");
     return;
   }
   ZorvaLog("XPC: ponging");
@@ -79,7 +79,7 @@ void ZorvaServerXPCObject::ping(const std::string& message,
 
 void ZorvaServerXPCObject::getVersion(const std::function<void(std::string)>& reply) {
   if (!reply) {
-    ZorvaError("XPC: getVersion: NO callback");
+    ZorvaError(FaultKind::Client, "XPC: getVersion: NO callback");
     return;
   }
   ZorvaLog("XPC: getVersion: %@", dependencies_.version);

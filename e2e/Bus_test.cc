@@ -172,6 +172,26 @@ TEST_F(RegistrationTest, KeyAndVolumeGivenOverTheBusReportTransfersBeforeAndAfte
   ASSERT_EQ(eventsTo(dest).size(), 1u);
   EXPECT_EQ(eventsTo(dest)[0].volumeId, ProductRig::kVolume);
   EXPECT_EQ(eventsTo(dest)[0].source, "/registered.txt");
+  // The status tells the same story: one copy, found by its content, and nothing left waiting
+  // once the backend has taken it.
+  json status;
+  EXPECT_TRUE(waitFor(
+      [&] {
+        const CommandResult result = zorvactl({"status", "--json"});
+        status = json::parse(result.output, nullptr, /*allow_exceptions=*/false);
+        return result.status == 0 && status.is_object() &&
+               status.value("/audit/waiting"_json_pointer, -1) == 0;
+      },
+      kDeadline, 50ms))
+      << status.dump();
+  if (status.is_object()) {
+    EXPECT_EQ(status.value("/transfers/byContent"_json_pointer, -1), 1) << status.dump();
+    EXPECT_EQ(status.value("/transfers/byRename"_json_pointer, -1), 0);
+    EXPECT_EQ(status.value("/audit/lastUpload/result"_json_pointer, ""), "accepted");
+    EXPECT_EQ(status.value("/deviceKeyHeld"_json_pointer, false), true);
+    EXPECT_EQ(status.value("/volumes/0/id"_json_pointer, -1), ProductRig::kVolume);
+    EXPECT_EQ(status.value("/late"_json_pointer, json()), json::array());
+  }
 
   rig->service().stop();
   rig->restart();

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The system bus policy as installed, on a private copy of the system bus: only root owns the
-# service's name; root and members of the group "zorva" may call it; anyone else is refused; the
-# service may tell a client of changes. Needs root (it runs programs as other users).
+# service's name; root and members of the group "zorva" may call it, its status included; anyone
+# else is refused; the service may tell a client of changes. Needs root (it runs programs as other users).
 # Usage: policy_test.sh PATH_TO_ZORVAD PATH_TO_ZORVACTL PATH_TO_POLICY
 set -uo pipefail
 zorvad=$1
@@ -120,6 +120,14 @@ check nobody-busctl 1 "Access denied" -- "${as_nobody[@]}" "${call[@]}" Ping s h
 check nobody-token 1 "cannot be reached" -- \
   "${as_nobody[@]}" "$zorvactl" --bus="$address" token stolen
 grep -q "SaveDeviceToken\|stolen" "$work/zorvad-root.log" && fail "a refused token reached the service"
+status_call=(busctl --address="$address" call com.zorva.client.extension.xpc
+  /com/zorva/client/extension com.zorva.Status1 GetStatus)
+check root-status 0 '"deviceKeyHeld"' -- "$zorvactl" --bus="$address" status --json
+check member-status 0 'uptime' -- "${as_member[@]}" "$zorvactl" --bus="$address" status
+check member-status-busctl 0 's "{' -- "${as_member[@]}" "${status_call[@]}"
+check nobody-status 1 "Access denied" -- "${as_nobody[@]}" "${status_call[@]}"
+check nobody-zorvactl-status 1 "cannot be reached" -- \
+  "${as_nobody[@]}" "$zorvactl" --bus="$address" status
 
 # A member watching a volume is told of a change the service sees under it.
 "${as_member[@]}" "$zorvactl" --bus="$address" watch 7 /media/usb >"$work/changes" \

@@ -36,20 +36,21 @@ const es_event_type_t EventDispatcher::kSubscriptions[9] = {
 };
 
 void EventDispatcher::handle(const es_message_t& message) const {
+  if (counters_) counters_->dispatched.add();
   OptionalString exec;
-  if (ignoreProcess(*message.process, &exec)) return;
+  if (ignoreProcess(*message.process, &exec)) return dropped();
 
   const es_events_t& event = message.event;
   const es_process_t& process = *message.process;
   const Lineage actor{process.pid, process.ppid, process.grandparent, process.great_grandparent};
   switch (message.event_type) {
     case ES_EVENT_TYPE_NOTIFY_OPEN:
-      if (isDirectory(event.open.file)) return;
+      if (isDirectory(event.open.file)) return dropped();
       tracker_.open(bytes(event.open.file), event.open.file->stat, actor, std::move(exec),
                     static_cast<uint32_t>(event.open.fflag), event.open.file->opened);
       return;
     case ES_EVENT_TYPE_NOTIFY_CLOSE:
-      if (isDirectory(event.close.target)) return;
+      if (isDirectory(event.close.target)) return dropped();
       tracker_.close(bytes(event.close.target), event.close.target->stat, actor, std::move(exec),
                      event.close.modified, event.close.target->opened);
       return;
@@ -89,7 +90,8 @@ void EventDispatcher::handle(const es_message_t& message) const {
                       std::move(exec), "COPYFILE", actor);
       return;
   }
-  ZorvaError("Unexpected event type encountered: %d\n", static_cast<uint32_t>(message.event_type));
+  ZorvaError(FaultKind::EventSource, "Unexpected event type encountered: %d\n",
+             static_cast<uint32_t>(message.event_type));
 }
 
 }  // namespace zorva

@@ -1,16 +1,24 @@
 #pragma once
 
+#include "platform/dispatch/Counter.h"
 #include "platform/event_source/EndpointSecurity.h"
 #include "tracking/PathTrackerInterface.h"
 
 namespace zorva {
+
+// What the dispatcher has seen since start-up, for the service's status.
+struct DispatchCounters {
+  SingleWriterCounter dispatched;  // every event handed to the dispatcher
+  SingleWriterCounter dropped;     // of those, an ignored process's, or a folder's open or close
+};
 
 // Turns each file event into exactly one tracker call, after the process filter. It keeps nothing
 // between events and runs on the event source's serial thread, so it must return quickly: no
 // I/O, no lock, and no path string for the directory opens and closes it drops.
 class EventDispatcher {
  public:
-  explicit EventDispatcher(PathTrackerInterface& tracker) : tracker_(tracker) {}
+  explicit EventDispatcher(PathTrackerInterface& tracker, DispatchCounters* counters = nullptr)
+      : tracker_(tracker), counters_(counters) {}
 
   void handle(const es_message_t& message) const;
 
@@ -18,7 +26,12 @@ class EventDispatcher {
   static const es_event_type_t kSubscriptions[9];
 
  private:
+  void dropped() const {
+    if (counters_) counters_->dropped.add();
+  }
+
   PathTrackerInterface& tracker_;
+  DispatchCounters* counters_;
 };
 
 }  // namespace zorva

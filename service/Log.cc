@@ -12,13 +12,14 @@ namespace {
 
 std::atomic<TelemetryLog*> sharedTelemetry{nullptr};
 
-void writeLine(LogLevel level, std::string_view prefix, const std::string& message) {
+void writeLine(LogLevel level, std::string_view prefix, const std::string& message,
+               const LogFields& fields) {
   LogWriter& writer = logWriter();
   if (!writer.isEnabled(level)) return;
   std::string line;
   line.reserve(prefix.size() + message.size());
   line.append(prefix).append(message);
-  writer.write(level, line);
+  writer.writeWithFields(level, line, fields);
 }
 
 }  // namespace
@@ -40,16 +41,18 @@ std::string exceptionDescription(const std::exception& error) {
 
 namespace log_detail {
 
-void writeLog(const std::string& message) { writeLine(LogLevel::Default, "ZORVA_LOG: ", message); }
+void writeLog(const std::string& message, const LogFields& fields) {
+  writeLine(LogLevel::Default, "ZORVA_LOG: ", message, fields);
+}
 
 // The log is always written before the telemetry client is called.
 void writeRemote(const std::string& message) {
-  writeLine(LogLevel::Default, "ZORVA_LOG: REMOTE: ", message);
+  writeLine(LogLevel::Default, "ZORVA_LOG: REMOTE: ", message, {});
   if (TelemetryLog* telemetry = telemetryLog()) telemetry->log(message);
 }
 
-void writeError(const std::string& message) {
-  writeLine(LogLevel::Error, "ZORVA_LOG: ERROR: ", message);
+void writeError(const std::string& message, FaultKind kind) {
+  writeLine(LogLevel::Error, "ZORVA_LOG: ERROR: ", message, {.kind = faultKindName(kind)});
   if (TelemetryLog* telemetry = telemetryLog()) telemetry->logError(message);
 }
 

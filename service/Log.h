@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "platform/log/LogFields.h"
 #include "platform/log/LogWriter.h"
 #include "platform/text/Format.h"
 
@@ -27,17 +28,25 @@ TelemetryLog* telemetryLog();
 std::string exceptionDescription(const std::exception& error);
 
 namespace log_detail {
-void writeLog(const std::string& message);
+void writeLog(const std::string& message, const LogFields& fields);
 void writeRemote(const std::string& message);
-void writeError(const std::string& message);
+void writeError(const std::string& message, FaultKind kind);
 }  // namespace log_detail
 
-// Progress lines: "ZORVA_LOG: <message>" at default level.
+// Progress lines: "ZORVA_LOG: <message>" at default level, with fields beside the text where
+// given (each transfer's line: ZorvaLog({.volumeId = 7, .source = from, ...}, "...", ...)); the
+// text is the same with fields as without.
 template <class... Args>
-void ZorvaLog(FormatString<std::type_identity_t<Args>...> format, const Args&... args) {
+void ZorvaLog(const LogFields& fields, FormatString<std::type_identity_t<Args>...> format,
+              const Args&... args) {
   // Nothing else uses the message, so a disabled level costs no formatting.
   if (!logWriter().isEnabled(LogLevel::Default)) return;
-  log_detail::writeLog(formatMessage(format, args...));
+  log_detail::writeLog(formatMessage(format, args...), fields);
+}
+
+template <class... Args>
+void ZorvaLog(FormatString<std::type_identity_t<Args>...> format, const Args&... args) {
+  ZorvaLog(LogFields{}, format, args...);
 }
 
 // Transfer findings: "ZORVA_LOG: REMOTE: <message>" at default level, and the message to the
@@ -47,11 +56,12 @@ void ZorvaRemote(FormatString<std::type_identity_t<Args>...> format, const Args&
   log_detail::writeRemote(formatMessage(format, args...));
 }
 
-// Failures: "ZORVA_LOG: ERROR: <message>" at error level, and the message to the telemetry
-// client's error log.
+// Failures: "ZORVA_LOG: ERROR: <message>" at error level, with the kind of fault as its journal
+// field ZORVA_KIND, and the message to the telemetry client's error log.
 template <class... Args>
-void ZorvaError(FormatString<std::type_identity_t<Args>...> format, const Args&... args) {
-  log_detail::writeError(formatMessage(format, args...));
+void ZorvaError(FaultKind kind, FormatString<std::type_identity_t<Args>...> format,
+                const Args&... args) {
+  log_detail::writeError(formatMessage(format, args...), kind);
 }
 
 }  // namespace zorva

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -12,6 +13,7 @@ namespace zorva {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 class RecordingTelemetry final : public TelemetryLog {
  public:
@@ -28,7 +30,7 @@ TEST(Log, EachFunctionWritesItsPrefixAndLevel) {
   MemoryLogWriter writer;
   ZorvaLog("launch app: %@", std::string("0.1.0"));
   ZorvaRemote("copied %@", std::string("/a"));
-  ZorvaError("Failed to create new ES client: %d", 3);
+  ZorvaError(FaultKind::EventSource, "Failed to create new ES client: %d", 3);
   auto lines = writer.lines();
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0].text, "ZORVA_LOG: launch app: 0.1.0");
@@ -44,7 +46,7 @@ TEST(Log, OnlyRemoteAndErrorReachTelemetryAsTheBareMessage) {
   RecordingTelemetry telemetry;
   ZorvaLog("progress");
   ZorvaRemote("found %@", std::string("x"));
-  ZorvaError("failed %d", 1);
+  ZorvaError(FaultKind::Store, "failed %d", 1);
   EXPECT_THAT(telemetry.lines, ElementsAre("log:found x", "logError:failed 1"));
 }
 
@@ -53,7 +55,7 @@ TEST(Log, PercentSignsAndLineBreaksPassThroughUnchanged) {
   RecordingTelemetry telemetry;
   std::string path = "/media/usb/%@ report %d %s %%.txt";
   ZorvaRemote("copy %@", path);
-  ZorvaError("Unexpected event type encountered: %d\n", 999);
+  ZorvaError(FaultKind::EventSource, "Unexpected event type encountered: %d\n", 999);
   EXPECT_THAT(writer.texts(), ElementsAre("ZORVA_LOG: REMOTE: copy " + path,
                                           "ZORVA_LOG: ERROR: Unexpected event type "
                                           "encountered: 999\n"));
@@ -65,8 +67,9 @@ TEST(Log, DisabledLevelsSaveOnlyTheLogWrite) {
   MemoryLogWriter writer(LogLevel::Error);  // default level off
   RecordingTelemetry telemetry;
   ZorvaLog("not written");
+  ZorvaLog({.volumeId = 7, .kind = "rename"}, "not written either");
   ZorvaRemote("forwarded anyway");
-  ZorvaError("written and forwarded");
+  ZorvaError(FaultKind::Bus, "written and forwarded");
   EXPECT_THAT(writer.texts(), ElementsAre("ZORVA_LOG: ERROR: written and forwarded"));
   EXPECT_THAT(telemetry.lines,
               ElementsAre("log:forwarded anyway", "logError:written and forwarded"));
@@ -75,7 +78,7 @@ TEST(Log, DisabledLevelsSaveOnlyTheLogWrite) {
 TEST(Log, WithoutTelemetryClientNothingIsForwardedAndTheLineIsStillWritten) {
   MemoryLogWriter writer;
   ASSERT_EQ(telemetryLog(), nullptr);
-  ZorvaError("early failure");
+  ZorvaError(FaultKind::Store, "early failure");
   EXPECT_THAT(writer.texts(), ElementsAre("ZORVA_LOG: ERROR: early failure"));
 }
 
@@ -85,11 +88,37 @@ TEST(Log, CallableFromManyThreadsAtOnce) {
   threads.reserve(4);
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([t] {
-      for (int i = 0; i < 100; ++i) ZorvaError("thread %d line %d", t, i);
+      for (int i = 0; i < 100; ++i) ZorvaError(FaultKind::Bus, "thread %d line %d", t, i);
     });
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(writer.lines().size(), 400u);
+}
+
+// The journal selects lines by their fields; the text, every other writer and the telemetry
+// client see exactly what they saw without them.
+TEST(Log, FieldsGoBesideTheTextAndFaultLinesCarryTheirKind) {
+  using Fields = std::map<std::string, std::string>;
+  MemoryLogWriter writer;
+  RecordingTelemetry telemetry;
+  const std::string source = "/media/usb/a\nZORVA_VOLUME_ID=9 %@\xff";
+  ZorvaLog({.volumeId = 7, .source = source, .exe = std::nullopt, .pid = 42, .kind = "rename"},
+           "PathTracker.track: volumeId: %ld, %@ => %@", int64_t{7}, source, std::string("/tmp"));
+  ZorvaError(FaultKind::Store, "Failed to store setting %@: %@", std::string("k"),
+             std::string("database is locked"));
+  ZorvaRemote("track: %@", source);
+  auto lines = writer.lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].text, "ZORVA_LOG: PathTracker.track: volumeId: 7, " + source + " => /tmp");
+  EXPECT_EQ(lines[0].fields, (Fields{{"ZORVA_KIND", "rename"},
+                                     {"ZORVA_PID", "42"},
+                                     {"ZORVA_SOURCE", source},
+                                     {"ZORVA_VOLUME_ID", "7"}}));
+  EXPECT_EQ(lines[1].text, "ZORVA_LOG: ERROR: Failed to store setting k: database is locked");
+  EXPECT_EQ(lines[1].fields, (Fields{{"ZORVA_KIND", "store"}}));
+  EXPECT_THAT(lines[2].fields, IsEmpty());
+  EXPECT_THAT(telemetry.lines, ElementsAre("logError:Failed to store setting k: database is locked",
+                                           "log:track: " + source));
 }
 
 TEST(Log, ExceptionDescriptionNamesTheTypeAndReason) {

@@ -19,19 +19,20 @@ StartupResult startService(ServiceParts& parts) {
   if (parts.sharedTelemetry) parts.sharedTelemetry();
 
   es_client_t* client = nullptr;
-  EventDispatcher dispatcher(tracker);
+  EventDispatcher dispatcher(tracker, parts.dispatchCounters);
   es_new_client_result_t created = es_new_client(
       parts.eventSource, &client,
       [dispatcher](es_client_t*, const es_message_t* message) { dispatcher.handle(*message); });
   if (created != ES_NEW_CLIENT_RESULT_SUCCESS) {
-    ZorvaError("Failed to create new ES client: %d", static_cast<uint32_t>(created));
+    ZorvaError(FaultKind::EventSource, "Failed to create new ES client: %d",
+               static_cast<uint32_t>(created));
     return {EXIT_FAILURE, nullptr};
   }
 
   constexpr uint32_t kCount = std::size(EventDispatcher::kSubscriptions);
   if (es_subscribe(parts.eventSource, client, EventDispatcher::kSubscriptions, kCount) !=
       ES_RETURN_SUCCESS) {
-    ZorvaError("Failed to subscribe to events");
+    ZorvaError(FaultKind::EventSource, "Failed to subscribe to events");
     es_delete_client(parts.eventSource, client);
     return {EXIT_FAILURE, nullptr};
   }

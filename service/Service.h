@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/event_source/EventSource.h"
+#include "service/EventDispatcher.h"
 #include "telemetry/Pravix.h"
 #include "tracking/PathTrackerInterface.h"
 
@@ -32,6 +33,8 @@ struct ServiceParts {
   std::function<void()> startControlInterface;
   // The shared telemetry client, for the launch event and line; nullptr skips them.
   std::function<Pravix*()> telemetry{};
+  // Counted by the event dispatcher, for the service's status; may be null.
+  DispatchCounters* dispatchCounters = nullptr;
 };
 
 struct StartupResult {

@@ -34,7 +34,7 @@ class ServiceTest : public ::testing::Test, public EventSource {
                            [this] {
                              steps.push_back("openState");
                              // As a store says what it found wrong while it opens.
-                             ZorvaError("Failed to open settings database");
+                             ZorvaError(FaultKind::Store, "Failed to open settings database");
                            },
                        .sharedDeviceApi = [this] { steps.push_back("deviceApi"); },
                        .sharedTracker = [this]() -> PathTrackerInterface& {

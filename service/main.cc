@@ -27,6 +27,7 @@
 #include "service/Config.h"
 #include "service/Log.h"
 #include "service/Service.h"
+#include "service/ServiceStatus.h"
 #include "telemetry/SharedPravix.h"
 #include "telemetry/SystemIdentity.h"
 #include "tracking/PathTracker.h"
@@ -190,13 +191,29 @@ int main(int argc, char** argv) {
   };
   static DeviceApiTokens deviceTokens(sharedDeviceApi);
   static TrackerVolumes trackerVolumes(sharedTracker);
+  // Uptime counts from here. A status request reads only the subsystems already created.
+  static zorva::DispatchCounters dispatchCounters;
+  static zorva::ServiceStatus serviceStatus(
+      zorva::RealClock::shared(), std::string(zorva::kVersion),
+      zorva::statusParts(
+          {.eventSource = *eventSource,
+           .dispatch = dispatchCounters,
+           .deviceApi = []() -> zorva::DeviceRequests* { return deviceApi.ifCreated(); },
+           .tracker = [] { return tracker.ifCreated(); },
+           .auditQueue = [] { return eventQueue.ifCreated(); },
+           .telemetry = []() -> zorva::Pravix* {
+             return telemetry ? telemetry->sharedInstance() : nullptr;
+           },
+           .control = [] { return xpcServer.ifCreated(); }},
+          zorva::RealClock::shared()));
   sharedXPCServer = []() -> zorva::XPCServer& {
     return xpcServer.get([] {
       return new zorva::XPCServer({.transport = busTransport,
                                    .deviceApi = deviceTokens,
                                    .tracker = trackerVolumes,
                                    .clock = zorva::RealClock::shared(),
-                                   .version = std::string(zorva::kVersion)});
+                                   .version = std::string(zorva::kVersion),
+                                   .status = &serviceStatus});
     });
   };
 
@@ -227,6 +244,7 @@ int main(int argc, char** argv) {
           },
       .startControlInterface = [] { sharedXPCServer().start(); },
       .telemetry = [] { return telemetry->sharedInstance(); },
+      .dispatchCounters = &dispatchCounters,
   };
   zorva::StartupResult started = zorva::startService(parts);
   // The shared instances' queues are already at work, and they outlive everything: leave

@@ -744,6 +744,17 @@ void Pravix::sendLogsComplete(std::optional<std::vector<LogEntry>> batch) {
   });
 }
 
+void Pravix::status(std::function<void(size_t, size_t)> done) {
+  logListQueue.async([this, done = std::move(done)] {
+    size_t events;
+    {
+      std::lock_guard lock(eventLock);
+      events = eventList.size();
+    }
+    done(events, logList.size());
+  });
+}
+
 std::vector<Pravix::Record> Pravix::waitingLogLines() {
   std::vector<Record> lines;
   logListQueue.sync([&] {

@@ -170,6 +170,9 @@ class Pravix final : public TelemetryLog {
 
   // The log lines waiting to be sent, in list order (tests; not from a queue of this object).
   std::vector<Record> waitingLogLines();
+  // How many events and log lines wait to be sent, for the service's status: handed to `done` on
+  // logListQueue. Returns at once.
+  void status(std::function<void(size_t events, size_t logLines)> done);
 
   // The track request for a batch of events (its "events" member is the batch).
   nlohmann::json generatePXRequestWithEvents(const std::vector<Record>& events) const;

@@ -426,7 +426,7 @@ TEST(SharedPravixTest, OneInstanceReachedByTheLogFunctions) {
   MemoryLogWriter log;
   setTelemetryLog(&shared);
 
-  ZorvaError("before %@", std::string("creation"));
+  ZorvaError(FaultKind::Store, "before %@", std::string("creation"));
   EXPECT_EQ(shared.sharedInstance(), nullptr);
   EXPECT_THAT(log.texts(), ElementsAre("ZORVA_LOG: ERROR: before creation",
                                        "PX_LOG Error: Dont call sharedInstance before "
@@ -448,7 +448,7 @@ TEST(SharedPravixTest, OneInstanceReachedByTheLogFunctions) {
   clock.settle();
 
   ZorvaRemote("found %@", std::string("/media/usb/100%@.txt"));
-  ZorvaError("failed: %d", 7);
+  ZorvaError(FaultKind::Store, "failed: %d", 7);
   ZorvaLog("not forwarded");
   clock.settle();
   setTelemetryLog(nullptr);

@@ -1,5 +1,6 @@
 #include "tracking/PathTracker.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/text/LowerCase.h"
@@ -17,6 +18,15 @@ bool sameFamily(const Lineage& renamer, const Lineage& writer) {
   };
   return renamer.pid == writer.pid || (renamer.ppid != 0 && renamer.ppid == writer.ppid) ||
          isAncestor(renamer.pid, writer) || isAncestor(writer.pid, renamer);
+}
+
+// A transfer's ZORVA_KIND: how it was found, in words that stay the same across releases.
+std::string_view transferKind(std::string_view type) {
+  if (type == "RENAME") return "rename";
+  if (type == "EXCHANGEDATA") return "exchange";
+  if (type == "CLONE") return "clone";
+  if (type == "COPYFILE") return "copyfile";
+  return "event";
 }
 
 }  // namespace
@@ -78,6 +88,7 @@ bool PathTracker::mayHoldWatchedFiles(std::string_view folder) {
 }
 
 void PathTracker::post(SerialQueue::Work work) {
+  eventsQueued_.add();
   if (batching_) {
     callerBatch_.push_back(std::move(work));
   } else {
@@ -106,7 +117,8 @@ bool PathTracker::mayHaveCandidates() const {
 
 void PathTracker::addVolume(int64_t volumeId, std::string_view path, bool notifyEnabled) {
   if (auto why = WatchRegistry::refusal(path)) {
-    ZorvaError("PathTracker: addPath: refusing %ld, %@: %@", volumeId, std::string(path), *why);
+    ZorvaError(FaultKind::Client, "PathTracker: addPath: refusing %ld, %@: %@", volumeId,
+               std::string(path), *why);
     return;
   }
   // Visible to events from the moment this returns, as a registration queued first would be.
@@ -120,6 +132,7 @@ void PathTracker::addVolume(int64_t volumeId, std::string_view path, bool notify
 
 void PathTracker::open(std::string_view path, const struct stat& status, const Lineage& actor,
                        OptionalString exec, uint32_t /*flags*/, const EventFile* opened) {
+  eventsTaken_.add();
   // Empty files cannot be the source of a copy worth reporting, and they are most opens.
   if (status.st_size <= 0 || !isValidUtf8(path)) return;
   WatchRef watchInfo = callerWatchInfo(path);
@@ -158,6 +171,7 @@ void PathTracker::openOnQueue(CasedPath path, std::string lower, WatchRef watchI
 
 void PathTracker::close(std::string_view path, const struct stat& status, const Lineage& actor,
                         OptionalString exec, bool isModified, const EventFile* opened) {
+  eventsTaken_.add();
   if (status.st_size <= 0) {
     // Not counted, even for a tracked file; but a file held since its open is let go as after
     // any close, or a count that never returns to 0 would hold its drive for good.
@@ -202,13 +216,17 @@ void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
   const std::string path = cased.restore(lower);
   std::vector<OpenFileTable::Candidate> candidates =
       _openMap.candidates(actor, lastComponent(lower), size, nowSeconds());
+  // A candidate whose open is still unclosed may turn out to have been a write (its close merged
+  // with the open comes late): compare those only after every file that was read and closed.
+  std::stable_partition(candidates.begin(), candidates.end(),
+                        [](const OpenFileTable::Candidate& c) { return c.unclosedOpen == 0; });
   records_.store(_openMap.recordCount(), std::memory_order_relaxed);
   // A copy that lands under a watch root has not left the watched volumes; the single-event path
   // records nothing for such a copy either. Skipping the comparison also saves reading both files.
   if (!candidates.empty() && !watchInfo) {
     auto count = static_cast<int64_t>(candidates.size());
     const uint64_t copy = ++nextCopy_;
-    pendingCopies_.emplace(copy, PendingCopy{path, actor, false, {}, nullptr});
+    pendingCopies_.emplace(copy, PendingCopy{path, actor, false, {}, nullptr, 0, 0, exec});
     pendingCount_.store(pendingCopies_.size(), std::memory_order_release);
     // Timed by the queue's own delay, which a change of the wall clock does not move.
     _watchQueue.after(kFinalNameWait, [this, copy] {
@@ -237,6 +255,7 @@ void PathTracker::test(uint64_t copy, ComparedFile written,
   _testQueue.async(
       [this, copy, written = std::move(written), candidates = std::move(candidates)]() mutable {
         for (OpenFileTable::Candidate& candidate : candidates) {
+          ++comparisons_;
           if (!comparator_.contentsEqual({candidate.path, candidate.opened}, written)) continue;
           ZorvaRemote("test: found: %@ => %@", candidate.path, written.path);
           _watchQueue.async([this, copy, source = std::move(candidate)]() mutable {
@@ -281,7 +300,8 @@ void PathTracker::reportIfReady(uint64_t copy) {
       return;
     }
   }
-  track(done.source, done.dest, *done.watchInfo);
+  ++transfersByContent_;
+  track(done.source, done.dest, *done.watchInfo, "content", done.writerExec, done.writer.pid);
 }
 
 void PathTracker::followRename(const std::string& from, const std::string& to,
@@ -298,6 +318,7 @@ void PathTracker::followRename(const std::string& from, const std::string& to,
 void PathTracker::source(std::string_view source, OptionalString dest, bool eitherDirection,
                          bool bothModified, OptionalString exec, std::string_view type,
                          const Lineage& actor) {
+  eventsTaken_.add();
   // Most renames on a machine touch no root, and only a copy waiting for its final name can
   // follow one: those are dropped here rather than queued.
   if (!mayHaveCandidates() && pendingCount_.load(std::memory_order_acquire) == 0 &&
@@ -312,10 +333,12 @@ void PathTracker::source(std::string_view source, OptionalString dest, bool eith
     // A path that did not decode can be neither end of a recorded transfer.
     if (source && dest) {
       if (sourceInfo && !destInfo) {
-        track(*source, *dest, *sourceInfo);
+        ++transfersByRename_;
+        track(*source, *dest, *sourceInfo, transferKind(type), exec, actor.pid);
         ZorvaRemote("track: %@: %@, %@, %@", type, *source, lowerDest, exec);
       } else if (eitherDirection && !sourceInfo && destInfo) {
-        track(*dest, *source, *destInfo);
+        ++transfersByRename_;
+        track(*dest, *source, *destInfo, transferKind(type), exec, actor.pid);
         ZorvaRemote("track-reverse: %@: %@, %@, %@", type, lowerDest, *source, exec);
       } else if (type == "RENAME" && !sourceInfo) {
         followRename(*source, *dest, actor);
@@ -327,6 +350,7 @@ void PathTracker::source(std::string_view source, OptionalString dest, bool eith
 }
 
 void PathTracker::modify(OptionalString path, OptionalString /*exec*/, std::string_view /*type*/) {
+  eventsTaken_.add();
   if (!path) return;
   WatchRef watchInfo = callerWatchInfo(*path);
   if (!watchInfo || !watchInfo->notifyEnabled) return;
@@ -336,15 +360,41 @@ void PathTracker::modify(OptionalString path, OptionalString /*exec*/, std::stri
 }
 
 void PathTracker::track(const std::string& source, const std::string& dest,
-                        const WatchInfo& watchInfo) {
+                        const WatchInfo& watchInfo, std::string_view kind,
+                        const OptionalString& exec, int32_t pid) {
   std::string below = pathBelowRoot(source, watchInfo.path);
-  ZorvaLog("PathTracker.track: volumeId: %ld, %@ => %@", watchInfo.volumeId, below, dest);
+  // The one line of each transfer, whatever its kind, carries its fields: a query by volume lists
+  // each transfer once. The source is the whole path, as the event named it.
+  ZorvaLog({.volumeId = watchInfo.volumeId,
+            .source = source,
+            .destination = dest,
+            .exe = exec,
+            .pid = pid,
+            .kind = kind},
+           "PathTracker.track: volumeId: %ld, %@ => %@", watchInfo.volumeId, below, dest);
   audit_.track(below, dest, watchInfo.volumeId);
 }
 
 void PathTracker::maybeNotify(const std::string& path, const WatchInfo* watchInfo) {
   if (!watchInfo || !watchInfo->notifyEnabled) return;
   notifier_.pathModified(path, watchInfo->volumeId);
+}
+
+void PathTracker::status(std::function<void(Status)> done) {
+  _watchQueue.async([this, done = std::move(done)]() mutable {
+    Status status;
+    status.volumes = _watchPaths.list();
+    status.transfersByRename = transfersByRename_;
+    status.transfersByContent = transfersByContent_;
+    _testQueue.async([this, status = std::move(status), done = std::move(done)]() mutable {
+      status.comparisons = comparisons_;
+      // Queued first: each event is counted taken before it is queued, so the two read in this
+      // order never show more queued than taken.
+      status.eventsQueued = eventsQueued_.get();
+      status.eventsTaken = eventsTaken_.get();
+      done(std::move(status));
+    });
+  });
 }
 
 void PathTracker::inspect(

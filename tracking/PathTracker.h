@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/dispatch/Counter.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/event_source/FolderFilter.h"
 #include "platform/files/ContentComparator.h"
@@ -79,6 +80,19 @@ class PathTracker final : public PathTrackerInterface, public WatchedFolders {
   bool writesMayMatter() override;
   void batchDelivered() override;
 
+  // What the tracker holds and has done since it started, for the service's status.
+  struct Status {
+    std::vector<WatchInfo> volumes;  // by volume identifier
+    uint64_t eventsTaken = 0;        // calls of open, close, source and modify
+    uint64_t eventsQueued = 0;       // of those, the ones not dropped on the caller's side
+    uint64_t transfersByRename = 0;  // found by one event naming both ends
+    uint64_t transfersByContent = 0;
+    uint64_t comparisons = 0;  // candidates compared with a copy, byte for byte
+  };
+  // Reads each figure on the queue it belongs to and hands them to `done` on _testQueue; returns
+  // at once.
+  void status(std::function<void(Status)> done);
+
   // For tests and benchmarks: runs `work` on _watchQueue and waits, so state can be inspected.
   void inspect(const std::function<void(WatchRegistry::Reader&, const OpenFileTable&)>& work);
   // Open files held now, by records and by comparisons waiting or under way.
@@ -94,6 +108,7 @@ class PathTracker final : public PathTrackerInterface, public WatchedFolders {
     WatchRef watchInfo;
     uint32_t sourceTable = 0;
     uint64_t sourceUnclosedOpen = 0;
+    OptionalString writerExec;  // for the transfer's log line
   };
 
   void openOnQueue(CasedPath path, std::string lower, WatchRef watchInfo, uint64_t size,
@@ -114,7 +129,10 @@ class PathTracker final : public PathTrackerInterface, public WatchedFolders {
   // Reports a copy that is both confirmed and due.
   void reportIfReady(uint64_t copy);
   void followRename(const std::string& from, const std::string& to, const Lineage& actor);
-  void track(const std::string& source, const std::string& dest, const WatchInfo& watchInfo);
+  // Records a transfer; `kind`, `exec` and `pid` (how it was found, and by whose event) go to its
+  // log line only.
+  void track(const std::string& source, const std::string& dest, const WatchInfo& watchInfo,
+             std::string_view kind, const OptionalString& exec, int32_t pid);
   void maybeNotify(const std::string& path, const WatchInfo* watchInfo);
   int64_t nowSeconds() const;
   // The root of a path on the caller's side; the lower-cased path is left in callerLower_.
@@ -147,6 +165,11 @@ class PathTracker final : public PathTrackerInterface, public WatchedFolders {
   std::atomic<uint64_t> watchedOpensHandled_{0};
   std::atomic<size_t> records_{0};
   std::atomic<size_t> pendingCount_{0};  // pendingCopies_.size(), for the caller's side
+  SingleWriterCounter eventsTaken_;      // on the caller's side
+  SingleWriterCounter eventsQueued_;     // on the caller's side
+  uint64_t transfersByRename_ = 0;       // on _watchQueue
+  uint64_t transfersByContent_ = 0;      // on _watchQueue
+  uint64_t comparisons_ = 0;             // on _testQueue
   // Declared last so they stop first: no queued work outlives the state it uses. Work on
   // _watchQueue queues tests, and tests queue their outcome back, so each waits for the other
   // only through what is already queued.

@@ -1,6 +1,7 @@
 #include "tracking/WatchRegistry.h"
 
 #include <algorithm>
+#include <tuple>
 
 #include "platform/text/LowerCase.h"
 #include "service/Log.h"
@@ -71,15 +72,16 @@ bool WatchRegistry::load() {
   SettingsStore::Read saved = settings_.read(kSettingsKey);
   if (saved.failed) {
     if (!unreadableSaid_.exchange(true)) {
-      ZorvaError(
-          "PathTracker.init: the saved roots cannot be read now; roots registered "
-          "meanwhile are kept, and saved with them once they are read");
+      ZorvaError(FaultKind::Store,
+                 "PathTracker.init: the saved roots cannot be read now; roots registered "
+                 "meanwhile are kept, and saved with them once they are read");
     }
     return false;
   }
   const SettingValue::Dictionary* list = saved.value ? saved.value->asDictionary() : nullptr;
   if (saved.value && !list) {
-    ZorvaError("PathTracker.init: %@ is not a dictionary; no saved roots loaded", kSettingsKey);
+    ZorvaError(FaultKind::Store, "PathTracker.init: %@ is not a dictionary; no saved roots loaded",
+               kSettingsKey);
   }
   bool registeredMeanwhile;
   {
@@ -96,12 +98,12 @@ bool WatchRegistry::load() {
       }
       // Every root ends in "/", which look-ups rely on; anything else was not written by us.
       if (!path || !root.ends_with('/')) {
-        ZorvaError("PathTracker.init: skipping unreadable saved root %@", root);
+        ZorvaError(FaultKind::Store, "PathTracker.init: skipping unreadable saved root %@", root);
         continue;
       }
       // Saved by a build that took any path: such a root would keep the service blind for good.
       if (auto why = refusal(root)) {
-        ZorvaError("PathTracker.init: skipping saved root %@: %@", root, *why);
+        ZorvaError(FaultKind::Store, "PathTracker.init: skipping saved root %@: %@", root, *why);
         continue;
       }
       // A registration made while the list could not be read is newer than the saved one.
@@ -138,6 +140,18 @@ WatchRef WatchRegistry::add(bool notifyEnabled, std::string root, int64_t volume
   roots_.insert_or_assign(std::move(root), info);
   publish();
   return info;
+}
+
+std::vector<WatchInfo> WatchRegistry::list() const {
+  std::vector<WatchInfo> roots;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [root, info] : roots_) roots.push_back(*info);
+  }
+  std::sort(roots.begin(), roots.end(), [](const WatchInfo& a, const WatchInfo& b) {
+    return std::tie(a.volumeId, a.path) < std::tie(b.volumeId, b.path);
+  });
+  return roots;
 }
 
 void WatchRegistry::publish() {

@@ -75,6 +75,9 @@ class WatchRegistry {
   // Writes the whole list to the settings store, once the saved list has been read.
   void save();
 
+  // Every root's record, by volume identifier, then root. Callable from any thread.
+  std::vector<WatchInfo> list() const;
+
   // A look-up handle for one thread (or one serial queue) at a time.
   class Reader {
    public:

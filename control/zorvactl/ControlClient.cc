@@ -29,8 +29,8 @@ ControlClient::ControlClient(const BusAddress& bus) : bus_(bus) {
   service_ = sdbus::createProxy(*connection_, kServiceBusName, kServiceObjectPath);
 }
 
-sdbus::MethodReply ControlClient::call(const std::string& method,
-                                       const std::vector<BusValue>& args) {
+sdbus::MethodReply ControlClient::call(const std::string& method, const std::vector<BusValue>& args,
+                                       const char* interface) {
   for (const BusValue& arg : args) {
     const auto* text = std::get_if<std::string>(&arg);
     if (text && !isValidUtf8(*text)) {
@@ -38,7 +38,7 @@ sdbus::MethodReply ControlClient::call(const std::string& method,
     }
   }
   try {
-    sdbus::MethodCall message = service_->createMethodCall(kServerInterface, method);
+    sdbus::MethodCall message = service_->createMethodCall(interface, method);
     for (const BusValue& arg : args) std::visit([&](const auto& v) { message << v; }, arg);
     return service_->callMethod(message);
   } catch (const sdbus::Error& error) {
@@ -78,6 +78,13 @@ std::string ControlClient::ping(const std::string& message) {
 std::string ControlClient::version() {
   std::string answer;
   auto reply = call("GetVersion", {});
+  reply >> answer;
+  return answer;
+}
+
+std::string ControlClient::status() {
+  std::string answer;
+  auto reply = call("GetStatus", {}, kStatusInterface);
   reply >> answer;
   return answer;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "control/ZorvaProtocol.h"
 #include "platform/dbus/BusAddress.h"
 #include "platform/dbus/BusTransport.h"
 
@@ -30,6 +31,8 @@ class ControlClient {
   bool isRunning();
   std::string ping(const std::string& message);
   std::string version();
+  // The service's status: one JSON object, as the service sent it.
+  std::string status();
 
   // Registers the volume with notifications and writes each changed path to `out` on a line of
   // its own, until SIGINT or SIGTERM (status 0) or until the service or the bus goes away
@@ -37,7 +40,8 @@ class ControlClient {
   int watch(int64_t volumeId, const std::string& path, std::FILE* out, std::FILE* notes);
 
  private:
-  sdbus::MethodReply call(const std::string& method, const std::vector<BusValue>& args);
+  sdbus::MethodReply call(const std::string& method, const std::vector<BusValue>& args,
+                          const char* interface = kServerInterface);
   [[noreturn]] void fail(const std::string& method, const sdbus::Error& error) const;
 
   BusAddress bus_;

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "control/zorvactl/ControlClient.h"
+#include "control/zorvactl/StatusText.h"
 
 namespace {
 
@@ -60,6 +61,15 @@ int main(int argc, char** argv) {
 
   auto* versionCommand = app.add_subcommand("version", "Print the service's version");
 
+  bool asJson = false;
+  auto* statusCommand = app.add_subcommand(
+      "status",
+      "Print the service's health: uptime, volumes, device key, event and transfer counts, "
+      "records waiting to be sent, and how each mount is watched");
+  statusCommand->add_flag("--json", asJson,
+                          "print the status as one JSON object, for scripts (its members are "
+                          "described in the README's \"Control interface\" section)");
+
   auto* watchCommand = app.add_subcommand(
       "watch", "Register a volume with notifications and print each changed path under it");
   watchCommand->add_option("ID", volumeId, "the volume identifier")->required();
@@ -100,6 +110,14 @@ int main(int argc, char** argv) {
       std::printf("%s\n", client.ping(message).c_str());
     } else if (versionCommand->parsed()) {
       std::printf("%s\n", client.version().c_str());
+    } else if (statusCommand->parsed()) {
+      const auto status = nlohmann::json::parse(client.status(), nullptr, false);
+      if (!status.is_object()) {
+        std::fprintf(stderr, "zorvactl: the service's status is not a JSON object\n");
+        return kUnreachable;
+      }
+      std::fputs(asJson ? (status.dump(2) + "\n").c_str() : zorva::describeStatus(status).c_str(),
+                 stdout);
     } else if (watchCommand->parsed()) {
       return client.watch(volumeId, path, stdout, stderr);
     }

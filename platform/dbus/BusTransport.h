@@ -66,10 +66,13 @@ struct BusCall {
   const BusMethod* method = nullptr;
   std::vector<BusValue> args;
   std::shared_ptr<BusPeer> caller;  // the current connection, for the length of the call
-  // Sends the result back. Empty when the caller sent the call with the no-reply flag. Call it at
-  // most once, on the handling thread, before handle() returns; a method without a result is
-  // answered by the transport when the caller waits for an answer.
+  // Sends the result back. Empty when the caller sent the call with the no-reply flag, or when the
+  // method has no result (the transport then answers a caller that waits). Call it at most once,
+  // from any thread, before handle() returns or later: a result that must be gathered elsewhere
+  // is sent when it is ready, and the delivery thread goes on meanwhile. Once every copy is gone
+  // unanswered, the caller is sent an error, so no caller is left waiting for good.
   std::function<void(BusValue)> reply;
+  const BusObject* object = nullptr;  // the exported interface the call came in on
 };
 
 // What the listener's delegate sets up on each accepted peer: the exported object and the peer's
@@ -103,10 +106,11 @@ class BusTransport {
   };
 
   virtual ~BusTransport() = default;
-  // Connects, exports `exported`, owns `busName` and starts delivering. Returns without listening
-  // when the name cannot be owned; throws std::exception when the bus cannot be used at all.
-  // `remote` is the object that BusPeer::send calls on each peer.
-  virtual Listening listen(const std::string& busName, const BusObject& exported,
+  // Connects, exports each interface of `exported` (several may share a path), owns `busName`
+  // and starts delivering. Returns without listening when the name cannot be owned; throws
+  // std::exception when the bus cannot be used at all. `remote` is the object that BusPeer::send
+  // calls on each peer.
+  virtual Listening listen(const std::string& busName, const std::vector<BusObject>& exported,
                            const BusObject& remote, BusListenerDelegate& delegate) = 0;
   // Stops delivering: when it returns, no delegate or handler is running or will run.
   virtual void stop() = 0;

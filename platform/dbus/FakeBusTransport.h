@@ -52,8 +52,8 @@ class FakeBusTransport final : public BusTransport {
   enum class Outcome { Listen, NameTaken, Throw };
   void willListen(Outcome outcome) { outcome_ = outcome; }
 
-  Listening listen(const std::string& busName, const BusObject& exported, const BusObject&,
-                   BusListenerDelegate& delegate) override {
+  Listening listen(const std::string& busName, const std::vector<BusObject>& exported,
+                   const BusObject&, BusListenerDelegate& delegate) override {
     if (outcome_ == Outcome::Throw) throw std::runtime_error("no bus here");
     if (outcome_ == Outcome::NameTaken) return {false, busName + " has another owner"};
     exported_ = exported;
@@ -71,15 +71,22 @@ class FakeBusTransport final : public BusTransport {
     return peer;
   }
 
-  // Delivers a call. Without `wantsReply` it is a one-way call; the answer, if any, is returned.
+  // Delivers a call to the first exported interface that has `method`. Without `wantsReply` it
+  // is a one-way call; the answer, if one was given before the handler returned, is returned.
   std::optional<BusValue> call(const std::shared_ptr<Peer>& peer, const std::string& method,
                                std::vector<BusValue> args, bool wantsReply = true) {
-    std::optional<BusValue> answer;
-    BusCall busCall{exported_.method(method), std::move(args), peer, nullptr};
+    auto answer = std::make_shared<std::optional<BusValue>>();
+    BusCall busCall{nullptr, std::move(args), peer, nullptr, nullptr};
+    for (const BusObject& object : exported_) {
+      busCall.method = object.method(method);
+      busCall.object = &object;
+      if (busCall.method) break;
+    }
     if (!busCall.method) throw std::invalid_argument("no method " + method);
-    if (wantsReply) busCall.reply = [&answer](BusValue value) { answer = std::move(value); };
+    // Shared, so a handler that keeps the reply to answer later writes nowhere it should not.
+    if (wantsReply) busCall.reply = [answer](BusValue value) { *answer = std::move(value); };
     handlerOf(peer)->handle(std::move(busCall));
-    return answer;
+    return *answer;
   }
 
   void interrupt(const std::shared_ptr<Peer>& peer) { handlerOf(peer)->interrupted(); }
@@ -104,7 +111,7 @@ class FakeBusTransport final : public BusTransport {
   }
 
   Outcome outcome_ = Outcome::Listen;
-  BusObject exported_;
+  std::vector<BusObject> exported_;
   BusListenerDelegate* delegate_ = nullptr;
   int next_ = 0;
   std::vector<std::pair<std::shared_ptr<Peer>, std::shared_ptr<BusPeerHandler>>> handlers_;

@@ -2,6 +2,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <map>
 #include <utility>
 
 #include "platform/dbus/SdBusConnect.h"
@@ -121,6 +122,37 @@ class SdBusTransport::Peer final : public BusPeer {
   std::atomic<int32_t> processId_{0};
 };
 
+// The answer to one call that waits for a result. Whoever holds it may answer from any thread, at
+// most once; when the last holder lets go without answering, the caller is told so.
+class SdBusTransport::PendingReply {
+ public:
+  PendingReply(std::shared_ptr<sdbus::IConnection> connection, sdbus::MethodCall call)
+      : connection_(std::move(connection)), call_(std::move(call)) {}
+  ~PendingReply() { fail("the service gave no answer"); }
+  PendingReply(const PendingReply&) = delete;
+  PendingReply& operator=(const PendingReply&) = delete;
+
+  void answer(const BusValue& value) {
+    if (answered_.exchange(true)) return;
+    try {
+      sdbus::MethodReply reply = call_.createReply();
+      append(reply, value);
+      reply.send();
+    } catch (const std::exception&) {
+      // The caller may already be gone, and this may run on any queue: nothing to unwind.
+    }
+  }
+  void fail(const std::string& why) {
+    if (!answered_.exchange(true)) refuse(call_, kFailed, why);
+  }
+
+ private:
+  // Declared first, so the call's message, which refers to the connection, goes before it.
+  std::shared_ptr<sdbus::IConnection> connection_;
+  sdbus::MethodCall call_;
+  std::atomic<bool> answered_{false};
+};
+
 SdBusTransport::SdBusTransport(BusAddress bus) : bus_(std::move(bus)) {}
 
 SdBusTransport::~SdBusTransport() { stop(); }
@@ -130,7 +162,8 @@ std::string SdBusTransport::uniqueName() const {
 }
 
 BusTransport::Listening SdBusTransport::listen(const std::string& busName,
-                                               const BusObject& exported, const BusObject& remote,
+                                               const std::vector<BusObject>& exported,
+                                               const BusObject& remote,
                                                BusListenerDelegate& delegate) {
   exported_ = exported;
   remote_ = remote;
@@ -144,22 +177,32 @@ BusTransport::Listening SdBusTransport::listen(const std::string& busName,
       "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
       "member='NameOwnerChanged',arg2=''",
       [this](sdbus::Message& signal) { nameOwnerChanged(signal); });
-  callScreen_ = connection_->addMatch("type='method_call',interface='" + exported_.interface + "'",
-                                      [this](sdbus::Message& message) { screen(message); });
-
-  object_ = sdbus::createObject(*connection_, exported_.path);
-  for (const BusMethod& method : exported_.methods) {
-    sdbus::Flags flags;
-    if (method.noReply) flags.set(sdbus::Flags::METHOD_NO_REPLY);
-    std::vector<std::string> outNames;
-    if (!method.outSignature.empty()) outNames.push_back(method.outName);
-    const BusMethod* described = exported_.method(method.name);
-    object_->registerMethod(
-        exported_.interface, method.name, method.inSignature, method.inNames, method.outSignature,
-        outNames,
-        [this, described](sdbus::MethodCall call) { receive(std::move(call), described); }, flags);
+  std::map<std::string, sdbus::IObject*> byPath;
+  for (const BusObject& object : exported_) {
+    callScreens_.push_back(
+        connection_->addMatch("type='method_call',interface='" + object.interface + "'",
+                              [this](sdbus::Message& message) { screen(message); }));
+    sdbus::IObject*& exportedObject = byPath[object.path];
+    if (!exportedObject) {
+      objects_.push_back(sdbus::createObject(*connection_, object.path));
+      exportedObject = objects_.back().get();
+    }
+    for (const BusMethod& method : object.methods) {
+      sdbus::Flags flags;
+      if (method.noReply) flags.set(sdbus::Flags::METHOD_NO_REPLY);
+      std::vector<std::string> outNames;
+      if (!method.outSignature.empty()) outNames.push_back(method.outName);
+      const BusMethod* described = object.method(method.name);
+      exportedObject->registerMethod(
+          object.interface, method.name, method.inSignature, method.inNames, method.outSignature,
+          outNames,
+          [this, interface = &object, described](sdbus::MethodCall call) {
+            receive(std::move(call), interface, described);
+          },
+          flags);
+    }
   }
-  object_->finishRegistration();
+  for (const auto& object : objects_) object->finishRegistration();
 
   try {
     connection_->requestName(busName);
@@ -184,8 +227,8 @@ void SdBusTransport::stop() {
 void SdBusTransport::release() {
   peers_.clear();
   nameWatch_.reset();
-  callScreen_.reset();
-  object_.reset();
+  callScreens_.clear();
+  objects_.clear();
   busDaemon_.reset();
   connection_.reset();
 }
@@ -200,7 +243,7 @@ void SdBusTransport::runLoop() {
   if (stopping_.load()) return;
   // The bus went away under us: every peer is cut off, but keeps its registrations, as an
   // interrupted connection does.
-  ZorvaError("XPC: bus connection lost: %@", reason);
+  ZorvaError(FaultKind::Bus, "XPC: bus connection lost: %@", reason);
   for (auto& [name, state] : peers_) {
     if (state.handler) state.handler->interrupted();
   }
@@ -210,11 +253,14 @@ void SdBusTransport::screen(sdbus::Message& message) {
   // sd-bus answers a wrong signature or an unknown method itself, but only to callers that wait
   // for an answer; one-way calls would vanish without a trace.
   try {
-    if (expectsReply(message) || message.getPath() != exported_.path) return;
-    const BusMethod* method = exported_.method(message.getMemberName());
+    if (expectsReply(message)) return;
+    const BusObject* object = exportedInterface(message.getPath(), message.getInterfaceName());
+    if (!object) return;
+    const BusMethod* method = object->method(message.getMemberName());
     const std::string signature = signatureOf(message);
     if (method && method->inSignature == signature) return;
-    ZorvaError("XPC: refused %@ from %@: %@", message.getMemberName(), message.getSender(),
+    ZorvaError(FaultKind::Client, "XPC: refused %@ from %@: %@", message.getMemberName(),
+               message.getSender(),
                method ? "arguments (" + signature + "), expected (" + method->inSignature + ")"
                       : std::string("no such method"));
   } catch (const std::exception&) {
@@ -222,14 +268,23 @@ void SdBusTransport::screen(sdbus::Message& message) {
   }
 }
 
-void SdBusTransport::receive(sdbus::MethodCall call, const BusMethod* method) {
+const BusObject* SdBusTransport::exportedInterface(const std::string& path,
+                                                   const std::string& name) const {
+  for (const BusObject& object : exported_) {
+    if (object.path == path && object.interface == name) return &object;
+  }
+  return nullptr;
+}
+
+void SdBusTransport::receive(sdbus::MethodCall call, const BusObject* object,
+                             const BusMethod* method) {
   try {
     const std::string sender = call.getSender();
     auto [entry, isNew] = peers_.try_emplace(sender);
     PeerState& state = entry->second;
     if (isNew) state.peer = std::make_shared<Peer>(connection_, sender, remote_);
     if (!state.resolving) {
-      deliver(state, call, *method);
+      deliver(state, call, *object, *method);
       return;
     }
     if (state.waiting.size() >= kMaxWaitingCalls) {
@@ -237,7 +292,7 @@ void SdBusTransport::receive(sdbus::MethodCall call, const BusMethod* method) {
              "too many calls before the connection was set up");
       return;
     }
-    state.waiting.push_back({std::move(call), method});
+    state.waiting.push_back({std::move(call), object, method});
     if (!isNew) return;
     try {
       sdbus::MethodCall question =
@@ -252,7 +307,7 @@ void SdBusTransport::receive(sdbus::MethodCall call, const BusMethod* method) {
       resolved(sender, none, &error);
     }
   } catch (const std::exception& error) {
-    ZorvaError("XPC: %@ failed: %@", method->name, exceptionDescription(error));
+    ZorvaError(FaultKind::Bus, "XPC: %@ failed: %@", method->name, exceptionDescription(error));
     refuse(call, kFailed, error.what());
   }
 }
@@ -272,25 +327,28 @@ void SdBusTransport::resolved(const std::string& sender, sdbus::MethodReply& rep
       // The caller left at once, as a one-way caller may; its calls are still taken as sent.
       ZorvaLog("XPC: no process id for %@: %@", sender, error->getMessage());
     } else {
-      ZorvaError("XPC: no process id for %@: %@", sender, error->getMessage());
+      ZorvaError(FaultKind::Bus, "XPC: no process id for %@: %@", sender, error->getMessage());
     }
   } catch (const std::exception& failure) {
-    ZorvaError("XPC: no process id for %@: %@", sender, exceptionDescription(failure));
+    ZorvaError(FaultKind::Bus, "XPC: no process id for %@: %@", sender,
+               exceptionDescription(failure));
   }
   state.peer->setProcessId(pid);
   try {
     state.handler = delegate_->accept(state.peer);
   } catch (const std::exception& failure) {
-    ZorvaError("XPC: accepting %@ failed: %@", sender, exceptionDescription(failure));
+    ZorvaError(FaultKind::Bus, "XPC: accepting %@ failed: %@", sender,
+               exceptionDescription(failure));
   }
   state.resolving = false;
   while (!state.waiting.empty()) {
     Waiting waiting = std::move(state.waiting.front());
     state.waiting.pop_front();
     try {
-      deliver(state, waiting.call, *waiting.method);
+      deliver(state, waiting.call, *waiting.object, *waiting.method);
     } catch (const std::exception& failure) {
-      ZorvaError("XPC: %@ failed: %@", waiting.method->name, exceptionDescription(failure));
+      ZorvaError(FaultKind::Bus, "XPC: %@ failed: %@", waiting.method->name,
+                 exceptionDescription(failure));
       refuse(waiting.call, kFailed, failure.what());
     }
   }
@@ -301,7 +359,7 @@ void SdBusTransport::resolved(const std::string& sender, sdbus::MethodReply& rep
 }
 
 void SdBusTransport::deliver(PeerState& state, const sdbus::MethodCall& received,
-                             const BusMethod& method) {
+                             const BusObject& object, const BusMethod& method) {
   sdbus::MethodCall call = received;
   if (!state.handler) {
     refuse(call, "org.freedesktop.DBus.Error.AccessDenied", "the connection was refused");
@@ -311,32 +369,34 @@ void SdBusTransport::deliver(PeerState& state, const sdbus::MethodCall& received
   std::string problem = readArguments(call, method, args);
   if (!problem.empty()) {
     if (call.doesntExpectReply()) {
-      ZorvaError("XPC: refused %@ from %@: %@", method.name, state.peer->name(), problem);
+      ZorvaError(FaultKind::Client, "XPC: refused %@ from %@: %@", method.name, state.peer->name(),
+                 problem);
     }
     refuse(call, kInvalidArgs, problem);
     return;
   }
 
   const bool wantsReply = !call.doesntExpectReply();
-  auto answered = std::make_shared<bool>(false);
-  BusCall busCall{&method, std::move(args), state.peer, nullptr};
+  BusCall busCall{&method, std::move(args), state.peer, nullptr, &object};
+  std::shared_ptr<PendingReply> pending;
   if (wantsReply && !method.outSignature.empty()) {
-    busCall.reply = [call, answered](const BusValue& value) {
-      if (*answered) return;
-      *answered = true;
-      sdbus::MethodReply reply = call.createReply();
-      append(reply, value);
-      reply.send();
-    };
+    pending = std::make_shared<PendingReply>(connection_, call);
+    busCall.reply = [pending](const BusValue& value) { pending->answer(value); };
   }
-  state.handler->handle(std::move(busCall));
-  if (!wantsReply || *answered) return;
+  try {
+    state.handler->handle(std::move(busCall));
+  } catch (const std::exception& failure) {
+    ZorvaError(FaultKind::Bus, "XPC: %@ failed: %@", method.name, exceptionDescription(failure));
+    if (pending) {
+      pending->fail(failure.what());
+    } else {
+      refuse(call, kFailed, failure.what());
+    }
+    return;
+  }
+  pending.reset();
   // A caller that waits is never left hanging: an empty answer for a method without a result.
-  if (method.outSignature.empty()) {
-    call.createReply().send();
-  } else {
-    refuse(call, kFailed, "the service gave no answer");
-  }
+  if (wantsReply && method.outSignature.empty()) call.createReply().send();
 }
 
 void SdBusTransport::nameOwnerChanged(sdbus::Message& signal) {
@@ -356,7 +416,7 @@ void SdBusTransport::nameOwnerChanged(sdbus::Message& signal) {
     peers_.erase(entry);
     if (handler) handler->invalidated();
   } catch (const std::exception& error) {
-    ZorvaError("XPC: NameOwnerChanged: %@", exceptionDescription(error));
+    ZorvaError(FaultKind::Bus, "XPC: NameOwnerChanged: %@", exceptionDescription(error));
   }
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/dbus/BusAddress.h"
 #include "platform/dbus/BusTransport.h"
@@ -23,6 +24,9 @@ namespace zorva {
 // asynchronous question, since a blocking one would stall every other client); its calls wait
 // for that answer in order. A peer that leaves before the answer still has the calls it sent
 // handled, then is invalidated.
+//
+// A result may be sent from any thread, after the handler has returned: sdbus-c++ serialises
+// every use of the connection, and the answer keeps the connection alive until it is sent.
 class SdBusTransport final : public BusTransport {
  public:
   // Calls a peer may have waiting while its process id is asked for.
@@ -31,8 +35,8 @@ class SdBusTransport final : public BusTransport {
   explicit SdBusTransport(BusAddress bus);
   ~SdBusTransport() override;
 
-  Listening listen(const std::string& busName, const BusObject& exported, const BusObject& remote,
-                   BusListenerDelegate& delegate) override;
+  Listening listen(const std::string& busName, const std::vector<BusObject>& exported,
+                   const BusObject& remote, BusListenerDelegate& delegate) override;
   void stop() override;
 
   // For tests and benchmarks: the connection's unique name, once listening.
@@ -40,8 +44,10 @@ class SdBusTransport final : public BusTransport {
 
  private:
   class Peer;
+  class PendingReply;
   struct Waiting {
     sdbus::MethodCall call;
+    const BusObject* object;
     const BusMethod* method;
   };
   struct PeerState {
@@ -52,23 +58,25 @@ class SdBusTransport final : public BusTransport {
     bool gone = false;
   };
 
-  void receive(sdbus::MethodCall call, const BusMethod* method);
+  void receive(sdbus::MethodCall call, const BusObject* object, const BusMethod* method);
   void resolved(const std::string& sender, sdbus::MethodReply& reply, const sdbus::Error* error);
-  void deliver(PeerState& state, const sdbus::MethodCall& call, const BusMethod& method);
+  void deliver(PeerState& state, const sdbus::MethodCall& call, const BusObject& object,
+               const BusMethod& method);
+  const BusObject* exportedInterface(const std::string& path, const std::string& name) const;
   void nameOwnerChanged(sdbus::Message& signal);
   void screen(sdbus::Message& message);
   void runLoop();
   void release();
 
   const BusAddress bus_;
-  BusObject exported_;
+  std::vector<BusObject> exported_;
   BusObject remote_;
   BusListenerDelegate* delegate_ = nullptr;
   std::shared_ptr<sdbus::IConnection> connection_;
   std::unique_ptr<sdbus::IProxy> busDaemon_;
-  std::unique_ptr<sdbus::IObject> object_;
+  std::vector<std::unique_ptr<sdbus::IObject>> objects_;  // one for each exported path
   sdbus::Slot nameWatch_;
-  sdbus::Slot callScreen_;
+  std::vector<sdbus::Slot> callScreens_;  // one for each exported interface
   std::thread loop_;
   std::atomic<bool> stopping_{false};
   std::once_flag stopOnce_;

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "platform/dbus/SdBusConnect.h"
 #include "platform/dbus/testing/PrivateBus.h"
@@ -22,6 +23,9 @@ const BusObject kExported{"/test/echo",
                           "com.zorva.test.Echo",
                           {{"Echo", "s", {"text"}, "s", "text", false},
                            {"Note", "xb", {"number", "flag"}, "", "", true}}};
+// A second interface on the same path, whose results the test gives later, from its own thread.
+const BusObject kLater{
+    "/test/echo", "com.zorva.test.Later", {{"Echo", "s", {"text"}, "s", "text"}}};
 const BusObject kRemote{
     "/test/client", "com.zorva.test.Client", {{"Told", "s", {"text"}, "", "", true}}};
 constexpr const char* kName = "com.zorva.test.transport";
@@ -34,12 +38,16 @@ class Recorder final : public BusListenerDelegate {
     Handler(Recorder& recorder, std::shared_ptr<BusPeer> peer)
         : recorder_(recorder), peer_(std::move(peer)) {}
     void handle(BusCall call) override {
-      std::string text = "call " + call.method->name;
+      const bool later = call.object->interface == kLater.interface;
+      std::string text = (later ? "later " : "call ") + call.method->name;
       for (const BusValue& arg : call.args) {
         std::visit([&](const auto& v) { text += " " + describeValue(v); }, arg);
       }
       if (call.caller != peer_) text += " (wrong caller)";
+      // Kept before it is noted: a test that has seen the note finds the reply.
+      if (later) recorder_.keep(std::move(call.reply));
       recorder_.note(text);
+      if (later) return;
       recorder_.waitWhileHeld();
       if (call.reply) call.reply(call.args.at(0));
     }
@@ -79,6 +87,17 @@ class Recorder final : public BusListenerDelegate {
     changed_.wait(lock, [&] { return !held_; });
   }
 
+  void keep(std::function<void(BusValue)> reply) {
+    std::lock_guard lock(mutex_);
+    kept_.push_back(std::move(reply));
+  }
+  std::function<void(BusValue)> takeKept() {
+    std::lock_guard lock(mutex_);
+    auto reply = std::move(kept_.at(0));
+    kept_.erase(kept_.begin());
+    return reply;
+  }
+
   void note(std::string event) {
     std::lock_guard lock(mutex_);
     events_.push_back(std::move(event));
@@ -102,6 +121,7 @@ class Recorder final : public BusListenerDelegate {
   std::condition_variable changed_;
   std::vector<std::string> events_;
   std::vector<std::shared_ptr<BusPeer>> peers_;
+  std::vector<std::function<void(BusValue)>> kept_;
   bool held_ = false;
 };
 
@@ -152,7 +172,7 @@ class SdBusTransportTest : public ::testing::Test {
     bus_ = testing::PrivateBus::start(whyNot);
     if (!bus_) GTEST_SKIP() << whyNot;
     transport_ = std::make_unique<SdBusTransport>(bus_->busAddress());
-    ASSERT_TRUE(transport_->listen(kName, kExported, kRemote, recorder_).listening);
+    ASSERT_TRUE(transport_->listen(kName, {kExported, kLater}, kRemote, recorder_).listening);
   }
   void TearDown() override {
     recorder_.release();
@@ -243,6 +263,35 @@ TEST_F(SdBusTransportTest, APeerGoneBeforeItsProcessIdIsAskedIsLoggedAsNoError) 
   EXPECT_EQ(log_.count("ERROR: "), 0u);
 }
 
+TEST_F(SdBusTransportTest, AResultGivenLaterFromAnotherThreadReachesItsCallerAndADroppedOneFails) {
+  Client waiting(bus_->busAddress()), other(bus_->busAddress());
+  auto later = [&](const std::string& text) {
+    std::string answer;
+    try {
+      waiting.proxy->callMethod("Echo")
+          .onInterface(kLater.interface)
+          .withArguments(text)
+          .storeResultsTo(answer);
+    } catch (const sdbus::Error& error) {
+      return error.getName();
+    }
+    return answer;
+  };
+  std::thread kept([&] { EXPECT_EQ(later("a"), "given later"); });
+  ASSERT_TRUE(recorder_.waitForEvents(2));
+  // The delivery thread is free while that caller waits.
+  EXPECT_EQ(other.echo("b"), "b");
+  recorder_.takeKept()(std::string("given later"));
+  kept.join();
+
+  std::thread dropped([&] { EXPECT_EQ(later("c"), "org.freedesktop.DBus.Error.Failed"); });
+  ASSERT_TRUE(recorder_.waitForEvents(5));
+  recorder_.takeKept();  // and let go of, unanswered
+  dropped.join();
+  EXPECT_THAT(recorder_.events(), ElementsAre(HasSubstr("accept "), "later Echo a",
+                                              HasSubstr("accept "), "call Echo b", "later Echo c"));
+}
+
 TEST_F(SdBusTransportTest, SendsOneWayCallsToAPeerAndRefusesPathsThatAreNotUtf8) {
   Client client(bus_->busAddress());
   std::mutex mutex;
@@ -291,12 +340,12 @@ TEST(SdBusTransportNameTest, ANameOwnedElsewhereIsNotListenedOn) {
   other->requestName(kName);
   Recorder recorder;
   SdBusTransport transport(bus->busAddress());
-  BusTransport::Listening result = transport.listen(kName, kExported, kRemote, recorder);
+  BusTransport::Listening result = transport.listen(kName, {kExported}, kRemote, recorder);
   EXPECT_FALSE(result.listening);
   EXPECT_FALSE(result.reason.empty());
 
   SdBusTransport nowhere({BusAddress::Kind::Address, "unix:path=/nonexistent/zorva-bus"});
-  EXPECT_THROW(nowhere.listen(kName, kExported, kRemote, recorder), std::exception);
+  EXPECT_THROW(nowhere.listen(kName, {kExported}, kRemote, recorder), std::exception);
 }
 
 }  // namespace

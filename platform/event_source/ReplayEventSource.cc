@@ -34,12 +34,14 @@ bool isBlank(std::string_view line) {
 
 class ReplayEventSource::Client final : public es_client_t {
  public:
-  Client(int fd, int wakeFd, std::string name, es_handler_block_t handler, EndOfInput onEnd)
+  Client(int fd, int wakeFd, std::string name, es_handler_block_t handler, EndOfInput onEnd,
+         SingleWriterCounter& eventsRead)
       : fd_(fd),
         wakeFd_(wakeFd),
         name_(std::move(name)),
         handler_(std::move(handler)),
-        onEnd_(std::move(onEnd)) {}
+        onEnd_(std::move(onEnd)),
+        eventsRead_(eventsRead) {}
 
   ~Client() override {
     stop();
@@ -72,7 +74,8 @@ class ReplayEventSource::Client final : public es_client_t {
       int ready = poll(fds, 2, -1);
       if (ready < 0) {
         if (errno == EINTR) continue;
-        ZorvaError("replay: waiting for %@ failed: %@", name_, errorText(errno));
+        ZorvaError(FaultKind::EventSource, "replay: waiting for %@ failed: %@", name_,
+                   errorText(errno));
         break;
       }
       if (fds[1].revents != 0) return;
@@ -80,7 +83,8 @@ class ReplayEventSource::Client final : public es_client_t {
       ssize_t got = read(fd_, chunk.data(), chunk.size());
       if (got < 0) {
         if (errno == EINTR || errno == EAGAIN) continue;
-        ZorvaError("replay: reading %@ failed: %@", name_, errorText(errno));
+        ZorvaError(FaultKind::EventSource, "replay: reading %@ failed: %@", name_,
+                   errorText(errno));
         break;
       }
       if (got == 0) break;
@@ -105,7 +109,8 @@ class ReplayEventSource::Client final : public es_client_t {
       if (!skipping_ && pending_.size() + length > kMaxLineBytes) {
         skipping_ = true;
         pending_.clear();
-        ZorvaError("replay: line %ld: longer than %ld bytes", lines_ + 1, kMaxLineBytes);
+        ZorvaError(FaultKind::EventSource, "replay: line %ld: longer than %ld bytes", lines_ + 1,
+                   kMaxLineBytes);
       }
       if (!newline) {
         if (!skipping_) pending_.append(data, length);
@@ -131,13 +136,14 @@ class ReplayEventSource::Client final : public es_client_t {
     std::string reason;
     std::unique_ptr<OwnedMessage> message = parseReplayLine(line, &reason);
     if (!message) {
-      ZorvaError("replay: line %ld: %@", lines_, reason);
+      ZorvaError(FaultKind::EventSource, "replay: line %ld: %@", lines_, reason);
       return;
     }
     const es_message_t& event = message->message();
     int index = knownEventIndex(event.event_type);
     // Unknown types pass so that the dispatcher's handling of them can be exercised.
     if (index >= 0 && !(subscribed_.load(std::memory_order_relaxed) & (1u << index))) return;
+    eventsRead_.add();
     handler_(this, &event);
   }
 
@@ -146,6 +152,7 @@ class ReplayEventSource::Client final : public es_client_t {
   const std::string name_;
   const es_handler_block_t handler_;
   const EndOfInput onEnd_;
+  SingleWriterCounter& eventsRead_;  // the source's, which outlives every client
   std::atomic<uint32_t> subscribed_{0};
   std::atomic<bool> stopping_{false};
   std::thread reader_;
@@ -178,13 +185,15 @@ ReplayEventSource::~ReplayEventSource() {
 // Called with mutex_ held.
 int ReplayEventSource::openInput() {
   if (adopted_) {
-    if (adoptedFd_ < 0) ZorvaError("replay: %@ was already replayed", name_);
+    if (adoptedFd_ < 0)
+      ZorvaError(FaultKind::EventSource, "replay: %@ was already replayed", name_);
     return std::exchange(adoptedFd_, -1);
   }
   // A copy of standard input, so that closing it leaves the process's own open.
   int fd = path_ == "-" ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
                         : open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) ZorvaError("replay: cannot open %@: %@", name_, errorText(errno));
+  if (fd < 0)
+    ZorvaError(FaultKind::EventSource, "replay: cannot open %@: %@", name_, errorText(errno));
   return fd;
 }
 
@@ -193,12 +202,12 @@ es_new_client_result_t ReplayEventSource::newClient(es_client_t** client,
   if (!client || !handler) return ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT;
   std::lock_guard lock(mutex_);
   if (client_) {
-    ZorvaError("replay: %@ already has a client", name_);
+    ZorvaError(FaultKind::EventSource, "replay: %@ already has a client", name_);
     return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
   }
   int wakeFd = eventfd(0, EFD_CLOEXEC);
   if (wakeFd < 0) {
-    ZorvaError("replay: cannot create an eventfd: %@", errorText(errno));
+    ZorvaError(FaultKind::EventSource, "replay: cannot create an eventfd: %@", errorText(errno));
     return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
   }
   int fd = openInput();
@@ -206,7 +215,8 @@ es_new_client_result_t ReplayEventSource::newClient(es_client_t** client,
     close(wakeFd);
     return ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT;
   }
-  client_ = std::make_unique<Client>(fd, wakeFd, name_, std::move(handler), onEndOfInput_);
+  client_ =
+      std::make_unique<Client>(fd, wakeFd, name_, std::move(handler), onEndOfInput_, eventsRead_);
   *client = client_.get();
   return ES_NEW_CLIENT_RESULT_SUCCESS;
 }
@@ -218,7 +228,8 @@ es_return_t ReplayEventSource::subscribe(es_client_t* client, const es_event_typ
   for (uint32_t i = 0; i < count; ++i) {
     int index = knownEventIndex(events[i]);
     if (index < 0) {
-      ZorvaError("replay: cannot subscribe to event type %ld", static_cast<uint32_t>(events[i]));
+      ZorvaError(FaultKind::EventSource, "replay: cannot subscribe to event type %ld",
+                 static_cast<uint32_t>(events[i]));
       return ES_RETURN_ERROR;
     }
     bits |= 1u << index;
@@ -235,7 +246,7 @@ es_return_t ReplayEventSource::deleteClient(es_client_t* client) {
     std::lock_guard lock(mutex_);
     if (!client || client != client_.get()) return ES_RETURN_ERROR;
     if (client_->isReaderThread()) {
-      ZorvaError("replay: a client cannot be deleted from its own thread");
+      ZorvaError(FaultKind::EventSource, "replay: a client cannot be deleted from its own thread");
       return ES_RETURN_ERROR;
     }
     deleted = std::move(client_);

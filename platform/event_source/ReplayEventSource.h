@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/dispatch/Counter.h"
 #include "platform/event_source/EventSource.h"
 
 namespace zorva {
@@ -43,6 +44,12 @@ class ReplayEventSource final : public EventSource {
   es_return_t subscribe(es_client_t* client, const es_event_type_t* events,
                         uint32_t count) override;
   es_return_t deleteClient(es_client_t* client) override;
+  // The events handed to the handler; nothing else is counted here.
+  EventSourceStatus status() const override {
+    EventSourceStatus status;
+    status.eventsRead = eventsRead_.get();
+    return status;
+  }
 
  private:
   class Client;
@@ -55,6 +62,7 @@ class ReplayEventSource final : public EventSource {
   std::mutex mutex_;
   int adoptedFd_ = -1;  // guarded by mutex_, as is client_
   bool adopted_ = false;
+  SingleWriterCounter eventsRead_;  // by one client's thread at a time
   std::unique_ptr<Client> client_;
 };
 

@@ -1,6 +1,7 @@
 #include "platform/log/LogWriter.h"
 
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
@@ -48,13 +49,32 @@ class JournalWriter final : public LogWriter {
 
   bool isEnabled(LogLevel level) const override { return levelEnabled(level, lowest_); }
 
-  void write(LogLevel level, std::string_view line) override {
-    int priority = level == LogLevel::Error     ? LOG_ERR
-                   : level == LogLevel::Default ? LOG_NOTICE
-                                                : LOG_DEBUG;
-    // The line is an argument of "%.*s", never a format: "%" in a file name stays as it is.
-    sd_journal_send("MESSAGE=%.*s", static_cast<int>(line.size()), line.data(), "PRIORITY=%d",
-                    priority, "SYSLOG_IDENTIFIER=zorvad", nullptr);
+  void write(LogLevel level, std::string_view line) override { writeWithFields(level, line, {}); }
+
+  // One iovec per field, "NAME=" and the value's bytes: the journal takes any bytes after the
+  // first "=" (a value with a line break goes with its length), and the names are fixed, so a
+  // path can neither cut a field short nor add one. No format is involved: "%" in a file name
+  // stays as it is.
+  void writeWithFields(LogLevel level, std::string_view line, const LogFields& fields) override {
+    static_assert(LOG_ERR == 3 && LOG_NOTICE == 5 && LOG_DEBUG == 7);
+    std::string_view priority = level == LogLevel::Error     ? "PRIORITY=3"
+                                : level == LogLevel::Default ? "PRIORITY=5"
+                                                             : "PRIORITY=7";
+    std::string entries[1 + LogFields::kMaxFields];
+    size_t count = 0;
+    entries[count++].append("MESSAGE=").append(line);
+    fields.forEach([&](std::string_view name, std::string_view value) {
+      entries[count++].append(name).append("=").append(value);
+    });
+    iovec parts[2 + 1 + LogFields::kMaxFields];
+    size_t used = 0;
+    auto add = [&](std::string_view part) {
+      parts[used++] = {const_cast<char*>(part.data()), part.size()};
+    };
+    add(priority);
+    add("SYSLOG_IDENTIFIER=zorvad");
+    for (size_t i = 0; i < count; ++i) add(entries[i]);
+    sd_journal_sendv(parts, static_cast<int>(used));
   }
 
  private:

@@ -3,6 +3,8 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/log/LogFields.h"
+
 namespace zorva {
 
 // Console lines are the telemetry client's own diagnostics; Default and Error are the two levels
@@ -16,6 +18,11 @@ class LogWriter {
   virtual bool isEnabled(LogLevel level) const = 0;
   // Writes one whole line; `line` carries no trailing newline of the writer's own.
   virtual void write(LogLevel level, std::string_view line) = 0;
+  // The same line with fields beside its text. A writer with no place for fields writes the text
+  // alone, so that the line reads the same on every target.
+  virtual void writeWithFields(LogLevel level, std::string_view line, const LogFields& /*fields*/) {
+    write(level, line);
+  }
 };
 
 enum class LogTarget { Journal, Stderr, Off };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@ class MemoryLogWriter final : public LogWriter {
   struct Line {
     LogLevel level;
     std::string text;
+    std::map<std::string, std::string> fields;  // by name, as the journal would have them
   };
 
   explicit MemoryLogWriter(LogLevel lowest = LogLevel::Default) : lowest_(lowest) {
@@ -25,9 +27,14 @@ class MemoryLogWriter final : public LogWriter {
     return level == LogLevel::Console || static_cast<int>(level) >= static_cast<int>(lowest_);
   }
 
-  void write(LogLevel level, std::string_view line) override {
+  void write(LogLevel level, std::string_view line) override { writeWithFields(level, line, {}); }
+
+  void writeWithFields(LogLevel level, std::string_view line, const LogFields& fields) override {
+    Line kept{level, std::string(line), {}};
+    fields.forEach(
+        [&](std::string_view name, std::string_view value) { kept.fields.emplace(name, value); });
     std::lock_guard lock(mutex_);
-    lines_.push_back({level, std::string(line)});
+    lines_.push_back(std::move(kept));
   }
 
   std::vector<Line> lines() const {

@@ -18,7 +18,8 @@ class MemorySettingsStore final : public SettingsStore {
   Read read(const std::string& key) override {
     std::lock_guard lock(mutex_);
     if (failReads_) {
-      ZorvaError("Failed to read setting %@: %@", key, "database is locked (simulated)");
+      ZorvaError(FaultKind::Store, "Failed to read setting %@: %@", key,
+                 "database is locked (simulated)");
       return {std::nullopt, true};
     }
     auto found = values_.find(key);
@@ -29,12 +30,12 @@ class MemorySettingsStore final : public SettingsStore {
   bool set(const std::string& key, const SettingValue& value) override {
     std::string failure;
     if (encodeSettingValue(value, &failure).empty()) {
-      ZorvaError("Failed to store setting %@: %@", key, failure);
+      ZorvaError(FaultKind::Store, "Failed to store setting %@: %@", key, failure);
       return false;
     }
     std::lock_guard lock(mutex_);
     if (failWrites_) {
-      ZorvaError("Failed to store setting %@: %@", key, failureText());
+      ZorvaError(FaultKind::Store, "Failed to store setting %@: %@", key, failureText());
       return false;
     }
     values_.insert_or_assign(key, value);
@@ -44,7 +45,7 @@ class MemorySettingsStore final : public SettingsStore {
   bool remove(const std::string& key) override {
     std::lock_guard lock(mutex_);
     if (failWrites_) {
-      ZorvaError("Failed to remove setting %@: %@", key, failureText());
+      ZorvaError(FaultKind::Store, "Failed to remove setting %@: %@", key, failureText());
       return false;
     }
     values_.erase(key);

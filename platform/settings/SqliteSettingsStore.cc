@@ -53,7 +53,7 @@ SettingsStore::Read SqliteSettingsStore::read(const std::string& key) {
     reset(select);
     if (code == SQLITE_DONE) return {};
     file_.failed(code);
-    ZorvaError("Failed to read setting %@: %@", key, message);
+    ZorvaError(FaultKind::Store, "Failed to read setting %@: %@", key, message);
     return {std::nullopt, true};
   }
   const unsigned char* text = sqlite3_column_text(select, 0);
@@ -62,7 +62,8 @@ SettingsStore::Read SqliteSettingsStore::read(const std::string& key) {
   if (text) value = decodeSettingValue({reinterpret_cast<const char*>(text), size_t(size)});
   reset(select);
   if (!value) {
-    ZorvaError("Setting %@ holds a value that does not decode; treating it as absent", key);
+    ZorvaError(FaultKind::Store,
+               "Setting %@ holds a value that does not decode; treating it as absent", key);
   }
   return {std::move(value), false};
 }
@@ -75,7 +76,7 @@ bool SqliteSettingsStore::write(sqlite3_stmt* statement, const char* action,
   reset(statement);
   if (code == SQLITE_DONE) return true;
   file_.failed(code);
-  ZorvaError("Failed to %s setting %@: %@", action, key, message);
+  ZorvaError(FaultKind::Store, "Failed to %s setting %@: %@", action, key, message);
   return false;
 }
 
@@ -83,13 +84,14 @@ bool SqliteSettingsStore::set(const std::string& key, const SettingValue& value)
   std::string failure;
   std::string encoded = encodeSettingValue(value, &failure);
   if (encoded.empty()) {
-    ZorvaError("Failed to store setting %@: %@", key, failure);
+    ZorvaError(FaultKind::Store, "Failed to store setting %@: %@", key, failure);
     return false;
   }
   std::lock_guard lock(mutex_);
   sqlite3_stmt* upsert = file_.statement(kUpsert);
   if (!upsert) {
-    ZorvaError("Failed to store setting %@: settings database %@ is not open", key, path());
+    ZorvaError(FaultKind::Store, "Failed to store setting %@: settings database %@ is not open",
+               key, path());
     return false;
   }
   bindText(upsert, 1, key);
@@ -101,7 +103,8 @@ bool SqliteSettingsStore::remove(const std::string& key) {
   std::lock_guard lock(mutex_);
   sqlite3_stmt* erase = file_.statement(kErase);
   if (!erase) {
-    ZorvaError("Failed to remove setting %@: settings database %@ is not open", key, path());
+    ZorvaError(FaultKind::Store, "Failed to remove setting %@: settings database %@ is not open",
+               key, path());
     return false;
   }
   bindText(erase, 1, key);

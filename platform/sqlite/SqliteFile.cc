@@ -145,13 +145,13 @@ bool SqliteFile::moveAside(const std::string& reason) {
   for (const char* suffix : {"-shm", "-wal", ""}) {
     std::string from = path_ + suffix;
     if (std::rename(from.c_str(), (target + suffix).c_str()) != 0 && errno != ENOENT) {
-      ZorvaError("%@ %@ is unusable (%@) but could not be moved aside: %s", label_, path_, reason,
-                 std::strerror(errno));
+      ZorvaError(FaultKind::Store, "%@ %@ is unusable (%@) but could not be moved aside: %s",
+                 label_, path_, reason, std::strerror(errno));
       return false;
     }
   }
-  ZorvaError("%@ %@ is unusable (%@); moved it to %@ and started afresh", label_, path_, reason,
-             target);
+  ZorvaError(FaultKind::Store, "%@ %@ is unusable (%@); moved it to %@ and started afresh", label_,
+             path_, reason, target);
   damage_.reset();
   return true;
 }
@@ -168,7 +168,8 @@ sqlite3* SqliteFile::connection() {
     return db_;
   }
   // Said once per reason: a store retried on a timer must not flood the log.
-  if (reason != reason_) ZorvaError("%@ %@ cannot be opened: %@", label_, path_, reason);
+  if (reason != reason_)
+    ZorvaError(FaultKind::Store, "%@ %@ cannot be opened: %@", label_, path_, reason);
   reason_ = reason.empty() ? "unknown failure" : reason;
   return nullptr;
 }

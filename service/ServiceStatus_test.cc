@@ -1,0 +1,255 @@
+#include "service/ServiceStatus.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/dbus/FakeBusTransport.h"
+#include "platform/dispatch/ManualClock.h"
+#include "platform/event_source/MessageBuilders.h"
+#include "platform/files/FakeContentComparator.h"
+#include "platform/log/MemoryLogWriter.h"
+#include "platform/settings/MemorySettingsStore.h"
+#include "tracking/TrackerFakes.h"
+
+namespace zorva {
+namespace {
+
+using namespace std::chrono_literals;
+using json = nlohmann::json;
+
+// The backend client: a key held or not, and uploads that wait for the test to answer them.
+class FakeBackend final : public DeviceRequests {
+ public:
+  bool isReady() const override { return ready; }
+  void setOnReady(std::function<void()> onReady) override {
+    std::lock_guard lock(mutex_);
+    onReady_ = std::move(onReady);
+  }
+  void deviceRequest(std::string, std::optional<json>, int64_t, RequestHandler handler) override {
+    std::lock_guard lock(mutex_);
+    uploads_.push_back(std::move(handler));
+  }
+  void becomeReady() {
+    ready = true;
+    std::lock_guard lock(mutex_);
+    onReady_();
+  }
+  void acceptUpload() {
+    RequestHandler handler;
+    {
+      std::lock_guard lock(mutex_);
+      handler = std::move(uploads_.at(0));
+      uploads_.erase(uploads_.begin());
+    }
+    handler(std::nullopt, std::nullopt);
+  }
+  std::atomic<bool> ready{false};
+
+ private:
+  std::mutex mutex_;
+  std::function<void()> onReady_;
+  std::vector<RequestHandler> uploads_;
+};
+
+class FakeSource final : public EventSource {
+ public:
+  es_new_client_result_t newClient(es_client_t**, es_handler_block_t) override {
+    return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
+  }
+  es_return_t subscribe(es_client_t*, const es_event_type_t*, uint32_t) override {
+    return ES_RETURN_ERROR;
+  }
+  es_return_t deleteClient(es_client_t*) override { return ES_RETURN_ERROR; }
+  EventSourceStatus status() const override {
+    return {.eventsRead = 42,
+            .queueOverflows = 3,
+            .processTableLosses = 2,
+            .staleHandles = 1,
+            .mounts = {{"/", "ext4", MountCoverage::Coverage::Full, ""},
+                       {"/mnt/share", "nfs4", MountCoverage::Coverage::Partial, "no renames"}}};
+  }
+};
+
+class NoTokens final : public DeviceTokenHolder {
+  void setDeviceToken(std::string) override {}
+  bool isReady() const override { return false; }
+};
+class NoVolumes final : public VolumeRegistrar {
+  void addVolume(int64_t, std::string_view, bool) override {}
+};
+
+// Asks for the status and waits, through the clock, until every queue has done its share.
+class Asker {
+ public:
+  explicit Asker(StatusSource& status) : status_(status) {}
+  void ask() {
+    status_.gather([this](std::string text) {
+      std::lock_guard lock(mutex_);
+      answers_.push_back(json::parse(text));
+    });
+  }
+  std::vector<json> answers() {
+    std::lock_guard lock(mutex_);
+    return answers_;
+  }
+
+ private:
+  StatusSource& status_;
+  std::mutex mutex_;
+  std::vector<json> answers_;
+};
+
+class ServiceStatusTest : public ::testing::Test {
+ protected:
+  json statusNow() {
+    Asker asker(status_);
+    asker.ask();
+    clock_.settle();
+    EXPECT_EQ(asker.answers().size(), 1u);
+    return asker.answers().empty() ? json() : asker.answers()[0];
+  }
+  void dispatch(const std::unique_ptr<OwnedMessage>& message) {
+    dispatcher_.handle(message->message());
+  }
+
+  MemoryLogWriter log_;
+  ManualClock clock_;
+  MemorySettingsStore settings_;
+  MemoryAuditEventStore auditStore_;
+  FakeBackend backend_;
+  FakeContentComparator comparator_;
+  RecordingNotifier notifier_;
+  FakeSource source_;
+  FakeBusTransport transport_;
+  NoTokens tokens_;
+  NoVolumes volumes_;
+  DispatchCounters counters_;
+  EventQueue queue_{{.api = backend_, .store = auditStore_, .clock = clock_}};
+  PathTracker tracker_{{.settings = settings_,
+                        .clock = clock_,
+                        .audit = queue_,
+                        .notifier = notifier_,
+                        .comparator = comparator_}};
+  XPCServer server_{{transport_, tokens_, volumes_, clock_, "1.2.3"}};
+  EventDispatcher dispatcher_{tracker_, &counters_};
+  ServiceStatus status_{clock_, "1.2.3",
+                        statusParts({.eventSource = source_,
+                                     .dispatch = counters_,
+                                     .deviceApi = [this] { return &backend_; },
+                                     .tracker = [this] { return &tracker_; },
+                                     .auditQueue = [this] { return &queue_; },
+                                     .telemetry = [] { return nullptr; },
+                                     .control = [this] { return &server_; }},
+                                    clock_)};
+};
+
+TEST_F(ServiceStatusTest, EachSubsystemsFiguresLandWhereTheReadmeSaysAfterTransfersAndAnUpload) {
+  server_.start();
+  tracker_.addVolume(7, "/media/usb", true);
+  tracker_.addVolume(8, "/media/other", false);
+  server_.trackVolume(7, transport_.connect(500));
+  comparator_.setEqual("/media/usb/a.txt", "/tmp/a.txt");
+  const testing::Actor reader{.pid = 11, .ppid = 10}, writer{.pid = 12, .ppid = 10};
+  const testing::Actor client{.executable = "/opt/zorva-client/bin/zorva-client",
+                              .platform = false};
+  dispatch(testing::makeOpen("/media/usb/a.txt", S_IFREG | 0644, 1000, 1, reader));
+  dispatch(testing::makeClose("/media/usb/a.txt", false, S_IFREG | 0644, 1000, reader));
+  dispatch(testing::makeClose("/tmp/a.txt", true, S_IFREG | 0644, 1000, writer));  // a copy
+  dispatch(testing::makeRenameToNew("/media/usb/b.txt", "/tmp", "b.txt"));
+  dispatch(testing::makeOpen("/etc/hosts"));                  // concerns no watched file
+  dispatch(testing::makeOpen("/media/usb", S_IFDIR | 0755));  // a folder
+  dispatch(testing::makeOpen("/media/usb/c.txt", S_IFREG | 0644, 1000, 1, client));
+  clock_.settle();
+  clock_.advance(PathTracker::kFinalNameWait + 1s);  // the copy is reported once due
+
+  struct Row {
+    const char* pointer;
+    json expected;
+  };
+  auto check = [](const json& status, const std::vector<Row>& rows) {
+    for (const Row& row : rows) {
+      EXPECT_EQ(status.value(json::json_pointer(row.pointer), json("(missing)")), row.expected)
+          << row.pointer << " in " << status.dump();
+    }
+  };
+  const json before = statusNow();
+  check(before,
+        {{"/version", "1.2.3"},
+         {"/uptimeSeconds", 3},
+         {"/deviceKeyHeld", false},
+         {"/volumes",
+          json::array(
+              {{{"id", 7}, {"path", "/media/usb/"}, {"notify", true}, {"listener", ":1.1"}},
+               {{"id", 8}, {"path", "/media/other/"}, {"notify", false}, {"listener", nullptr}}})},
+         {"/events/read", 42},
+         {"/events/dispatched", 7},
+         {"/events/droppedByFilter", 2},
+         {"/events/droppedByTracker", 1},
+         {"/transfers/byRename", 1},
+         {"/transfers/byContent", 1},
+         {"/transfers/comparisons", 1},
+         {"/audit/waiting", 2},
+         {"/audit/oldestWaitingSince", "2026-01-01T00:00:00Z"},
+         {"/audit/oldestWaitingSeconds", 3},
+         {"/audit/lastUpload", nullptr},
+         {"/audit/droppedByCap", 0},
+         {"/kernel", {{"queueOverflows", 3}, {"processTableLosses", 2}, {"staleHandles", 1}}},
+         {"/mounts/1",
+          {{"mountPoint", "/mnt/share"},
+           {"fsType", "nfs4"},
+           {"coverage", "partial"},
+           {"detail", "no renames"}}},
+         {"/telemetry", "(missing)"},  // not created: left out, never created by a request
+         {"/late", json::array()}});
+
+  backend_.becomeReady();
+  clock_.settle();
+  clock_.advance(1s);
+  backend_.acceptUpload();
+  clock_.settle();
+  check(
+      statusNow(),
+      {{"/deviceKeyHeld", true},
+       {"/audit/waiting", 0},
+       {"/audit/oldestWaitingSince", nullptr},
+       {"/audit/lastUpload",
+        {{"at", "2026-01-01T00:00:04Z"}, {"result", "accepted"}, {"status", 0}, {"records", 2}}}});
+}
+
+// A part that does not answer in time is left out and named; the others still arrive, nested
+// members merged, and a late answer changes nothing.
+TEST(ServiceStatusDeadlineTest, AnAnswerComesAtTheDeadlineWithoutTheSubsystemsThatAreStillBusy) {
+  MemoryLogWriter log;
+  ManualClock clock;
+  std::mutex mutex;
+  std::vector<StatusPart::Reply> held;
+  ServiceStatus status(clock, std::nullopt,
+                       {{"first",
+                         [](StatusPart::Reply reply) {
+                           reply({{"events", {{"read", 5}}}});
+                         }},
+                        {"stuck",
+                         [&](StatusPart::Reply reply) {
+                           std::lock_guard lock(mutex);
+                           held.push_back(std::move(reply));
+                         }},
+                        {"second", [](StatusPart::Reply reply) {
+                           reply({{"events", {{"dispatched", 4}}}});
+                         }}});
+  Asker asker(status);
+  asker.ask();
+  clock.settle();
+  EXPECT_TRUE(asker.answers().empty()) << "waits for the busy part";
+  clock.advance(ServiceStatus::kDeadline);
+  ASSERT_EQ(asker.answers().size(), 1u);
+  EXPECT_EQ(asker.answers()[0], (json{{"events", {{"read", 5}, {"dispatched", 4}}},
+                                      {"late", {"stuck"}},
+                                      {"uptimeSeconds", 2},
+                                      {"version", nullptr}}));
+  held.at(0)({{"events", {{"read", 99}}}});
+  clock.settle();
+  EXPECT_EQ(asker.answers().size(), 1u);
+}
+
+}  // namespace
+}  // namespace zorva

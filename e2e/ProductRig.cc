@@ -640,22 +640,90 @@ std::vector<std::string> storedAuditEvents(const std::string& stateDir) {
   return records;
 }
 
-LoopDrive::LoopDrive(const std::string& folder)
+const char* driveKindName(DriveKind kind) {
+  switch (kind) {
+    case DriveKind::Ext4:
+      return "ext4";
+    case DriveKind::Xfs:
+      return "xfs";
+    case DriveKind::BtrfsSubvolume:
+      return "btrfs_subvolume";
+    case DriveKind::Tmpfs:
+      return "tmpfs";
+    case DriveKind::Overlay:
+      return "overlay";
+    case DriveKind::FuseFat:
+      return "fuse_fat";
+    case DriveKind::FuseNtfs:
+      return "fuse_ntfs";
+    case DriveKind::FuseExfat:
+      return "fuse_exfat";
+  }
+  return "?";
+}
+
+LoopDrive::LoopDrive(const std::string& folder, DriveKind kind)
     : image_(folder + "/drive.img"), mountPoint_(folder + "/drive"), tmpfs_(folder + "/tmpfs") {
   std::filesystem::create_directories(mountPoint_);
   std::filesystem::create_directories(tmpfs_);
-  const std::vector<std::vector<std::string>> steps = {
-      {"truncate", "-s", "64M", image_},
-      {"mkfs.ext4", "-q", "-F", image_},
-      {"mount", "-o", "loop", image_, mountPoint_},
-      {"mount", "-t", "tmpfs", "-o", "size=64m", "zorva-e2e", tmpfs_},
-  };
-  for (const auto& step : steps) {
+  auto check = [](const std::vector<std::string>& step) {
     const CommandResult result = runCommand(step);
     if (result.status != 0) {
       throw std::runtime_error(step[0] + " for the loop drive failed: " + result.output);
     }
+    return result.output;
+  };
+  // Sparse images: xfs wants 300 MB at least, but only what is written takes room.
+  const std::string size =
+      kind == DriveKind::Xfs || kind == DriveKind::BtrfsSubvolume ? "320M" : "64M";
+  if (kind != DriveKind::Tmpfs && kind != DriveKind::Overlay)
+    check({"truncate", "-s", size, image_});
+  switch (kind) {
+    case DriveKind::Ext4:
+      check({"mkfs.ext4", "-q", "-F", image_});
+      check({"mount", "-o", "loop", image_, mountPoint_});
+      break;
+    case DriveKind::Xfs:
+      check({"mkfs.xfs", "-q", image_});
+      check({"mount", "-o", "loop", image_, mountPoint_});
+      break;
+    case DriveKind::BtrfsSubvolume:
+      check({"mkfs.btrfs", "-q", image_});
+      check({"mount", "-o", "loop", image_, mountPoint_});
+      check({"btrfs", "-q", "subvolume", "create", mountPoint_ + "/volume"});
+      check({"umount", mountPoint_});
+      check({"mount", "-o", "loop,subvol=volume", image_, mountPoint_});
+      break;
+    case DriveKind::Tmpfs:
+      check({"mount", "-t", "tmpfs", "-o", "size=64m", "zorva-e2e-drive", mountPoint_});
+      break;
+    case DriveKind::Overlay:
+      for (const char* layer : {"/lower", "/upper", "/work"}) {
+        std::filesystem::create_directories(folder + layer);
+      }
+      check({"mount", "-t", "overlay", "zorva-e2e-drive", "-o",
+             "lowerdir=" + folder + "/lower,upperdir=" + folder + "/upper,workdir=" + folder +
+                 "/work",
+             mountPoint_});
+      break;
+    case DriveKind::FuseFat:
+      check({"mkfs.vfat", image_});
+      check({"fusefat", "-o", "rw+", image_, mountPoint_});
+      break;
+    case DriveKind::FuseNtfs:
+      check({"mkfs.ntfs", "-F", "-f", "-q", image_});
+      check({"ntfs-3g", image_, mountPoint_});
+      break;
+    case DriveKind::FuseExfat: {
+      check({"mkfs.exfat", image_});
+      std::string device = check({"losetup", "-f", "--show", image_});
+      while (!device.empty() && device.back() == '\n') device.pop_back();
+      loopDevice_ = device;
+      check({"mount.exfat-fuse", loopDevice_, mountPoint_});
+      break;
+    }
   }
+  check({"mount", "-t", "tmpfs", "-o", "size=64m", "zorva-e2e", tmpfs_});
 }
 
 bool LoopDrive::unmount() { return runCommand({"umount", mountPoint_}).status == 0; }
@@ -665,6 +733,7 @@ LoopDrive::~LoopDrive() {
     if (runCommand({"mountpoint", "-q", mounted}).status != 0) continue;
     if (runCommand({"umount", mounted}).status != 0) runCommand({"umount", "-l", mounted});
   }
+  if (!loopDevice_.empty()) runCommand({"losetup", "-d", loopDevice_});
   std::error_code ignored;
   std::filesystem::remove(image_, ignored);
 }
@@ -673,7 +742,7 @@ ProductRig::ProductRig(std::string zorvadProgram, RigOptions options)
     : options_(std::move(options)), temp_("zorva-e2e") {
   watched_ = temp_ / "Watched";
   if (options_.loopDrive) {
-    drive_ = std::make_unique<LoopDrive>(temp_.path());
+    drive_ = std::make_unique<LoopDrive>(temp_.path(), options_.driveKind);
     watched_ = drive_->mountPoint() + "/Watched";
     driveOut_ = drive_->mountPoint() + "/out";
     std::filesystem::create_directories(driveOut_);

@@ -253,12 +253,17 @@ void saveServiceState(const std::string& stateDir, const std::string& deviceKey,
 // The records waiting in the service's audit-event store (read-only), oldest first, as JSON.
 std::vector<std::string> storedAuditEvents(const std::string& stateDir);
 
-// A removable drive as the kernel sees one: an ext4 image on a loop device, mounted for the
-// drive's life, with a tmpfs beside it as a second, other filesystem. Unmounted (lazily, if it is
-// still busy) when destroyed.
+// The kinds of filesystem drives come with that this machine can mount: through the kernel, a
+// btrfs subvolume mounted on its own, an overlay, and FUSE drivers of USB sticks' filesystems.
+enum class DriveKind { Ext4, Xfs, BtrfsSubvolume, Tmpfs, Overlay, FuseFat, FuseNtfs, FuseExfat };
+const char* driveKindName(DriveKind kind);
+
+// A removable drive as the kernel sees one: an image on a loop device (ext4 unless asked),
+// mounted for the drive's life, with a tmpfs beside it as a second, other filesystem. Unmounted
+// (lazily, if it is still busy) when destroyed.
 class LoopDrive {
  public:
-  explicit LoopDrive(const std::string& folder);
+  explicit LoopDrive(const std::string& folder, DriveKind kind = DriveKind::Ext4);
   ~LoopDrive();
   LoopDrive(const LoopDrive&) = delete;
   LoopDrive& operator=(const LoopDrive&) = delete;
@@ -272,12 +277,14 @@ class LoopDrive {
   std::string image_;
   std::string mountPoint_;
   std::string tmpfs_;
+  std::string loopDevice_;  // attached by the test itself, for drivers that want a block device
 };
 
 struct RigOptions {
   std::string deviceKey = "e2e-device-key-0123";
   // Volume 7 on a loop-mounted drive instead of the temporary folder's filesystem.
   bool loopDrive = false;
+  DriveKind driveKind = DriveKind::Ext4;
   std::optional<std::string> busAddress;  // see ZorvadOptions
   BackendBehaviour backend{};
   // The state folder; empty: a folder "state" in the rig's temporary folder.

@@ -109,6 +109,48 @@ std::optional<uint64_t> SystemFanotifyApi::filesystemId(int fd) {
   return id;
 }
 
+std::optional<std::vector<unsigned char>> SystemFanotifyApi::handleOf(const std::string& path) {
+#ifndef AT_HANDLE_FID
+  constexpr int AT_HANDLE_FID = 0x200;  // Linux 6.5: the handle fanotify reports, decodable or not
+#endif
+  std::array<unsigned int, (sizeof(file_handle) + MAX_HANDLE_SZ) / sizeof(unsigned int) + 1>
+      storage{};
+  auto* handle = reinterpret_cast<file_handle*>(storage.data());
+  handle->handle_bytes = MAX_HANDLE_SZ;
+  int mountId = 0;
+  if (::name_to_handle_at(AT_FDCWD, path.c_str(), handle, &mountId, AT_HANDLE_FID) != 0) {
+    return std::nullopt;
+  }
+  const auto* bytes = reinterpret_cast<const unsigned char*>(handle);
+  return std::vector<unsigned char>(bytes, bytes + sizeof(file_handle) + handle->handle_bytes);
+}
+
+std::optional<std::vector<std::string>> SystemFanotifyApi::subfolders(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat own {};
+  DIR* listing = ::fstat(fd, &own) == 0 ? ::fdopendir(fd) : nullptr;
+  if (!listing) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == ".." || (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)) {
+      continue;
+    }
+    // Some FUSE filesystems leave the type unknown; a mount point below is another filesystem.
+    struct stat status {};
+    if (::fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(status.st_mode) && status.st_dev == own.st_dev) {
+      names.emplace_back(name);
+    }
+  }
+  ::closedir(listing);
+  return names;
+}
+
 ssize_t SystemFanotifyApi::readAt(int fd, void* buffer, size_t size, off_t offset) {
   ssize_t got;
   do {

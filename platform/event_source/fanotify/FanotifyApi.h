@@ -31,6 +31,11 @@ class FanotifyApi {
   virtual std::optional<std::string> readFile(const std::string& path) = 0;
   // The filesystem id fanotify reports for the filesystem holding the open descriptor.
   virtual std::optional<uint64_t> filesystemId(int fd) = 0;
+  // The handle fanotify reports for the file at `path` (a struct file_handle, as in a record),
+  // also where the filesystem cannot open files by handle.
+  virtual std::optional<std::vector<unsigned char>> handleOf(const std::string& path) = 0;
+  // The names of the folders directly in `folder`, on its own filesystem only.
+  virtual std::optional<std::vector<std::string>> subfolders(const std::string& folder) = 0;
   virtual ssize_t readAt(int fd, void* buffer, size_t size, off_t offset) = 0;
 
   // A non-blocking socket subscribed to the kernel's process events (fork, exec and exit of
@@ -63,6 +68,8 @@ class SystemFanotifyApi final : public FanotifyApi {
   std::optional<std::string> readLink(const std::string& path) override;
   std::optional<std::string> readFile(const std::string& path) override;
   std::optional<uint64_t> filesystemId(int fd) override;
+  std::optional<std::vector<unsigned char>> handleOf(const std::string& path) override;
+  std::optional<std::vector<std::string>> subfolders(const std::string& folder) override;
   ssize_t readAt(int fd, void* buffer, size_t size, off_t offset) override;
   int openProcessConnector() override;
   ssize_t receive(int fd, void* buffer, size_t size) override;

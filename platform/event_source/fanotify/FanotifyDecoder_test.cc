@@ -309,5 +309,27 @@ TEST(MountTable, ParsesEscapesAndSkipsPseudoFilesystems) {
   }
 }
 
+// Whether a second mount of a filesystem gives its folders other paths than its mount at / does:
+// only then can an ignore mark taken for one path silence another.
+TEST(MountTable, TellsASecondWayInFromAFolderBoundOntoItself) {
+  auto mounts = parseMountInfo(
+      "27 1 254:0 / / rw - ext4 /dev/vda rw\n"
+      "50 27 254:0 /var/lib/zorva /var/lib/zorva rw - ext4 /dev/vda rw\n"
+      "51 27 254:0 /home /home ro - ext4 /dev/vda rw\n"
+      "52 27 254:0 /srv/data /home/ann/data rw - ext4 /dev/vda rw\n"
+      "53 27 254:0 /srv/data /mnt/data rw - ext4 /dev/vda rw\n"
+      "54 27 254:0 /srv/My\\040Data /srv/My\\040Data rw - ext4 /dev/vda rw\n"
+      "60 27 8:17 / /media/usb rw - vfat /dev/sdb1 rw\n"
+      "61 27 8:17 /photos /mnt/photos rw - vfat /dev/sdb1 rw\n");
+  ASSERT_EQ(mounts.size(), 8u);
+  EXPECT_EQ(mounts[5].root, "/srv/My Data");
+  for (const auto& [other, same] :
+       {std::pair{1, true}, {2, true}, {3, false}, {4, false}, {5, true}}) {
+    EXPECT_EQ(pathMapping(mounts[other]) == pathMapping(mounts[0]), same) << mounts[other].root;
+  }
+  EXPECT_NE(pathMapping(mounts[3]), pathMapping(mounts[4]));
+  EXPECT_NE(pathMapping(mounts[7]), pathMapping(mounts[6]));  // /media/usb/photos, /mnt/photos
+}
+
 }  // namespace
 }  // namespace zorva

@@ -49,6 +49,7 @@ class FanotifyEventSource final : public EventSource, public FolderFilter {
   // What the process table knows and has lost, as of the reader's last pass; zeros before a
   // client subscribed. Callable from any thread.
   ProcessTable::Counts processCounts() const;
+  EventSourceStatus status() const override;
 
   class Client;
 

@@ -77,7 +77,8 @@ void FanotifyTranslator::note(const char* what, uint64_t* count) {
   ++*count;
   for (uint64_t power = 1; power <= *count; power *= 10) {
     if (power == *count) {
-      ZorvaError("fanotify: %s (%ld so far)", what, static_cast<int64_t>(*count));
+      ZorvaError(FaultKind::EventSource, "fanotify: %s (%ld so far)", what,
+                 static_cast<int64_t>(*count));
       return;
     }
   }
@@ -95,13 +96,15 @@ std::unique_ptr<OwnedMessage> FanotifyTranslator::message(es_event_type_t type, 
   return message;
 }
 
-void FanotifyTranslator::translate(FanotifyBatch& batch) {
+void FanotifyTranslator::translate(FanotifyBatch& batch, const DriveFolders::Drive* drive) {
+  drive_ = drive;
   for (int fd : batch.strayFds) api_.close(fd);
   if (batch.malformed > 0) note("a record could not be decoded", &malformed_);
   for (const FanotifyRecord& record : batch.records) {
     if (record.isOverflow()) {
       ++overflows_;
-      ZorvaError("fanotify: the kernel's event queue overflowed and events were lost (%ld so far)",
+      ZorvaError(FaultKind::EventSource,
+                 "fanotify: the kernel's event queue overflowed and events were lost (%ld so far)",
                  static_cast<int64_t>(overflows_));
       continue;
     }
@@ -115,6 +118,18 @@ void FanotifyTranslator::translate(FanotifyBatch& batch) {
     }
   }
   endBatch();
+}
+
+bool FanotifyTranslator::namesHere(const std::string& path, const struct stat& file, bool removed) {
+  struct stat named {};
+  if (!removed) {
+    return api_.stat(path, &named) == 0 && named.st_ino == file.st_ino &&
+           named.st_dev == file.st_dev;
+  }
+  const size_t slash = path.rfind('/');
+  return slash != std::string::npos &&
+         api_.stat(slash == 0 ? "/" : path.substr(0, slash), &named) == 0 &&
+         named.st_dev == file.st_dev;
 }
 
 void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
@@ -140,13 +155,19 @@ void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
   // A name removed before its event was read is marked by the kernel; the file may still have
   // other names, and a file may really be called "x (deleted)": the mark is taken off unless the
   // full name still leads to this very file.
+  bool removed = false;
   if (path->ends_with(kDeleted)) {
     struct stat named {};
     if (status.st_nlink == 0 || api_.stat(*path, &named) != 0 || named.st_ino != status.st_ino ||
         named.st_dev != status.st_dev) {
       path->resize(path->size() - kDeleted.size());
+      removed = true;
     }
   }
+  // A file of a mount the service cannot see (an overlay's own writes to its upper folder, a
+  // detached mount) is named from that mount's root: here the name leads elsewhere or nowhere,
+  // and a write there is no copy anyone could find.
+  if ((record.mask & FAN_CLOSE_WRITE) && !namesHere(*path, status, removed)) return;
   // The descriptor names the program even when the process is gone by now, and the kernel
   // reports the open before the process runs it: its own open of the program counts as its.
   if (exec) processes_.execOpened(record.pid, *path, status, ProcessTable::imageOf(api_, fd.get()));
@@ -183,10 +204,19 @@ const FanotifyTranslator::Directory& FanotifyTranslator::directoryOf(
   auto known = directories_.find(info.handle);
   if (known != directories_.end()) return known->second;
   Directory& directory = directories_[info.handle];
-  auto mount = mounts_.find(info.fsid);
-  if (mount == mounts_.end()) return directory;
+  const std::string* mountPoint = nullptr;
+  if (drive_) {
+    if (const std::string* marked = drive_->folder(info.handle)) {
+      directory.path = *marked;
+      return directory;
+    }
+    if (drive_->handlesOpen) mountPoint = &drive_->mountPoint;
+  } else if (auto mount = mounts_.find(info.fsid); mount != mounts_.end()) {
+    mountPoint = &mount->second;
+  }
+  if (!mountPoint) return directory;
   // Open only for this resolution: a watched drive must stay unmountable at every moment.
-  RecordFd mountFd(api_, api_.openPath(mount->second));
+  RecordFd mountFd(api_, api_.openPath(*mountPoint));
   if (mountFd.get() < 0) return directory;
   int fd = api_.openByHandle(mountFd.get(), info.handle);
   if (fd < 0) {
@@ -229,6 +259,9 @@ void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
     if (from && to) {
       rename(record.pid, *from, *to, infoOf(record, FAN_EVENT_INFO_TYPE_FID),
              (record.mask & FAN_ONDIR) != 0);
+    } else if (from && drive_) {
+      // Only folders under roots are marked there: a rename that names no new folder left them.
+      renamedOffDrive(record.pid, *from, infoOf(record, FAN_EVENT_INFO_TYPE_FID));
     }
     if (record.mask & (FAN_CREATE | FAN_DELETE)) flush();
   }
@@ -262,7 +295,7 @@ void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
                                        message->file(directory, S_IFDIR, 0)};
     deliver_(message->message());
   }
-  if (ignored_) ignored_->quietEntry(directory, entry->fsid);
+  if (ignored_ && !drive_) ignored_->quietEntry(directory, entry->fsid);
 }
 
 void FanotifyTranslator::rename(pid_t pid, const FanotifyRecord::Info& from,
@@ -274,10 +307,40 @@ void FanotifyTranslator::rename(pid_t pid, const FanotifyRecord::Info& from,
     unresolved(fromFolder.path ? toFolder : fromFolder);
     return;
   }
-  const std::string* fromDir = &*fromFolder.path;
-  const std::string* toDir = &*toFolder.path;
-  Rename current{pid, file ? file->handle : std::vector<unsigned char>(),
-                 entryPath(*fromDir, from.name), *toDir, to.name};
+  renamed(Rename{pid, file ? file->handle : std::vector<unsigned char>(),
+                 entryPath(*fromFolder.path, from.name), *toFolder.path, to.name},
+          folder);
+}
+
+void FanotifyTranslator::renamedOffDrive(pid_t pid, const FanotifyRecord::Info& from,
+                                         const FanotifyRecord::Info* file) {
+  const Directory& fromFolder = directoryOf(from);
+  if (!fromFolder.path) {
+    unresolved(fromFolder);
+    return;
+  }
+  // Where it went is where the moved file is now. Where the kernel cannot open handles
+  // (overlayfs), all that is known is that it left the roots for elsewhere on the drive.
+  std::string toDir = drive_->mountPoint;
+  std::string toName;
+  if (file && drive_->handlesOpen) {
+    RecordFd mountFd(api_, api_.openPath(drive_->mountPoint));
+    RecordFd moved(api_, mountFd.get() < 0 ? -1 : api_.openByHandle(mountFd.get(), file->handle));
+    std::optional<std::string> path;
+    if (moved.get() >= 0) path = api_.readLink("/proc/self/fd/" + std::to_string(moved.get()));
+    if (path && !path->ends_with(kDeleted) && path->rfind('/') != std::string::npos) {
+      const size_t slash = path->rfind('/');
+      toDir = slash == 0 ? "/" : path->substr(0, slash);
+      toName = path->substr(slash + 1);
+    }
+  }
+  renamed(Rename{pid, file ? file->handle : std::vector<unsigned char>(),
+                 entryPath(*fromFolder.path, from.name), std::move(toDir), std::move(toName)},
+          false);
+}
+
+void FanotifyTranslator::renamed(Rename current, bool folder) {
+  const pid_t pid = current.pid;
   // Folders marked while outside every root may have just moved under one.
   if (folder && ignored_) ignored_->folderMoved(current.to());
   // An exchange arrives as two renames back to back, the second undoing the names of the first,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/event_source/OwnedMessage.h"
+#include "platform/event_source/fanotify/DriveFolders.h"
 #include "platform/event_source/fanotify/FanotifyApi.h"
 #include "platform/event_source/fanotify/FanotifyDecoder.h"
 #include "platform/event_source/fanotify/IgnoredFolders.h"
@@ -47,7 +48,8 @@ class FanotifyTranslator {
   // Where the folders whose quiet events cannot matter are marked; null marks none.
   void setIgnoredFolders(IgnoredFolders* ignored) { ignored_ = ignored; }
 
-  void translate(FanotifyBatch& batch);
+  // `drive` is the drive whose own group the batch was read from, if any.
+  void translate(FanotifyBatch& batch, const DriveFolders::Drive* drive = nullptr);
   // Delivers a rename held back to see whether its exchange partner follows.
   void flush();
 
@@ -65,9 +67,15 @@ class FanotifyTranslator {
   };
 
   void fileRecord(const FanotifyRecord& record);
+  // Whether `path` leads to `file` in the service's own view of the file tree; for a removed
+  // file, whether its folder lies on the file's filesystem.
+  bool namesHere(const std::string& path, const struct stat& file, bool removed);
   void entryRecord(const FanotifyRecord& record);
   void rename(pid_t pid, const FanotifyRecord::Info& from, const FanotifyRecord::Info& to,
               const FanotifyRecord::Info* file, bool folder);
+  void renamedOffDrive(pid_t pid, const FanotifyRecord::Info& from,
+                       const FanotifyRecord::Info* file);
+  void renamed(Rename current, bool folder);
   void deliverRename(const Rename& rename);
   // A folder removed before its event was read is the ordinary fate of `rm -r`, not a fault.
   struct Directory {
@@ -87,6 +95,7 @@ class FanotifyTranslator {
   uint64_t wanted_ = 0;
   IgnoredFolders* ignored_ = nullptr;
   std::map<uint64_t, std::string> mounts_;
+  const DriveFolders::Drive* drive_ = nullptr;  // for the batch being translated
   // For one batch only: the directories resolved, which a batch names again and again.
   std::map<std::vector<unsigned char>, Directory> directories_;
   void endBatch();

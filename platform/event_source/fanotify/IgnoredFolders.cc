@@ -30,6 +30,11 @@ bool IgnoredFolders::mute(const std::string& folder) {
   return true;
 }
 
+void IgnoredFolders::withWatchedFolders(const std::function<void(WatchedFolders*)>& work) {
+  std::lock_guard lock(mutex_);
+  work(folders_);
+}
+
 void IgnoredFolders::setWatchedFolders(WatchedFolders* folders) {
   std::lock_guard lock(mutex_);
   folders_ = folders;
@@ -102,7 +107,8 @@ void IgnoredFolders::flushLocked() {
   // Only the groups' inode marks go: their filesystem and mount marks stay.
   for (int group : {fileGroup_, entryGroup_}) {
     if (group >= 0 && api_.mark(group, FAN_MARK_FLUSH, 0, "/") != 0) {
-      ZorvaError("fanotify: the kernel's ignore marks could not be flushed: %@",
+      ZorvaError(FaultKind::EventSource,
+                 "fanotify: the kernel's ignore marks could not be flushed: %@",
                  std::system_category().message(errno));
       return;
     }
@@ -112,7 +118,7 @@ void IgnoredFolders::flushLocked() {
   // The flush took these too; they go back at once.
   for (const std::string& folder : muted_) {
     if (api_.mark(fileGroup_, kMuteFlags, kMutedEvents, folder) != 0) {
-      ZorvaError("fanotify: %@ could not be muted again: %@", folder,
+      ZorvaError(FaultKind::EventSource, "fanotify: %@ could not be muted again: %@", folder,
                  std::system_category().message(errno));
     }
   }

@@ -48,6 +48,9 @@ class IgnoredFolders {
   bool probe(const std::string& folder);
   // Any thread.
   void setWatchedFolders(WatchedFolders* folders);
+  // Runs `work` with who says which folders matter (null when none), under the lock that
+  // setWatchedFolders and flush take.
+  void withWatchedFolders(const std::function<void(WatchedFolders*)>& work);
   // The files directly in `folder` are never handed over, whatever happens to them, for as long
   // as the group lives. For the service's own databases: closing any descriptor of a file drops
   // every POSIX lock the process holds on it, SQLite's among them, and every event of the

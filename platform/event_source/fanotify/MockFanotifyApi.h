@@ -21,6 +21,10 @@ class MockFanotifyApi : public FanotifyApi {
   MOCK_METHOD(std::optional<std::string>, readLink, (const std::string& path), (override));
   MOCK_METHOD(std::optional<std::string>, readFile, (const std::string& path), (override));
   MOCK_METHOD(std::optional<uint64_t>, filesystemId, (int fd), (override));
+  MOCK_METHOD(std::optional<std::vector<unsigned char>>, handleOf, (const std::string& path),
+              (override));
+  MOCK_METHOD(std::optional<std::vector<std::string>>, subfolders, (const std::string& folder),
+              (override));
   MOCK_METHOD(ssize_t, readAt, (int fd, void* buffer, size_t size, off_t offset), (override));
   MOCK_METHOD(int, openProcessConnector, (), (override));
   MOCK_METHOD(ssize_t, receive, (int fd, void* buffer, size_t size), (override));

@@ -47,9 +47,19 @@ std::vector<Mount> parseMountInfo(std::string_view text) {
     size_t separator = 6;
     while (separator < fields.size() && fields[separator] != "-") ++separator;
     if (fields.size() < 6 || separator + 1 >= fields.size()) continue;
-    mounts.push_back({unescape(fields[4]), std::string(fields[separator + 1])});
+    mounts.push_back(
+        {unescape(fields[4]), std::string(fields[separator + 1]), unescape(fields[3])});
   }
   return mounts;
+}
+
+std::string pathMapping(const Mount& mount) {
+  const std::string_view point = mount.mountPoint == "/" ? "" : mount.mountPoint;
+  const std::string_view root = mount.root == "/" ? "" : mount.root;
+  // Both are absolute: a matching end starts at a '/', so it is whole names.
+  if (point.ends_with(root))
+    return "under " + std::string(point.substr(0, point.size() - root.size()));
+  return std::string(root) + " at " + std::string(point);
 }
 
 bool canHoldUserFiles(std::string_view fsType) {

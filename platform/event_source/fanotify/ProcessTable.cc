@@ -159,6 +159,7 @@ void ProcessTable::receive() {
         lostSinceResync_ = true;
         if (isPowerOfTen(losses_)) {
           ZorvaError(
+              FaultKind::EventSource,
               "fanotify: the kernel's process events overflowed and some were lost (%ld times so "
               "far); processes missed are looked up in /proc",
               static_cast<int64_t>(losses_));
@@ -166,7 +167,7 @@ void ProcessTable::receive() {
         continue;
       }
       if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        ZorvaError("fanotify: reading process events failed: %@",
+        ZorvaError(FaultKind::EventSource, "fanotify: reading process events failed: %@",
                    std::system_category().message(errno));
       }
       return;
@@ -176,7 +177,8 @@ void ProcessTable::receive() {
     if (decodeProcessEvents(std::span<const std::byte>(buffer_.data(), static_cast<size_t>(got)),
                             decoded_) > 0 &&
         isPowerOfTen(++malformed_)) {
-      ZorvaError("fanotify: a process event could not be decoded (%ld so far)",
+      ZorvaError(FaultKind::EventSource,
+                 "fanotify: a process event could not be decoded (%ld so far)",
                  static_cast<int64_t>(malformed_));
     }
     for (const ProcessEvent& event : decoded_) {

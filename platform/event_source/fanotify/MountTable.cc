@@ -54,8 +54,11 @@ std::vector<Mount> parseMountInfo(std::string_view text) {
 }
 
 std::string pathMapping(const Mount& mount) {
-  const std::string_view point = mount.mountPoint == "/" ? "" : mount.mountPoint;
-  const std::string_view root = mount.root == "/" ? "" : mount.root;
+  // Views of the mount's own strings: a conditional with "" would make a temporary string.
+  const std::string_view point =
+      mount.mountPoint == "/" ? std::string_view() : std::string_view(mount.mountPoint);
+  const std::string_view root =
+      mount.root == "/" ? std::string_view() : std::string_view(mount.root);
   // Both are absolute: a matching end starts at a '/', so it is whole names.
   if (point.ends_with(root))
     return "under " + std::string(point.substr(0, point.size() - root.size()));

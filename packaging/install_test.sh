@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # What `cmake --install` places, staged under a temporary DESTDIR: the files and nothing else, a
 # unit that names zorvad where it was installed and keeps the state folder private, a group entry
-# systemd-sysusers accepts, and a unit systemd-analyze finds nothing wrong with. Checked
-# statically: enabling and starting the unit needs a machine booted with systemd.
-# Usage: install_test.sh BUILD_DIR
+# systemd-sysusers accepts, and a unit systemd-analyze finds nothing wrong with, that confines the
+# service (exposure below 5.0) without giving it a file tree of its own. Checked statically:
+# enabling and starting the unit needs a machine booted with systemd (confined_test.sh applies
+# its restrictions by hand).
+# Usage: install_test.sh BUILD_DIR [MAN]   (MAN: ON when the build made the manual pages)
 set -uo pipefail
 build=$1
+man=${2:-OFF}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -33,6 +36,10 @@ usr/lib/systemd/system/zorvad.service
 usr/lib/sysusers.d/zorva.conf
 usr/sbin/zorvad
 usr/share/dbus-1/system.d/com.zorva.client.extension.xpc.conf"
+if [ "$man" = ON ]; then
+  expected=$(printf '%s\n' "$expected" usr/share/man/man1/zorvactl.1 usr/share/man/man8/zorvad.8 |
+    sort)
+fi
 actual=$(cd "$root" && find . -type f -o -type l | sed 's#^\./##' | sort)
 [ "$actual" = "$expected" ] || fail "installed files:
 $actual
@@ -44,6 +51,30 @@ done
 "$root/usr/sbin/zorvad" --version >/dev/null || fail "the installed zorvad does not run"
 grep -q 'WARNING' "$root.log" && fail "an install to /usr warns: $(cat "$root.log")"
 
+# The pages are made from the programs' help: each command and each variable the help names must
+# have come through, and man must read the pages without a complaint.
+if [ "$man" = ON ]; then
+  pages="$root/usr/share/man"
+  commands=$("$root/usr/bin/zorvactl" --help | sed -n '/^Subcommands:$/,/^$/s/^  \([^ ]*\).*/\1/p')
+  [ -n "$commands" ] || fail "zorvactl --help lists no commands"
+  for command in $commands; do
+    grep -q "^\.SS \"zorvactl $command[ \"]" "$pages/man1/zorvactl.1" ||
+      fail "zorvactl(1) has no section for the command $command"
+  done
+  for variable in $("$root/usr/sbin/zorvad" --help | grep -o '^  ZORVA_[A-Z_]*'); do
+    sed -n '/^\.SH ENVIRONMENT/,/^\.SH/p' "$pages/man8/zorvad.8" | grep -q "^$variable\$" ||
+      fail "zorvad(8) does not list $variable under ENVIRONMENT"
+  done
+  grep -q '^\.SH "EXIT STATUS"' "$pages/man1/zorvactl.1" || fail "zorvactl(1) has no EXIT STATUS"
+  if command -v man >/dev/null; then
+    for page in man1/zorvactl.1 man8/zorvad.8; do
+      warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
+        man --warnings -E UTF-8 -l "$pages/$page" 2>&1 >/dev/null)
+      [ -z "$warnings" ] || fail "man complains about $page: $warnings"
+    done
+  fi
+fi
+
 unit="$root/usr/lib/systemd/system/zorvad.service"
 expect_line() {
   grep -qx -- "$2" "$1" || fail "$(basename "$1") lacks the line: $2"
@@ -54,6 +85,19 @@ expect_line "$unit" "StateDirectoryMode=0700"
 expect_line "$unit" "Environment=ZORVA_BUS=system"
 expect_line "$unit" "Type=dbus"
 expect_line "$unit" "BusName=com.zorva.client.extension.xpc"
+# The service marks what its own mount table lists and names files by its own mounts: none of the
+# options that change its view of the mounts or the file tree, or hide the processes it reads in
+# /proc, may be set.
+for option in PrivateTmp PrivateMounts PrivateDevices PrivateUsers; do
+  value=$(sed -n "s/^$option=//p" "$unit")
+  [[ -z $value || $value =~ ^(no|false|off|0)$ ]] || fail "the unit sets $option=$value"
+done
+grep -E '^(TemporaryFileSystem|RootDirectory|RootImage|BindPaths|BindReadOnlyPaths)=' "$unit" &&
+  fail "the unit gives the service a file tree of its own"
+grep -E '^ProtectProc=' "$unit" | grep -qvx 'ProtectProc=default' &&
+  fail "the unit hides other processes: $(grep '^ProtectProc=' "$unit")"
+grep -E '^ProtectHome=' "$unit" | grep -qvx 'ProtectHome=read-only' &&
+  fail "the unit hides home folders: $(grep '^ProtectHome=' "$unit")"
 policy="$root/usr/share/dbus-1/system.d/com.zorva.client.extension.xpc.conf"
 grep -q '<allow own="com.zorva.client.extension.xpc"/>' "$policy" ||
   fail "the bus policy does not let the service own the name the unit waits for"
@@ -69,6 +113,12 @@ if command -v systemd-analyze >/dev/null; then
   status=$?
   [ $status -eq 0 ] && [ -z "$complaints" ] ||
     fail "systemd-analyze verify (exit $status): $complaints"
+  # How much the unit leaves the service, as systemd scores it: 10 is unconfined.
+  security=$(systemd-analyze security --offline=true "$work/verify/zorvad.service" 2>&1)
+  exposure=$(sed -n 's/^.*Overall exposure level for zorvad.service: \([0-9.]*\) .*$/\1/p' \
+    <<<"$security")
+  [ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e < 5.0) }' ||
+    fail "exposure ${exposure:-(not found)}, want below 5.0: $security"
 else
   echo "note: systemd-analyze is not installed; the unit is checked by its lines only"
 fi

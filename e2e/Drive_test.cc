@@ -183,7 +183,14 @@ TEST_P(DriveKindTest, ACopyAMoveACatAndAMoveWithinTheDriveAreOneAuditEventEach) 
       {rig->onTmpfs("catted.txt"), "/catted.txt"},
       {movedWithin, "/later/moved-within.txt"},
   };
-  expected[rig->onTmpfs("moved.txt")] = "/moved.txt";
+  // A FUSE driver forgets a removed file, and the kernel opens each event's file only as the event
+  // is read: mv's reads of a file it then removes are lost whenever mv is quicker than the
+  // service (as under AddressSanitizer). Reported or not there, never wrongly.
+  const DriveKind kind = GetParam();
+  const bool fuse =
+      kind == DriveKind::FuseFat || kind == DriveKind::FuseNtfs || kind == DriveKind::FuseExfat;
+  const std::string movedAway = rig->onTmpfs("moved.txt");
+  expected[movedAway] = "/moved.txt";
   // A folder made after the service started is watched as well as those it found.
   std::filesystem::create_directories(rig->watched("later"));
   run({"cp", makeFile(rig->watched("copied.txt")), rig->onTmpfs() + "/"});
@@ -200,6 +207,7 @@ TEST_P(DriveKindTest, ACopyAMoveACatAndAMoveWithinTheDriveAreOneAuditEventEach) 
     EXPECT_FALSE(reported.contains(event.dest)) << "reported twice: " << event.dest;
     reported[event.dest] = event.source;
   }
+  if (fuse && !reported.contains(movedAway)) expected.erase(movedAway);
   EXPECT_EQ(reported, expected);
 }
 

@@ -9,13 +9,6 @@
 namespace zorva {
 namespace {
 
-const FanotifyRecord::Info* infoOf(const FanotifyRecord& record, uint8_t type) {
-  for (const auto& info : record.infos) {
-    if (info.type == type) return &info;
-  }
-  return nullptr;
-}
-
 bool atOrBelow(const std::string& path, const std::string& folder) {
   return path.starts_with(folder) &&
          (path.size() == folder.size() || path[folder.size()] == '/' || folder.ends_with('/'));
@@ -50,7 +43,7 @@ bool DriveFolders::add(dev_t device, const std::string& mountPoint, bool handles
   return true;
 }
 
-void DriveFolders::keepOnly(const std::map<dev_t, bool>& mounted) {
+void DriveFolders::keepOnly(const std::set<dev_t>& mounted) {
   std::erase_if(drives_, [&](const auto& entry) {
     if (mounted.contains(entry.first)) return false;
     api_.close(entry.second->group);
@@ -114,8 +107,8 @@ void DriveFolders::follow(Drive& drive, const FanotifyBatch& batch, WatchedFolde
   for (const FanotifyRecord& record : batch.records) {
     if (!(record.mask & FAN_ONDIR)) continue;
     if (record.mask & FAN_RENAME) {
-      auto from = pathOf(infoOf(record, FAN_EVENT_INFO_TYPE_OLD_DFID_NAME));
-      auto to = pathOf(infoOf(record, FAN_EVENT_INFO_TYPE_NEW_DFID_NAME));
+      auto from = pathOf(record.info(FAN_EVENT_INFO_TYPE_OLD_DFID_NAME));
+      auto to = pathOf(record.info(FAN_EVENT_INFO_TYPE_NEW_DFID_NAME));
       if (from && to) {
         movedBelow(drive, *from, *to);
       } else if (to) {
@@ -125,7 +118,7 @@ void DriveFolders::follow(Drive& drive, const FanotifyBatch& batch, WatchedFolde
       }
       continue;
     }
-    auto entry = pathOf(infoOf(record, FAN_EVENT_INFO_TYPE_DFID_NAME));
+    auto entry = pathOf(record.info(FAN_EVENT_INFO_TYPE_DFID_NAME));
     if (!entry) continue;
     if (record.mask & FAN_DELETE) forgetBelow(drive, *entry);
     // A folder made in a marked one; `mkdir -p` may have made more below it already.

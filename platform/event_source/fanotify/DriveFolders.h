@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,7 @@ class DriveFolders {
   // set, when no group could be made for it.
   bool add(dev_t device, const std::string& mountPoint, bool handlesOpen, WatchedFolders* watched);
   // Drives no longer mounted; their groups are closed.
-  void keepOnly(const std::map<dev_t, bool>& mounted);
+  void keepOnly(const std::set<dev_t>& mounted);
 
   // Marks the folders at or below every root on each drive: after a root was registered.
   void markRoots(WatchedFolders* watched);

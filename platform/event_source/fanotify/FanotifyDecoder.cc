@@ -53,6 +53,13 @@ bool decodeFidInfo(const std::byte* at, size_t length, uint8_t type, FanotifyRec
 
 bool FanotifyRecord::isOverflow() const { return (mask & FAN_Q_OVERFLOW) != 0; }
 
+const FanotifyRecord::Info* FanotifyRecord::info(uint8_t type) const {
+  for (const Info& candidate : infos) {
+    if (candidate.type == type) return &candidate;
+  }
+  return nullptr;
+}
+
 FanotifyBatch decodeFanotifyBuffer(std::span<const std::byte> buffer) {
   FanotifyBatch batch;
   constexpr size_t kMetadata = sizeof(fanotify_event_metadata);

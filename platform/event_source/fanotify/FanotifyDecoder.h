@@ -25,6 +25,8 @@ struct FanotifyRecord {
   std::vector<Info> infos;
 
   bool isOverflow() const;
+  // The record's info of a FAN_EVENT_INFO_TYPE_*, or null.
+  const Info* info(uint8_t type) const;
 };
 
 struct FanotifyBatch {

@@ -212,8 +212,8 @@ class FanotifyEventSource::Client final : public es_client_t {
       if (!mounted.contains(device) && marked.fsid != 0) translator_.removeMount(marked.fsid);
     }
     if (drives_) {
-      std::map<dev_t, bool> devices;
-      for (const auto& [device, marked] : mounted) devices.emplace(device, true);
+      std::set<dev_t> devices;
+      for (const auto& [device, marked] : mounted) devices.insert(device);
       drives_->keepOnly(devices);
       rebuildPoll_ = true;
     }

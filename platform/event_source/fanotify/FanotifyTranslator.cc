@@ -47,13 +47,6 @@ class KeptFile final : public EventFile {
   SharedOpenFile file_;
 };
 
-const FanotifyRecord::Info* infoOf(const FanotifyRecord& record, uint8_t type) {
-  for (const auto& info : record.infos) {
-    if (info.type == type) return &info;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 std::string entryPath(const std::string& directory, const std::string& name) {
@@ -254,20 +247,20 @@ void FanotifyTranslator::endBatch() {
 void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
   if (record.pid == ownPid_) return;
   if (record.mask & FAN_RENAME) {
-    const auto* from = infoOf(record, FAN_EVENT_INFO_TYPE_OLD_DFID_NAME);
-    const auto* to = infoOf(record, FAN_EVENT_INFO_TYPE_NEW_DFID_NAME);
+    const auto* from = record.info(FAN_EVENT_INFO_TYPE_OLD_DFID_NAME);
+    const auto* to = record.info(FAN_EVENT_INFO_TYPE_NEW_DFID_NAME);
     if (from && to) {
-      rename(record.pid, *from, *to, infoOf(record, FAN_EVENT_INFO_TYPE_FID),
+      rename(record.pid, *from, *to, record.info(FAN_EVENT_INFO_TYPE_FID),
              (record.mask & FAN_ONDIR) != 0);
     } else if (from && drive_) {
       // Only folders under roots are marked there: a rename that names no new folder left them.
-      renamedOffDrive(record.pid, *from, infoOf(record, FAN_EVENT_INFO_TYPE_FID));
+      renamedOffDrive(record.pid, *from, record.info(FAN_EVENT_INFO_TYPE_FID));
     }
     if (record.mask & (FAN_CREATE | FAN_DELETE)) flush();
   }
   // Folders are watched for their moves only; their creation and removal change no file.
   if (record.mask & FAN_ONDIR) return;
-  const auto* entry = infoOf(record, FAN_EVENT_INFO_TYPE_DFID_NAME);
+  const auto* entry = record.info(FAN_EVENT_INFO_TYPE_DFID_NAME);
   if (!entry || !(record.mask & (FAN_CREATE | FAN_DELETE))) return;
   const Directory& folder = directoryOf(*entry);
   if (!folder.path) {

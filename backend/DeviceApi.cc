@@ -1,6 +1,6 @@
 #include "backend/DeviceApi.h"
 
-#include "service/Log.h"
+#include "platform/log/Log.h"
 
 namespace zorva {
 namespace {

@@ -1,8 +1,8 @@
 #include "backend/EventQueue.h"
 
+#include "platform/log/Log.h"
 #include "platform/text/Timestamp.h"
 #include "platform/text/Uuid.h"
-#include "service/Log.h"
 
 namespace zorva {
 

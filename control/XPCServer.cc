@@ -4,7 +4,7 @@
 
 #include "control/ZorvaProtocol.h"
 #include "control/ZorvaServerXPCObject.h"
-#include "service/Log.h"
+#include "platform/log/Log.h"
 
 namespace zorva {
 

@@ -1,7 +1,7 @@
 #include "control/ZorvaServerXPCObject.h"
 
 #include "control/XPCServer.h"
-#include "service/Log.h"
+#include "platform/log/Log.h"
 
 namespace zorva {
 

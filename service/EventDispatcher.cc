@@ -2,8 +2,8 @@
 
 #include <string_view>
 
+#include "platform/log/Log.h"
 #include "platform/text/Utf8.h"
-#include "service/Log.h"
 #include "service/ProcessFilter.h"
 
 namespace zorva {

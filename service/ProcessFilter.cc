@@ -5,8 +5,8 @@
 #include <span>
 #include <string_view>
 
+#include "platform/log/Log.h"
 #include "platform/text/Utf8.h"
-#include "service/Log.h"
 
 namespace zorva {
 namespace {

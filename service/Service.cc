@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
+#include "platform/log/Log.h"
 #include "service/EventDispatcher.h"
-#include "service/Log.h"
 
 namespace zorva {
 

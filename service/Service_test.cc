@@ -9,9 +9,9 @@
 #include "platform/dispatch/ManualClock.h"
 #include "platform/event_source/MessageBuilders.h"
 #include "platform/http/SilentHttpClient.h"
+#include "platform/log/Log.h"
 #include "platform/log/MemoryLogWriter.h"
 #include "platform/settings/MemorySettingsStore.h"
-#include "service/Log.h"
 #include "tracking/MockPathTracker.h"
 
 namespace zorva {

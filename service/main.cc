@@ -22,10 +22,10 @@
 #include "platform/event_source/fanotify/FanotifyEventSource.h"
 #include "platform/files/FileContentComparator.h"
 #include "platform/http/CurlHttpClient.h"
+#include "platform/log/Log.h"
 #include "platform/memory/LargeBlocks.h"
 #include "platform/settings/SqliteSettingsStore.h"
 #include "service/Config.h"
-#include "service/Log.h"
 #include "service/Service.h"
 #include "service/ServiceStatus.h"
 #include "telemetry/SharedPravix.h"
@@ -233,7 +233,7 @@ int main(int argc, char** argv) {
                                             .identity = zorva::systemIdentity(zorva::kVersion)});
             // ZorvaRemote and ZorvaError lines reach the app log from the moment the client
             // exists.
-            zorva::setTelemetryLog(telemetry.get());
+            zorva::setLogForwarder(telemetry.get());
           },
       .sharedDeviceApi = [] { sharedDeviceApi(); },
       .sharedTracker = []() -> zorva::PathTrackerInterface& { return sharedTracker(); },

@@ -13,10 +13,10 @@
 
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/http/HttpClient.h"
+#include "platform/log/Log.h"
 #include "platform/log/LogWriter.h"
 #include "platform/settings/SettingsStore.h"
 #include "platform/text/Format.h"
-#include "service/Log.h"
 #include "telemetry/DayFormatter.h"
 #include "telemetry/SystemIdentity.h"
 
@@ -33,7 +33,7 @@ namespace zorva {
 // Tear-down (tests only; the service's instance lives until the process ends): destroy the HTTP
 // client first, since its cancelled completions still reach this object, settle the clock, then
 // destroy this.
-class Pravix final : public TelemetryLog {
+class Pravix final : public LogForwarder {
  public:
   using Record = nlohmann::json;  // an object of strings and numbers
 

@@ -424,7 +424,7 @@ TEST(SharedPravixTest, OneInstanceReachedByTheLogFunctions) {
                               .analyticsUrl = "https://analytics.test",
                               .identity = kIdentity});
   MemoryLogWriter log;
-  setTelemetryLog(&shared);
+  setLogForwarder(&shared);
 
   ZorvaError(FaultKind::Store, "before %@", std::string("creation"));
   EXPECT_EQ(shared.sharedInstance(), nullptr);
@@ -451,7 +451,7 @@ TEST(SharedPravixTest, OneInstanceReachedByTheLogFunctions) {
   ZorvaError(FaultKind::Store, "failed: %d", 7);
   ZorvaLog("not forwarded");
   clock.settle();
-  setTelemetryLog(nullptr);
+  setLogForwarder(nullptr);
   std::vector<std::string> lines;
   for (const json& record : made[0]->waitingLogLines()) lines.push_back(record["log_line"]);
   // The first went out at once; the error waits behind it.

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/dispatch/SharedInstance.h"
-#include "service/Log.h"
+#include "platform/log/Log.h"
 #include "telemetry/Pravix.h"
 
 namespace zorva {
@@ -15,9 +15,9 @@ inline constexpr const char* kTelemetryOrg = "zorva";
 
 // The process's one telemetry client: created on the first sharedInstanceWithAPIKey() call, with
 // that call's arguments, and kept until the process ends. The log functions reach it through this
-// object (register it with setTelemetryLog); lines logged before the client exists are not
+// object (register it with setLogForwarder); lines logged before the client exists are not
 // forwarded.
-class SharedPravix final : public TelemetryLog {
+class SharedPravix final : public LogForwarder {
  public:
   explicit SharedPravix(Pravix::Dependencies dependencies)
       : dependencies_(std::move(dependencies)) {}

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "service/Log.h"
+#include "platform/log/Log.h"
 
 namespace zorva {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/log/Log.h"
 #include "platform/text/LowerCase.h"
 #include "platform/text/Utf8.h"
-#include "service/Log.h"
 
 namespace zorva {
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <tuple>
 
+#include "platform/log/Log.h"
 #include "platform/text/LowerCase.h"
-#include "service/Log.h"
 
 namespace zorva {
 

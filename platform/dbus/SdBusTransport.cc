@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "platform/dbus/SdBusConnect.h"
+#include "platform/log/Log.h"
 #include "platform/text/Utf8.h"
-#include "service/Log.h"
 
 namespace zorva {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/event_source/ReplayParser.h"
-#include "service/Log.h"
+#include "platform/log/Log.h"
 
 namespace zorva {
 namespace {

@@ -1,4 +1,4 @@
-#include "service/Log.h"
+#include "platform/log/Log.h"
 
 #include <cxxabi.h>
 
@@ -10,7 +10,7 @@
 namespace zorva {
 namespace {
 
-std::atomic<TelemetryLog*> sharedTelemetry{nullptr};
+std::atomic<LogForwarder*> sharedForwarder{nullptr};
 
 void writeLine(LogLevel level, std::string_view prefix, const std::string& message,
                const LogFields& fields) {
@@ -24,11 +24,11 @@ void writeLine(LogLevel level, std::string_view prefix, const std::string& messa
 
 }  // namespace
 
-void setTelemetryLog(TelemetryLog* telemetry) {
-  sharedTelemetry.store(telemetry, std::memory_order_release);
+void setLogForwarder(LogForwarder* forwarder) {
+  sharedForwarder.store(forwarder, std::memory_order_release);
 }
 
-TelemetryLog* telemetryLog() { return sharedTelemetry.load(std::memory_order_acquire); }
+LogForwarder* logForwarder() { return sharedForwarder.load(std::memory_order_acquire); }
 
 std::string exceptionDescription(const std::exception& error) {
   const char* mangled = typeid(error).name();
@@ -45,15 +45,15 @@ void writeLog(const std::string& message, const LogFields& fields) {
   writeLine(LogLevel::Default, "ZORVA_LOG: ", message, fields);
 }
 
-// The log is always written before the telemetry client is called.
+// The log is always written before the forwarder is called.
 void writeRemote(const std::string& message) {
   writeLine(LogLevel::Default, "ZORVA_LOG: REMOTE: ", message, {});
-  if (TelemetryLog* telemetry = telemetryLog()) telemetry->log(message);
+  if (LogForwarder* forwarder = logForwarder()) forwarder->log(message);
 }
 
 void writeError(const std::string& message, FaultKind kind) {
   writeLine(LogLevel::Error, "ZORVA_LOG: ERROR: ", message, {.kind = faultKindName(kind)});
-  if (TelemetryLog* telemetry = telemetryLog()) telemetry->logError(message);
+  if (LogForwarder* forwarder = logForwarder()) forwarder->logError(message);
 }
 
 }  // namespace log_detail

@@ -9,19 +9,19 @@
 
 namespace zorva {
 
-// What the log functions need of the telemetry client: it records finished lines, taken
-// literally. The telemetry client implements it and registers itself when it is created.
-class TelemetryLog {
+// Where ZorvaRemote and ZorvaError lines go besides the log: finished lines, taken literally. The
+// service registers its telemetry client here, so this layer knows nothing of telemetry.
+class LogForwarder {
  public:
-  virtual ~TelemetryLog() = default;
+  virtual ~LogForwarder() = default;
   virtual void log(const std::string& line) = 0;
   virtual void logError(const std::string& line) = 0;
 };
 
-// The telemetry client that ZorvaRemote and ZorvaError forward to; none until one registers.
-// Not owned: it must outlive every log call, as the shared telemetry client does.
-void setTelemetryLog(TelemetryLog* telemetry);
-TelemetryLog* telemetryLog();
+// The forwarder that ZorvaRemote and ZorvaError lines go to; none until one registers. Not owned:
+// it must outlive every log call.
+void setLogForwarder(LogForwarder* forwarder);
+LogForwarder* logForwarder();
 
 // The text of a caught exception for "threw" lines: its type and its message, as in
 // "std::bad_alloc: std::bad_alloc".
@@ -50,14 +50,14 @@ void ZorvaLog(FormatString<std::type_identity_t<Args>...> format, const Args&...
 }
 
 // Transfer findings: "ZORVA_LOG: REMOTE: <message>" at default level, and the message to the
-// telemetry client's app log.
+// forwarder's log.
 template <class... Args>
 void ZorvaRemote(FormatString<std::type_identity_t<Args>...> format, const Args&... args) {
   log_detail::writeRemote(formatMessage(format, args...));
 }
 
 // Failures: "ZORVA_LOG: ERROR: <message>" at error level, with the kind of fault as its journal
-// field ZORVA_KIND, and the message to the telemetry client's error log.
+// field ZORVA_KIND, and the message to the forwarder's error log.
 template <class... Args>
 void ZorvaError(FaultKind kind, FormatString<std::type_identity_t<Args>...> format,
                 const Args&... args) {

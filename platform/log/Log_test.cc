@@ -1,4 +1,4 @@
-#include "service/Log.h"
+#include "platform/log/Log.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,10 +15,10 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-class RecordingTelemetry final : public TelemetryLog {
+class RecordingTelemetry final : public LogForwarder {
  public:
-  RecordingTelemetry() { setTelemetryLog(this); }
-  ~RecordingTelemetry() override { setTelemetryLog(nullptr); }
+  RecordingTelemetry() { setLogForwarder(this); }
+  ~RecordingTelemetry() override { setLogForwarder(nullptr); }
 
   void log(const std::string& line) override { lines.push_back("log:" + line); }
   void logError(const std::string& line) override { lines.push_back("logError:" + line); }
@@ -77,7 +77,7 @@ TEST(Log, DisabledLevelsSaveOnlyTheLogWrite) {
 
 TEST(Log, WithoutTelemetryClientNothingIsForwardedAndTheLineIsStillWritten) {
   MemoryLogWriter writer;
-  ASSERT_EQ(telemetryLog(), nullptr);
+  ASSERT_EQ(logForwarder(), nullptr);
   ZorvaError(FaultKind::Store, "early failure");
   EXPECT_THAT(writer.texts(), ElementsAre("ZORVA_LOG: ERROR: early failure"));
 }

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "service/Log.h"
+#include "platform/log/Log.h"
 
 int main(int argc, char** argv) {
   using namespace zorva;

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/log/Log.h"
 #include "platform/settings/SettingsStore.h"
-#include "service/Log.h"
 
 namespace zorva {
 

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "service/Log.h"
+#include "platform/log/Log.h"
 
 namespace zorva {
 namespace {

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "service/Log.h"
+#include "platform/log/Log.h"
 
 namespace zorva {
 namespace {

@@ -19,7 +19,7 @@
 #include "platform/event_source/fanotify/IgnoredFolders.h"
 #include "platform/event_source/fanotify/MountTable.h"
 #include "platform/event_source/fanotify/ProcessTable.h"
-#include "service/Log.h"
+#include "platform/log/Log.h"
 
 namespace zorva {
 namespace {

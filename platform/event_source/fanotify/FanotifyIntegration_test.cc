@@ -34,10 +34,16 @@
 #include "platform/event_source/fanotify/FanotifyApi.h"
 #include "platform/event_source/fanotify/FanotifyEventSource.h"
 #include "platform/log/MemoryLogWriter.h"
-#include "service/EventDispatcher.h"
 
 namespace zorva {
 namespace {
+
+// Every type the service asks for.
+constexpr es_event_type_t kEveryType[] = {
+    ES_EVENT_TYPE_NOTIFY_TRUNCATE, ES_EVENT_TYPE_NOTIFY_UNLINK, ES_EVENT_TYPE_NOTIFY_LINK,
+    ES_EVENT_TYPE_NOTIFY_OPEN,     ES_EVENT_TYPE_NOTIFY_CLOSE,  ES_EVENT_TYPE_NOTIFY_CLONE,
+    ES_EVENT_TYPE_NOTIFY_COPYFILE, ES_EVENT_TYPE_NOTIFY_RENAME, ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA,
+};
 
 using namespace std::chrono_literals;
 
@@ -144,9 +150,7 @@ class FanotifyIntegrationTest : public ::testing::Test {
         source_->newClient(&client_, [this](es_client_t*, const es_message_t* m) { record(*m); }),
         ES_NEW_CLIENT_RESULT_SUCCESS)
         << logText();
-    ASSERT_EQ(source_->subscribe(client_, EventDispatcher::kSubscriptions,
-                                 std::size(EventDispatcher::kSubscriptions)),
-              ES_RETURN_SUCCESS)
+    ASSERT_EQ(source_->subscribe(client_, kEveryType, std::size(kEveryType)), ES_RETURN_SUCCESS)
         << logText();
   }
 
@@ -867,9 +871,7 @@ TEST(FanotifyMuteTest, AnotherProcessReadingTheServicesFilesCostsItNoLock) {
                                changed.notify_all();
                              }),
             ES_NEW_CLIENT_RESULT_SUCCESS);
-  ASSERT_EQ(source.subscribe(client, EventDispatcher::kSubscriptions,
-                             std::size(EventDispatcher::kSubscriptions)),
-            ES_RETURN_SUCCESS);
+  ASSERT_EQ(source.subscribe(client, kEveryType, std::size(kEveryType)), ES_RETURN_SUCCESS);
 
   const std::string marker = folder + "/marker";
   { std::ofstream(marker) << "marker\n"; }

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <string_view>
 
-#include "service/Log.h"
+#include "platform/log/Log.h"
 
 namespace zorva {
 namespace {

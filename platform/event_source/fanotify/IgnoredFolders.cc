@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "service/Log.h"
+#include "platform/log/Log.h"
 
 namespace zorva {
 

@@ -11,7 +11,7 @@
 #include <unordered_set>
 
 #include "platform/event_source/PlatformExecutable.h"
-#include "service/Log.h"
+#include "platform/log/Log.h"
 
 namespace zorva {
 namespace {

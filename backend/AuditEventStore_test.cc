@@ -11,7 +11,7 @@
 #include <fstream>
 #include <vector>
 
-#include "platform/log/MemoryLogWriter.h"
+#include "platform/log/testing/MemoryLogWriter.h"
 
 namespace zorva {
 namespace {

@@ -25,11 +25,11 @@
 #include "backend/DeviceApi.h"
 #include "backend/EventQueue.h"
 #include "backend/devbackend/DevBackend.h"
-#include "platform/dispatch/ManualClock.h"
 #include "platform/dispatch/RealClock.h"
-#include "platform/http/WatchedHttpClient.h"
-#include "platform/log/MemoryLogWriter.h"
-#include "platform/settings/MemorySettingsStore.h"
+#include "platform/dispatch/testing/ManualClock.h"
+#include "platform/http/testing/WatchedHttpClient.h"
+#include "platform/log/testing/MemoryLogWriter.h"
+#include "platform/settings/testing/MemorySettingsStore.h"
 
 namespace zorva {
 namespace {

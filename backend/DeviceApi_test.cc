@@ -5,9 +5,9 @@
 
 #include <deque>
 
-#include "platform/dispatch/ManualClock.h"
-#include "platform/log/MemoryLogWriter.h"
-#include "platform/settings/MemorySettingsStore.h"
+#include "platform/dispatch/testing/ManualClock.h"
+#include "platform/log/testing/MemoryLogWriter.h"
+#include "platform/settings/testing/MemorySettingsStore.h"
 
 namespace zorva {
 namespace {

@@ -6,8 +6,8 @@
 #include <regex>
 #include <set>
 
-#include "platform/dispatch/ManualClock.h"
-#include "platform/log/MemoryLogWriter.h"
+#include "platform/dispatch/testing/ManualClock.h"
+#include "platform/log/testing/MemoryLogWriter.h"
 
 namespace zorva {
 namespace {

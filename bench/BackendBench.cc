@@ -33,7 +33,7 @@
 #include "platform/dispatch/RealClock.h"
 #include "platform/http/CurlHttpClient.h"
 #include "platform/log/LogWriter.h"
-#include "platform/settings/MemorySettingsStore.h"
+#include "platform/settings/testing/MemorySettingsStore.h"
 
 namespace zorva {
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/event_source/MessageBuilders.h"
 #include "platform/event_source/ReplayParser.h"
+#include "platform/event_source/testing/MessageBuilders.h"
 #include "service/EventDispatcher.h"
 
 namespace zorva {

@@ -42,11 +42,11 @@
 #include <vector>
 
 #include "platform/dispatch/RealClock.h"
-#include "platform/event_source/MessageBuilders.h"
-#include "platform/files/FakeContentComparator.h"
+#include "platform/event_source/testing/MessageBuilders.h"
 #include "platform/files/FileContentComparator.h"
+#include "platform/files/testing/FakeContentComparator.h"
 #include "platform/log/LogWriter.h"
-#include "platform/settings/MemorySettingsStore.h"
+#include "platform/settings/testing/MemorySettingsStore.h"
 #include "platform/text/LowerCase.h"
 #include "service/EventDispatcher.h"
 #include "tracking/PathTracker.h"

@@ -17,7 +17,7 @@
 #include "platform/dbus/testing/ChildProcess.h"
 #include "platform/dbus/testing/PrivateBus.h"
 #include "platform/dbus/testing/WaitingLogWriter.h"
-#include "platform/dispatch/ManualClock.h"
+#include "platform/dispatch/testing/ManualClock.h"
 
 namespace zorva {
 namespace {

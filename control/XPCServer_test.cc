@@ -5,9 +5,9 @@
 
 #include <atomic>
 
-#include "platform/dbus/FakeBusTransport.h"
-#include "platform/dispatch/ManualClock.h"
-#include "platform/log/MemoryLogWriter.h"
+#include "platform/dbus/testing/FakeBusTransport.h"
+#include "platform/dispatch/testing/ManualClock.h"
+#include "platform/log/testing/MemoryLogWriter.h"
 
 namespace zorva {
 namespace {

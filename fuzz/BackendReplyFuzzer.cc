@@ -8,9 +8,9 @@
 #include <string>
 
 #include "backend/DeviceApi.h"
-#include "platform/dispatch/ManualClock.h"
+#include "platform/dispatch/testing/ManualClock.h"
 #include "platform/log/LogWriter.h"
-#include "platform/settings/MemorySettingsStore.h"
+#include "platform/settings/testing/MemorySettingsStore.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/event_source/MessageBuilders.h"
-#include "platform/log/MemoryLogWriter.h"
-#include "tracking/MockPathTracker.h"
+#include "platform/event_source/testing/MessageBuilders.h"
+#include "platform/log/testing/MemoryLogWriter.h"
+#include "tracking/testing/MockPathTracker.h"
 
 namespace zorva {
 namespace {

@@ -6,13 +6,13 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "platform/dispatch/ManualClock.h"
-#include "platform/event_source/MessageBuilders.h"
-#include "platform/http/SilentHttpClient.h"
+#include "platform/dispatch/testing/ManualClock.h"
+#include "platform/event_source/testing/MessageBuilders.h"
+#include "platform/http/testing/SilentHttpClient.h"
 #include "platform/log/Log.h"
-#include "platform/log/MemoryLogWriter.h"
-#include "platform/settings/MemorySettingsStore.h"
-#include "tracking/MockPathTracker.h"
+#include "platform/log/testing/MemoryLogWriter.h"
+#include "platform/settings/testing/MemorySettingsStore.h"
+#include "tracking/testing/MockPathTracker.h"
 
 namespace zorva {
 namespace {

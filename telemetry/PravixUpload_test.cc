@@ -11,11 +11,11 @@
 #include <set>
 #include <thread>
 
-#include "platform/dispatch/ManualClock.h"
-#include "platform/http/HttpTestServer.h"
-#include "platform/http/WatchedHttpClient.h"
-#include "platform/log/MemoryLogWriter.h"
-#include "platform/settings/MemorySettingsStore.h"
+#include "platform/dispatch/testing/ManualClock.h"
+#include "platform/http/testing/HttpTestServer.h"
+#include "platform/http/testing/WatchedHttpClient.h"
+#include "platform/log/testing/MemoryLogWriter.h"
+#include "platform/settings/testing/MemorySettingsStore.h"
 #include "telemetry/Pravix.h"
 
 namespace zorva {

@@ -12,10 +12,10 @@
 #include <regex>
 #include <thread>
 
-#include "platform/dispatch/ManualClock.h"
-#include "platform/http/SilentHttpClient.h"
-#include "platform/log/MemoryLogWriter.h"
-#include "platform/settings/MemorySettingsStore.h"
+#include "platform/dispatch/testing/ManualClock.h"
+#include "platform/http/testing/SilentHttpClient.h"
+#include "platform/log/testing/MemoryLogWriter.h"
+#include "platform/settings/testing/MemorySettingsStore.h"
 #include "telemetry/SharedPravix.h"
 
 namespace zorva {

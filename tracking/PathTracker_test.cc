@@ -8,13 +8,13 @@
 
 #include <map>
 
-#include "platform/dispatch/ManualClock.h"
-#include "platform/event_source/MessageBuilders.h"
-#include "platform/files/FakeContentComparator.h"
-#include "platform/log/MemoryLogWriter.h"
-#include "platform/settings/MemorySettingsStore.h"
+#include "platform/dispatch/testing/ManualClock.h"
+#include "platform/event_source/testing/MessageBuilders.h"
+#include "platform/files/testing/FakeContentComparator.h"
+#include "platform/log/testing/MemoryLogWriter.h"
+#include "platform/settings/testing/MemorySettingsStore.h"
 #include "service/EventDispatcher.h"
-#include "tracking/TrackerFakes.h"
+#include "tracking/testing/TrackerFakes.h"
 
 namespace zorva {
 namespace {

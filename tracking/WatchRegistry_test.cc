@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/settings/MemorySettingsStore.h"
+#include "platform/settings/testing/MemorySettingsStore.h"
 
 namespace zorva {
 namespace {

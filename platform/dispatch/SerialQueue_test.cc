@@ -7,9 +7,9 @@
 #include <future>
 #include <vector>
 
-#include "platform/dispatch/ManualClock.h"
 #include "platform/dispatch/RealClock.h"
 #include "platform/dispatch/SharedInstance.h"
+#include "platform/dispatch/testing/ManualClock.h"
 
 namespace zorva {
 namespace {

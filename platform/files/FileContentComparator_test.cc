@@ -10,7 +10,7 @@
 #include <iterator>
 #include <vector>
 
-#include "platform/files/FakeContentComparator.h"
+#include "platform/files/testing/FakeContentComparator.h"
 
 namespace zorva {
 namespace {

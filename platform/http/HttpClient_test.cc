@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "platform/http/CurlHttpClient.h"
-#include "platform/http/HttpTestServer.h"
+#include "platform/http/testing/HttpTestServer.h"
 
 // The largest block operator new has handed to the current thread. A reply buffer lives on the
 // client's own thread and is gone by the time a refused reply completes, so how large it grew

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/log/MemoryLogWriter.h"
+#include "platform/log/testing/MemoryLogWriter.h"
 
 namespace zorva {
 namespace {

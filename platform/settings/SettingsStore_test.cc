@@ -11,9 +11,9 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/log/MemoryLogWriter.h"
-#include "platform/settings/MemorySettingsStore.h"
+#include "platform/log/testing/MemoryLogWriter.h"
 #include "platform/settings/SqliteSettingsStore.h"
+#include "platform/settings/testing/MemorySettingsStore.h"
 
 namespace zorva {
 

@@ -10,14 +10,14 @@
 
 #include <cstring>
 
-#include "platform/dispatch/ManualClock.h"
+#include "platform/dispatch/testing/ManualClock.h"
 #include "platform/event_source/fanotify/FanotifyTranslator.h"
 #include "platform/event_source/fanotify/IgnoredFolders.h"
-#include "platform/event_source/fanotify/MockFanotifyApi.h"
 #include "platform/event_source/fanotify/MountTable.h"
 #include "platform/event_source/fanotify/ProcessTable.h"
+#include "platform/event_source/fanotify/testing/MockFanotifyApi.h"
 #include "platform/event_source/fanotify/testing/RecordedBuffers.h"
-#include "platform/log/MemoryLogWriter.h"
+#include "platform/log/testing/MemoryLogWriter.h"
 
 namespace zorva {
 namespace {

@@ -33,7 +33,7 @@
 #include "platform/dispatch/RealClock.h"
 #include "platform/event_source/fanotify/FanotifyApi.h"
 #include "platform/event_source/fanotify/FanotifyEventSource.h"
-#include "platform/log/MemoryLogWriter.h"
+#include "platform/log/testing/MemoryLogWriter.h"
 
 namespace zorva {
 namespace {

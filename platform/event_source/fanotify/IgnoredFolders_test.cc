@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/event_source/fanotify/MockFanotifyApi.h"
-#include "platform/log/MemoryLogWriter.h"
+#include "platform/event_source/fanotify/testing/MockFanotifyApi.h"
+#include "platform/log/testing/MemoryLogWriter.h"
 
 namespace zorva {
 namespace {

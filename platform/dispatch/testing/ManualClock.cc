@@ -1,4 +1,4 @@
-#include "platform/dispatch/ManualClock.h"
+#include "platform/dispatch/testing/ManualClock.h"
 
 #include "platform/dispatch/SerialQueue.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/dispatch/ManualClock.h"
+#include "platform/dispatch/testing/ManualClock.h"
 #include "platform/http/CurlHttpClient.h"
 
 namespace zorva {

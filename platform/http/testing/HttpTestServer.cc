@@ -1,4 +1,4 @@
-#include "platform/http/HttpTestServer.h"
+#include "platform/http/testing/HttpTestServer.h"
 
 #include <httplib.h>
 #include <openssl/evp.h>

@@ -75,19 +75,6 @@ std::optional<std::string> whyProductCannotRun() {
   return std::nullopt;
 }
 
-TempFolder::TempFolder(const std::string& prefix) {
-  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + ".XXXXXX")).string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp " + pattern + ": " + errnoText());
-  }
-  path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
 CommandResult runCommand(const std::vector<std::string>& argv) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe: " + errnoText());

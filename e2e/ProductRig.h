@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "backend/devbackend/DevBackend.h"
+#include "testing/TempFolder.h"
 
 namespace zorva::e2e {
 
@@ -36,20 +37,6 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 // Why the end-to-end tests cannot run here (not root, no fanotify with directory handles), or
 // nothing when they can.
 std::optional<std::string> whyProductCannotRun();
-
-// A folder under the system's temporary folder, removed with everything in it.
-class TempFolder {
- public:
-  explicit TempFolder(const std::string& prefix);
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 struct CommandResult {
   int status = -1;     // the exit status, or 128 + the signal that ended it

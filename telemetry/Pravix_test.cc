@@ -1,465 +1,448 @@
-// The telemetry client's records, identity, tags and stored state. Uploads here never get an
-// answer, so what was recorded stays in the lists for the test to read; the upload rules are
-// tested against a real server in PravixUpload_test.cc.
+// The telemetry client as a whole: start-up, stored state, tags, caps and both uploads, on a
+// ManualClock and an HTTP client that answers as scripted.
 
 #include "telemetry/Pravix.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "platform/dispatch/testing/ManualClock.h"
-#include "platform/http/testing/SilentHttpClient.h"
+#include "platform/http/testing/ScriptedHttpClient.h"
 #include "platform/log/testing/MemoryLogWriter.h"
 #include "platform/settings/testing/MemorySettingsStore.h"
-#include "telemetry/SharedPravix.h"
 
 namespace zorva {
 namespace {
 
+using namespace std::chrono_literals;
 using json = nlohmann::json;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-const TelemetryIdentity kIdentity{.appVersion = "1.2.3",
-                                  .osVersion = "6.1.0",
-                                  .deviceType = "x86_64",
-                                  .language = "de",
-                                  .country = "AT"};
+constexpr const char* kTrack = "/1/track?";
+constexpr const char* kAppLog = "/1/app_log?";
+constexpr int kNoConnection = 0;
+
+HttpResponse reply(int status) {
+  if (status != kNoConnection) return {.status = status};
+  return {.transportError = "Couldn't connect to server", .transportCode = 7};
+}
+
+std::vector<std::string> numbered(const std::string& prefix, int from, int to) {
+  std::vector<std::string> out;
+  for (int i = from; i < to; ++i) out.push_back(prefix + std::to_string(i));
+  return out;
+}
+
+// Per record, its "log_line", else "kingdom", else "type".
+std::vector<std::string> labels(const json& records) {
+  std::vector<std::string> out;
+  for (const json& record : records) {
+    out.push_back(record.value("log_line", record.value("kingdom", record.value("type", "?"))));
+  }
+  return out;
+}
 
 class PravixTest : public ::testing::Test {
  protected:
-  std::unique_ptr<Pravix> start(const std::string& org = "zorva",
-                                std::optional<std::string> zone = std::nullopt,
-                                size_t eventCap = Pravix::kDefaultCap,
-                                size_t logCap = Pravix::kDefaultCap) {
-    auto pravix =
-        std::make_unique<Pravix>(Pravix::Dependencies{.settings = settings,
-                                                      .http = http,
-                                                      .clock = clock,
-                                                      .analyticsUrl = "https://analytics.test/",
-                                                      .identity = kIdentity,
-                                                      .eventCap = eventCap,
-                                                      .logCap = logCap},
-                                 "key-1", org, std::move(zone));
+  void start(SettingsStore& store, size_t eventCap = kDefaultRecordCap,
+             size_t logCap = kDefaultRecordCap, std::optional<std::string> zone = std::nullopt,
+             const std::string& org = "zorva") {
+    pravix.reset();
+    pravix = std::make_unique<Pravix>(
+        Pravix::Dependencies{.settings = store,
+                             .http = http,
+                             .clock = clock,
+                             .analyticsUrl = "https://analytics.test/",
+                             .identity = {"1.2.3", "6.1.0", "x86_64", "de", "AT"},
+                             .eventCap = eventCap,
+                             .logCap = logCap},
+        "key-1", org, std::move(zone));
     clock.settle();
-    return pravix;
   }
-
-  // A fresh start whose install and "dau" are already behind it, so the lists hold only what the
-  // test records.
-  std::unique_ptr<Pravix> startQuiet(size_t eventCap = Pravix::kDefaultCap,
-                                     size_t logCap = Pravix::kDefaultCap) {
-    settings.set(Pravix::kInstallSentKey, true);
-    settings.set(Pravix::kLastDauKey, SettingValue(clock.now()));
-    return start("zorva", std::nullopt, eventCap, logCap);
+  // A start whose install and "dau" are already behind it.
+  void startQuiet(SettingsStore& store, size_t eventCap = kDefaultRecordCap,
+                  size_t logCap = kDefaultRecordCap) {
+    store.set(Pravix::kInstallSentKey, true);
+    store.set(Pravix::kLastDauKey, SettingValue(clock.now()));
+    start(store, eventCap, logCap);
   }
+  void advance(Clock::Duration by) { clock.advance(by); }
 
-  std::vector<std::string> console() const {
-    std::vector<std::string> lines;
-    for (const auto& line : log.lines()) {
-      if (line.level == LogLevel::Console) lines.push_back(line.text);
+  std::vector<json> bodies(const std::string& route) const {
+    std::vector<json> out;
+    for (const auto& sent : http.sent()) {
+      if (sent.request.url.find(route) != std::string::npos)
+        out.push_back(json::parse(sent.request.body));
     }
-    return lines;
-  }
-
-  std::vector<std::string> types(Pravix& pravix) {
-    std::vector<std::string> out;
-    for (const json& record : pravix.events()) out.push_back(record.value("type", "?"));
     return out;
   }
+  std::vector<std::vector<std::string>> batches(const std::string& route) const {
+    std::vector<std::vector<std::string>> out;
+    for (const json& body : bodies(route)) out.push_back(labels(body["events"]));
+    return out;
+  }
+  static SettingValue storedRecords(int count) {
+    SettingValue::Array records;
+    for (const auto& name : numbered("r", 0, count)) {
+      records.emplace_back(SettingValue::Dictionary{{"type", "event"}, {"kingdom", name}});
+    }
+    return records;
+  }
+  size_t storedCount(SettingsStore& store) { return store.getArray(StoredEventList::kKey)->size(); }
 
   MemoryLogWriter log;
   ManualClock clock;
   MemorySettingsStore settings;
-  SilentHttpClient http;
+  ScriptedHttpClient http{clock};
+  std::unique_ptr<Pravix> pravix;  // after what it uses
 };
 
-// --- Event records ---
-
-TEST_F(PravixTest, ARecordKeepsOnlyKnownKeysAsTextOrFiniteNumbers) {
-  auto pravix = startQuiet();
-  const std::string forty(40, 'k');
-  pravix->eventWithProperties(json{{"kingdom", 5},
-                                   {"phylum", forty},
-                                   {"class", ""},
-                                   {"order", {{"nested", 1}}},
-                                   {"family", true},
-                                   {"genus", 2.5},
-                                   {"species", std::string(1 << 20, 's')},
-                                   {"extra", "ignored"},
-                                   {"float1", "12"},
-                                   {"float2", 1.5},
-                                   {"float3", true},
-                                   {"float4", std::nan("")}});
-  ASSERT_EQ(pravix->events().size(), 1u);
-  EXPECT_EQ(pravix->events()[0], (json{{"event_datetime", "2026-01-01T00:00:00Z"},
-                                       {"type", "event"},
-                                       {"kingdom", "5"},
-                                       {"phylum", forty.substr(0, 31)},
-                                       {"order", "{\"nested\":1}"},
-                                       {"family", "1"},
-                                       {"genus", "2.5"},
-                                       {"species", std::string(31, 's')},
-                                       {"float2", 1.5},
-                                       {"float3", true}}));
-  EXPECT_THAT(console(), ElementsAre("PX_LOG: bad value (12) for float1",
-                                     "PX_LOG: bad value (nan) for float4"));
-}
-
-TEST_F(PravixTest, TaxonomyTextIsCutInUtf16UnitsNeverInsideACharacter) {
-  auto pravix = startQuiet();
-  const std::string a30(30, 'a');
-  const std::pair<std::string, std::string> cases[] = {
-      {a30 + "😀", a30 + "😀"},  // 32 units: whole
-      {a30 + "😀b", a30},       // the cut at 31 would split the pair
-      {std::string(29, 'a') + "😀bc", std::string(29, 'a') + "😀"},  // the pair fits in 31
-      {a30 + "éüb", a30 + "é"},  // two-byte characters are one unit
-  };
-  for (const auto& [given, kept] : cases) {
-    pravix->eventWithProperties(json{{"kingdom", given}});
-    EXPECT_EQ(pravix->events().back()["kingdom"], kept) << given;
-  }
-}
-
-TEST_F(PravixTest, EconomyEventsAreValidatedAndInvalidOnesDropped) {
-  auto pravix = startQuiet();
-  struct Case {
-    std::optional<std::string> currency;
-    std::optional<json> amount;
-    std::vector<std::string> lines;
-  };
-  const std::string failed = "PX_LOG: failed to send event with type: economy and properties: ";
-  const Case cases[] = {
-      {std::nullopt,
-       std::nullopt,
-       {"PX_LOG: spendCurrency is required",
-        "PX_LOG: missing required value spendAmount for economy event",
-        failed + "{\"kingdom\":\"k\"}, spendCurrency: (null), spendAmount: (null)"}},
-      {"USD",
-       json("12"),
-       {"PX_LOG: bad value (12) for spendAmount",
-        failed + "{\"kingdom\":\"k\"}, spendCurrency: USD, spendAmount: 12"}},
-      {"USD",
-       json(INFINITY),
-       {"PX_LOG: bad value (inf) for spendAmount",
-        failed + "{\"kingdom\":\"k\"}, spendCurrency: USD, spendAmount: inf"}},
-      {std::nullopt,
-       json(3),
-       {"PX_LOG: spendCurrency is required",
-        failed + "{\"kingdom\":\"k\"}, spendCurrency: (null), spendAmount: 3"}},
-  };
-  for (const Case& c : cases) {
-    log.clear();
-    pravix->economyWithProperties(json{{"kingdom", "k"}}, c.currency, c.amount);
-    EXPECT_THAT(console(), ::testing::ElementsAreArray(c.lines));
-  }
-  EXPECT_THAT(pravix->events(), IsEmpty());
-
-  pravix->economyWithProperties(json{{"kingdom", "k"}}, std::string(40, 'C'), json(9.99),
-                                std::string("gems"));
-  pravix->eventWithProperties(json::object(), "Economy", std::nullopt, std::nullopt,
-                              json("not checked"));
-  ASSERT_EQ(pravix->events().size(), 2u);
-  const json economy = pravix->events()[0];
-  EXPECT_EQ(economy["spend_currency"], std::string(31, 'C'));
-  EXPECT_EQ(economy["spend_amount"], 9.99);
-  EXPECT_EQ(economy["spend_type"], "gems");
-  EXPECT_FALSE(pravix->events()[1].contains("spend_amount")) << "only \"economy\" is checked";
-}
-
-TEST_F(PravixTest, BadArgumentsAreRefusedWithALine) {
-  auto pravix = startQuiet();
-  pravix->eventWithProperties(json{{"kingdom", "k"}}, "");
-  pravix->eventWithProperties(json::array({1, 2}), "odd");
-  EXPECT_THAT(types(*pravix), ElementsAre("odd"));
-  EXPECT_EQ(pravix->events()[0].size(), 2u);
-  EXPECT_THAT(console(),
-              ElementsAre("PX_LOG: failed to send event without a type, properties: "
-                          "{\"kingdom\":\"k\"}",
-                          "PX_LOG: properties are not a dictionary ([1,2]); event odd recorded "
-                          "without them"));
-}
-
-// --- Start-up, identity and stored state ---
+// --- Start-up and stored state ---
 
 TEST_F(PravixTest, TheFirstStartRecordsInstallThenDauAndASecondStartNeither) {
-  std::string tag;
-  {
-    auto pravix = start();
-    EXPECT_THAT(types(*pravix), ElementsAre("install", "dau"));
-    EXPECT_EQ(pravix->events()[0]["kingdom"], "organic");
-    EXPECT_EQ(settings.getBool(Pravix::kInstallSentKey), true);
-    tag = pravix->deviceTag();
-    EXPECT_TRUE(std::regex_match(
-        tag, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
-    EXPECT_EQ(settings.getString(Pravix::kDeviceTagKey), tag);
-  }
-  auto again = start();
-  EXPECT_THAT(types(*again), ElementsAre("install", "dau")) << "the unsent two, nothing new";
-  EXPECT_EQ(again->deviceTag(), tag);
-}
-
-TEST_F(PravixTest, IdentityAndTheNormalisedOrg) {
-  auto pravix = start("My Org ÄÖ-x");
-  EXPECT_EQ(pravix->org(), "my_org_äö-x");
-  EXPECT_EQ(pravix->baseURL(), "https://analytics.test/my_org_äö-x");
-  EXPECT_EQ(Pravix::normalizeOrg("zorva"), "zorva");
-  EXPECT_EQ(pravix->apiKey(), "key-1");
-  EXPECT_EQ(pravix->identity().language, "de");
-  EXPECT_EQ(pravix->getISO8601Date(), "2026-01-01T00:00:00Z");
+  http.hold();
+  start(settings, kDefaultRecordCap, kDefaultRecordCap, std::nullopt, "My Org ÄÖ-x");
+  EXPECT_THAT(labels(pravix->events()), ElementsAre("organic", "dau"));
+  EXPECT_EQ(settings.getBool(Pravix::kInstallSentKey), true);
+  const std::string tag = pravix->deviceTag();
+  EXPECT_TRUE(std::regex_match(
+      tag, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+  EXPECT_EQ(settings.getString(TelemetryTags::kDeviceTagKey), tag);
+  const HttpRequest sent = http.sent().at(0).request;
+  EXPECT_EQ(sent.url,
+            "https://analytics.test/my_org_äö-x/1/track?current_time=2026-01-01T00:00:00Z");
+  EXPECT_THAT(sent.headers, ElementsAre(std::pair{"Content-Type", "application/json"}));
+  json body = json::parse(sent.body);
+  body.erase("events");
+  EXPECT_EQ(body, json::parse(R"({"api_key": "key-1", "app_ver": "1.2.3", "device_family": "linux",
+      "os_ver": "6.1.0", "device_tag": ")" +
+                              tag + R"(", "device_type": "x86_64",
+      "language": "de", "country": "AT", "os": "Linux", "marketplace": "iTunes"})"));
+  start(settings);
+  EXPECT_THAT(labels(pravix->events()), ElementsAre("organic", "dau")) << "the unsent, no new";
+  EXPECT_EQ(pravix->deviceTag(), tag);
 }
 
 TEST_F(PravixTest, AStoredDeviceTagIsKeptUnlessZeroEmptyOrNotText) {
-  struct Case {
-    SettingValue stored;
-    bool kept;
+  http.hold();
+  const std::pair<SettingValue, bool> cases[] = {
+      {"not-a-uuid", true}, {TelemetryTags::kZeroUuid, false}, {"", false}, {int64_t{42}, false},
+      {"\xff\xfe", false},
   };
-  const Case cases[] = {
-      {"not-a-uuid", true}, {Pravix::kZeroUuid, false}, {"", false},
-      {int64_t{42}, false}, {"\xff\xfe", false},
-  };
-  for (const Case& c : cases) {
-    settings.set(Pravix::kDeviceTagKey, c.stored);
-    std::string made;
-    {
-      auto pravix = start();
-      made = pravix->deviceTag();
-      if (c.kept) {
-        EXPECT_EQ(made, *c.stored.asString());
-      } else {
-        EXPECT_EQ(made.size(), 36u);
-        EXPECT_NE(made, Pravix::kZeroUuid);
-      }
-      EXPECT_EQ(settings.getString(Pravix::kDeviceTagKey), made);
-    }
-    EXPECT_EQ(start()->deviceTag(), made) << "reused on the next start";
+  for (const auto& [stored, kept] : cases) {
+    settings.set(TelemetryTags::kDeviceTagKey, stored);
+    start(settings);
+    const std::string made = pravix->deviceTag();
+    EXPECT_TRUE(kept ? made == *stored.asString()
+                     : made.size() == 36 && made != TelemetryTags::kZeroUuid)
+        << made;
+    EXPECT_EQ(settings.getString(TelemetryTags::kDeviceTagKey), made);
+    start(settings);
+    EXPECT_EQ(pravix->deviceTag(), made) << "reused on the next start";
   }
 }
 
 TEST_F(PravixTest, BadStoredStateStartsCleanWithALine) {
+  http.hold();
   settings.set(Pravix::kInstallSentKey, true);
   settings.set(Pravix::kLastDauKey, "yesterday");
-  settings.set(Pravix::kEventListKey, SettingValue::Dictionary{{"type", "x"}});
-  {
-    auto pravix = start();
-    EXPECT_THAT(types(*pravix), ElementsAre("dau"));
-    EXPECT_THAT(console(), ElementsAre("PX_LOG: pravix_lastDAUSend is not a date; the day counts "
-                                       "as new",
-                                       "PX_LOG: pravix_eventList is not a list; starting an empty "
-                                       "one"));
-  }
+  settings.set(StoredEventList::kKey, SettingValue::Dictionary{{"type", "x"}});
+  start(settings);
+  EXPECT_THAT(labels(pravix->events()), ElementsAre("dau"));
+  EXPECT_THAT(log.texts(),
+              ElementsAre("PX_LOG: pravix_lastDAUSend is not a date; the day counts as new",
+                          "PX_LOG: pravix_eventList is not a list; starting an empty one"));
   log.clear();
   const SettingValue::Dictionary good{{"type", "kept"}, {"float1", 2.5}};
-  settings.set(Pravix::kEventListKey,
+  settings.set(StoredEventList::kKey,
                SettingValue::Array{good, "text", int64_t{7},
                                    SettingValue::Dictionary{{"type", SettingValue::Array{}}},
                                    SettingValue::Dictionary{{"when", clock.now()}}, good});
-  auto pravix = start();
-  EXPECT_THAT(types(*pravix), ElementsAre("kept", "kept"));
-  EXPECT_EQ(settings.getArray(Pravix::kEventListKey)->size(), 2u) << "the store follows";
-  EXPECT_THAT(console(), ElementsAre("PX_LOG: dropped 4 stored events that are not records of "
-                                     "strings and numbers"));
+  start(settings);
+  EXPECT_THAT(labels(pravix->events()), ElementsAre("kept", "kept"));
+  EXPECT_EQ(storedCount(settings), 2u) << "the store follows";
+  EXPECT_THAT(log.texts(), ElementsAre("PX_LOG: dropped 4 stored events that are not records of "
+                                       "strings and numbers"));
 }
-
-// --- Tags ---
 
 // Another process holds the settings at start-up: the stored events, tag and install mark are
 // not taken for none. Events recorded meanwhile wait in memory and join the stored ones.
 TEST_F(PravixTest, StoredStateThatCannotBeReadYetIsNeitherLostNorRedone) {
-  {
-    auto first = start();
-    first->eventWithProperties(json{{"kingdom", "stored"}});
-  }
-  const auto tag = settings.getString(Pravix::kDeviceTagKey);
-  const size_t storedEvents = settings.getArray(Pravix::kEventListKey)->size();
+  http.hold();
+  start(settings);
+  pravix->eventWithProperties(json{{"kingdom", "stored"}});
+  const auto tag = settings.getString(TelemetryTags::kDeviceTagKey);
   settings.setLocked(true);
-  auto pravix = start();
+  const size_t sent = http.sent().size();
+  start(settings);
   pravix->eventWithProperties(json{{"kingdom", "meanwhile"}});
-  clock.advance(Pravix::kSettingsRetry * 3);
+  pravix->log("waits too");
+  advance(Pravix::kSettingsRetry * 3);
   EXPECT_EQ(pravix->deviceTag(), "") << "no tag made up while the stored one is unknown";
   settings.setLocked(false);
-  EXPECT_EQ(settings.getArray(Pravix::kEventListKey)->size(), storedEvents) << "nothing written";
-  clock.advance(Pravix::kSettingsRetry);
+  EXPECT_EQ(storedCount(settings), 3u) << "nothing written";
+  EXPECT_EQ(http.sent().size(), sent) << "nothing sent without the device tag";
+  advance(Pravix::kSettingsRetry);
   EXPECT_EQ(pravix->deviceTag(), tag);
-  EXPECT_EQ(settings.getString(Pravix::kDeviceTagKey), tag);
-  const auto kinds = types(*pravix);
-  EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "install"), 1) << "installed once";
-  const auto stored = settings.getArray(Pravix::kEventListKey);
-  ASSERT_EQ(stored->size(), storedEvents + 1);
-  EXPECT_EQ(pravix->events().back().value("kingdom", ""), "meanwhile");
+  EXPECT_THAT(labels(pravix->events()), ElementsAre("organic", "dau", "stored", "meanwhile"));
+  EXPECT_EQ(storedCount(settings), 4u);
 }
 
 TEST_F(PravixTest, TagsAreCutByTheirLimitsAndTheSavedOnesSurviveARestart) {
+  startQuiet(settings);
   const std::string u62(62, 'u');
-  {
-    auto pravix = startQuiet();
-    pravix->setUserTag(u62);
-    EXPECT_EQ(pravix->userTag(), u62);
-    pravix->setFacebookTag(u62 + "x");
-    EXPECT_EQ(pravix->facebookTag(), std::string(61, 'u'));
-    EXPECT_EQ(settings.getString("pravix_userTag_facebookTag"), std::string(61, 'u'));
-    pravix->setTwitterTag(std::string(60, 't') + "😀b");
-    EXPECT_EQ(pravix->twitterTag(), std::string(60, 't')) << "no half surrogate pair";
-    pravix->setGoogleTag("g");
-    pravix->setGoogleTag(std::nullopt);
-    EXPECT_EQ(pravix->googleTag(), std::nullopt);
-    EXPECT_FALSE(settings.get("pravix_userTag_googleTag").has_value());
-    pravix->setGameCenterTag("");
-    EXPECT_EQ(pravix->gameCenterTag(), "");
+  const std::pair<TelemetryTag, std::optional<std::string>> sets[] = {
+      {TelemetryTag::User, u62},
+      {TelemetryTag::Facebook, u62 + "x"},
+      {TelemetryTag::Twitter, std::string(60, 't') + "😀b"},
+      {TelemetryTag::Google, "g"},
+      {TelemetryTag::Google, std::nullopt},
+      {TelemetryTag::GameCenter, ""},
+      {TelemetryTag::User, "\xc3"},
+  };
+  for (const auto& [which, value] : sets) pravix->setTag(which, value);
+  EXPECT_THAT(log.texts(), ElementsAre("PX_LOG: userTag is not UTF-8 text; left unchanged"));
+  EXPECT_FALSE(settings.get("pravix_userTag_googleTag").has_value());
 
-    pravix->setGroupTag(std::string(40, 'g'));
-    EXPECT_EQ(pravix->groupTag(), std::string(31, 'g'));
-    pravix->setServerVer(std::string(16, '1'));
-    EXPECT_EQ(pravix->serverVer(), std::string(16, '1'));
-    pravix->setConfigVer(std::string(17, '2'));
-    EXPECT_EQ(pravix->configVer(), std::string(15, '2'));
-
-    pravix->setUserTag("\xc3");
-    EXPECT_EQ(pravix->userTag(), u62);
-    EXPECT_THAT(console(), ElementsAre("PX_LOG: userTag is not UTF-8 text; left unchanged"));
-  }
-  auto pravix = start();
-  EXPECT_EQ(pravix->userTag(), u62);
-  EXPECT_EQ(pravix->facebookTag(), std::string(61, 'u'));
-  EXPECT_EQ(pravix->googleTag(), std::nullopt);
-  EXPECT_EQ(pravix->gameCenterTag(), "");
-  EXPECT_EQ(pravix->groupTag(), std::nullopt) << "not kept across restarts";
-  EXPECT_EQ(pravix->getSavedUserTagWithName("twitterTag"), std::string(60, 't'));
+  start(settings);
+  pravix->setTag(TelemetryTag::Group, std::string(40, 'g'));
+  pravix->setTag(TelemetryTag::ServerVer, std::string(16, '1'));
+  pravix->setTag(TelemetryTag::ConfigVer, std::string(17, '2'));
+  EXPECT_FALSE(settings.get("pravix_userTag_groupTag").has_value());
+  pravix->eventWithProperties(json::object());
+  clock.settle();
+  json sent = bodies(kTrack).back();
+  EXPECT_EQ(
+      json({sent["user_tag"], sent["facebook_tag"], sent["twitter_tag"], sent["game_center_tag"],
+            sent["group_tag"], sent["server_ver"], sent["config_ver"]}),
+      json({u62, std::string(61, 'u'), std::string(60, 't'), "", std::string(31, 'g'),
+            std::string(16, '1'), std::string(15, '2')}));
+  EXPECT_FALSE(sent.contains("google_tag"));
+  start(settings);
+  EXPECT_EQ(pravix->tag(TelemetryTag::Group), std::nullopt) << "not kept across restarts";
 }
-
-TEST_F(PravixTest, TheTrackRequestCarriesIdentityAndOnlyTheTagsThatAreSet) {
-  auto pravix = startQuiet();
-  pravix->setUserTag("");
-  pravix->setServerVer("2");
-  json request = pravix->generatePXRequestWithEvents({json{{"type", "t"}}});
-  EXPECT_EQ(request, (json{{"api_key", "key-1"},
-                           {"app_ver", "1.2.3"},
-                           {"device_family", "linux"},
-                           {"os_ver", "6.1.0"},
-                           {"device_tag", pravix->deviceTag()},
-                           {"device_type", "x86_64"},
-                           {"language", "de"},
-                           {"country", "AT"},
-                           {"os", "Linux"},
-                           {"marketplace", "iTunes"},
-                           {"user_tag", ""},
-                           {"server_ver", "2"},
-                           {"events", {{{"type", "t"}}}}}));
-}
-
-// --- Caps ---
 
 TEST_F(PravixTest, PastTheCapsTheOldestAreDroppedAndCounted) {
-  {
-    auto pravix = startQuiet(/*eventCap=*/3, /*logCap=*/2);
-    for (int i = 0; i < 5; ++i) pravix->eventWithProperties(json{{"kingdom", i}});
-    std::vector<std::string> kept;
-    for (const json& record : pravix->events()) kept.push_back(record["kingdom"]);
-    EXPECT_THAT(kept, ElementsAre("2", "3", "4"));
-    EXPECT_EQ(settings.getArray(Pravix::kEventListKey)->size(), 3u);
-    EXPECT_THAT(console(),
-                ElementsAre("PX_LOG: more than 3 events waiting; dropped the oldest 1 (1 so far)",
-                            "PX_LOG: more than 3 events waiting; dropped the oldest 1 (2 so far)"));
-
-    log.clear();
-    pravix->log("in flight");  // goes out at once and is never answered
-    clock.settle();
-    for (const char* line : {"a", "b", "c", "d"}) pravix->log(line);
-    clock.settle();
-    std::vector<std::string> waiting;
-    for (const json& record : pravix->waitingLogLines()) waiting.push_back(record["log_line"]);
-    EXPECT_THAT(waiting, ElementsAre("c", "d"));
-    EXPECT_THAT(console().back(),
-                "PX_LOG: more than 2 log lines waiting; dropped the oldest 1 (2 so far)");
-  }
-  // A smaller cap at the next start trims what was stored.
+  http.hold();
+  startQuiet(settings, /*eventCap=*/3, /*logCap=*/2);
+  for (int i = 0; i < 5; ++i) pravix->eventWithProperties(json{{"kingdom", i}});
+  EXPECT_THAT(labels(pravix->events()), ElementsAre("2", "3", "4"));
+  EXPECT_EQ(storedCount(settings), 3u);
+  pravix->log("in flight");  // goes out at once and is held
+  clock.settle();
+  for (const char* line : {"a", "b", "c", "d"}) pravix->log(line);
+  EXPECT_THAT(labels(pravix->waitingLogLines()), ElementsAre("c", "d"));
+  EXPECT_THAT(
+      log.texts(),
+      ElementsAre("PX_LOG: more than 3 events waiting; dropped the oldest 1 (1 so far)",
+                  "PX_LOG: more than 3 events waiting; dropped the oldest 1 (2 so far)",
+                  "PX_LOG: more than 2 log lines waiting; dropped the oldest 1 (1 so far)",
+                  "PX_LOG: more than 2 log lines waiting; dropped the oldest 1 (2 so far)"));
   log.clear();
-  auto pravix = startQuiet(/*eventCap=*/2);
-  EXPECT_EQ(pravix->events().size(), 2u);
-  EXPECT_THAT(console(),
+  startQuiet(settings, /*eventCap=*/2);
+  EXPECT_EQ(pravix->events().size(), 2u) << "a smaller cap trims what was stored";
+  EXPECT_THAT(log.texts(),
               ElementsAre("PX_LOG: more than 2 events waiting; dropped the oldest 1 (1 so far)"));
+}
+
+// --- Event upload ---
+
+TEST_F(PravixTest, StoredRecordsGoFirstTenAtATimeBackToBack) {
+  settings.set(StoredEventList::kKey, storedRecords(25));
+  start(settings);
+  auto sent = batches(kTrack);
+  ASSERT_GE(sent.size(), 3u);
+  EXPECT_EQ(sent[0], numbered("r", 0, 10));
+  EXPECT_EQ(sent[1], numbered("r", 10, 20));
+  // The install and "dau" may be recorded after the last batch was taken.
+  for (size_t i = 3; i < sent.size(); ++i)
+    sent[2].insert(sent[2].end(), sent[i].begin(), sent[i].end());
+  std::vector<std::string> last = numbered("r", 20, 25);
+  last.insert(last.end(), {"organic", "dau"});
+  EXPECT_EQ(sent[2], last);
+  EXPECT_THAT(pravix->events(), IsEmpty());
+  EXPECT_EQ(storedCount(settings), 0u);
+}
+
+TEST_F(PravixTest, AnswersDecideWhetherABatchIsDroppedOrRetriedAfterThirtySeconds) {
+  const std::string unknown = "PX_LOG: sendEvents: send complete: unknown error";
+  const std::tuple<int, bool, std::vector<std::string>> cases[] = {
+      {500, false, {unknown}},
+      {kNoConnection, false, {unknown}},
+      {403, true, {"PX_LOG: Bad authentication, please check your API Key"}},
+      {409, true, {"PX_LOG: Conflict, dup send?"}},
+      {400, true, {}},
+  };
+  for (const auto& [status, dropped, lines] : cases) {
+    MemorySettingsStore store;
+    store.set(StoredEventList::kKey, storedRecords(15));
+    http.answer({reply(status), reply(200)});
+    const size_t before = batches(kTrack).size();
+    log.clear();
+    startQuiet(store);
+    EXPECT_EQ(log.texts(), lines) << status;
+    EXPECT_EQ(storedCount(store), dropped ? 0u : 15u) << status;
+    advance(29s);
+    EXPECT_EQ(batches(kTrack).size() - before, dropped ? 2u : 1u) << status;
+    advance(1s);
+    ASSERT_EQ(batches(kTrack).size() - before, dropped ? 2u : 3u) << status;
+    EXPECT_EQ(batches(kTrack).back(), numbered("r", 10, 15)) << status;
+    EXPECT_THAT(pravix->events(), IsEmpty()) << status;
+  }
+}
+
+// What is recorded while both uploads are in flight follows them, but a copy of a record just
+// sent leaves with it, and what JSON cannot carry is dropped instead of holding back the rest.
+TEST_F(PravixTest, RecordsDuringAnUploadFollowItWithoutCopiesOrUnsendableOnes) {
+  startQuiet(settings);
+  http.hold();
+  pravix->eventWithProperties(json{{"kingdom", "same"}});
+  pravix->log("first");
+  clock.settle();
+  for (const char* name : {"same", "a\xff", "b"})
+    pravix->eventWithProperties(json{{"kingdom", name}});
+  pravix->log("bad \xc3");
+  pravix->log("good");
+  http.release();
+  advance(1s);
+  EXPECT_THAT(batches(kTrack), ElementsAre(ElementsAre("same"), ElementsAre("b")));
+  EXPECT_THAT(batches(kAppLog), ElementsAre(ElementsAre("first"), ElementsAre("good")));
+  EXPECT_THAT(pravix->events(), IsEmpty());
+  EXPECT_THAT(log.texts(), ::testing::Contains("PX_LOG: dropping an event that cannot be sent: "
+                                               "[json.exception.type_error.316] invalid UTF-8 "
+                                               "byte at index 1: 0xFF"));
+}
+
+// --- Daily-active ---
+
+TEST_F(PravixTest, DauAfterMidnightInItsTimeZoneAndWhenTheClockGoesBack) {
+  // Per step: the wall time it starts at (none: unchanged), how long then passes, and how many
+  // "dau" there are so far. 15:05 UTC is past midnight in Tokyo; 12:00 the day before comes last.
+  struct Step {
+    std::optional<Clock::Duration> wall;
+    Clock::Duration then;
+    size_t utc, tokyo;
+  };
+  const Step steps[] = {{0s, 0s, 1, 1}, {{}, 600s, 1, 1},          {14h + 55min, 599s, 1, 1},
+                        {{}, 1s, 1, 2}, {23h + 55min, 600s, 2, 2}, {-12h, 600s, 3, 3}};
+  for (const std::optional<std::string>& zone :
+       {std::optional<std::string>(), std::optional<std::string>("Asia/Tokyo")}) {
+    MemorySettingsStore store;
+    store.set(Pravix::kInstallSentKey, true);
+    const size_t before = batches(kTrack).size();
+    for (const Step& step : steps) {
+      if (step.wall) clock.setWallTime(ManualClock::kDefaultStart + *step.wall);
+      if (step.wall == 0s) start(store, kDefaultRecordCap, kDefaultRecordCap, zone);
+      advance(step.then);
+      EXPECT_EQ(batches(kTrack).size() - before, zone ? step.tokyo : step.utc);
+    }
+    EXPECT_EQ(store.getDate(Pravix::kLastDauKey), clock.now());
+  }
 }
 
 // --- App log ---
 
-TEST_F(PravixTest, LogLinesAreRecordedLiterallyWithTheirLevel) {
-  auto pravix = startQuiet();
-  pravix->log("launch app");
+TEST_F(PravixTest, WaitingLinesGoOutLiterallyTenAtATimeOneSecondApart) {
+  startQuiet(settings);
+  http.hold();
+  pravix->logError("alone 100%@%d");
   clock.settle();
-  pravix->logError("copy of /tmp/100%@%d%s.txt failed\n");
-  pravix->logWithFormat("count %ld of %@", int64_t{3}, std::string("50%"));
-  clock.settle();
-
-  auto requests = http.requests();
-  ASSERT_EQ(requests.size(), 1u) << "only the first line; the others wait behind it";
-  EXPECT_EQ(requests[0].url,
-            "https://analytics.test/zorva/1/app_log?current_time=2026-01-01T00:00:00Z");
-  json sent = json::parse(requests[0].body);
-  EXPECT_EQ(
-      sent["events"],
-      json::array({{{"event_datetime", "2026-01-01T00:00:00Z"}, {"log_line", "launch app"}}}));
-  EXPECT_EQ(sent.size(), 11u);
-  EXPECT_EQ(pravix->waitingLogLines(),
-            (std::vector<json>{
-                {{"event_datetime", "2026-01-01T00:00:00Z"},
-                 {"log_line", "copy of /tmp/100%@%d%s.txt failed\n"},
-                 {"log_level", "error"}},
-                {{"event_datetime", "2026-01-01T00:00:00Z"}, {"log_line", "count 3 of 50%"}}}));
+  for (const auto& line : numbered("l", 0, 25)) pravix->log(line);
+  http.release();
+  const HttpRequest first = http.sent().at(0).request;
+  EXPECT_EQ(first.url, "https://analytics.test/zorva/1/app_log?current_time=2026-01-01T00:00:00Z");
+  const json body = json::parse(first.body);
+  EXPECT_EQ(body.size(), 11u) << "identity and events; no tags";
+  EXPECT_EQ(body["events"], json::array({{{"event_datetime", "2026-01-01T00:00:00Z"},
+                                          {"log_line", "alone 100%@%d"},
+                                          {"log_level", "error"}}}));
+  for (auto [from, to] : {std::pair{0, 10}, {10, 20}, {20, 25}}) {
+    advance(999ms);
+    EXPECT_EQ(batches(kAppLog).size(), static_cast<size_t>(1 + from / 10));
+    advance(1ms);
+    EXPECT_EQ(batches(kAppLog).back(), numbered("l", from, to));
+  }
 }
 
-// The log functions reach the one shared client through the adapter, and nothing before it
-// exists. The shared instance lives for the rest of the run, as in the service.
-TEST(SharedPravixTest, OneInstanceReachedByTheLogFunctions) {
-  static ManualClock clock;
-  static MemorySettingsStore settings;
-  static SilentHttpClient http;
-  static SharedPravix shared({.settings = settings,
-                              .http = http,
-                              .clock = clock,
-                              .analyticsUrl = "https://analytics.test",
-                              .identity = kIdentity});
-  MemoryLogWriter log;
-  setLogForwarder(&shared);
+// Ten old lines go out in the second request, whose answer comes while three newer lines wait.
+TEST_F(PravixTest, AFailedLogBatchGoesBehindNewerLinesAndARejectedOneIsDropped) {
+  struct Case {
+    int status;
+    size_t cap;
+    std::string line;
+    std::vector<std::string> waiting;
+  };
+  const std::vector<std::string> fresh = numbered("new", 0, 3);
+  std::vector<std::string> putBack = fresh;
+  for (const auto& old : numbered("old", 0, 10)) putBack.push_back(old);
+  std::vector<std::string> capped = fresh;
+  capped.insert(capped.end(), putBack.begin() + 5, putBack.end());
+  const Case cases[] = {
+      {500, kDefaultRecordCap, "PX_LOG: sendEvents: send complete: unknown error", putBack},
+      {kNoConnection, kDefaultRecordCap, "PX_LOG: error from url: 7, Couldn't connect to server",
+       putBack},
+      {500, 11, "PX_LOG: more than 11 log lines waiting; dropped the oldest 2 (2 so far)", capped},
+      {403, kDefaultRecordCap, "PX_LOG: Bad authentication, please check your API Key", fresh},
+      {409, kDefaultRecordCap, "PX_LOG: Conflict, dup send?", fresh},
+      {400, kDefaultRecordCap, "PX_LOG: bad log send 400", fresh},
+  };
+  for (const Case& c : cases) {
+    MemorySettingsStore store;
+    startQuiet(store, kDefaultRecordCap, c.cap);
+    const size_t before = batches(kAppLog).size();
+    http.answer({reply(200), reply(c.status), reply(200)});
+    log.clear();
+    for (const auto& [line, more] : {std::pair{"first", numbered("old", 0, 10)}, {"", fresh}}) {
+      http.hold();
+      line[0] ? pravix->log(line) : advance(1s);
+      clock.settle();
+      for (const auto& later : more) pravix->log(later);
+      http.release();
+      clock.settle();
+    }
+    EXPECT_EQ(log.texts().back(), c.line) << c.status;
+    EXPECT_EQ(labels(pravix->waitingLogLines()), c.waiting) << c.status;
+    const bool retry = c.waiting.size() > 3;
+    advance(retry ? 29s : 999ms);
+    EXPECT_EQ(batches(kAppLog).size() - before, 2u) << c.status;
+    advance(retry ? 1s : 1ms);
+    EXPECT_EQ(batches(kAppLog).size() - before, 3u) << c.status;
+    const auto next = std::min<size_t>(c.waiting.size(), Pravix::kBatchSize);
+    EXPECT_EQ(batches(kAppLog).back(), std::vector(c.waiting.begin(), c.waiting.begin() + next));
+  }
+}
 
-  ZorvaError(FaultKind::Store, "before %@", std::string("creation"));
-  EXPECT_EQ(shared.sharedInstance(), nullptr);
-  EXPECT_THAT(log.texts(), ElementsAre("ZORVA_LOG: ERROR: before creation",
-                                       "PX_LOG Error: Dont call sharedInstance before "
-                                       "sharedInstanceWithAPIKey:forOrg:",
-                                       "PX_LOG Error: Dont call sharedInstance before "
-                                       "sharedInstanceWithAPIKey:forOrg:"));
+// --- Callers on other threads ---
 
-  std::vector<Pravix*> made(8);
+TEST_F(PravixTest, RecordsAndLinesFromManyThreadsAllArrive) {
+  startQuiet(settings);
+  http.answer({reply(500), reply(200), reply(500), reply(500), reply(200)});
+  constexpr int kThreads = 4;
+  constexpr int kEach = 30;
   std::vector<std::thread> threads;
-  for (size_t i = 0; i < made.size(); ++i) {
-    threads.emplace_back([&, i] {
-      made[i] = &shared.sharedInstanceWithAPIKey("key-" + std::to_string(i), "Zorva");
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      for (const auto& name : numbered(std::to_string(t) + "-", 0, kEach)) {
+        pravix->eventWithProperties(json{{"kingdom", name}});
+        pravix->logError(name);
+        if (name.back() == '0') pravix->setTag(TelemetryTag::Group, "g" + name);
+      }
     });
   }
   for (auto& thread : threads) thread.join();
-  for (Pravix* instance : made) EXPECT_EQ(instance, made[0]);
-  EXPECT_EQ(&shared.sharedInstanceWithAPIKey("other", "other"), made[0]);
-  EXPECT_EQ(made[0]->org(), "zorva");
-  clock.settle();
-
-  ZorvaRemote("found %@", std::string("/media/usb/100%@.txt"));
-  ZorvaError(FaultKind::Store, "failed: %d", 7);
-  ZorvaLog("not forwarded");
-  clock.settle();
-  setLogForwarder(nullptr);
-  std::vector<std::string> lines;
-  for (const json& record : made[0]->waitingLogLines()) lines.push_back(record["log_line"]);
-  // The first went out at once; the error waits behind it.
-  EXPECT_THAT(lines, ElementsAre("failed: 7"));
-  auto requests = http.requests();
-  ASSERT_FALSE(requests.empty());
-  EXPECT_EQ(json::parse(requests.back().body)["events"][0]["log_line"],
-            "found /media/usb/100%@.txt");
+  for (int step = 0; step < 200 && !pravix->waitingLogLines().empty(); ++step) advance(1s);
+  advance(30s);
+  std::set<std::string> events, lines;
+  for (const auto& batch : batches(kTrack)) events.insert(batch.begin(), batch.end());
+  for (const auto& batch : batches(kAppLog)) lines.insert(batch.begin(), batch.end());
+  EXPECT_EQ(events.size(), static_cast<size_t>(kThreads * kEach));
+  EXPECT_EQ(lines.size(), static_cast<size_t>(kThreads * kEach));
+  EXPECT_THAT(pravix->events(), IsEmpty());
 }
 
 }  // namespace

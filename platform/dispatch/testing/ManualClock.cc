@@ -76,9 +76,4 @@ void ManualClock::settle() {
   }
 }
 
-size_t ManualClock::pendingTimers() const {
-  std::lock_guard lock(mutex_);
-  return timers_.size();
-}
-
 }  // namespace zorva

@@ -30,8 +30,6 @@ class ManualClock final : public Clock {
   // Waits until every queue built on this clock is idle and nothing more was submitted.
   void settle();
 
-  size_t pendingTimers() const;
-
  private:
   struct Timer {
     std::weak_ptr<QueueCore> target;

@@ -138,6 +138,11 @@ std::variant<Config, ConfigError> loadConfig(const ConfigEnvironment& environmen
 
 namespace {
 
+// The state folder and its databases are the service's alone: they hold the device session key.
+constexpr mode_t kPrivateFolder = 0700;
+constexpr mode_t kPrivateFile = 0600;
+constexpr mode_t kOthersBits = 077;  // group and others: any of them set means others may reach
+
 std::string octalMode(mode_t mode) {
   char text[8];
   std::snprintf(text, sizeof text, "%03o", static_cast<unsigned>(mode & 07777));
@@ -156,8 +161,9 @@ void makePrivate(const std::filesystem::path& folder, const std::vector<std::str
           ::open((folder / name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
       if (fd < 0) continue;
       struct stat status {};
-      if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && (status.st_mode & 077) != 0) {
-        if (::fchmod(fd, 0600) == 0) {
+      if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+          (status.st_mode & kOthersBits) != 0) {
+        if (::fchmod(fd, kPrivateFile) == 0) {
           changed.push_back(name);
         } else {
           failed.push_back(name + " (" + std::strerror(errno) + ")");
@@ -188,9 +194,9 @@ std::optional<ConfigError> prepareStateDir(const std::string& path,
     // itself is the service's alone whatever the umask, since its files hold the device session
     // key.
     if (folder.has_parent_path()) std::filesystem::create_directories(folder.parent_path(), error);
-    if (!error && ::mkdir(folder.c_str(), 0700) == 0) {
+    if (!error && ::mkdir(folder.c_str(), kPrivateFolder) == 0) {
       // The umask may only take bits away; 0700 exactly, whatever it is.
-      if (::chmod(folder.c_str(), 0700) != 0)
+      if (::chmod(folder.c_str(), kPrivateFolder) != 0)
         error = std::error_code(errno, std::generic_category());
     } else if (!error && errno != EEXIST) {
       error = std::error_code(errno, std::generic_category());
@@ -211,7 +217,7 @@ std::optional<ConfigError> prepareStateDir(const std::string& path,
   auto note = [&](std::string line) {
     if (notes) notes->push_back(std::move(line));
   };
-  if ((status.st_mode & 077) != 0) {
+  if ((status.st_mode & kOthersBits) != 0) {
     const std::string mode = octalMode(status.st_mode);
     // Another user's folder is not the service's to change, and open as it is, not safe to use.
     if (status.st_uid != ::geteuid()) {
@@ -224,7 +230,7 @@ std::optional<ConfigError> prepareStateDir(const std::string& path,
       refused.exitStatus = 1;
       return refused;
     }
-    if (::chmod(folder.c_str(), 0700) != 0) {
+    if (::chmod(folder.c_str(), kPrivateFolder) != 0) {
       return badValue("ZORVA_STATE_DIR", path,
                       "open to other users (mode " + mode +
                           ") and cannot be made 0700: " + std::strerror(errno));

@@ -116,15 +116,16 @@ TEST_F(EventDispatcherTest, BytesThatAreNotUtf8) {
 // Which processes are ignored is the filter's own test; here, that no event type slips past it.
 TEST_F(EventDispatcherTest, IgnoredProcessesMakeNoCallAndNoLine) {
   const Actor client{.executable = "/opt/zorva-client/bin/client", .platform = false};
-  dispatch(makeOpen("/v/a", S_IFREG | 0644, 10, 0, client));
-  dispatch(makeClose("/v/a", true, S_IFREG | 0644, 10, client));
-  dispatch(makeExchange("/v/a", "/t/b", client));
-  dispatch(makeLink("/v/a", "/t", "b", client));
-  dispatch(makeRenameToNew("/v/a", "/t", "b", client));
-  dispatch(makeModify(ES_EVENT_TYPE_NOTIFY_UNLINK, "/v/a", S_IFREG, client));
-  dispatch(makeModify(ES_EVENT_TYPE_NOTIFY_TRUNCATE, "/v/a", S_IFREG, client));
-  dispatch(makeCopy(ES_EVENT_TYPE_NOTIFY_CLONE, "/v/a", "/t", "b", client));
-  dispatch(makeCopy(ES_EVENT_TYPE_NOTIFY_COPYFILE, "/v/a", "/t", "b", client));
+  for (const auto& message :
+       {makeOpen("/v/a", S_IFREG | 0644, 10, 0, client),
+        makeClose("/v/a", true, S_IFREG, 10, client), makeExchange("/v/a", "/t/b", client),
+        makeLink("/v/a", "/t", "b", client), makeRenameToNew("/v/a", "/t", "b", client),
+        makeModify(ES_EVENT_TYPE_NOTIFY_UNLINK, "/v/a", S_IFREG, client),
+        makeModify(ES_EVENT_TYPE_NOTIFY_TRUNCATE, "/v/a", S_IFREG, client),
+        makeCopy(ES_EVENT_TYPE_NOTIFY_CLONE, "/v/a", "/t", "b", client),
+        makeCopy(ES_EVENT_TYPE_NOTIFY_COPYFILE, "/v/a", "/t", "b", client)}) {
+    dispatch(message);
+  }
   EXPECT_THAT(log.texts(), ElementsAre());
 }
 

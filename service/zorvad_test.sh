@@ -12,7 +12,11 @@ bus_pid=""
 trap '[ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null; rm -rf "$state"' EXIT
 export ZORVA_STATE_DIR="$state/state" ZORVA_LOG=stderr
 failures=0
-
+fail() {  # fail WHAT [OUTPUT]
+  echo "FAIL $1"
+  [ $# -lt 2 ] || printf '%s\n' "$2" | sed 's/^/    /'
+  failures=$((failures + 1))
+}
 check() {  # check NAME EXPECTED_STATUS EXPECTED_TEXT -- command...
   local name=$1 want=$2 text=$3
   shift 4
@@ -20,9 +24,7 @@ check() {  # check NAME EXPECTED_STATUS EXPECTED_TEXT -- command...
   out=$("$@" 2>&1)
   status=$?
   if [ "$status" -ne "$want" ] || ! grep -qF -- "$text" <<<"$out"; then
-    echo "FAIL $name: status $status (want $want), output:"
-    printf '%s\n' "$out" | sed 's/^/    /'
-    failures=$((failures + 1))
+    fail "$name: status $status (want $want), output:" "$out"
   else
     echo "ok   $name"
   fi
@@ -49,8 +51,7 @@ check replay-missing 1 "Failed to create new ES client" -- bash -c 'umask 000 &&
   env ZORVA_EVENT_SOURCE="replay:$state/no-such.trace" "$zorvad"
 open_to_others=$(find "$ZORVA_STATE_DIR" -perm /077)
 if [ ! -f "$ZORVA_STATE_DIR/defaults.sqlite3" ] || [ -n "$open_to_others" ]; then
-  echo "FAIL private-state: open to others: ${open_to_others:-(nothing; no settings store)}"
-  failures=$((failures + 1))
+  fail "private-state: open to others: ${open_to_others:-(nothing; no settings store)}"
 else
   echo "ok   private-state"
 fi
@@ -80,10 +81,8 @@ while IFS= read -r -t 30 line <&3; do
   seen+="$line"$'\n'
   if [ "$registered" = no ] && [[ $seen == *"XPC: listening"* ]]; then
     registered=yes
-    if ! "$zorvactl" --bus="$address" add-volume 7 /media/usb 4>&-; then
-      echo "FAIL replay-stdin: zorvactl add-volume failed"
-      failures=$((failures + 1))
-    fi
+    "$zorvactl" --bus="$address" add-volume 7 /media/usb 4>&- ||
+      fail "replay-stdin: zorvactl add-volume failed"
     cat "$state/trace" >&4
     exec 4>&-
   fi
@@ -95,30 +94,17 @@ kill -0 "$pid" 2>/dev/null && running=yes
 kill "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 exec 3<&-
-if [[ $seen != "ZORVA_LOG: launch app: "* ]]; then
-  echo "FAIL replay-stdin: the log does not begin with the launch line:"
-  printf '%s' "$seen" | sed 's/^/    /'
-  failures=$((failures + 1))
-fi
+[[ $seen == "ZORVA_LOG: launch app: "* ]] ||
+  fail "replay-stdin: the log does not begin with the launch line:" "$seen"
 open_to_others=$(find "$ZORVA_STATE_DIR" -perm /077)
-if [ -n "$open_to_others" ]; then
-  echo "FAIL replay-stdin: still open to others: $open_to_others"
-  failures=$((failures + 1))
-fi
+[ -z "$open_to_others" ] || fail "replay-stdin: still open to others: $open_to_others"
 for want in "launch app: " "dispatch_main" "XPC: listening" "XPC: new connection " \
   "was open to other users (mode 755); made it 0700" "made 0600: defaults.sqlite3" \
   "PathTracker: addPath: 7, /media/usb/" \
   "PathTracker.track: volumeId: 7, /a => /tmp/b" "REMOTE: track: RENAME: /media/usb/a, /tmp/b" \
   "ERROR: replay: line 2:" "replay: end of input after 2 lines"; do
-  if ! grep -qF -- "$want" <<<"$seen"; then
-    echo "FAIL replay-stdin: missing \"$want\" in:"
-    printf '%s' "$seen" | sed 's/^/    /'
-    failures=$((failures + 1))
-  fi
+  grep -qF -- "$want" <<<"$seen" || fail "replay-stdin: missing \"$want\" in:" "$seen"
 done
-if [ "$running" != yes ]; then
-  echo "FAIL replay-stdin: the service stopped at the end of its input"
-  failures=$((failures + 1))
-fi
+[ "$running" = yes ] || fail "replay-stdin: the service stopped at the end of its input"
 [ "$failures" -eq 0 ] && echo "ok   replay-stdin"
 exit $((failures > 0))

@@ -1,0 +1,159 @@
+#include "service/Daemon.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "platform/dbus/testing/FakeBusTransport.h"
+#include "platform/dispatch/testing/ManualClock.h"
+#include "platform/http/testing/SilentHttpClient.h"
+#include "platform/log/testing/MemoryLogWriter.h"
+#include "testing/TempFolder.h"
+
+namespace zorva {
+namespace {
+
+using ::testing::Contains;
+using ::testing::Not;
+
+// Says in the log what is asked of it, so the start-up's steps and lines are one sequence.
+class ScriptedSource final : public EventSource {
+ public:
+  es_new_client_result_t newClient(es_client_t** out, es_handler_block_t) override {
+    ZorvaLog("source: newClient");
+    *out = &client;
+    return created;
+  }
+  es_return_t subscribe(es_client_t*, const es_event_type_t* events, uint32_t count) override {
+    ZorvaLog("source: subscribe");
+    subscribed.assign(events, events + count);
+    return subscribeResult;
+  }
+  es_return_t deleteClient(es_client_t* deleted) override {
+    if (deleted == &client) ZorvaLog("source: deleteClient");
+    return ES_RETURN_SUCCESS;
+  }
+
+  es_new_client_result_t created;
+  es_return_t subscribeResult;
+  std::vector<es_event_type_t> subscribed;
+  es_client_t client;
+};
+
+// The real parts on fakes of the platform, with real stores in a temporary folder. How they
+// join up at run time is zorvad_program's and the end-to-end tests' concern; here, the order.
+class ServiceStartUp : public ::testing::Test {
+ protected:
+  int start(es_new_client_result_t created, es_return_t subscribed) {
+    daemon_.reset();
+    log_.clear();
+    auto source = std::make_unique<ScriptedSource>();
+    auto bus = std::make_unique<FakeBusTransport>();
+    auto http = std::make_unique<SilentHttpClient>();
+    source_ = source.get();
+    http_ = http.get();
+    bus_ = bus.get();
+    source->created = created;
+    source->subscribeResult = subscribed;
+    daemon_ = std::make_unique<Daemon>(Daemon::Setup{.version = "1.2.3",
+                                                     .stateDir = state_.path(),
+                                                     .backendUrl = "https://backend.test",
+                                                     .analyticsUrl = "https://analytics.test",
+                                                     .stateDirNotes = {"state folder note"}},
+                                       Daemon::Platform{.clock = clock_,
+                                                        .eventSource = std::move(source),
+                                                        .http = std::move(http),
+                                                        .bus = std::move(bus)});
+    const int status = daemon_->start();
+    clock_.settle();
+    return status;
+  }
+  // The log without its prefix, and without the audit queue's line, which its own queue writes
+  // whenever it is done.
+  std::vector<std::string> lines() {
+    std::vector<std::string> lines;
+    for (const std::string& text : log_.texts()) {
+      if (text != "ZORVA_LOG: EventQueue: init done") lines.push_back(text.substr(11));
+    }
+    return lines;
+  }
+  // The telemetry log lines, sent or waiting.
+  std::vector<std::string> appLog() {
+    std::vector<std::string> lines;
+    for (const HttpRequest& request : http_->requests()) {
+      if (request.url.find("/1/app_log?") == std::string::npos) continue;
+      const nlohmann::json body = nlohmann::json::parse(request.body);
+      for (const auto& line : body["events"]) lines.push_back(line["log_line"]);
+    }
+    for (const auto& line : daemon_->telemetry()->waitingLogLines()) {
+      lines.push_back(line["log_line"]);
+    }
+    return lines;
+  }
+
+  MemoryLogWriter log_;
+  ManualClock clock_;
+  TempFolder state_{"zorva-daemon-test"};
+  ScriptedSource* source_ = nullptr;  // the three are the daemon's
+  SilentHttpClient* http_ = nullptr;
+  FakeBusTransport* bus_ = nullptr;
+  std::unique_ptr<Daemon> daemon_;
+};
+
+// A start-up's log begins with its launch line, whatever the stores have to say; the control
+// interface listens only once events flow.
+TEST_F(ServiceStartUp, RunsInOrderAndRecordsItsLaunch) {
+  ::setenv("CFNETWORK_DIAGNOSTICS", "1", 1);
+  ASSERT_EQ(start(ES_NEW_CLIENT_RESULT_SUCCESS, ES_RETURN_SUCCESS), EXIT_SUCCESS);
+  EXPECT_STREQ(std::getenv("CFNETWORK_DIAGNOSTICS"), "0");
+  EXPECT_EQ(source_->subscribed,
+            (std::vector<es_event_type_t>{
+                ES_EVENT_TYPE_NOTIFY_TRUNCATE, ES_EVENT_TYPE_NOTIFY_UNLINK,
+                ES_EVENT_TYPE_NOTIFY_LINK, ES_EVENT_TYPE_NOTIFY_OPEN, ES_EVENT_TYPE_NOTIFY_CLOSE,
+                ES_EVENT_TYPE_NOTIFY_CLONE, ES_EVENT_TYPE_NOTIFY_COPYFILE,
+                ES_EVENT_TYPE_NOTIFY_RENAME, ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA}));
+  std::vector<std::string> launch = lines();
+  launch.resize(7);
+  EXPECT_EQ(launch,
+            (std::vector<std::string>{"launch app: 1.2.3", "state folder note", "source: newClient",
+                                      "source: subscribe", "XPCServer: init done", "XPC: listening",
+                                      "dispatch_main"}));
+  EXPECT_THAT(daemon_->telemetry()->events(),
+              Contains(nlohmann::json{{"event_datetime", "2026-01-01T00:00:00Z"},
+                                      {"type", "event"},
+                                      {"kingdom", "game"},
+                                      {"phylum", "launch"}}));
+  EXPECT_THAT(appLog(), Contains("launch app"));
+}
+
+// A service that cannot see events never listens for client applications and records no
+// launch; its error line reaches the telemetry client, which already exists.
+TEST_F(ServiceStartUp, AnEventSourceThatFailsEndsTheStartWithStatusOne) {
+  struct Case {
+    es_new_client_result_t created;
+    es_return_t subscribed;
+    std::vector<std::string> after;  // the source's calls and the error line
+  };
+  for (const Case& c : {Case{ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED,
+                             ES_RETURN_SUCCESS,
+                             {"ERROR: Failed to create new ES client: 4"}},
+                        Case{ES_NEW_CLIENT_RESULT_SUCCESS,
+                             ES_RETURN_ERROR,
+                             {"source: subscribe", "ERROR: Failed to subscribe to events",
+                              "source: deleteClient"}}}) {
+    EXPECT_EQ(start(c.created, c.subscribed), 1);
+    std::vector<std::string> expected = {"launch app: 1.2.3", "state folder note",
+                                         "source: newClient"};
+    expected.insert(expected.end(), c.after.begin(), c.after.end());
+    EXPECT_EQ(lines(), expected);
+    EXPECT_FALSE(bus_->listening());
+    for (const auto& record : daemon_->telemetry()->events()) EXPECT_NE(record["type"], "event");
+    const std::string error = c.after[c.after.size() > 1].substr(7);
+    EXPECT_THAT(appLog(), Contains(error));
+    EXPECT_THAT(appLog(), Not(Contains("launch app")));
+  }
+}
+
+}  // namespace
+}  // namespace zorva

@@ -61,7 +61,7 @@ class ConnectionHandlers final : public BusPeerHandler {
 }  // namespace
 
 XPCServer::XPCServer(Dependencies dependencies)
-    : dependencies_(std::move(dependencies)), _queue("com.zorva.xpcQueue", dependencies_.clock) {
+    : dependencies_(std::move(dependencies)), queue_("com.zorva.xpcQueue", dependencies_.clock) {
   ZorvaLog("XPCServer: init done");
 }
 
@@ -73,8 +73,8 @@ void XPCServer::start() {
     if (dependencies_.status) exported.push_back(statusProtocol());
     BusTransport::Listening listening =
         dependencies_.transport.listen(kServiceBusName, exported, clientProtocol(), *this);
-    _listening = listening.listening;
-    if (_listening) {
+    listening_ = listening.listening;
+    if (listening_) {
       ZorvaLog("XPC: listening");
       return;
     }
@@ -97,28 +97,57 @@ std::shared_ptr<BusPeerHandler> XPCServer::accept(const std::shared_ptr<BusPeer>
   return handlers;
 }
 
+void XPCServer::connectionLost(const std::string& reason) {
+  ZorvaError(FaultKind::Bus, "XPC: bus connection lost: %@", reason);
+}
+
+void XPCServer::callRefused(const std::string& method, const std::string& peer,
+                            const std::string& why) {
+  ZorvaError(FaultKind::Client, "XPC: refused %@ from %@: %@", method, peer, why);
+}
+
+void XPCServer::callFailed(const std::string& method, const std::string& why) {
+  ZorvaError(FaultKind::Bus, "XPC: %@ failed: %@", method, why);
+}
+
+void XPCServer::acceptFailed(const std::string& peer, const std::string& why) {
+  ZorvaError(FaultKind::Bus, "XPC: accepting %@ failed: %@", peer, why);
+}
+
+void XPCServer::processIdUnknown(const std::string& peer, const std::string& why, bool peerLeft) {
+  if (peerLeft) {
+    ZorvaLog("XPC: no process id for %@: %@", peer, why);
+  } else {
+    ZorvaError(FaultKind::Bus, "XPC: no process id for %@: %@", peer, why);
+  }
+}
+
+void XPCServer::departureUnreadable(const std::string& why) {
+  ZorvaError(FaultKind::Bus, "XPC: NameOwnerChanged: %@", why);
+}
+
 void XPCServer::trackVolume(int64_t volumeId, std::shared_ptr<BusPeer> connection) {
-  _queue.async([this, volumeId, connection = std::move(connection)]() mutable {
-    _volumeDict[volumeId] = std::move(connection);
+  queue_.async([this, volumeId, connection = std::move(connection)]() mutable {
+    volumeDict_[volumeId] = std::move(connection);
   });
 }
 
 void XPCServer::removeConnection(std::shared_ptr<BusPeer> connection) {
-  _queue.async([this, connection = std::move(connection)] {
+  queue_.async([this, connection = std::move(connection)] {
     if (!connection) return;
     // Collected first and removed afterwards, so the dictionary is not changed while walked.
     std::vector<int64_t> found;
-    for (const auto& [volumeId, held] : _volumeDict) {
+    for (const auto& [volumeId, held] : volumeDict_) {
       if (held == connection) found.push_back(volumeId);
     }
-    for (int64_t volumeId : found) _volumeDict.erase(volumeId);
+    for (int64_t volumeId : found) volumeDict_.erase(volumeId);
   });
 }
 
 void XPCServer::pathModified(const std::string& path, int64_t volumeId) {
-  _queue.async([this, path, volumeId] {
-    auto entry = _volumeDict.find(volumeId);
-    if (entry == _volumeDict.end()) return;
+  queue_.async([this, path, volumeId] {
+    auto entry = volumeDict_.find(volumeId);
+    if (entry == volumeDict_.end()) return;
     // One-way: a client that is gone loses the notification, and its invalidation cleans up.
     if (entry->second->send("Change", {path}) == BusPeer::SendResult::Unencodable) {
       // A Linux path may be any bytes, but a bus string must be UTF-8.
@@ -129,17 +158,17 @@ void XPCServer::pathModified(const std::string& path, int64_t volumeId) {
 }
 
 void XPCServer::volumeConnections(std::function<void(std::map<int64_t, std::string>)> done) {
-  _queue.async([this, done = std::move(done)] {
+  queue_.async([this, done = std::move(done)] {
     std::map<int64_t, std::string> out;
-    for (const auto& [volumeId, connection] : _volumeDict) out[volumeId] = connection->name();
+    for (const auto& [volumeId, connection] : volumeDict_) out[volumeId] = connection->name();
     done(std::move(out));
   });
 }
 
 std::map<int64_t, std::string> XPCServer::volumeConnections() {
   std::map<int64_t, std::string> out;
-  _queue.sync([&] {
-    for (const auto& [volumeId, connection] : _volumeDict) out[volumeId] = connection->name();
+  queue_.sync([&] {
+    for (const auto& [volumeId, connection] : volumeDict_) out[volumeId] = connection->name();
   });
   return out;
 }

@@ -18,7 +18,7 @@ namespace zorva {
 // connection with a fresh ZorvaServerXPCObject, and keeps the volume dictionary, for each volume
 // identifier the one connection to tell of changes under that volume.
 //
-// The dictionary lives on _queue ("com.zorva.xpcQueue"): registrations, removals and
+// The dictionary lives on queue_ ("com.zorva.xpcQueue"): registrations, removals and
 // notifications are queued there from whatever thread calls, and applied in call order.
 class XPCServer final : public ChangeNotifier, public BusListenerDelegate {
  public:
@@ -40,6 +40,14 @@ class XPCServer final : public ChangeNotifier, public BusListenerDelegate {
   void start();
 
   std::shared_ptr<BusPeerHandler> accept(const std::shared_ptr<BusPeer>& connection) override;
+  // What the transport dealt with on its own, logged.
+  void connectionLost(const std::string& reason) override;
+  void callRefused(const std::string& method, const std::string& peer,
+                   const std::string& why) override;
+  void callFailed(const std::string& method, const std::string& why) override;
+  void acceptFailed(const std::string& peer, const std::string& why) override;
+  void processIdUnknown(const std::string& peer, const std::string& why, bool peerLeft) override;
+  void departureUnreadable(const std::string& why) override;
 
   void trackVolume(int64_t volumeId, std::shared_ptr<BusPeer> connection);
   // Removes every entry held by this very connection; a null connection matches none.
@@ -48,17 +56,17 @@ class XPCServer final : public ChangeNotifier, public BusListenerDelegate {
   void pathModified(const std::string& path, int64_t volumeId) override;
 
   // For tests and diagnostics: each volume identifier with its connection's bus name, read on
-  // _queue. Not for use from a queue.
+  // queue_. Not for use from a queue.
   std::map<int64_t, std::string> volumeConnections();
-  // The same, handed to `done` on _queue; returns at once.
+  // The same, handed to `done` on queue_; returns at once.
   void volumeConnections(std::function<void(std::map<int64_t, std::string>)> done);
 
  private:
   Dependencies dependencies_;
-  bool _listening = false;
+  bool listening_ = false;
   // Declared before the queue, so work the queue runs while it is destroyed still finds it.
-  std::map<int64_t, std::shared_ptr<BusPeer>> _volumeDict;  // on _queue only
-  SerialQueue _queue;
+  std::map<int64_t, std::shared_ptr<BusPeer>> volumeDict_;  // on queue_ only
+  SerialQueue queue_;
 };
 
 }  // namespace zorva

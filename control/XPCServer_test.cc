@@ -3,8 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
-
 #include "platform/dbus/testing/FakeBusTransport.h"
 #include "platform/dispatch/testing/ManualClock.h"
 #include "platform/log/testing/MemoryLogWriter.h"
@@ -15,242 +13,167 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using Peer = FakeBusTransport::Peer;
-using Sent = FakeBusTransport::Sent;
+using Outcome = FakeBusTransport::Outcome;
 
-class FakeDeviceApi final : public DeviceTokenHolder {
- public:
-  void setDeviceToken(std::string token) override { tokens.push_back(std::move(token)); }
-  bool isReady() const override {
-    ++asked;
-    return ready;
-  }
-  std::vector<std::string> tokens;
-  bool ready = false;
-  mutable std::atomic<int> asked{0};
-};
-
-class FakeTracker final : public VolumeRegistrar {
- public:
-  struct Added {
-    int64_t volumeId;
-    std::string path;
-    bool notify;
-    bool operator==(const Added&) const = default;
-  };
+// What the requests hand on.
+struct Requests final : DeviceTokenHolder, VolumeRegistrar {
+  void setDeviceToken(std::string token) override { taken.push_back("token " + token); }
+  bool isReady() const override { return ready; }
   void addVolume(int64_t volumeId, std::string_view path, bool notify) override {
-    added.push_back({volumeId, std::string(path), notify});
+    taken.push_back(std::to_string(volumeId) + " " + std::string(path) + (notify ? " notify" : ""));
   }
-  std::vector<Added> added;
+  std::vector<std::string> taken;
+  bool ready = false;
 };
 
-// Log lines as written: progress lines and error lines.
-std::string L(const std::string& text) { return "ZORVA_LOG: " + text; }
-std::string E(const std::string& text) { return "ZORVA_LOG: ERROR: " + text; }
-
-std::vector<std::string> changesTo(const Peer& peer) {
-  std::vector<std::string> paths;
-  for (const Sent& sent : peer.sent()) {
-    EXPECT_EQ(sent.method, "Change");
-    paths.push_back(std::get<std::string>(sent.args.at(0)));
+struct Service {
+  explicit Service(Outcome outcome = Outcome::Listen) {
+    bus.outcome = outcome;
+    server.start();
   }
-  return paths;
-}
-
-class XPCServerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    server_.start();
-    log_.clear();
-  }
-
-  // A connected client; the connection's own log lines are checked elsewhere.
-  std::shared_ptr<Peer> connect(int32_t pid) {
-    auto peer = bus_.connect(pid);
-    log_.clear();
-    return peer;
+  // The lines written since the last call, "ZORVA_LOG: " left out, one after another.
+  std::string lines() {
+    std::string joined;
+    for (const std::string& line : log.texts()) {
+      joined += (joined.empty() ? "" : " | ") + line.substr(line.find(": ") + 2);
+    }
+    log.clear();
+    return joined;
   }
   void addVolume(const std::shared_ptr<Peer>& peer, int64_t id, bool notify) {
-    bus_.call(peer, "AddVolume", {id, std::string("/media/v") + std::to_string(id), notify}, false);
+    bus.call(peer, "AddVolume", {id, "/media/v" + std::to_string(id), notify}, false);
   }
   void modified(const std::string& path, int64_t id) {
-    server_.pathModified(path, id);
-    clock_.settle();
+    server.pathModified(path, id);
+    clock.settle();
   }
   std::map<int64_t, std::string> dictionary() {
-    clock_.settle();
-    return server_.volumeConnections();
+    clock.settle();
+    return server.volumeConnections();
   }
 
-  ManualClock clock_;
-  MemoryLogWriter log_;
-  FakeBusTransport bus_;
-  FakeDeviceApi deviceApi_;
-  FakeTracker tracker_;
-  XPCServer server_{{bus_, deviceApi_, tracker_, clock_, "1.2.3"}};
+  ManualClock clock;
+  MemoryLogWriter log;
+  FakeBusTransport bus;
+  Requests requests;
+  XPCServer server{{bus, requests, requests, clock, "1.2.3"}};
 };
 
-TEST_F(XPCServerTest, AcceptsEveryConnectionWithTwoLinesNamingItsProcess) {
-  bus_.connect(4242);
-  bus_.connect(0);
-  EXPECT_THAT(log_.texts(),
-              ElementsAre(L("XPC: new connection 4242"), L("XPC: accepting connection 4242"),
-                          L("XPC: new connection 0"), L("XPC: accepting connection 0")));
-}
-
-TEST(XPCServerStartTest, ListensOrLogsWhyNot) {
-  struct Case {
-    FakeBusTransport::Outcome outcome;
-    std::vector<std::string> lines;
-  };
-  const Case cases[] = {
-      {FakeBusTransport::Outcome::Listen, {L("XPCServer: init done"), L("XPC: listening")}},
-      {FakeBusTransport::Outcome::NameTaken,
-       {L("XPCServer: init done"),
-        E("XPC: cannot own com.zorva.client.extension.xpc: com.zorva.client.extension.xpc has "
-          "another owner"),
-        E("XPC: no listener")}},
+TEST(XPCServerTest, ListensOrLogsWhyNot) {
+  const std::string name = "com.zorva.client.extension.xpc";
+  const std::map<Outcome, std::string> cases = {
+      {Outcome::Listen, "XPCServer: init done | XPC: listening"},
+      {Outcome::NameTaken, "XPCServer: init done | ERROR: XPC: cannot own " + name + ": " + name +
+                               " has another owner | ERROR: XPC: no listener"},
       // An unreachable bus: why, then the same line as any other failure to listen.
-      {FakeBusTransport::Outcome::Throw,
-       {L("XPCServer: init done"), E("XPC: threw: no bus here, std::runtime_error: no bus here"),
-        E("XPC: no listener")}},
+      {Outcome::Throw,
+       "XPCServer: init done | ERROR: XPC: threw: no bus here, std::runtime_error: no bus here | "
+       "ERROR: XPC: no listener"},
   };
-  for (const Case& c : cases) {
-    ManualClock clock;
-    MemoryLogWriter log;
-    FakeBusTransport bus;
-    FakeDeviceApi deviceApi;
-    FakeTracker tracker;
-    bus.willListen(c.outcome);
-    XPCServer server({bus, deviceApi, tracker, clock, "1.2.3"});
-    server.start();
-    EXPECT_EQ(log.texts(), c.lines);
-    EXPECT_EQ(bus.listening(), c.outcome == FakeBusTransport::Outcome::Listen);
+  for (const auto& [outcome, lines] : cases) {
+    Service service(outcome);
+    EXPECT_EQ(service.lines(), lines);
+    EXPECT_EQ(service.bus.listening(), outcome == Outcome::Listen);
   }
 }
 
 // A call without a reply callback takes each method's error branch and is never answered.
-TEST_F(XPCServerTest, RepliesOnlyToCallersWithAReplyCallback) {
+TEST(XPCServerTest, RepliesOnlyToCallersWithAReplyCallback) {
   struct Case {
-    std::string method;
-    std::vector<BusValue> args;
-    bool wantsReply;
+    std::string method, arg;  // arg: Ping's
+    bool wantsReply, ready;
     std::optional<BusValue> answer;
-    std::vector<std::string> lines;
+    std::string lines;
   };
+  const std::string k1024(1024, 'a'), k1023(1023, 'a');
   const std::vector<Case> cases = {
-      {"Ping",
-       {std::string("hello")},
-       true,
-       BusValue("pong"),
-       {L("XPC: ping: hello"), L("XPC: ponging")}},
-      {"Ping", {std::string()}, true, BusValue("pong"), {L("XPC: ping: "), L("XPC: ponging")}},
-      {"Ping",
-       {std::string(1024, 'a')},
-       true,
-       BusValue("pong"),
-       {L("XPC: ping: " + std::string(1024, 'a')), L("XPC: ponging")}},
+      {"Ping", "hello", true, false, BusValue("pong"), "XPC: ping: hello | XPC: ponging"},
+      {"Ping", k1024, true, false, BusValue("pong"), "XPC: ping: " + k1024 + " | XPC: ponging"},
       // A long message is shown by its beginning, cut before the character that straddles the
       // limit, and its length.
-      {"Ping",
-       {std::string(1023, 'a') + "\u00e9" + std::string(5000, 'b')},
-       true,
-       BusValue("pong"),
-       {L("XPC: ping: " + std::string(1023, 'a') + "... (6025 bytes)"), L("XPC: ponging")}},
-      {"Ping", {std::string("x")}, false, std::nullopt, {L("XPC: ping: x"), E("XPC: NOT ponging")}},
-      {"GetVersion", {}, true, BusValue("1.2.3"), {L("XPC: getVersion: 1.2.3")}},
-      {"GetVersion", {}, false, std::nullopt, {E("XPC: getVersion: NO callback")}},
-      {"IsRunning", {}, true, BusValue(false), {L("XPC: isRunning"), L("XPC: isRunning reply: 0")}},
-      {"IsRunning",
-       {},
-       false,
-       std::nullopt,
-       {L("XPC: isRunning"), E("XPC: isRunning bad reply function")}},
+      {"Ping", k1023 + "\u00e9" + std::string(5000, 'b'), true, false, BusValue("pong"),
+       "XPC: ping: " + k1023 + "... (6025 bytes) | XPC: ponging"},
+      {"Ping", "x", false, false, std::nullopt, "XPC: ping: x | ERROR: XPC: NOT ponging"},
+      {"GetVersion", "", true, false, BusValue("1.2.3"), "XPC: getVersion: 1.2.3"},
+      {"GetVersion", "", false, false, std::nullopt, "ERROR: XPC: getVersion: NO callback"},
+      {"IsRunning", "", true, false, BusValue(false), "XPC: isRunning | XPC: isRunning reply: 0"},
+      // Asked anew each time: a stored token may fail its check later.
+      {"IsRunning", "", true, true, BusValue(true), "XPC: isRunning | XPC: isRunning reply: 1"},
+      {"IsRunning", "", true, false, BusValue(false), "XPC: isRunning | XPC: isRunning reply: 0"},
+      {"IsRunning", "", false, true, std::nullopt,
+       "XPC: isRunning | ERROR: XPC: isRunning bad reply function"},
   };
-  auto peer = connect(7);
+  Service service;
+  auto peer = service.bus.connect(7);
+  service.lines();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.method + (c.wantsReply ? " with reply" : " one-way"));
-    log_.clear();
-    const int asked = deviceApi_.asked;
-    EXPECT_EQ(bus_.call(peer, c.method, c.args, c.wantsReply), c.answer);
-    EXPECT_EQ(log_.texts(), c.lines);
-    if (c.method == "IsRunning") {
-      EXPECT_EQ(deviceApi_.asked - asked, c.wantsReply ? 1 : 0);
-    }
+    service.requests.ready = c.ready;
+    std::vector<BusValue> args;
+    if (c.method == "Ping") args.emplace_back(c.arg);
+    EXPECT_EQ(service.bus.call(peer, c.method, args, c.wantsReply), c.answer);
+    EXPECT_EQ(service.lines(), c.lines);
   }
 }
 
-TEST_F(XPCServerTest, IsRunningAnswersWhetherATokenIsHeldNow) {
-  auto peer = connect(7);
-  EXPECT_EQ(bus_.call(peer, "IsRunning", {}), BusValue(false));
-  deviceApi_.ready = true;
-  EXPECT_EQ(bus_.call(peer, "IsRunning", {}), BusValue(true));
-  deviceApi_.ready = false;  // a stored token that failed its check
-  EXPECT_EQ(bus_.call(peer, "IsRunning", {}), BusValue(false));
+TEST(XPCServerTest, AcceptsEveryConnectionNamingItsProcessAndWordsWhatTheTransportDealtWith) {
+  Service service;
+  service.lines();
+  service.bus.connect(4242);
+  service.bus.connect(0);
+  service.server.connectionLost("the event loop ended");
+  service.server.callRefused("Note", ":1.4", "arguments (sb), expected (xb)");
+  service.server.callFailed("Ping", "std::bad_alloc: std::bad_alloc");
+  service.server.acceptFailed(":1.5", "std::runtime_error: full");
+  service.server.processIdUnknown(":1.6", "gone", true);  // no fault: it left
+  service.server.processIdUnknown(":1.7", "broken", false);
+  service.server.departureUnreadable("std::runtime_error: short");
+  EXPECT_EQ(service.lines(),
+            "XPC: new connection 4242 | XPC: accepting connection 4242 | XPC: new connection 0 | "
+            "XPC: accepting connection 0 | ERROR: XPC: bus connection lost: the event loop ended | "
+            "ERROR: XPC: refused Note from :1.4: arguments (sb), expected (xb) | "
+            "ERROR: XPC: Ping failed: std::bad_alloc: std::bad_alloc | "
+            "ERROR: XPC: accepting :1.5 failed: std::runtime_error: full | "
+            "XPC: no process id for :1.6: gone | ERROR: XPC: no process id for :1.7: broken | "
+            "ERROR: XPC: NameOwnerChanged: std::runtime_error: short");
 }
 
-TEST_F(XPCServerTest, TokenAndVolumesGoOnUnchangedWithoutLogLines) {
-  auto peer = connect(7);
-  bus_.call(peer, "SaveDeviceToken", {std::string(" Tok%en ")}, false);
-  bus_.call(peer, "AddVolume", {int64_t{-9}, std::string("/Media/USB Stick"), false}, false);
-  EXPECT_THAT(deviceApi_.tokens, ElementsAre(" Tok%en "));
-  EXPECT_THAT(tracker_.added, ElementsAre(FakeTracker::Added{-9, "/Media/USB Stick", false}));
-  EXPECT_THAT(dictionary(), IsEmpty());
-  EXPECT_THAT(log_.texts(), IsEmpty());
-}
+TEST(XPCServerTest, TheLaterRegistrationTakesTheVolumeAndOnlyADepartureTakesItsEntries) {
+  Service service;
+  auto a = service.bus.connect(1), b = service.bus.connect(2), c = service.bus.connect(3);
+  service.lines();
+  // Passed on unchanged and without a line; without notifications, no entry.
+  service.bus.call(a, "SaveDeviceToken", {std::string(" Tok%en ")}, false);
+  service.bus.call(a, "AddVolume", {int64_t{-9}, std::string("/Media/USB Stick"), false}, false);
+  EXPECT_THAT(service.requests.taken, ElementsAre("token  Tok%en ", "-9 /Media/USB Stick"));
+  EXPECT_THAT(service.dictionary(), IsEmpty());
 
-TEST_F(XPCServerTest, LaterRegistrationTakesTheVolumeAndOnlyItsOwnerLosesIt) {
-  auto a = connect(1);
-  auto b = connect(2);
-  addVolume(a, 7, true);
-  addVolume(b, 7, true);
-  addVolume(a, 7, false);  // without notifications: the entry stays with b
-  modified("/media/v7/f", 7);
-  EXPECT_THAT(changesTo(*a), IsEmpty());
-  EXPECT_THAT(changesTo(*b), ElementsAre("/media/v7/f"));
+  service.addVolume(a, 7, true);
+  service.addVolume(b, 7, true);
+  service.addVolume(a, 7, false);  // without notifications: the entry stays with b
+  service.addVolume(c, 3, true);
+  service.addVolume(c, 5, true);
+  service.addVolume(b, 9, true);
+  service.bus.interrupt(b);  // the client may still be told of changes
+  service.modified("/media/v7/f", 7);
+  service.modified("/media/v8/f", 8);  // nobody registered 8
+  EXPECT_THAT(a->sent(), IsEmpty());
+  EXPECT_THAT(b->sent(), ElementsAre("Change /media/v7/f"));
+  b->result = BusPeer::SendResult::Failed;  // a client gone: lost without a word
+  service.modified("/media/v9/g", 9);
+  b->result = BusPeer::SendResult::Unencodable;
+  service.modified("/media/v9/\xff", 9);
 
-  bus_.invalidate(a);
-  EXPECT_EQ(dictionary(), (std::map<int64_t, std::string>{{7, b->name()}}));
-  bus_.invalidate(b);
-  EXPECT_THAT(dictionary(), IsEmpty());
-  modified("/media/v7/g", 7);
-  EXPECT_THAT(changesTo(*b), ElementsAre("/media/v7/f"));
-  EXPECT_THAT(log_.texts(), ElementsAre(L("invalidationHandler"), L("invalidationHandler")));
-}
-
-TEST_F(XPCServerTest, InvalidationRemovesEveryEntryOfThatConnectionOnly) {
-  auto c = connect(3);
-  auto d = connect(4);
-  addVolume(c, 3, true);
-  addVolume(c, 5, true);
-  addVolume(d, 9, true);
-  bus_.invalidate(c);
-  EXPECT_EQ(dictionary(), (std::map<int64_t, std::string>{{9, d->name()}}));
-}
-
-TEST_F(XPCServerTest, InterruptedConnectionIsStillTold) {
-  auto peer = connect(5);
-  addVolume(peer, 7, true);
-  bus_.interrupt(peer);
-  modified("/media/v7/a", 7);
-  EXPECT_THAT(changesTo(*peer), ElementsAre("/media/v7/a"));
-  EXPECT_THAT(log_.texts(), ElementsAre(L("interruptionHandler")));
-}
-
-TEST_F(XPCServerTest, ChangesNobodyCanReceiveLeaveAtMostAnErrorLine) {
-  auto peer = connect(5);
-  addVolume(peer, 7, true);
-  modified("/media/v8/a", 8);  // nobody registered 8
-  EXPECT_THAT(peer->sent(), IsEmpty());
-  EXPECT_THAT(log_.texts(), IsEmpty());
-
-  peer->failSendsWith(BusPeer::SendResult::Failed);  // a client gone: lost without a word
-  modified("/media/v7/a", 7);
-  EXPECT_THAT(log_.texts(), IsEmpty());
-
-  peer->failSendsWith(BusPeer::SendResult::Unencodable);
-  modified("/media/v7/\xff", 7);
-  EXPECT_THAT(log_.texts(),
-              ElementsAre(E("XPC: change for volume 7 not sent: the path is not UTF-8")));
+  service.bus.invalidate(c);
+  EXPECT_EQ(service.dictionary(), (std::map<int64_t, std::string>{{7, ":1.2"}, {9, ":1.2"}}));
+  service.bus.invalidate(b);
+  EXPECT_THAT(service.dictionary(), IsEmpty());
+  b->result = BusPeer::SendResult::Sent;
+  service.modified("/media/v7/h", 7);
+  EXPECT_THAT(b->sent(), ElementsAre("Change /media/v7/f"));
+  EXPECT_EQ(service.lines(),
+            "interruptionHandler | ERROR: XPC: change for volume 9 not sent: the path is not "
+            "UTF-8 | invalidationHandler | invalidationHandler");
 }
 
 }  // namespace

@@ -87,12 +87,30 @@ class BusPeerHandler {
   virtual void invalidated() = 0;
 };
 
+// The listener's delegate: it sets up each accepted peer, and hears of whatever the transport met
+// and dealt with on its own, which only the layer above knows how to word.
 class BusListenerDelegate {
  public:
   virtual ~BusListenerDelegate() = default;
   // A new peer, once its process id is known and before any of its calls is handled. A null
   // handler refuses the peer: its calls are answered with an access error.
   virtual std::shared_ptr<BusPeerHandler> accept(const std::shared_ptr<BusPeer>& peer) = 0;
+
+  // The bus went away; every accepted peer is interrupted next.
+  virtual void connectionLost(const std::string& reason) = 0;
+  // A call dropped before any handler saw it: a wrong signature, an unknown method, a bad string.
+  // A caller that waits is sent the error as well; a one-way caller learns nothing.
+  virtual void callRefused(const std::string& method, const std::string& peer,
+                           const std::string& why) = 0;
+  // A call broke with an exception; a caller that waits is sent an error.
+  virtual void callFailed(const std::string& method, const std::string& why) = 0;
+  // accept() threw: the peer is refused.
+  virtual void acceptFailed(const std::string& peer, const std::string& why) = 0;
+  // The bus daemon could not say which process the peer is; it is accepted with process id 0.
+  // `peerLeft`: it had left the bus already, as a one-way caller may, which is no fault.
+  virtual void processIdUnknown(const std::string& peer, const std::string& why, bool peerLeft) = 0;
+  // A peer's departure could not be read off the bus daemon's notice.
+  virtual void departureUnreadable(const std::string& why) = 0;
 };
 
 // The service's end of the bus. Calls of one peer are delivered one at a time in the order sent;

@@ -1,7 +1,5 @@
 #include "platform/dbus/SdBusTransport.h"
 
-#include <systemd/sd-bus.h>
-
 #include <map>
 #include <utility>
 
@@ -18,21 +16,89 @@ constexpr const char* kInvalidArgs = "org.freedesktop.DBus.Error.InvalidArgs";
 constexpr const char* kFailed = "org.freedesktop.DBus.Error.Failed";
 constexpr const char* kNameHasNoOwner = "org.freedesktop.DBus.Error.NameHasNoOwner";
 
-// sdbus-c++ 1.2 hides a message's flags and signature; sd-bus has them. A pointer to the
-// protected member, formed inside a derived class, reads it without casting the message.
-struct RawMessage : sdbus::Message {
-  static sd_bus_message* of(const sdbus::Message& message) {
-    return static_cast<sd_bus_message*>(message.*(&RawMessage::msg_));
-  }
-};
+// Reads one element of any type, to get past it: sdbus-c++ has no way to skip one.
+void skipElement(sdbus::Message& message, char type, const std::string& contents);
 
-bool expectsReply(const sdbus::Message& message) {
-  return sd_bus_message_get_expect_reply(RawMessage::of(message)) > 0;
+// Reads every element up to the end of the message or of the container entered last.
+void skipElements(sdbus::Message& message) {
+  std::string type, contents;
+  for (message.peekType(type, contents); type[0] != '\0'; message.peekType(type, contents)) {
+    skipElement(message, type[0], contents);
+  }
 }
 
-std::string signatureOf(const sdbus::Message& message) {
-  const char* signature = sd_bus_message_get_signature(RawMessage::of(message), 1);
-  return signature ? signature : "";
+template <class T>
+void skipValue(sdbus::Message& message) {
+  T value;
+  message >> value;
+}
+
+void skipElement(sdbus::Message& message, char type, const std::string& contents) {
+  switch (type) {
+    case 'a':
+      message.enterContainer(contents);
+      skipElements(message);
+      message.exitContainer();
+      return;
+    case 'r':
+      message.enterStruct(contents);
+      skipElements(message);
+      message.exitStruct();
+      return;
+    case 'e':
+      message.enterDictEntry(contents);
+      skipElements(message);
+      message.exitDictEntry();
+      return;
+    case 'v':
+      message.enterVariant(contents);
+      skipElements(message);
+      message.exitVariant();
+      return;
+    case 'y':
+      return skipValue<uint8_t>(message);
+    case 'b':
+      return skipValue<bool>(message);
+    case 'n':
+      return skipValue<int16_t>(message);
+    case 'q':
+      return skipValue<uint16_t>(message);
+    case 'i':
+      return skipValue<int32_t>(message);
+    case 'u':
+      return skipValue<uint32_t>(message);
+    case 'x':
+      return skipValue<int64_t>(message);
+    case 't':
+      return skipValue<uint64_t>(message);
+    case 'd':
+      return skipValue<double>(message);
+    case 'o':
+      return skipValue<sdbus::ObjectPath>(message);
+    case 'g':
+      return skipValue<sdbus::Signature>(message);
+    case 'h':
+      return skipValue<sdbus::UnixFd>(message);
+    default:
+      return skipValue<std::string>(message);
+  }
+}
+
+// A message's signature, read off its arguments, since sdbus-c++ shows no header field but the
+// names; it costs as much as reading the message. Leaves the message read through.
+std::string signatureOf(sdbus::Message& message) {
+  std::string signature, type, contents;
+  for (message.peekType(type, contents); type[0] != '\0'; message.peekType(type, contents)) {
+    if (type[0] == 'a') {
+      signature += "a" + contents;
+    } else if (type[0] == 'r') {
+      signature += "(" + contents + ")";
+    } else {
+      signature += type[0];
+    }
+    skipElement(message, type[0], contents);
+  }
+  return signature;
 }
 
 // Sends an error back when the caller waits for an answer; a one-way caller gets nothing.
@@ -243,7 +309,7 @@ void SdBusTransport::runLoop() {
   if (stopping_.load()) return;
   // The bus went away under us: every peer is cut off, but keeps its registrations, as an
   // interrupted connection does.
-  ZorvaError(FaultKind::Bus, "XPC: bus connection lost: %@", reason);
+  delegate_->connectionLost(reason);
   for (auto& [name, state] : peers_) {
     if (state.handler) state.handler->interrupted();
   }
@@ -251,20 +317,28 @@ void SdBusTransport::runLoop() {
 
 void SdBusTransport::screen(sdbus::Message& message) {
   // sd-bus answers a wrong signature or an unknown method itself, but only to callers that wait
-  // for an answer; one-way calls would vanish without a trace.
+  // for an answer; one-way calls would vanish without a trace. sdbus-c++ does not show whether a
+  // matched call waits, so every such call is reported.
   try {
-    if (expectsReply(message)) return;
     const BusObject* object = exportedInterface(message.getPath(), message.getInterfaceName());
-    if (!object) return;
-    const BusMethod* method = object->method(message.getMemberName());
-    const std::string signature = signatureOf(message);
-    if (method && method->inSignature == signature) return;
-    ZorvaError(FaultKind::Client, "XPC: refused %@ from %@: %@", message.getMemberName(),
-               message.getSender(),
-               method ? "arguments (" + signature + "), expected (" + method->inSignature + ")"
-                      : std::string("no such method"));
+    const BusMethod* method = object ? object->method(message.getMemberName()) : nullptr;
+    if (object && !method) {
+      delegate_->callRefused(message.getMemberName(), message.getSender(), "no such method");
+    } else if (method) {
+      const std::string signature = signatureOf(message);
+      if (signature != method->inSignature) {
+        delegate_->callRefused(
+            method->name, message.getSender(),
+            "arguments (" + signature + "), expected (" + method->inSignature + ")");
+      }
+    }
   } catch (const std::exception&) {
     // Only a diagnostic; the call itself goes its way.
+  }
+  try {
+    // sd-bus hands the call on from where this left it.
+    message.rewind(true);
+  } catch (const std::exception&) {
   }
 }
 
@@ -307,7 +381,7 @@ void SdBusTransport::receive(sdbus::MethodCall call, const BusObject* object,
       resolved(sender, none, &error);
     }
   } catch (const std::exception& error) {
-    ZorvaError(FaultKind::Bus, "XPC: %@ failed: %@", method->name, exceptionDescription(error));
+    delegate_->callFailed(method->name, exceptionDescription(error));
     refuse(call, kFailed, error.what());
   }
 }
@@ -323,22 +397,18 @@ void SdBusTransport::resolved(const std::string& sender, sdbus::MethodReply& rep
       uint32_t answer = 0;
       reply >> answer;
       pid = static_cast<int32_t>(answer);
-    } else if (error->getName() == kNameHasNoOwner) {
-      // The caller left at once, as a one-way caller may; its calls are still taken as sent.
-      ZorvaLog("XPC: no process id for %@: %@", sender, error->getMessage());
     } else {
-      ZorvaError(FaultKind::Bus, "XPC: no process id for %@: %@", sender, error->getMessage());
+      // A caller that left at once, as a one-way caller may, still has its calls taken as sent.
+      delegate_->processIdUnknown(sender, error->getMessage(), error->getName() == kNameHasNoOwner);
     }
   } catch (const std::exception& failure) {
-    ZorvaError(FaultKind::Bus, "XPC: no process id for %@: %@", sender,
-               exceptionDescription(failure));
+    delegate_->processIdUnknown(sender, exceptionDescription(failure), false);
   }
   state.peer->setProcessId(pid);
   try {
     state.handler = delegate_->accept(state.peer);
   } catch (const std::exception& failure) {
-    ZorvaError(FaultKind::Bus, "XPC: accepting %@ failed: %@", sender,
-               exceptionDescription(failure));
+    delegate_->acceptFailed(sender, exceptionDescription(failure));
   }
   state.resolving = false;
   while (!state.waiting.empty()) {
@@ -347,8 +417,7 @@ void SdBusTransport::resolved(const std::string& sender, sdbus::MethodReply& rep
     try {
       deliver(state, waiting.call, *waiting.object, *waiting.method);
     } catch (const std::exception& failure) {
-      ZorvaError(FaultKind::Bus, "XPC: %@ failed: %@", waiting.method->name,
-                 exceptionDescription(failure));
+      delegate_->callFailed(waiting.method->name, exceptionDescription(failure));
       refuse(waiting.call, kFailed, failure.what());
     }
   }
@@ -368,10 +437,7 @@ void SdBusTransport::deliver(PeerState& state, const sdbus::MethodCall& received
   std::vector<BusValue> args;
   std::string problem = readArguments(call, method, args);
   if (!problem.empty()) {
-    if (call.doesntExpectReply()) {
-      ZorvaError(FaultKind::Client, "XPC: refused %@ from %@: %@", method.name, state.peer->name(),
-                 problem);
-    }
+    delegate_->callRefused(method.name, state.peer->name(), problem);
     refuse(call, kInvalidArgs, problem);
     return;
   }
@@ -386,7 +452,7 @@ void SdBusTransport::deliver(PeerState& state, const sdbus::MethodCall& received
   try {
     state.handler->handle(std::move(busCall));
   } catch (const std::exception& failure) {
-    ZorvaError(FaultKind::Bus, "XPC: %@ failed: %@", method.name, exceptionDescription(failure));
+    delegate_->callFailed(method.name, exceptionDescription(failure));
     if (pending) {
       pending->fail(failure.what());
     } else {
@@ -416,7 +482,7 @@ void SdBusTransport::nameOwnerChanged(sdbus::Message& signal) {
     peers_.erase(entry);
     if (handler) handler->invalidated();
   } catch (const std::exception& error) {
-    ZorvaError(FaultKind::Bus, "XPC: NameOwnerChanged: %@", exceptionDescription(error));
+    delegate_->departureUnreadable(exceptionDescription(error));
   }
 }
 

@@ -7,93 +7,76 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <system_error>
+#include <utility>
+
 namespace zorva::testing {
 
 std::unique_ptr<ChildProcess> ChildProcess::spawn(const std::vector<std::string>& argv) {
   int out[2], err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return nullptr;
-  if (::pipe2(err, O_CLOEXEC) != 0) {
-    ::close(out[0]);
-    ::close(out[1]);
-    return nullptr;
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+    throw std::system_error(errno, std::generic_category(), "pipe2");
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   std::vector<char*> args;
-  args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_t pid = 0;
-  int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  ::close(err[1]);
-  if (spawned != 0) {
-    ::close(out[0]);
-    ::close(err[0]);
-    return nullptr;
-  }
-  return std::unique_ptr<ChildProcess>(new ChildProcess(pid, out[0], err[0]));
+  for (int fd : {out[1], err[1]}) ::close(fd);
+  if (spawned == 0) return std::unique_ptr<ChildProcess>(new ChildProcess(pid, out[0], err[0]));
+  for (int fd : {out[0], err[0]}) ::close(fd);
+  return nullptr;
 }
 
 ChildProcess::~ChildProcess() {
-  if (status_ < 0) {
-    signal(SIGKILL);
-    wait();
-  }
+  signal(SIGKILL);
+  wait();
   for (int fd : fds_) {
     if (fd >= 0) ::close(fd);
   }
+}
+
+bool ChildProcess::fill(int stream, std::chrono::milliseconds limit) {
+  pollfd ready{fds_[stream], POLLIN, 0};
+  if (fds_[stream] < 0 || ::poll(&ready, 1, static_cast<int>(limit.count())) <= 0) return false;
+  char chunk[4096];
+  const ssize_t got = ::read(fds_[stream], chunk, sizeof chunk);
+  if (got <= 0) ::close(std::exchange(fds_[stream], -1));
+  if (got > 0) buffered_[stream].append(chunk, static_cast<size_t>(got));
+  return got > 0;
 }
 
 std::optional<std::string> ChildProcess::readLine(Stream stream, std::chrono::milliseconds limit) {
   const int index = stream == Stream::Out ? 0 : 1;
   std::string& buffered = buffered_[index];
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (true) {
-    size_t end = buffered.find('\n');
-    if (end != std::string::npos) {
-      std::string line = buffered.substr(0, end);
-      buffered.erase(0, end + 1);
-      return line;
-    }
-    if (fds_[index] < 0) return std::nullopt;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    pollfd ready{fds_[index], POLLIN, 0};
-    if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
-    char chunk[4096];
-    ssize_t got = ::read(fds_[index], chunk, sizeof chunk);
-    if (got <= 0) {
-      ::close(fds_[index]);
-      fds_[index] = -1;
-      continue;
-    }
-    buffered.append(chunk, static_cast<size_t>(got));
+  while (buffered.find('\n') == std::string::npos) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !fill(index, left)) return std::nullopt;
   }
+  std::string line = buffered.substr(0, buffered.find('\n'));
+  buffered.erase(0, line.size() + 1);
+  return line;
 }
 
 void ChildProcess::readToEnd(std::string& out, std::string& err) {
-  std::string* targets[2] = {&out, &err};
-  for (int i = 0; i < 2; ++i) *targets[i] = std::move(buffered_[i]);
+  // A child that runs to its end may take this long between two writes.
   while (fds_[0] >= 0 || fds_[1] >= 0) {
     pollfd ready[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
-    if (::poll(ready, 2, 30'000) <= 0) return;
-    for (int i = 0; i < 2; ++i) {
-      if (fds_[i] < 0 || ready[i].revents == 0) continue;
-      char chunk[4096];
-      ssize_t got = ::read(fds_[i], chunk, sizeof chunk);
-      if (got <= 0) {
-        ::close(fds_[i]);
-        fds_[i] = -1;
-      } else {
-        targets[i]->append(chunk, static_cast<size_t>(got));
-      }
+    if (::poll(ready, 2, 30'000) <= 0) break;
+    for (int stream : {0, 1}) {
+      if (ready[stream].revents != 0) fill(stream, std::chrono::milliseconds(0));
     }
   }
+  out = std::move(buffered_[0]);
+  err = std::move(buffered_[1]);
 }
 
 void ChildProcess::signal(int number) const {
@@ -101,20 +84,19 @@ void ChildProcess::signal(int number) const {
 }
 
 int ChildProcess::wait() {
-  if (status_ >= 0) return status_;
   int raw = 0;
-  while (::waitpid(pid_, &raw, 0) < 0) {
+  if (status_ < 0 && TEMP_FAILURE_RETRY(::waitpid(pid_, &raw, 0)) == pid_) {
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   }
-  status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   return status_;
 }
 
 CommandResult runCommand(const std::vector<std::string>& argv) {
   CommandResult result;
-  auto child = ChildProcess::spawn(argv);
-  if (!child) return result;
-  child->readToEnd(result.out, result.err);
-  result.status = child->wait();
+  if (auto child = ChildProcess::spawn(argv)) {
+    child->readToEnd(result.out, result.err);
+    result.status = child->wait();
+  }
   return result;
 }
 

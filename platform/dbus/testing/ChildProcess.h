@@ -17,6 +17,7 @@ class ChildProcess {
 
   // The child, or nullptr when it could not be started.
   static std::unique_ptr<ChildProcess> spawn(const std::vector<std::string>& argv);
+  // Kills a child still running.
   ~ChildProcess();
 
   // The next line of `stream` without its newline; nothing at its end or when no line comes
@@ -27,12 +28,13 @@ class ChildProcess {
   void readToEnd(std::string& out, std::string& err);
 
   void signal(int number) const;
-  pid_t pid() const { return pid_; }
   // The exit status, or 128 + the signal that ended it.
   int wait();
 
  private:
   ChildProcess(pid_t pid, int out, int err) : pid_(pid), fds_{out, err} {}
+  // Appends what `stream` has within `limit` to its buffer; false at its end or on timeout.
+  bool fill(int stream, std::chrono::milliseconds limit);
 
   pid_t pid_;
   int fds_[2];

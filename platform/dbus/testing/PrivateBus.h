@@ -1,11 +1,11 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <memory>
 #include <string>
 
 #include "platform/dbus/BusAddress.h"
+#include "platform/dbus/testing/ChildProcess.h"
+#include "testing/TempFolder.h"
 
 namespace zorva::testing {
 
@@ -17,31 +17,22 @@ class PrivateBus {
   // not start).
   static std::unique_ptr<PrivateBus> start(std::string& whyNot);
 
-  ~PrivateBus();
-  PrivateBus(const PrivateBus&) = delete;
-  PrivateBus& operator=(const PrivateBus&) = delete;
-
   const std::string& address() const { return address_; }
   BusAddress busAddress() const { return {BusAddress::Kind::Address, address_}; }
 
   // Ends the daemon at once, as a crash or a restart of the bus would.
-  void kill();
+  void kill() { daemon_.reset(); }
   // Kills the daemon and starts a new one on the same socket path, as a restart of the system's
   // bus would. The address changes in its guid only; false with the reason in `whyNot`.
   bool restart(std::string& whyNot);
 
  private:
+  PrivateBus() = default;
   bool launch(std::string& whyNot);
 
-  PrivateBus(std::string folder, pid_t pid, std::string address)
-      : folder_(std::move(folder)), pid_(pid), address_(std::move(address)) {}
-
-  std::string folder_;
-  pid_t pid_;
+  TempFolder folder_{"zorva-bus"};
+  std::unique_ptr<ChildProcess> daemon_;
   std::string address_;
 };
-
-// The full path of a program found on PATH, or empty.
-std::string findProgram(const std::string& name);
 
 }  // namespace zorva::testing

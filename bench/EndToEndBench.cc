@@ -1,5 +1,5 @@
 // The product end to end, through the same rig as the end-to-end tests (the real zorvad on
-// fanotify, the development backend in-process over HTTPS). Needs root.
+// fanotify, zorva-devbackend over HTTPS). Needs root.
 //
 //   sudo end_to_end_bench [COPIES] [EVENTS]
 //
@@ -30,22 +30,16 @@
 #include <iostream>
 #include <vector>
 
+#include "bench/Stats.h"
 #include "e2e/ProductRig.h"
 
 namespace {
 
 using namespace zorva::e2e;
+using zorva::bench::median;
+using zorva::bench::percentile;
 
 double ms(Steady::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double percentile(std::vector<double> values, double p) {
-  std::sort(values.begin(), values.end());
-  const size_t index =
-      std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
-  return values[index];
-}
-
-double median(std::vector<double> values) { return percentile(std::move(values), 0.5); }
 
 // CPU nanoseconds of every thread of a process.
 uint64_t cpuNs(pid_t pid) {
@@ -98,7 +92,7 @@ void latency(ProductRig& rig, int copies) {
   for (int i = 0; i < copies; ++i) {
     const std::string dest = rig.outside("copy-" + std::to_string(i));
     copyFile(sources[i], dest);
-    const auto closed = Steady::now();
+    const auto closed = Wall::now();  // the backend's request log is on the wall clock, in ms
     if (!rig.backend().waitForDelivery(dest, 30s)) {
       ++lost;
       continue;
@@ -158,7 +152,7 @@ pid_t startBareReader(const std::string& program, const std::string& mountPoint,
 
 std::string mountPointOf(const std::string& path) {
   const CommandResult found = runCommand({"findmnt", "-n", "-o", "TARGET", "-T", path});
-  std::string target = found.output.substr(0, found.output.find('\n'));
+  std::string target = found.out.substr(0, found.out.find('\n'));
   return target.empty() ? "/" : target;
 }
 
@@ -212,7 +206,7 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const int copies = argc > 1 ? std::atoi(argv[1]) : 1000;
   const long events = argc > 2 ? std::atol(argv[2]) : 500000;
-  ProductRig rig(ZORVA_BENCH_ZORVAD);
+  ProductRig rig(ZORVA_BENCH_ZORVAD, ZORVA_BENCH_DEVBACKEND);
   rig.start();
   std::printf("zorvad: %s\nmachine: %u CPUs\n", ZORVA_BENCH_ZORVAD,
               std::thread::hardware_concurrency());

@@ -1,36 +1,38 @@
 #pragma once
 
-// The whole product on one machine, for end-to-end tests, the demo and benchmarks: temporary
-// folders on a real filesystem, the development backend in-process over HTTPS with a fresh
-// certificate, the real zorvad as a child process on the fanotify source, and real commands run
-// against them. Everything is observed from outside: the service's log lines and the requests the
-// backend received.
+// The whole product on one machine, for end-to-end tests and benchmarks: temporary folders on a
+// real filesystem, the real zorva-devbackend over HTTPS with a fresh certificate, the real zorvad
+// as a child process on the fanotify source, and real commands run against them. Everything is
+// observed from outside: the service's log lines and the backend's request log.
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "backend/devbackend/DevBackend.h"
+#include "platform/dbus/testing/ChildProcess.h"
 #include "testing/TempFolder.h"
+#include "testing/TestCertificate.h"
 
 namespace zorva::e2e {
 
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
+using Wall = std::chrono::system_clock;
+using testing::CommandResult;
+using testing::runCommand;
 
 // Polls `condition` every `interval` until it holds or `timeout` has passed; true when it held.
-// Real processes give no other signal, so tests wait with generous deadlines and never assert on
-// how long something took.
+// Real processes give no other signal, so tests wait with generous deadlines.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
              std::chrono::milliseconds interval = 10ms);
 
@@ -38,31 +40,8 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 // nothing when they can.
 std::optional<std::string> whyProductCannotRun();
 
-struct CommandResult {
-  int status = -1;     // the exit status, or 128 + the signal that ended it
-  std::string output;  // standard output and standard error together
-};
-
-// Runs a program (looked up in PATH) as a child process with the rig's environment and waits for
-// it. Safe from a process with threads: the child is made with posix_spawn.
-CommandResult runCommand(const std::vector<std::string>& argv);
-
-// Writes `content` to `path`, creating or replacing the file.
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
-
-// A self-signed certificate for 127.0.0.1 that serves as its own authority: the backend serves
-// it and zorvad trusts it through ZORVA_CA_FILE.
-class TestCertificate {
- public:
-  explicit TestCertificate(const std::string& folder);
-  const std::string& cert() const { return cert_; }
-  const std::string& key() const { return key_; }
-
- private:
-  std::string cert_;
-  std::string key_;
-};
 
 // One audit event as the backend received it.
 struct AuditEvent {
@@ -79,157 +58,118 @@ struct AuditEvent {
 // in `problems`.
 std::vector<AuditEvent> parseUpload(const std::string& body, std::vector<std::string>& problems);
 
-// What the backend does with requests; the device check is always answered as the healthy
-// backend would, so that the stored key survives every fault.
-struct BackendBehaviour {
-  enum class Kind {
-    Healthy,       // the development backend
-    Slow,          // the development backend, each request held for `delay` first
-    Status,        // the development backend, uploads answered with `status`
-    Down,          // nothing listens on the port
-    GarbageBytes,  // bytes that are neither TLS nor HTTP, then the connection is closed
-    GarbageBody,   // HTTPS, uploads answered 200 with a body that is not JSON
-  };
-  Kind kind = Kind::Healthy;
-  int status = 0;
-  std::chrono::milliseconds delay{0};
+// A program in the background with its standard output and error in a file. It is killed when the
+// test process dies, so that no service watching the machine outlives a crashed test.
+class Background {
+ public:
+  Background() = default;
+  ~Background();
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
 
-  static BackendBehaviour healthy() { return {}; }
-  static BackendBehaviour slow(std::chrono::milliseconds delay) { return {Kind::Slow, 0, delay}; }
-  static BackendBehaviour answering(int status) { return {Kind::Status, status, {}}; }
-  static BackendBehaviour down() { return {Kind::Down, 0, {}}; }
-  static BackendBehaviour garbageBytes() { return {Kind::GarbageBytes, 0, {}}; }
-  static BackendBehaviour garbageBody() { return {Kind::GarbageBody, 0, {}}; }
+  void start(const std::vector<std::string>& argv, std::vector<std::string> environment,
+             const std::string& outputPath);
+  // Sends `signal` and waits; returns the wait status (-1 when nothing runs).
+  int signalAndWait(int signal);
+  bool running() const;
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// How zorva-devbackend is run; each field but the default is a fault the service must outlive.
+// The device check is always answered as usual, so that the stored key survives every fault.
+struct BackendMode {
+  bool up = true;           // false: nothing listens on the port
+  bool tls = true;          // false: plain HTTP where the service expects TLS
+  bool paused = false;      // stopped with SIGSTOP: connections are taken but never answered
+  int uploadStatus = 0;     // what audit-event uploads are answered; 0: the usual
+  int analyticsStatus = 0;  // what the analytics service's event uploads are answered; 0: usual
   std::string describe() const;
 };
 
-// A request as the rig's backend saw it, with whether the upload counts as delivered: answered
-// with a success status that the service takes as acceptance.
-struct BackendRequest {
-  RecordedRequest request;
-  BackendBehaviour::Kind servedAs = BackendBehaviour::Kind::Healthy;
-  bool accepted = false;  // an upload with the valid key that was answered 2xx
-};
-
-// The backend on one fixed loopback port for the rig's whole life, so that a service started
-// against its URL finds it again after it changed behaviour (or came back from being down).
+// zorva-devbackend on one loopback port for the rig's whole life, so that a service started
+// against its URL finds it again after it changed mode or came back from being down. Each run of
+// the program writes a request log of its own; what was received is read from those logs.
 class RigBackend {
  public:
-  static constexpr const char* kUploadPath = "/api/1/audit_event";
-  static constexpr const char* kCheckPath = "/api/1/device/current";
-  static constexpr const char* kTrackPath = "/zorva/1/track";
+  RigBackend(std::string program, const TestCertificate& certificate, std::string validKey,
+             std::string folder, BackendMode mode = {});
 
-  RigBackend(const TestCertificate& certificate, std::string validKey,
-             BackendBehaviour behaviour = {});
-  ~RigBackend();
-  RigBackend(const RigBackend&) = delete;
-  RigBackend& operator=(const RigBackend&) = delete;
+  // Ends the program's run and runs it again, on the same port, as `mode` says.
+  void set(BackendMode mode);
+  std::string url() const { return "https://127.0.0.1:" + std::to_string(port_); }
 
-  // Stops serving as before and serves as `behaviour` on the same port.
-  void set(BackendBehaviour behaviour);
-  // The status the analytics service answers its event uploads with; 0: it takes them.
-  void setAnalyticsStatus(int status);
-  BackendBehaviour behaviour() const;
-  std::string url() const { return url_; }
-  int port() const { return port_; }
-
-  std::vector<BackendRequest> requests() const;
-  std::vector<BackendRequest> uploads() const;
-  // Every record of every accepted upload, in arrival order (a record resent after a crash or a
-  // lost answer appears again).
+  // Every record of every accepted upload (a valid key, answered with a success), in arrival
+  // order: a record resent after a crash or a lost answer appears again.
   std::vector<AuditEvent> delivered() const;
-  // The accepted records whose destination is `dest`.
+  std::vector<AuditEvent> sent() const;  // every record of every upload, accepted or not
   std::vector<AuditEvent> deliveredTo(const std::string& dest) const;
-  // When the first accepted record for `dest` arrived (its upload was received, before the
-  // answer), on the steady clock.
-  std::optional<Steady::time_point> firstDeliveryTime(const std::string& dest) const;
-  // Waits until a record for `dest` has been accepted.
+  // When the first accepted record for `dest` was received, to the millisecond.
+  std::optional<Wall::time_point> firstDeliveryTime(const std::string& dest) const;
   bool waitForDelivery(const std::string& dest, std::chrono::milliseconds timeout) const;
   // Waits until some upload, accepted or not, carried a record for `dest`.
   bool waitForAttempt(const std::string& dest, std::chrono::milliseconds timeout) const;
-  // The telemetry events of every analytics event upload answered with a success, in arrival
-  // order; each is the JSON object as sent.
+  // The events of every accepted analytics upload, each the JSON object as sent, in order.
   std::vector<std::string> acceptedTelemetryEvents() const;
-  // How many analytics event uploads arrived, whatever they were answered.
-  size_t telemetryUploads() const;
-
+  size_t telemetryUploads() const;  // accepted or not
   // Problems found in the bodies of all uploads so far (see parseUpload).
   std::vector<std::string> problems() const;
 
- public:
-  class Server;  // one way of serving the port
-
  private:
-  void record(const RecordedRequest& request, BackendBehaviour::Kind kind);
-  std::unique_ptr<Server> makeServer(const BackendBehaviour& behaviour, int port);
+  struct Request {
+    Wall::time_point time{};
+    bool upload = false;  // else an analytics event upload
+    bool accepted = false;
+    std::vector<AuditEvent> events{};
+    std::vector<std::string> telemetry{};
+  };
+  struct Run {
+    BackendMode mode{};
+    std::string log{};
+    size_t read = 0;  // bytes of the log taken in
+  };
+  std::vector<Request> requests() const;  // all so far, taking in what the logs gained
+  void record(const std::string& line, const BackendMode& mode) const;
 
+  const std::string program_, validKey_, folder_;
   const TestCertificate& certificate_;
-  const std::string validKey_;
-  mutable std::mutex mutex_;
-  BackendBehaviour behaviour_;
-  int analyticsStatus_ = 0;
-  std::vector<std::string> telemetryEvents_;
-  size_t telemetryUploads_ = 0;
-  std::vector<BackendRequest> requests_;
-  std::map<std::string, std::vector<AuditEvent>> byDest_;  // accepted records
-  std::map<std::string, Steady::time_point> firstDelivery_;
-  std::vector<AuditEvent> delivered_;
-  std::vector<std::string> problems_;
   int port_ = 0;
-  std::string url_;
-  std::unique_ptr<Server> server_;  // last: stopped before what its handlers use
-};
-
-struct ZorvadOptions {
-  std::string program;  // path of the zorvad binary
-  std::string stateDir;
-  std::string backendUrl;
-  std::string analyticsUrl;
-  std::string caFile;
-  // A D-Bus address for the control interface; nothing: an address where nothing listens, so
-  // that the service runs without one.
-  std::optional<std::string> busAddress;
-  std::string logFolder;                      // each run's stderr goes to zorvad-<n>.log here
-  std::vector<std::string> extraEnvironment;  // NAME=VALUE
+  Background process_;
+  mutable std::mutex mutex_;
+  mutable std::vector<Run> runs_;
+  mutable std::vector<Request> requests_;
+  mutable std::vector<std::string> problems_;
 };
 
 // zorvad as a child process on the fanotify source, logging to stderr into a file per run.
 class ZorvadProcess {
  public:
-  explicit ZorvadProcess(ZorvadOptions options);
-  ~ZorvadProcess();  // kills a service still running
-  ZorvadProcess(const ZorvadProcess&) = delete;
-  ZorvadProcess& operator=(const ZorvadProcess&) = delete;
+  ZorvadProcess(std::string program, std::vector<std::string> environment, std::string logFolder);
 
   // Starts a new run; the previous must have ended.
   void start();
   // Waits for the "dispatch_main" line of this run: events are watched from then on.
   bool waitUntilReady(std::chrono::milliseconds timeout = 60s) const;
-  // SIGTERM, then waits; returns the wait status.
-  int stop();
-  // SIGKILL, then waits; returns the wait status.
-  int kill();
-  bool running() const;
-  pid_t pid() const { return pid_; }
+  int stop() { return process_.signalAndWait(SIGTERM); }  // the wait status
+  int kill() { return process_.signalAndWait(SIGKILL); }
+  bool running() const { return process_.running(); }
+  pid_t pid() const { return process_.pid(); }
   int runs() const { return runs_; }
 
   // This run's log so far, and one earlier run's (1 is the first).
-  std::string log() const;
+  std::string log() const { return runs_ == 0 ? std::string() : logOfRun(runs_); }
   std::string logOfRun(int run) const;
-  std::string logPath(int run) const;
-  // Waits until this run's log holds `text`.
   bool waitForLog(const std::string& text, std::chrono::milliseconds timeout) const;
   // Lines of this run containing `text`.
   std::vector<std::string> logLines(const std::string& text) const;
 
-  const ZorvadOptions& options() const { return options_; }
-
  private:
-  int signalAndWait(int signal);
-
-  ZorvadOptions options_;
-  std::string noBus_;
-  pid_t pid_ = -1;
+  const std::string program_;
+  const std::vector<std::string> environment_;
+  const std::string logFolder_;
+  Background process_;
   int runs_ = 0;
 };
 
@@ -261,10 +201,8 @@ class LoopDrive {
   bool unmount();
 
  private:
-  std::string image_;
-  std::string mountPoint_;
-  std::string tmpfs_;
-  std::string loopDevice_;  // attached by the test itself, for drivers that want a block device
+  std::string image_, mountPoint_, tmpfs_;
+  std::string loopDevice_;  // attached by the rig itself, for drivers that want a block device
 };
 
 struct RigOptions {
@@ -272,26 +210,26 @@ struct RigOptions {
   // Volume 7 on a loop-mounted drive instead of the temporary folder's filesystem.
   bool loopDrive = false;
   DriveKind driveKind = DriveKind::Ext4;
-  std::optional<std::string> busAddress;  // see ZorvadOptions
-  BackendBehaviour backend{};
+  // A D-Bus address for the control interface; nothing: an address where nothing listens, so
+  // that the service runs without one.
+  std::optional<std::string> busAddress{};
+  BackendMode backend{};
   // The state folder; empty: a folder "state" in the rig's temporary folder.
   std::string stateDir{};
   // Whether start() saves the key and both volumes first, as a client application would have
   // done earlier; without, the service starts with nothing registered.
   bool seedState = true;
-  // What the analytics service answers event uploads with; 0: it takes them.
-  int analyticsStatus = 0;
 };
 
-// The product put together: folders, backend, service. Two watched folders, volume 7 ("watched")
+// The product put together: folders, backend, service. Two watched folders, volume 7 ("Watched")
 // and volume 8 ("watched2"), and an unwatched "outside" folder, all on the temporary folder's
-// filesystem.
+// filesystem unless volume 7 is on a loop drive.
 class ProductRig {
  public:
   static constexpr int64_t kVolume = 7;
   static constexpr int64_t kOtherVolume = 8;
 
-  ProductRig(std::string zorvadProgram, RigOptions options = {});
+  ProductRig(std::string zorvadProgram, std::string devBackendProgram, RigOptions options = {});
   ~ProductRig();
 
   const std::string& root() const { return temp_.path(); }

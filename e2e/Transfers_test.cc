@@ -1,28 +1,27 @@
-// The product as its users meet it: the real zorvad on the kernel's file events, real tools moving
-// data, and audit events arriving at the backend over HTTPS. "Exactly one" is asserted after a
-// marker copy made last has arrived: everything detected before it has been handled by then.
-
-#include <gmock/gmock.h>
+// Taking files off a removable drive with the tools people use: to another filesystem (a tmpfs),
+// to the machine's own disk and to a folder of the same drive outside the watched one, each way
+// twice. Exactly one audit event per file, with its source below the root, the name the copy ends
+// with, the volume's id and the time; nothing for what keeps the data on watched folders.
+// "Exactly one" is asserted after a marker copy made last has arrived: everything detected before
+// it has been handled by then.
 
 #include <ctime>
 #include <filesystem>
+#include <map>
 
 #include "e2e/ProductTest.h"
-#include "platform/settings/SqliteSettingsStore.h"
 
 namespace zorva::e2e {
 namespace {
 
 using ::testing::IsEmpty;
 
-std::set<std::string> deliveredDests(RigBackend& backend) {
-  std::set<std::string> dests;
-  for (const AuditEvent& event : backend.delivered()) dests.insert(event.dest);
-  return dests;
+std::string under(const std::string& folder, const std::string& name) {
+  return folder + "/" + name;
 }
 
 std::string utcNow() {
-  std::time_t now = std::time(nullptr);
+  const std::time_t now = std::time(nullptr);
   std::tm utc{};
   gmtime_r(&now, &utc);
   char text[32];
@@ -30,148 +29,174 @@ std::string utcNow() {
   return text;
 }
 
-using TransferTest = ProductTest;
+class TransferTest : public ProductTest {
+ protected:
+  RigOptions rigOptions() override { return {.loopDrive = true}; }
 
-TEST_F(TransferTest, EachWayOfTakingAFileOutIsReportedOnceWithItsFields) {
-  struct Case {
-    std::string how;
-    std::string file;  // below the watched folder
-    std::string dest;  // below the outside folder
-    std::vector<std::string> command;
-  };
-  std::vector<Case> cases = {
-      {"cp", "Report Q3.PDF", "Report Q3.PDF", {}},
-      {"cp from a subfolder", "Sub Dir/b.txt", "b-copy.txt", {}},
-      {"mv", "c.txt", "c.txt", {}},
-      {"cp -p", "e.bin", "e.bin", {}},
-  };
-  std::filesystem::create_directories(rig->watched("Sub Dir"));
-  for (Case& c : cases) {
-    const std::string source = makeFile(rig->watched(c.file));
-    const std::string dest = rig->outside(c.dest);
-    if (c.how == "mv") {
-      c.command = {"mv", source, dest};
-    } else if (c.how == "cp -p") {
-      c.command = {"cp", "-p", source, dest};
-    } else {
-      c.command = {"cp", source, dest};
+  // A fresh file (or folder of three files) on the watched folder, each of whose copies in `to`
+  // is expected with the source below the root; a renamed copy is called "copy of" the source.
+  std::string source(const std::string& way, const std::string& to, bool folder = false,
+                     bool renamed = false) {
+    const std::string name = "Way " + way + " " + std::to_string(++names_);
+    if (!folder) {
+      makeFile(rig->watched(name));
+      expected[under(to, renamed ? "copy of " + name : name)] = "/" + name;
+      return name;
+    }
+    std::filesystem::create_directories(rig->watched(name));
+    for (const char* file : {"f0.txt", "f1.txt", "f2.txt"}) {
+      makeFile(under(rig->watched(name), file));
+      expected[under(under(to, name), file)] = under("/" + name, file);
+      std::filesystem::create_directories(under(to, name));
+    }
+    return name;
+  }
+
+  // Each way once, from the watched folder into `to`.
+  void takeEachWay(const std::string& to) {
+    std::string f = source("cp", to, false, true);
+    run({"cp", rig->watched(f), under(to, "copy of " + f)});
+    f = source("cp -p", to);
+    run({"cp", "-p", rig->watched(f), to + "/"});
+    f = source("mv", to);
+    run({"mv", rig->watched(f), to + "/"});
+    for (const std::string shell : {"bash", "dash"}) {
+      f = source(shell, to);
+      run({shell, "-c", "cat \"$1\" > \"$2\"", shell, rig->watched(f), under(to, f)});
+    }
+    f = source("dd", to);  // a copier that exits at once
+    run({"dd", "if=" + rig->watched(f), "of=" + under(to, f), "status=none"});
+    f = source("rsync", to);  // writes a temporary name, then renames it into place
+    run({"rsync", rig->watched(f), under(to, f)});
+    f = source("rsync -a", to, true);
+    run({"rsync", "-a", rig->watched(f) + "/", under(to, f) + "/"});
+    f = source("tar", to, true);
+    run({"sh", "-c", "tar -cf - -C \"$1\" . | tar -xf - -C \"$2\"", "sh", rig->watched(f),
+         under(to, f)});
+    f = source("mv folder", to, true);
+    std::filesystem::remove_all(under(to, f));
+    run({"mv", rig->watched(f), to + "/"});
+    if (to == rig->onDrive()) {
+      // Within the drive one rename takes the folder along, and is one event.
+      for (const char* file : {"f0.txt", "f1.txt", "f2.txt"})
+        expected.erase(under(under(to, f), file));
+      expected[under(to, f)] = "/" + f;
     }
   }
+
+  std::map<std::string, std::string> expected;  // destination -> source below the root
+
+ private:
+  int names_ = 0;
+};
+
+TEST_F(TransferTest, EachWayOfTakingFilesOffADriveIsReportedOnceAndNothingElseIs) {
   const std::string before = utcNow();
-  for (const Case& c : cases) run(c.command);
+  // Twice to each place: the kernel's quieting of folders that held nothing watched must not
+  // hide the second round.
+  for (int round = 0; round < 2; ++round) {
+    for (const std::string& to : {rig->onTmpfs(), rig->outside(), rig->onDrive()}) takeEachWay(to);
+  }
+
+  // What keeps the data on watched folders, and what is no copy at all.
+  const std::string read = makeFile(rig->watched("read.txt"));
+  run({"sh", "-c", "cat \"$1\" >/dev/null; head -c \"$2\" /dev/urandom > \"$3\"", "sh", read,
+       std::to_string(std::filesystem::file_size(read)), rig->onTmpfs("same size.txt")});
+  // A hard link is a second name for the same data on the same filesystem: a change, never a
+  // transfer.
+  run({"ln", makeFile(rig->watched("linked.txt")), rig->onDrive("linked-out.txt")});
+  run({"rm", makeFile(rig->watched("removed.txt"))});
+  const std::string copied = makeFile(rig->watched("copied.txt"));
+  run({"cp", copied, rig->watched2("copied.txt")});   // to another watched volume
+  run({"cp", copied, rig->watched("copied-2.txt")});  // within the volume
+  run({"mv", makeFile(rig->watched("moved.txt")), rig->watched2("moved.txt")});
+  run({"mv", makeFile(rig->watched("moved-within.txt")), rig->watched("moved-2.txt")});
+  run({"cp", makeFile(rig->outside("incoming.txt")), rig->watched("incoming.txt")});
+  run({"mv", makeFile(rig->onTmpfs("moved-in.txt")), rig->watched("moved-in.txt")});
+
   const auto marker = rig->markerCopy();
   ASSERT_TRUE(marker) << "the marker copy was not reported";
   const std::string after = utcNow();
-
-  std::set<std::string> expected = {*marker};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.how);
-    const std::string dest = rig->outside(c.dest);
-    expected.insert(dest);
-    const auto events = eventsTo(dest);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].source, "/" + c.file) << "below the root, letter case kept";
-    EXPECT_EQ(events[0].dest, dest);
-    EXPECT_EQ(events[0].volumeId, ProductRig::kVolume);
-    EXPECT_GE(events[0].createTime, before);
-    EXPECT_LE(events[0].createTime, after);
-    EXPECT_EQ(rig->backend().deliveredTo(dest).size(), 1u) << "sent once";
+  std::map<std::string, std::string> reported;
+  for (const AuditEvent& event : rig->backend().delivered()) {
+    if (event.dest == *marker) continue;
+    SCOPED_TRACE(event.dest);
+    EXPECT_FALSE(reported.contains(event.dest)) << "reported twice";
+    reported[event.dest] = event.source;
+    EXPECT_EQ(event.volumeId, ProductRig::kVolume);
+    EXPECT_GE(event.createTime, before);
+    EXPECT_LE(event.createTime, after);
   }
-  EXPECT_EQ(deliveredDests(rig->backend()), expected) << "nothing else was reported";
+  EXPECT_EQ(reported, expected);
   EXPECT_THAT(rig->backend().problems(), IsEmpty());
-}
-
-TEST_F(TransferTest, ChangesThatLeaveTheDataOnWatchedFoldersAreNotReported) {
-  const std::string removed = makeFile(rig->watched("removed.txt"));
-  const std::string linked = makeFile(rig->watched("linked.txt"));
-  const std::string copied = makeFile(rig->watched("copied.txt"));
-  const std::string moved = makeFile(rig->watched("moved.txt"));
-  const std::string incoming = makeFile(rig->outside("incoming.txt"));
-  const std::string movedIn = makeFile(rig->outside("moved-in.txt"));
-  // A hard link is a second name for the same data on the same filesystem: the kernel reports it
-  // as a new name, which the service treats as a change, never as a transfer. (A real removable
-  // or network drive cannot be hard-linked from another filesystem at all.)
-  run({"ln", linked, rig->outside("linked-out.txt")});
-  run({"rm", removed});
-  run({"cp", copied, rig->watched2("copied.txt")});   // to another watched volume
-  run({"cp", copied, rig->watched("copied-2.txt")});  // within the same volume
-  run({"mv", moved, rig->watched2("moved.txt")});
-  run({"cp", incoming, rig->watched("incoming.txt")});  // into a watched folder
-  run({"mv", movedIn, rig->watched("moved-in.txt")});
-  const auto marker = rig->markerCopy();
-  ASSERT_TRUE(marker);
-  EXPECT_EQ(deliveredDests(rig->backend()), std::set<std::string>{*marker});
   for (const std::string& line : rig->service().logLines("ERROR")) {
-    // The rig gives the service no bus on purpose, which costs it its listener; anything else is
-    // a fault.
+    // The rig gives the service no bus on purpose, which costs it its listener.
     EXPECT_TRUE(line.find("XPC: threw:") != std::string::npos || line.ends_with("XPC: no listener"))
         << line;
   }
+
+  // The drive's files are held only a moment after each close: it unmounts right after a copy.
+  const std::string last = rig->onTmpfs("last.txt");
+  run({"cp", makeFile(rig->watched("last.txt")), last});
+  EXPECT_TRUE(waitFor([&] { return rig->drive().unmount(); }, 2s, 50ms))
+      << "the drive was still busy 2 s after the copy";
+  EXPECT_TRUE(rig->backend().waitForDelivery(last, kDeadline)) << "and the copy is still reported";
 }
 
-// --- What survives a restart ---
-
-class RestartTest : public ProductTest, public ::testing::WithParamInterface<BackendBehaviour> {
+// Every other kind of filesystem drives come with that this machine can mount. Where the kernel
+// cannot watch a whole filesystem for renames (FUSE, a subvolume, an overlay), folders under the
+// roots are watched one by one: a move within the drive is caught there as well.
+class DriveKindTest : public ProductTest, public ::testing::WithParamInterface<DriveKind> {
  protected:
-  RigOptions rigOptions() override {
-    RigOptions options;
-    options.backend = GetParam();
-    return options;
-  }
+  RigOptions rigOptions() override { return {.loopDrive = true, .driveKind = GetParam()}; }
 };
 
-TEST_P(RestartTest, UnsentEventsTheKeyAndTheVolumesSurviveARestart) {
-  const std::string copied = rig->outside("copied.txt");
-  const std::string moved = rig->outside("moved.txt");
-  run({"cp", makeFile(rig->watched("copied.txt")), copied});
-  run({"mv", makeFile(rig->watched("moved.txt")), moved});
-  ASSERT_TRUE(waitDetected(copied));
-  ASSERT_TRUE(waitDetected(moved));
-  // Detected, and durably kept: both are in the service's store before it stops.
-  ASSERT_TRUE(waitFor(
-      [&] {
-        const auto stored = storedAuditEvents(rig->stateDir());
-        auto has = [&](const std::string& dest) {
-          return std::any_of(stored.begin(), stored.end(), [&](const std::string& record) {
-            return record.find("\"dest\":\"" + dest + "\"") != std::string::npos;
-          });
-        };
-        return has(copied) && has(moved);
-      },
-      kDeadline));
-  EXPECT_THAT(rig->backend().delivered(), IsEmpty());
-  const int status = rig->service().stop();
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+TEST_P(DriveKindTest, ACopyAMoveACatAndAMoveWithinTheDriveAreOneAuditEventEach) {
+  const DriveKind kind = GetParam();
+  // An overlay cannot say where a file moved within it went: its own mount point stands in.
+  const std::string movedWithin = kind == DriveKind::Overlay ? rig->drive().mountPoint() + "/"
+                                                             : rig->onDrive("moved-within.txt");
+  const std::string movedAway = rig->onTmpfs("moved.txt");
+  std::map<std::string, std::string> expected = {
+      {rig->onTmpfs("copied.txt"), "/copied.txt"},
+      {rig->onTmpfs("catted.txt"), "/catted.txt"},
+      {movedWithin, "/later/moved-within.txt"},
+      {movedAway, "/moved.txt"},
+  };
+  // A folder made after the service started is watched as well as those it found.
+  std::filesystem::create_directories(rig->watched("later"));
+  run({"cp", makeFile(rig->watched("copied.txt")), rig->onTmpfs() + "/"});
+  run({"mv", makeFile(rig->watched("moved.txt")), rig->onTmpfs() + "/"});
+  run({"sh", "-c", "cat \"$1\" > \"$2\"", "sh", makeFile(rig->watched("catted.txt")),
+       rig->onTmpfs("catted.txt")});
+  run({"mv", makeFile(rig->watched("later/moved-within.txt")), rig->onDrive("moved-within.txt")});
+  const auto marker = rig->markerCopy();
+  ASSERT_TRUE(marker) << "the marker copy was not reported";
 
-  rig->backend().set(BackendBehaviour::healthy());
-  rig->restart();
-  EXPECT_TRUE(rig->backend().waitForDelivery(copied, kDeadline));
-  EXPECT_TRUE(rig->backend().waitForDelivery(moved, kDeadline));
-  // The volumes came back from the settings: a new copy out of volume 7 is seen.
-  ASSERT_TRUE(rig->markerCopy());
-  EXPECT_EQ(eventsTo(copied).size(), 1u);
-  EXPECT_EQ(eventsTo(moved).size(), 1u);
-  EXPECT_EQ(rig->service().logLines("PathTracker.init: load: 7:").size(), 1u);
-  EXPECT_EQ(rig->service().logLines("PathTracker.init: load: 8:").size(), 1u);
-  EXPECT_EQ(rig->service().logLines("EventQueue: restored 2 unsent audit events").size(), 1u);
-  EXPECT_EQ(SqliteSettingsStore::open(rig->stateDir())->getString("zorva_device_key"),
-            rig->deviceKey())
-      << "the key was kept through the outage and the restart";
-  EXPECT_THAT(rig->backend().problems(), IsEmpty());
+  std::map<std::string, std::string> reported;
+  for (const AuditEvent& event : rig->backend().delivered()) {
+    if (event.dest == *marker) continue;
+    EXPECT_FALSE(reported.contains(event.dest)) << "reported twice: " << event.dest;
+    reported[event.dest] = event.source;
+  }
+  // A FUSE driver forgets a removed file, and the kernel opens each event's file only as the event
+  // is read: mv's reads of a file it then removes are lost whenever mv is quicker than the
+  // service (as under AddressSanitizer). Reported or not there, never wrongly.
+  if (kind >= DriveKind::FuseFat && !reported.contains(movedAway)) expected.erase(movedAway);
+  EXPECT_EQ(reported, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backend, RestartTest,
-                         ::testing::Values(BackendBehaviour::down(),
-                                           BackendBehaviour::answering(400),
-                                           BackendBehaviour::answering(503)),
-                         [](const auto& info) {
-                           switch (info.param.kind) {
-                             case BackendBehaviour::Kind::Down:
-                               return std::string("Down");
-                             default:
-                               return "Answering" + std::to_string(info.param.status);
-                           }
-                         });
+// ext4 is the drive of TransferTest. Not fusefat: it forgets a removed file at once, and a file it
+// has just written reads back unlike its copy now and then, so what is caught there varies from
+// run to run (see the README and the disabled case below).
+INSTANTIATE_TEST_SUITE_P(Kinds, DriveKindTest,
+                         ::testing::Values(DriveKind::Xfs, DriveKind::BtrfsSubvolume,
+                                           DriveKind::Tmpfs, DriveKind::Overlay,
+                                           DriveKind::FuseNtfs, DriveKind::FuseExfat),
+                         [](const auto& info) { return std::string(driveKindName(info.param)); });
+// Run by hand: e2e_test --gtest_also_run_disabled_tests --gtest_filter='*Unsteady*'
+INSTANTIATE_TEST_SUITE_P(DISABLED_Unsteady, DriveKindTest, ::testing::Values(DriveKind::FuseFat),
+                         [](const auto& info) { return std::string(driveKindName(info.param)); });
 
 }  // namespace
 }  // namespace zorva::e2e

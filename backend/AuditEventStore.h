@@ -1,9 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,32 +32,6 @@ class AuditEventStore {
   // Every stored record, oldest first; nothing when the store cannot be read now (another
   // process holds it, an I/O error), which is not the same as an empty store.
   virtual std::optional<std::vector<Record>> all() = 0;
-};
-
-class MemoryAuditEventStore final : public AuditEventStore {
- public:
-  std::optional<int64_t> append(const std::string& json) override {
-    if (locked_) return std::nullopt;
-    records_.emplace(++last_, json);
-    return last_;
-  }
-  void remove(const std::vector<int64_t>& ids) override {
-    if (locked_) return;
-    for (int64_t id : ids) records_.erase(id);
-  }
-  // While set, the store can be neither read nor written, as while another process holds it.
-  void setLocked(bool locked) { locked_ = locked; }
-  std::optional<std::vector<Record>> all() override {
-    if (locked_) return std::nullopt;
-    std::vector<Record> out;
-    for (const auto& [id, json] : records_) out.push_back({id, json});
-    return out;
-  }
-
- private:
-  int64_t last_ = 0;
-  std::map<int64_t, std::string> records_;
-  bool locked_ = false;
 };
 
 // The store on disk: "audit-events.sqlite3" in the state folder, each write a durable

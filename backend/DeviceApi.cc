@@ -6,6 +6,19 @@ namespace zorva {
 namespace {
 
 constexpr const char* kCurrentDevice = "/api/1/device/current";
+// A stored key is checked for about half an hour at start-up; a backend away longer than that
+// leaves the key in place for the next start to check.
+constexpr int64_t kStartUpCheckRetries = 99;
+// Retries of one round of checking an offered key; a round that ends without the backend's
+// answer is followed by another after kRetryPause, for as long as it takes.
+constexpr int64_t kOfferCheckRetries = 5;
+// How many characters of a key a log line shows.
+constexpr int kShownKeyCharacters = 4;
+constexpr long kFirstSuccess = 200;
+constexpr long kLastSuccess = 299;
+constexpr long kFirstServerError = 500;
+// The status a disabled device's check reports, as the backend would have refused it.
+constexpr long kDeviceDisabled = 412;
 
 // What a URL query may hold as it is: unreserved characters, sub-delimiters, ":", "@", "/" and
 // "?". So "&", "=" and "+" in a key go out as they are, as clients of this backend expect.
@@ -37,7 +50,7 @@ std::string describe(const DeviceApi::Error& error) {
 
 // A failure the backend did not decide: it never answered, or answered with a server error.
 bool retryable(const DeviceApi::Error& error) {
-  return error.domain == "transport" || (error.domain == "http" && error.code >= 500);
+  return error.domain == "transport" || (error.domain == "http" && error.code >= kFirstServerError);
 }
 
 }  // namespace
@@ -45,8 +58,8 @@ bool retryable(const DeviceApi::Error& error) {
 DeviceApi::DeviceApi(const Dependencies& dependencies)
     : settings_(dependencies.settings),
       http_(dependencies.http),
-      _baseUrl(dependencies.baseUrl),
-      _queue("com.zorva.deviceApiQueue", dependencies.clock) {
+      baseUrl_(dependencies.baseUrl),
+      queue_("com.zorva.deviceApiQueue", dependencies.clock) {
   loadStoredKeys();
 }
 
@@ -62,7 +75,7 @@ void DeviceApi::loadStoredKeys() {
                  static_cast<int64_t>(kSettingsRetry.count()));
     }
     settingsUnreadable_ = true;
-    _queue.after(kSettingsRetry, [this] { loadStoredKeys(); });
+    queue_.after(kSettingsRetry, [this] { loadStoredKeys(); });
     return;
   }
   auto text = [](const SettingsStore::Read& read) -> std::optional<std::string> {
@@ -77,9 +90,9 @@ void DeviceApi::loadStoredKeys() {
   {
     std::lock_guard lock(tokenMutex_);
     // A key offered and confirmed while the settings could not be read is the newer one.
-    if (_deviceToken) return;
+    if (deviceToken_) return;
     if (key) {
-      _deviceToken = key;
+      deviceToken_ = key;
       onReady = onReady_;
     } else if (offered && offers_ == 0) {
       offer = ++offers_;
@@ -87,7 +100,7 @@ void DeviceApi::loadStoredKeys() {
   }
   if (key) {
     if (onReady) onReady();
-    checkToken(*key, 99, [this, stored = *key](std::optional<Error> error) {
+    checkToken(*key, kStartUpCheckRetries, [this, stored = *key](std::optional<Error> error) {
       if (error) startUpCheckFailed(stored, *error);
     });
   } else if (offer != 0) {
@@ -112,12 +125,12 @@ void DeviceApi::startUpCheckFailed(const std::string& token, const Error& error)
 
 std::optional<std::string> DeviceApi::token() const {
   std::lock_guard lock(tokenMutex_);
-  return _deviceToken;
+  return deviceToken_;
 }
 
 void DeviceApi::setToken(std::optional<std::string> token) {
   std::lock_guard lock(tokenMutex_);
-  _deviceToken = std::move(token);
+  deviceToken_ = std::move(token);
 }
 
 bool DeviceApi::isReady() const { return token().has_value(); }
@@ -131,7 +144,7 @@ void DeviceApi::setDeviceToken(const std::string& token) {
   uint64_t offer;
   {
     std::lock_guard lock(tokenMutex_);
-    if (_deviceToken) {
+    if (deviceToken_) {
       ZorvaLog("setDeviceToken: already have token, ignoring");
       return;
     }
@@ -143,17 +156,17 @@ void DeviceApi::setDeviceToken(const std::string& token) {
 }
 
 void DeviceApi::checkOffer(const std::string& token, uint64_t offer) {
-  checkToken(token, 5, [this, token, offer](const std::optional<Error>& error) {
+  checkToken(token, kOfferCheckRetries, [this, token, offer](const std::optional<Error>& error) {
     if (error && retryable(*error)) {
       {
         std::lock_guard lock(tokenMutex_);
         // Held already, or replaced by a later offer: this one is settled.
-        if (_deviceToken || offer != offers_) return;
+        if (deviceToken_ || offer != offers_) return;
       }
       ZorvaError(FaultKind::DeviceKey,
                  "setDeviceToken: could not check token %@: %@; keeping it and checking again",
                  redacted(token), describe(*error));
-      _queue.after(kRetryPause, [this, token, offer] { checkOffer(token, offer); });
+      queue_.after(kRetryPause, [this, token, offer] { checkOffer(token, offer); });
       return;
     }
     if (error) {
@@ -161,7 +174,7 @@ void DeviceApi::checkOffer(const std::string& token, uint64_t offer) {
       bool latest;
       {
         std::lock_guard lock(tokenMutex_);
-        latest = offer == offers_ && !_deviceToken;
+        latest = offer == offers_ && !deviceToken_;
       }
       if (latest) settings_.remove(kPendingKey);
       return;
@@ -170,8 +183,8 @@ void DeviceApi::checkOffer(const std::string& token, uint64_t offer) {
     {
       // Two offers checked at once: the first confirmed is held, and never replaced.
       std::lock_guard lock(tokenMutex_);
-      if (_deviceToken) return;
-      _deviceToken = token;
+      if (deviceToken_) return;
+      deviceToken_ = token;
       onReady = onReady_;
     }
     settings_.set(kSettingsKey, token);
@@ -197,9 +210,9 @@ std::string DeviceApi::stringFromUrl(std::string_view path, std::string_view tok
 }
 
 std::string DeviceApi::redacted(std::string_view token) {
-  // Four characters say which key it was without giving it away; never cut one in half.
+  // A few characters say which key it was without giving it away; never cut one in half.
   size_t shown = 0;
-  for (int characters = 0; characters < 4 && shown < token.size(); ++characters) {
+  for (int characters = 0; characters < kShownKeyCharacters && shown < token.size(); ++characters) {
     ++shown;
     while (shown < token.size() && (static_cast<unsigned char>(token[shown]) & 0xC0) == 0x80) {
       ++shown;
@@ -214,7 +227,7 @@ void DeviceApi::checkToken(const std::string& token, int64_t retryCount, CheckHa
                 if (error) return handler(std::move(error));
                 if (isDisabled(reply)) {
                   ZorvaError(FaultKind::DeviceKey, "checkToken: device is disabled");
-                  return handler(Error{"auth", 412, "device is disabled"});
+                  return handler(Error{"auth", kDeviceDisabled, "device is disabled"});
                 }
                 handler(std::nullopt);
               });
@@ -231,9 +244,9 @@ void DeviceApi::sendRequest(std::string urlText, std::optional<nlohmann::json> b
                             int64_t retryCount, RequestHandler handler) {
   HttpRequest request;
   // The paths used all begin with "/": they replace the base URL's path.
-  size_t authority = _baseUrl.find("://");
-  size_t pathStart = _baseUrl.find('/', authority == std::string::npos ? 0 : authority + 3);
-  request.url = _baseUrl.substr(0, pathStart) + urlText;
+  size_t authority = baseUrl_.find("://");
+  size_t pathStart = baseUrl_.find('/', authority == std::string::npos ? 0 : authority + 3);
+  request.url = baseUrl_.substr(0, pathStart) + urlText;
   request.timeout = kTimeout;
   if (body) {
     // Invalid UTF-8 is replaced rather than thrown on: every path that reaches a body decoded.
@@ -247,7 +260,7 @@ void DeviceApi::sendRequest(std::string urlText, std::optional<nlohmann::json> b
         std::optional<Error> error;
         if (response.transportError) {
           error = Error{"transport", response.transportCode, *response.transportError};
-        } else if (response.status >= 200 && response.status <= 299) {
+        } else if (response.status >= kFirstSuccess && response.status <= kLastSuccess) {
           Reply reply;
           if (!response.body.empty()) {
             auto parsed = nlohmann::json::parse(response.body, nullptr, /*allow_exceptions=*/false);
@@ -266,7 +279,7 @@ void DeviceApi::sendRequest(std::string urlText, std::optional<nlohmann::json> b
           }
           ZorvaLog("DeviceApi: sendRequest: retry: url: %@, error: %@, count: %ld", shown,
                    describe(*error), retryCount);
-          _queue.after(kRetryPause, [this, urlText = std::move(urlText), body = std::move(body),
+          queue_.after(kRetryPause, [this, urlText = std::move(urlText), body = std::move(body),
                                      retryCount, handler = std::move(handler)]() mutable {
             sendRequest(std::move(urlText), std::move(body), retryCount - 1, std::move(handler));
           });

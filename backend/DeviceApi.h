@@ -95,13 +95,13 @@ class DeviceApi final : public DeviceRequests {
 
   SettingsStore& settings_;
   HttpClient& http_;
-  const std::string _baseUrl;
+  const std::string baseUrl_;
   mutable std::mutex tokenMutex_;
-  std::optional<std::string> _deviceToken;  // under tokenMutex_
+  std::optional<std::string> deviceToken_;  // under tokenMutex_
   std::function<void()> onReady_;           // under tokenMutex_
   uint64_t offers_ = 0;                     // under tokenMutex_: the latest offer's number
-  bool settingsUnreadable_ = false;         // on _queue once start-up has read
-  SerialQueue _queue;                       // the delayed retries
+  bool settingsUnreadable_ = false;         // on queue_ once start-up has read
+  SerialQueue queue_;                       // the delayed retries
 };
 
 }  // namespace zorva

@@ -3,9 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <deque>
-
 #include "platform/dispatch/testing/ManualClock.h"
+#include "platform/http/testing/ScriptedHttpClient.h"
 #include "platform/log/testing/MemoryLogWriter.h"
 #include "platform/settings/testing/MemorySettingsStore.h"
 
@@ -18,63 +17,12 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
+using ::testing::Pair;
 using Error = DeviceApi::Error;
 
-// Answers each request at once from a script (the last answer repeats), and records requests
-// with the manual clock's time.
-class ScriptedHttpClient final : public HttpClient {
- public:
-  explicit ScriptedHttpClient(Clock& clock) : clock_(clock) {}
-
-  void answer(std::vector<HttpResponse> answers) {
-    answers_.assign(answers.begin(), answers.end());
-  }
-
-  // While held, answers wait until release(): for offers whose checks overlap.
-  void hold() { held_ = true; }
-  void release() {
-    held_ = false;
-    for (auto& [done, response] : waiting_) done(std::move(response));
-    waiting_.clear();
-  }
-
-  void send(HttpRequest request, Completion done) override {
-    HttpResponse response;
-    {
-      std::lock_guard lock(mutex_);
-      requests_.push_back({std::move(request), clock_.now()});
-      response = answers_.size() > 1 ? answers_.front() : answers_.back();
-      if (answers_.size() > 1) answers_.pop_front();
-    }
-    if (held_) {
-      waiting_.emplace_back(std::move(done), std::move(response));
-      return;
-    }
-    done(std::move(response));
-  }
-
-  struct Sent {
-    HttpRequest request;
-    Clock::TimePoint at;
-  };
-  std::vector<Sent> requests() {
-    std::lock_guard lock(mutex_);
-    return requests_;
-  }
-
- private:
-  Clock& clock_;
-  std::mutex mutex_;
-  std::deque<HttpResponse> answers_{HttpResponse{200, "", std::nullopt, 0}};
-  std::vector<Sent> requests_;
-  bool held_ = false;
-  std::vector<std::pair<Completion, HttpResponse>> waiting_;
-};
-
 HttpResponse status(long code, std::string body = "") {
-  return HttpResponse{code, std::move(body), std::nullopt, 0};
+  return HttpResponse{.status = code, .body = std::move(body)};
 }
-HttpResponse timedOut() { return HttpResponse{0, "", "Timeout was reached", 28}; }
 
 constexpr const char* kToken = "secret-token-0123456789";
 
@@ -84,7 +32,9 @@ class DeviceApiTest : public ::testing::Test {
     return std::make_unique<DeviceApi>(DeviceApi::Dependencies{
         .settings = settings, .http = http, .clock = clock, .baseUrl = "https://backend:8443/v"});
   }
-
+  std::optional<std::string> stored(const char* key = DeviceApi::kSettingsKey) {
+    return settings.getString(key);
+  }
   void expectTokenNeverLogged() {
     clock.settle();
     for (const auto& line : log.texts()) EXPECT_THAT(line, Not(HasSubstr(kToken))) << line;
@@ -96,63 +46,67 @@ class DeviceApiTest : public ::testing::Test {
   ScriptedHttpClient http{clock};
 };
 
-TEST_F(DeviceApiTest, WithoutAStoredKeyNothingIsSentUntilOneIsOffered) {
+TEST_F(DeviceApiTest, TheFirstOfferedKeyConfirmedIsHeldForGoodAndRequestsCarryIt) {
   auto api = start();
-  EXPECT_FALSE(api->isReady());
-  EXPECT_THAT(http.requests(), IsEmpty());
-
-  http.answer({status(200, R"({"is_disabled": 0})")});
+  EXPECT_THAT(http.sent(), IsEmpty()) << "no key, no request";
+  http.hold();  // two offers checked at once
   api->setDeviceToken("new key & more+");
-  ASSERT_EQ(http.requests().size(), 1u);
-  const HttpRequest check = http.requests()[0].request;
+  api->setDeviceToken("second");
+  http.release();
+  ASSERT_EQ(http.sent().size(), 2u);
+  const HttpRequest check = http.sent()[0].request;
   EXPECT_EQ(check.method, "GET");
   EXPECT_EQ(check.url,
             "https://backend:8443/api/1/device/current?device_session_key=new%20key%20&%20more+");
   EXPECT_TRUE(check.body.empty());
   EXPECT_TRUE(api->isReady());
-  EXPECT_EQ(settings.getString(DeviceApi::kSettingsKey), "new key & more+");
+  EXPECT_EQ(stored(), "new key & more+");
 
   api->setDeviceToken("another");
-  EXPECT_EQ(http.requests().size(), 1u) << "a held key is never replaced";
+  EXPECT_EQ(http.sent().size(), 2u) << "a held key is never replaced";
   EXPECT_THAT(log.texts(), Contains("ZORVA_LOG: setDeviceToken: already have token, ignoring"));
+
+  api->deviceRequest("/api/1/audit_event", nlohmann::json{{"event_list", {1, 2}}}, 0,
+                     [](auto, auto) {});
+  const HttpRequest post = http.sent().back().request;
+  EXPECT_EQ(post.method, "POST");
+  EXPECT_EQ(post.url,
+            "https://backend:8443/api/1/audit_event?device_session_key=new%20key%20&%20more+");
+  EXPECT_EQ(post.body, R"({"event_list":[1,2]})");
+  EXPECT_THAT(post.headers, ElementsAre(Pair("Content-Type", "application/json")));
 }
 
-TEST_F(DeviceApiTest, OfTwoOffersCheckedAtOnceTheFirstConfirmedIsKept) {
-  auto api = start();
-  http.hold();
-  api->setDeviceToken("first");
-  api->setDeviceToken("second");
-  http.release();
-  EXPECT_EQ(settings.getString(DeviceApi::kSettingsKey), "first");
-  EXPECT_TRUE(api->isReady());
-}
-
-TEST_F(DeviceApiTest, AStoredKeyTheBackendRefusesIsDroppedAndForgotten) {
-  for (const HttpResponse& refusal :
-       {status(401), status(302), status(200, R"({"is_disabled": 1})"),
-        status(200, R"({"is_disabled": true})"), status(200, R"({"is_disabled": 1e300})"),
-        status(200, R"({"is_disabled": 18446744073709551615})")}) {
+TEST_F(DeviceApiTest, TheBackendsAnswerToAStoredKeyKeepsOrDropsIt) {
+  struct Case {
+    HttpResponse answer;
+    bool kept;
+  };
+  // Huge and not-a-number-like values must be compared, never cast.
+  const Case cases[] = {{status(401), false},
+                        {status(302), false},
+                        {status(200, R"({"is_disabled": 1})"), false},
+                        {status(200, R"({"is_disabled": true})"), false},
+                        {status(200, R"({"is_disabled": 1e300})"), false},
+                        {status(200, R"({"is_disabled": 18446744073709551615})"), false},
+                        {status(200, R"({"is_disabled": 0})"), true},
+                        {status(200, "{}"), true},
+                        {status(200), true},
+                        {status(200, "not json"), true},
+                        {status(200, "[1]"), true},
+                        {status(200, R"({"is_disabled": null})"), true},
+                        {status(200, R"({"is_disabled": "1"})"), true},
+                        {status(200, R"({"is_disabled": 0.5})"), true},
+                        {status(200, R"({"is_disabled": -1e300})"), true}};
+  for (const Case& c : cases) {
     settings.set(DeviceApi::kSettingsKey, kToken);
-    http.answer({refusal});
+    http.answer({c.answer});
     auto api = start();
-    EXPECT_FALSE(api->isReady()) << refusal.status << refusal.body;
-    EXPECT_EQ(settings.getString(DeviceApi::kSettingsKey), std::nullopt);
-    EXPECT_THAT(log.texts(),
-                Contains("ZORVA_LOG: ERROR: DeviceApi.init: bad token: secr...(23 bytes)"));
+    EXPECT_EQ(api->isReady(), c.kept) << c.answer.status << c.answer.body;
+    EXPECT_EQ(stored(), c.kept ? std::optional<std::string>(kToken) : std::nullopt);
   }
+  EXPECT_THAT(log.texts(),
+              Contains("ZORVA_LOG: ERROR: DeviceApi.init: bad token: secr...(23 bytes)"));
   expectTokenNeverLogged();
-}
-
-TEST_F(DeviceApiTest, AnswersThatConfirmTheKey) {
-  for (const char* body :
-       {R"({"is_disabled": 0})", "{}", "", "not json", "[1]", R"({"is_disabled": null})",
-        R"({"is_disabled": "1"})", R"({"is_disabled": 0.5})", R"({"is_disabled": -1e300})"}) {
-    settings.set(DeviceApi::kSettingsKey, kToken);
-    http.answer({status(200, body)});
-    auto api = start();
-    EXPECT_TRUE(api->isReady()) << body;
-    EXPECT_EQ(settings.getString(DeviceApi::kSettingsKey), kToken);
-  }
 }
 
 TEST_F(DeviceApiTest, AnUnreachableBackendAtStartUpKeepsTheStoredKey) {
@@ -161,11 +115,11 @@ TEST_F(DeviceApiTest, AnUnreachableBackendAtStartUpKeepsTheStoredKey) {
   auto api = start();
   EXPECT_TRUE(api->isReady()) << "requests meanwhile use the stored key";
   clock.advance(99 * 20s);
-  auto sent = http.requests();
+  auto sent = http.sent();
   ASSERT_EQ(sent.size(), 100u);
   for (size_t i = 1; i < sent.size(); ++i) EXPECT_EQ(sent[i].at - sent[i - 1].at, 20s);
   EXPECT_TRUE(api->isReady());
-  EXPECT_EQ(settings.getString(DeviceApi::kSettingsKey), kToken);
+  EXPECT_EQ(stored(), kToken);
   auto lines = log.texts();
   EXPECT_THAT(lines, Contains("ZORVA_LOG: DeviceApi: sendRequest: retry: url: "
                               "/api/1/device/current?device_session_key=secr...(23 bytes), "
@@ -175,27 +129,25 @@ TEST_F(DeviceApiTest, AnUnreachableBackendAtStartUpKeepsTheStoredKey) {
   expectTokenNeverLogged();
 }
 
-// A key handed over while the backend answers 500 is no bad key: it is kept, across a restart
-// too, and checked every 20 seconds until the backend decides.
+// An outage is not a refusal: the offer is kept, across a restart too, until the backend decides.
 TEST_F(DeviceApiTest, AKeyOfferedDuringAnOutageIsKeptPendingUntilTheBackendDecides) {
   http.answer({status(500)});
   auto api = start();
   api->setDeviceToken(kToken);
   clock.advance(10min);
   EXPECT_FALSE(api->isReady());
-  EXPECT_EQ(settings.getString(DeviceApi::kPendingKey), kToken);
+  EXPECT_EQ(stored(DeviceApi::kPendingKey), kToken);
   EXPECT_THAT(log.texts(), Not(Contains(HasSubstr("bad token"))));
-  EXPECT_GT(http.requests().size(), 25u) << "checked again and again";
+  EXPECT_GT(http.sent().size(), 25u) << "checked again and again";
 
   api.reset();  // a restart in the middle of the outage
   http.answer({status(500), status(500), status(200)});
   api = start();
   clock.advance(DeviceApi::kRetryPause * 2);
   EXPECT_TRUE(api->isReady());
-  EXPECT_EQ(settings.getString(DeviceApi::kSettingsKey), kToken);
-  EXPECT_EQ(settings.getString(DeviceApi::kPendingKey), std::nullopt);
+  EXPECT_EQ(stored(), kToken);
+  EXPECT_EQ(stored(DeviceApi::kPendingKey), std::nullopt);
 
-  // A refusal is the backend's decision: the offer is dropped.
   api.reset();
   settings.remove(DeviceApi::kSettingsKey);
   http.answer({status(500), status(403)});
@@ -203,7 +155,7 @@ TEST_F(DeviceApiTest, AKeyOfferedDuringAnOutageIsKeptPendingUntilTheBackendDecid
   api->setDeviceToken("refused-one");
   clock.advance(DeviceApi::kRetryPause);
   EXPECT_FALSE(api->isReady());
-  EXPECT_EQ(settings.getString(DeviceApi::kPendingKey), std::nullopt);
+  EXPECT_EQ(stored(DeviceApi::kPendingKey), std::nullopt);
   EXPECT_THAT(log.texts(), Contains(HasSubstr("setDeviceToken: bad token: refu")));
   expectTokenNeverLogged();
 }
@@ -218,7 +170,7 @@ TEST_F(DeviceApiTest, AStoredKeyThatCannotBeReadYetIsReadLater) {
   settings.setLocked(false);
   clock.advance(DeviceApi::kSettingsRetry);
   EXPECT_TRUE(api->isReady());
-  EXPECT_EQ(settings.getString(DeviceApi::kSettingsKey), kToken);
+  EXPECT_EQ(stored(), kToken);
   EXPECT_EQ(std::ranges::count_if(log.texts(),
                                   [](const std::string& line) {
                                     return line.find("cannot be read now") != std::string::npos;
@@ -241,11 +193,14 @@ TEST_F(DeviceApiTest, RetriesOnlyTransportFailuresAndServerErrors) {
       {status(404), 5, 1, Error{"http", 404, ""}},
       {status(500), 0, 1, Error{"http", 500, ""}},
       {status(500), 5, 6, Error{"http", 500, ""}},
-      {timedOut(), 2, 3, Error{"transport", 28, "Timeout was reached"}},
+      {{.transportError = "Timeout was reached", .transportCode = 28},
+       2,
+       3,
+       Error{"transport", 28, "Timeout was reached"}},
   };
-  size_t before = 0;
   for (const Case& c : cases) {
     http.answer({c.answer});
+    const size_t before = http.sent().size();
     std::vector<std::optional<Error>> results;
     DeviceApi::Reply reply;
     api->sendRequest("/api/1/x", std::nullopt, c.retries,
@@ -254,27 +209,11 @@ TEST_F(DeviceApiTest, RetriesOnlyTransportFailuresAndServerErrors) {
                        reply = std::move(r);
                      });
     clock.advance(10 * 20s);
-    EXPECT_EQ(http.requests().size() - before, c.attempts) << c.answer.status;
-    before = http.requests().size();
+    EXPECT_EQ(http.sent().size() - before, c.attempts) << c.answer.status;
     ASSERT_EQ(results.size(), 1u) << "the handler runs exactly once";
     EXPECT_EQ(results[0], c.error);
-    if (!c.error) {
-      EXPECT_EQ(reply, nlohmann::json({{"a", 1}}));
-    }
+    EXPECT_EQ(reply, c.error ? DeviceApi::Reply() : nlohmann::json({{"a", 1}}));
   }
-}
-
-TEST_F(DeviceApiTest, RequestsWithABodyArePostsOfCompactJson) {
-  settings.set(DeviceApi::kSettingsKey, "k");
-  auto api = start();
-  api->deviceRequest("/api/1/audit_event", nlohmann::json{{"event_list", {1, 2}}}, 0,
-                     [](auto, auto) {});
-  const HttpRequest post = http.requests().back().request;
-  EXPECT_EQ(post.method, "POST");
-  EXPECT_EQ(post.url, "https://backend:8443/api/1/audit_event?device_session_key=k");
-  EXPECT_EQ(post.body, R"({"event_list":[1,2]})");
-  EXPECT_THAT(post.headers,
-              ElementsAre(std::pair<std::string, std::string>("Content-Type", "application/json")));
 }
 
 TEST(DeviceApiText, KeysAreEncodedForAQueryAndRedactedWholeCharacters) {

@@ -8,6 +8,14 @@ namespace zorva {
 
 namespace {
 
+constexpr const char* kAuditEventPath = "/api/1/audit_event";
+// Retries of one upload, kRetryPause of the backend client apart, before the batch waits its turn
+// again behind the records tracked meanwhile.
+constexpr int64_t kUploadRetries = 5;
+// The statuses with which the backend refuses the records themselves.
+constexpr long kFirstRefusal = 300;
+constexpr long kLastRefusal = 499;
+
 // A record's "create_time", or nothing. Every one is written in the same fixed form, so the
 // earliest is also the smallest string.
 const std::string* createTime(const nlohmann::json& record) {
@@ -27,9 +35,9 @@ EventQueue::EventQueue(const Dependencies& dependencies)
       store_(dependencies.store),
       clock_(dependencies.clock),
       cap_(dependencies.cap),
-      _sendQueue("com.zorva.eventQueue.send", dependencies.clock),
-      _listQueue("com.zorva.eventQueue.list", dependencies.clock) {
-  _listQueue.async([this] {
+      sendQueue_("com.zorva.eventQueue.send", dependencies.clock),
+      listQueue_("com.zorva.eventQueue.list", dependencies.clock) {
+  listQueue_.async([this] {
     restore();
     ZorvaLog("EventQueue: init done");
   });
@@ -65,8 +73,8 @@ void EventQueue::restore() {
     list.push_back({record.id, std::move(json)});
   }
   const size_t restored = list.size();
-  for (Entry& entry : _eventList) list.push_back(std::move(entry));
-  _eventList.clear();
+  for (Entry& entry : eventList_) list.push_back(std::move(entry));
+  eventList_.clear();
   for (Entry& entry : list) enqueue(std::move(entry));
   if (restored > 0) ZorvaLog("EventQueue: restored %ld unsent audit events", int64_t(restored));
   storeUnstored();
@@ -76,7 +84,7 @@ void EventQueue::restore() {
 void EventQueue::storeUnstored() {
   std::vector<Entry*> unstored;
   std::vector<std::string> texts;
-  for (Entry& entry : _eventList) {
+  for (Entry& entry : eventList_) {
     if (entry.id) continue;
     unstored.push_back(&entry);
     texts.push_back(entry.record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
@@ -90,7 +98,7 @@ void EventQueue::storeUnstored() {
 void EventQueue::retryStoreLater() {
   if (storeRetryPending_) return;
   storeRetryPending_ = true;
-  _listQueue.after(kStoreRetry, [this] {
+  listQueue_.after(kStoreRetry, [this] {
     storeRetryPending_ = false;
     if (restored_) {
       storeUnstored();
@@ -103,7 +111,7 @@ void EventQueue::retryStoreLater() {
 EventQueue::~EventQueue() { api_.setOnReady(nullptr); }
 
 void EventQueue::track(const std::string& source, const std::string& dest, int64_t volumeId) {
-  _listQueue.async([this, source, dest, volumeId] {
+  listQueue_.async([this, source, dest, volumeId] {
     unstored_.push_back({{"audit_event_id", randomUuid()},
                          {"volume_id", volumeId},
                          {"source", source},
@@ -111,7 +119,7 @@ void EventQueue::track(const std::string& source, const std::string& dest, int64
                          {"create_time", wireTimestamp(clock_.now())}});
     // Records of a burst are stored together, behind the tracks already queued: one durable
     // write instead of one each, so uploads are not kept waiting behind the disk.
-    if (unstored_.size() == 1) _listQueue.async([this] { store(); });
+    if (unstored_.size() == 1) listQueue_.async([this] { store(); });
   });
 }
 
@@ -135,13 +143,13 @@ void EventQueue::store() {
 }
 
 void EventQueue::enqueue(Entry entry) {
-  _eventList.push_back(std::move(entry));
-  if (_eventList.size() <= cap_) return;
+  eventList_.push_back(std::move(entry));
+  if (eventList_.size() <= cap_) return;
   // An unreachable backend must not exhaust the disk: the oldest go first, and say so.
   std::vector<int64_t> ids;
-  while (_eventList.size() > cap_) {
-    if (_eventList.front().id) ids.push_back(*_eventList.front().id);
-    _eventList.pop_front();
+  while (eventList_.size() > cap_) {
+    if (eventList_.front().id) ids.push_back(*eventList_.front().id);
+    eventList_.pop_front();
     ++dropped_;
   }
   store_.remove(ids);
@@ -151,14 +159,14 @@ void EventQueue::enqueue(Entry entry) {
 }
 
 void EventQueue::maybeSend() {
-  _listQueue.async([this] {
-    if (_isSendRunning || !api_.isReady() || _eventList.empty()) return;
-    _isSendRunning = true;
-    size_t count = std::min(_eventList.size(), batchLimit_);
-    const auto end = _eventList.begin() + static_cast<ptrdiff_t>(count);
-    std::vector<Entry> batch(std::make_move_iterator(_eventList.begin()),
+  listQueue_.async([this] {
+    if (sendRunning_ || !api_.isReady() || eventList_.empty()) return;
+    sendRunning_ = true;
+    size_t count = std::min(eventList_.size(), batchLimit_);
+    const auto end = eventList_.begin() + static_cast<ptrdiff_t>(count);
+    std::vector<Entry> batch(std::make_move_iterator(eventList_.begin()),
                              std::make_move_iterator(end));
-    _eventList.erase(_eventList.begin(), end);
+    eventList_.erase(eventList_.begin(), end);
     inFlight_ = batch.size();
     std::optional<std::string> oldest;
     for (const Entry& entry : batch) keepOldest(oldest, createTime(entry.record));
@@ -168,28 +176,29 @@ void EventQueue::maybeSend() {
 }
 
 void EventQueue::send(std::vector<Entry> batch) {
-  _sendQueue.async([this, batch = std::move(batch)]() mutable {
+  sendQueue_.async([this, batch = std::move(batch)]() mutable {
     nlohmann::json list = nlohmann::json::array();
     for (const Entry& entry : batch) list.push_back(entry.record);
-    api_.deviceRequest("/api/1/audit_event", nlohmann::json{{"event_list", std::move(list)}}, 5,
-                       [this, batch = std::move(batch)](const std::optional<DeviceApiError>& error,
-                                                        const DeviceRequests::Reply&) mutable {
-                         // The backend's answer to these records themselves, as opposed to its
-                         // absence.
-                         const bool refusal = error && error->domain == "http" &&
-                                              error->code >= 300 && error->code <= 499;
-                         sendComplete(std::move(batch),
-                                      !error    ? Outcome::Accepted
-                                      : refusal ? Outcome::Refused
-                                                : Outcome::Failed,
-                                      error ? error->code : 0);
-                       });
+    api_.deviceRequest(
+        kAuditEventPath, nlohmann::json{{"event_list", std::move(list)}}, kUploadRetries,
+        [this, batch = std::move(batch)](const std::optional<DeviceApiError>& error,
+                                         const DeviceRequests::Reply&) mutable {
+          // The backend's answer to these records themselves, as opposed to its
+          // absence.
+          const bool refusal = error && error->domain == "http" && error->code >= kFirstRefusal &&
+                               error->code <= kLastRefusal;
+          sendComplete(std::move(batch),
+                       !error    ? Outcome::Accepted
+                       : refusal ? Outcome::Refused
+                                 : Outcome::Failed,
+                       error ? error->code : 0);
+        });
   });
 }
 
 void EventQueue::sendComplete(std::vector<Entry> batch, Outcome outcome, long status) {
-  _listQueue.async([this, batch = std::move(batch), outcome, status]() mutable {
-    _isSendRunning = false;
+  listQueue_.async([this, batch = std::move(batch), outcome, status]() mutable {
+    sendRunning_ = false;
     inFlight_ = 0;
     lastUpload_ = Status::Upload{clock_.now(),
                                  outcome == Outcome::Accepted  ? Status::Result::Accepted
@@ -215,10 +224,10 @@ void EventQueue::sendComplete(std::vector<Entry> batch, Outcome outcome, long st
         // Behind the records tracked meanwhile; still in the store, so a restart sends them too.
         suspects_ = 0;
         batchLimit_ = kBatchSize;
-        for (Entry& entry : batch) _eventList.push_back(std::move(entry));
+        for (Entry& entry : batch) eventList_.push_back(std::move(entry));
         break;
     }
-    _listQueue.after(outcome == Outcome::Accepted ? Clock::Duration(kPauseAfterSuccess)
+    listQueue_.after(outcome == Outcome::Accepted ? Clock::Duration(kPauseAfterSuccess)
                                                   : Clock::Duration(kPauseAfterFailure),
                      [this] { maybeSend(); });
   });
@@ -234,7 +243,7 @@ void EventQueue::refused(std::vector<Entry> batch, long status) {
     suspects_ = std::max(suspects_, batch.size());
     batchLimit_ = std::max<size_t>(batch.size() / 2, 1);
     for (auto entry = batch.rbegin(); entry != batch.rend(); ++entry) {
-      _eventList.push_front(std::move(*entry));
+      eventList_.push_front(std::move(*entry));
     }
     return;
   }
@@ -256,16 +265,16 @@ void EventQueue::refused(std::vector<Entry> batch, long status) {
     return;
   }
   // Behind the others, so they go first and the backend shows whether it takes anything.
-  _eventList.push_back(std::move(entry));
+  eventList_.push_back(std::move(entry));
 }
 
 void EventQueue::status(std::function<void(Status)> done) {
-  _listQueue.async([this, done = std::move(done)] {
+  listQueue_.async([this, done = std::move(done)] {
     Status status;
-    status.waiting = _eventList.size() + unstored_.size() + inFlight_;
+    status.waiting = eventList_.size() + unstored_.size() + inFlight_;
     if (inFlight_ > 0 && !inFlightOldest_.empty()) status.oldestWaiting = inFlightOldest_;
     // Records go back to either end after a failure or a refusal: the list is not in age order.
-    for (const Entry& entry : _eventList) {
+    for (const Entry& entry : eventList_) {
       keepOldest(status.oldestWaiting, createTime(entry.record));
     }
     if (!unstored_.empty()) keepOldest(status.oldestWaiting, createTime(unstored_.front()));
@@ -277,7 +286,7 @@ void EventQueue::status(std::function<void(Status)> done) {
 }
 
 void EventQueue::inspect(const std::function<void(size_t waiting, bool sending)>& work) {
-  _listQueue.sync([&] { work(_eventList.size(), _isSendRunning); });
+  listQueue_.sync([&] { work(eventList_.size(), sendRunning_); });
 }
 
 }  // namespace zorva

@@ -52,7 +52,6 @@ class EventQueue final : public AuditEventSink {
 
   // From any thread: records an audit event and returns at once.
   void track(const std::string& source, const std::string& dest, int64_t volumeId) override;
-  void maybeSend();
 
   // What the queue holds and has done since it started, for the service's status.
   struct Status {
@@ -84,6 +83,8 @@ class EventQueue final : public AuditEventSink {
   };
   enum class Outcome { Accepted, Refused, Failed };
 
+  // Takes the next batch and sends it, unless one is in flight or no key is held.
+  void maybeSend();
   void restore();
   void enqueue(Entry entry);
   void store();
@@ -98,25 +99,25 @@ class EventQueue final : public AuditEventSink {
   AuditEventStore& store_;
   Clock& clock_;
   const size_t cap_;
-  std::deque<Entry> _eventList;           // on _listQueue
-  std::vector<nlohmann::json> unstored_;  // on _listQueue: tracked, not yet written
-  bool _isSendRunning = false;            // on _listQueue
-  uint64_t dropped_ = 0;                  // on _listQueue
-  uint64_t droppedRefused_ = 0;           // on _listQueue
-  size_t inFlight_ = 0;                   // on _listQueue: the batch being sent
-  std::string inFlightOldest_;            // on _listQueue: its oldest "create_time"
-  bool restored_ = false;                 // on _listQueue: the stored records are in the list
-  bool storeRetryPending_ = false;        // on _listQueue
-  bool storeAwaySaid_ = false;            // on _listQueue
-  // On _listQueue: after a refusal, the next batches are at most batchLimit_ records, until the
+  std::deque<Entry> eventList_;           // on listQueue_
+  std::vector<nlohmann::json> unstored_;  // on listQueue_: tracked, not yet written
+  bool sendRunning_ = false;              // on listQueue_
+  uint64_t dropped_ = 0;                  // on listQueue_
+  uint64_t droppedRefused_ = 0;           // on listQueue_
+  size_t inFlight_ = 0;                   // on listQueue_: the batch being sent
+  std::string inFlightOldest_;            // on listQueue_: its oldest "create_time"
+  bool restored_ = false;                 // on listQueue_: the stored records are in the list
+  bool storeRetryPending_ = false;        // on listQueue_
+  bool storeAwaySaid_ = false;            // on listQueue_
+  // On listQueue_: after a refusal, the next batches are at most batchLimit_ records, until the
   // suspects_ records from refused batches at the front of the list have been taken.
   size_t batchLimit_ = kBatchSize;
   size_t suspects_ = 0;
-  uint64_t batchesTaken_ = 0;  // on _listQueue
-  // On _listQueue.
+  uint64_t batchesTaken_ = 0;  // on listQueue_
+  // On listQueue_.
   std::optional<Status::Upload> lastUpload_;
-  SerialQueue _sendQueue;
-  SerialQueue _listQueue;  // declared last: stops first, before the send queue it feeds
+  SerialQueue sendQueue_;
+  SerialQueue listQueue_;  // declared last: stops first, before the send queue it feeds
 };
 
 }  // namespace zorva

@@ -6,6 +6,7 @@
 #include <regex>
 #include <set>
 
+#include "backend/testing/MemoryAuditEventStore.h"
 #include "platform/dispatch/testing/ManualClock.h"
 #include "platform/log/testing/MemoryLogWriter.h"
 
@@ -15,10 +16,11 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 
-// A backend client whose uploads the test finishes: each request waits until the test answers.
+// A backend client whose uploads wait until the test answers them.
 class FakeDeviceRequests final : public DeviceRequests {
  public:
   bool isReady() const override { return ready_; }
@@ -28,7 +30,7 @@ class FakeDeviceRequests final : public DeviceRequests {
     std::lock_guard lock(mutex_);
     EXPECT_EQ(path, "/api/1/audit_event");
     EXPECT_EQ(retryCount, 5);
-    pending_.push_back({std::move(*body), std::move(handler)});
+    pending_.push_back({std::move((*body)["event_list"]), std::move(handler)});
   }
 
   void becomeReady() {
@@ -39,42 +41,32 @@ class FakeDeviceRequests final : public DeviceRequests {
   std::vector<size_t> inFlight() {
     std::lock_guard lock(mutex_);
     std::vector<size_t> sizes;
-    for (const auto& request : pending_) sizes.push_back(request.body["event_list"].size());
+    for (const auto& [list, handler] : pending_) sizes.push_back(list.size());
     return sizes;
   }
-  nlohmann::json answer(bool accept) { return answerStatus(accept ? 200 : 500); }
-  // Answers the oldest waiting upload as the backend would with `status`.
-  nlohmann::json answerStatus(long status) {
-    Pending request;
+  // Answers the oldest waiting upload with the status `decide` gives for its records; returns them.
+  nlohmann::json answer(const std::function<long(const nlohmann::json&)>& decide) {
+    std::pair<nlohmann::json, RequestHandler> request;
     {
       std::lock_guard lock(mutex_);
       request = std::move(pending_.front());
       pending_.erase(pending_.begin());
     }
+    const long status = decide(request.first);
     std::optional<DeviceApiError> error;
-    if (status < 200 || status > 299) error = DeviceApiError{"http", status, ""};
-    request.handler(error, std::nullopt);
-    return request.body["event_list"];
+    if (status != 200) error = DeviceApiError{"http", status, ""};
+    request.second(error, std::nullopt);
+    return request.first;
   }
-  // Answers the oldest waiting upload with the status `decide` gives for its records.
-  nlohmann::json answerWhere(const std::function<long(const nlohmann::json&)>& decide) {
-    nlohmann::json list;
-    {
-      std::lock_guard lock(mutex_);
-      list = pending_.front().body["event_list"];
-    }
-    return answerStatus(decide(list));
+  nlohmann::json answer(long status) {
+    return answer([status](const nlohmann::json&) { return status; });
   }
 
  private:
-  struct Pending {
-    nlohmann::json body;
-    RequestHandler handler;
-  };
   std::atomic<bool> ready_{false};
   std::function<void()> onReady_;
   std::mutex mutex_;
-  std::vector<Pending> pending_;
+  std::vector<std::pair<nlohmann::json, RequestHandler>> pending_;
 };
 
 class EventQueueTest : public ::testing::Test {
@@ -89,6 +81,21 @@ class EventQueueTest : public ::testing::Test {
     for (int i = 0; i < count; ++i) queue.track(prefix + std::to_string(i), "/tmp/x", 7);
     clock.settle();
   }
+  // Answers every upload in flight, refusing with 422 each batch that holds a record to "/bad";
+  // notes the sources accepted.
+  void answerRefusingBad(std::set<std::string>& accepted) {
+    for (size_t i = 0, n = api.inFlight().size(); i < n; ++i) {
+      bool bad = false;
+      nlohmann::json batch = api.answer([&](const nlohmann::json& list) {
+        for (const auto& record : list) bad = bad || record["dest"] == "/bad";
+        return bad ? 422L : 200L;
+      });
+      for (const auto& record : batch) {
+        if (!bad) accepted.insert(record["source"].get<std::string>());
+      }
+    }
+    clock.settle();
+  }
 
   MemoryLogWriter log;
   ManualClock clock;
@@ -96,13 +103,14 @@ class EventQueueTest : public ::testing::Test {
   FakeDeviceRequests api;
 };
 
-TEST_F(EventQueueTest, RecordsCarryTheirFieldsAndTheFirstGoesOutAloneAtOnce) {
+TEST_F(EventQueueTest, TheFirstRecordGoesAloneAtOnceThenBatchesOfFiftyFiveSecondsApart) {
   api.becomeReady();
   auto queue = start();
   queue->track("/Docs/a.txt", "/home/u/a.txt", -3);
   clock.settle();
-  ASSERT_THAT(api.inFlight(), ElementsAre(1u));
-  nlohmann::json record = api.answer(true)[0];
+  track(*queue, 120);
+  ASSERT_THAT(api.inFlight(), ElementsAre(1u)) << "the rest wait for the upload in flight";
+  nlohmann::json record = api.answer(200)[0];
   EXPECT_EQ(record.size(), 5u);
   EXPECT_EQ(record["source"], "/Docs/a.txt");
   EXPECT_EQ(record["dest"], "/home/u/a.txt");
@@ -112,75 +120,48 @@ TEST_F(EventQueueTest, RecordsCarryTheirFieldsAndTheFirstGoesOutAloneAtOnce) {
                                std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-"
                                           "[0-9A-F]{12}")));
   clock.settle();
-  EXPECT_THAT(store.all().value(), IsEmpty()) << "removed once accepted";
-}
-
-TEST_F(EventQueueTest, BatchesOfFiftyOneInFlightFiveSecondsApart) {
-  api.becomeReady();
-  auto queue = start();
-  queue->track("/first", "/tmp/x", 7);
-  clock.settle();
-  track(*queue, 120);
-  EXPECT_THAT(api.inFlight(), ElementsAre(1u)) << "the rest wait for the upload in flight";
-  api.answer(true);
-  clock.settle();
-  EXPECT_THAT(api.inFlight(), IsEmpty());
   for (size_t expected : {50u, 50u, 20u}) {
     clock.advance(4999ms);
     EXPECT_THAT(api.inFlight(), IsEmpty());
     clock.advance(1ms);
     ASSERT_THAT(api.inFlight(), ElementsAre(expected));
-    api.answer(true);
+    api.answer(200);
     clock.settle();
   }
   clock.advance(1min);
   EXPECT_THAT(api.inFlight(), IsEmpty());
-  EXPECT_THAT(store.all().value(), IsEmpty());
+  EXPECT_THAT(store.all().value(), IsEmpty()) << "removed once accepted";
 }
 
-TEST_F(EventQueueTest, AFailedBatchGoesBehindNewerRecordsAndTheNextWaitsThirtySeconds) {
+TEST_F(EventQueueTest, AFailedBatchStaysStoredGoesBehindNewerRecordsAndWaitsThirtySeconds) {
   api.becomeReady();
   auto queue = start();
   track(*queue, 1, "/old");
   track(*queue, 2, "/new");  // tracked while the first is in flight
-  nlohmann::json failed = api.answer(false);
+  nlohmann::json failed = api.answer(500);
   clock.advance(29s);
   EXPECT_THAT(api.inFlight(), IsEmpty());
+  EXPECT_EQ(store.all()->size(), 3u);
   clock.advance(1s);
-  nlohmann::json next = api.answer(true);
+  nlohmann::json next = api.answer(200);
   ASSERT_EQ(next.size(), 3u);
   EXPECT_EQ(next[0]["source"], "/new0");
   EXPECT_EQ(next[2], failed[0]) << "the same record, sent again";
 }
 
-TEST_F(EventQueueTest, NothingGoesOutWithoutAKeyAndEverythingGoesOnceOneIsHeld) {
+// The first run has no key; the next starts from the store and sends once a key is held, without
+// waiting for a new record.
+TEST_F(EventQueueTest, UnsentRecordsWaitForAKeyAndSurviveARestartInTheirOrder) {
+  track(*start(), 60);
   auto queue = start();
-  track(*queue, 60);
   clock.advance(10min);
   EXPECT_THAT(api.inFlight(), IsEmpty());
-  api.becomeReady();  // no further record needed
-  clock.settle();
-  EXPECT_THAT(api.inFlight(), ElementsAre(50u));
-}
-
-TEST_F(EventQueueTest, UnsentRecordsSurviveARestartInTheirOrder) {
+  EXPECT_THAT(log.texts(), Contains("ZORVA_LOG: EventQueue: restored 60 unsent audit events"));
   api.becomeReady();
-  {
-    auto queue = start();
-    track(*queue, 3);
-    // The first upload is in flight when the service stops: it was never accepted.
-  }
-  auto unsent = store.all().value();
-  ASSERT_EQ(unsent.size(), 3u);
-  FakeDeviceRequests restarted;
-  restarted.becomeReady();
-  EventQueue queue({.api = restarted, .store = store, .clock = clock});
   clock.settle();
-  ASSERT_THAT(restarted.inFlight(), ElementsAre(3u)) << "sent at start, without a new record";
-  nlohmann::json sent = restarted.answer(true);
-  EXPECT_EQ(sent[0]["source"], "/f0");
-  EXPECT_EQ(sent[2]["source"], "/f2");
-  EXPECT_THAT(log.texts(), Contains("ZORVA_LOG: EventQueue: restored 3 unsent audit events"));
+  nlohmann::json sent = api.answer(200);
+  ASSERT_EQ(sent.size(), 50u);
+  for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i]["source"], "/f" + std::to_string(i));
 }
 
 // Another process holds the store at start-up: its records are not lost, and records tracked
@@ -191,14 +172,14 @@ TEST_F(EventQueueTest, AStoreThatCannotBeReadYetKeepsItsRecordsAndTakesNewOnesLa
   auto queue = start();
   track(*queue, 2);
   queue->inspect([](size_t waiting, bool) { EXPECT_EQ(waiting, 2u); });
-  EXPECT_THAT(log.texts(), Contains(::testing::HasSubstr("cannot be read now")));
+  EXPECT_THAT(log.texts(), Contains(HasSubstr("cannot be read now")));
   clock.advance(EventQueue::kStoreRetry * 3);  // still held: nothing is dropped meanwhile
   store.setLocked(false);
   clock.advance(EventQueue::kStoreRetry);
   ASSERT_EQ(store.all()->size(), 3u) << "the old record is kept and the new ones are written";
   api.becomeReady();
   clock.settle();
-  nlohmann::json sent = api.answer(true);
+  nlohmann::json sent = api.answer(200);
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[0]["audit_event_id"], "OLD") << "the older record goes first";
   clock.settle();
@@ -213,38 +194,13 @@ TEST_F(EventQueueTest, ARecordTheBackendRefusesHoldsBackNoOther) {
   for (int i = 0; i < 11; ++i) queue->track("/f" + std::to_string(i), i == 6 ? "/bad" : "/ok", 7);
   clock.settle();
   std::set<std::string> accepted;
-  for (int round = 0; round < 200 && accepted.size() < 10; ++round) {
-    clock.advance(EventQueue::kPauseAfterFailure);
-    for (size_t waiting : api.inFlight()) {
-      (void)waiting;
-      // The backend refuses any batch holding the bad record, and takes the others.
-      bool bad = false;
-      nlohmann::json batch = api.answerWhere([&](const nlohmann::json& list) {
-        for (const auto& record : list) bad = bad || record["dest"] == "/bad";
-        return bad ? 422L : 200L;
-      });
-      if (!bad) {
-        for (const auto& record : batch) accepted.insert(record["source"].get<std::string>());
-      }
-    }
-    // New records keep coming, as they do on a machine in use.
-    if (round % 4 == 0) queue->track("/later" + std::to_string(round), "/ok", 7);
-  }
-  EXPECT_GE(accepted.size(), 10u);
-  EXPECT_FALSE(accepted.contains("/f6"));
-  clock.settle();  // the store is the queue's own while an answer is handled
   for (int round = 0; round < 100 && !store.all()->empty(); ++round) {
     clock.advance(EventQueue::kPauseAfterFailure);
-    for (size_t i = 0, n = api.inFlight().size(); i < n; ++i) {
-      api.answerWhere([](const nlohmann::json& list) {
-        for (const auto& record : list) {
-          if (record["dest"] == "/bad") return 422L;
-        }
-        return 200L;
-      });
-    }
-    clock.settle();
+    answerRefusingBad(accepted);
+    // New records keep coming for a while, as they do on a machine in use.
+    if (round % 4 == 0 && round < 40) track(*queue, 1, "/later" + std::to_string(round));
   }
+  for (int i = 0; i < 11; ++i) EXPECT_EQ(accepted.contains("/f" + std::to_string(i)), i != 6) << i;
   EXPECT_THAT(store.all().value(), IsEmpty());
   EXPECT_THAT(log.texts(), Contains(::testing::MatchesRegex(
                                ".*EventQueue: dropping audit event .* to /bad: the backend "
@@ -261,18 +217,17 @@ TEST_F(EventQueueTest, ABackendThatRefusesEverythingDropsNothing) {
   track(*queue, 7);
   for (int round = 0; round < 60; ++round) {
     clock.advance(EventQueue::kPauseAfterFailure);
-    for (size_t i = 0, n = api.inFlight().size(); i < n; ++i) api.answerStatus(307);
+    for (size_t i = 0, n = api.inFlight().size(); i < n; ++i) api.answer(307);
   }
   EXPECT_EQ(store.all()->size(), 7u);
-  queue->inspect([](size_t waiting, bool) { EXPECT_EQ(waiting, 7u); });
-  EXPECT_THAT(log.texts(), Not(Contains(::testing::HasSubstr("dropping audit event"))));
+  EXPECT_THAT(log.texts(), Not(Contains(HasSubstr("dropping audit event"))));
 }
 
 TEST_F(EventQueueTest, PastTheCapTheOldestAreDroppedAndCounted) {
   auto queue = start(/*cap=*/10);
   track(*queue, 15);
   EXPECT_EQ(store.all()->size(), 10u);
-  EXPECT_EQ(store.all()->front().json.find("/f5") != std::string::npos, true);
+  EXPECT_NE(store.all()->front().json.find("/f5"), std::string::npos);
   EXPECT_THAT(log.texts(), Contains("ZORVA_LOG: ERROR: EventQueue: more than 10 audit events "
                                     "waiting; dropped the oldest (5 so far)"));
 }

@@ -29,7 +29,9 @@
 #include "backend/DeviceApi.h"
 #include "backend/EventQueue.h"
 #include "backend/devbackend/DevBackend.h"
+#include "backend/testing/MemoryAuditEventStore.h"
 #include "bench/Scratch.h"
+#include "bench/Stats.h"
 #include "platform/dispatch/RealClock.h"
 #include "platform/http/CurlHttpClient.h"
 #include "platform/log/LogWriter.h"
@@ -39,6 +41,7 @@ namespace zorva {
 namespace {
 
 namespace fs = std::filesystem;
+using bench::median;
 using Steady = std::chrono::steady_clock;
 
 constexpr int kTracked = 100000;
@@ -210,11 +213,6 @@ double microsPerAppend(AuditEventStore& store, int warmUp, int least, Steady::du
     count += 100;
   }
   return std::chrono::duration<double, std::micro>(Steady::now() - start).count() / count;
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
 }
 
 int run(int argc, char** argv) {

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench/Scratch.h"
+#include "bench/Stats.h"
 #include "platform/files/FileContentComparator.h"
 
 namespace zorva {
@@ -137,11 +138,7 @@ struct Method {
   std::function<bool()> equal;
   std::vector<double> seconds = {};
 
-  double median() const {
-    std::vector<double> sorted = seconds;
-    std::sort(sorted.begin(), sorted.end());
-    return sorted[sorted.size() / 2];
-  }
+  double median() const { return bench::median(seconds); }
   double gbPerSecond(double time) const { return static_cast<double>(bytes) / time / 1e9; }
 };
 

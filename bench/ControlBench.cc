@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Stats.h"
 #include "control/XPCServer.h"
 #include "control/ZorvaProtocol.h"
 #include "platform/dbus/SdBusConnect.h"
@@ -28,6 +29,8 @@
 
 namespace zorva {
 namespace {
+
+using bench::percentile;
 
 using Clock = std::chrono::steady_clock;
 constexpr int kClients = 4;
@@ -132,7 +135,6 @@ class Listener {
       arrived_.wait(lock, [&] { return count_ > before; });
       out.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count());
     }
-    std::sort(out.begin(), out.end());
     return out;
   }
 
@@ -144,11 +146,6 @@ class Listener {
   std::condition_variable arrived_;
   uint64_t count_ = 0;
 };
-
-double percentile(const std::vector<double>& sorted, double p) {
-  return sorted[std::min(sorted.size() - 1,
-                         static_cast<size_t>(p * static_cast<double>(sorted.size())))];
-}
 
 int run() {
   std::string whyNot;

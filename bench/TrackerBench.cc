@@ -41,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/Stats.h"
 #include "platform/dispatch/RealClock.h"
 #include "platform/event_source/testing/MessageBuilders.h"
 #include "platform/files/FileContentComparator.h"
@@ -55,6 +56,8 @@ namespace zorva {
 namespace {
 
 namespace fs = std::filesystem;
+using bench::median;
+using bench::percentile;
 using Steady = std::chrono::steady_clock;
 using Messages = std::vector<std::unique_ptr<OwnedMessage>>;
 
@@ -79,19 +82,6 @@ std::string grouped(double value) {
 
 double secondsSince(Steady::time_point start) {
   return std::chrono::duration<double>(Steady::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
-}
-
-// Nearest rank, so the figure is one that was actually observed.
-double percentile(std::vector<double> values, double fraction) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  auto rank = static_cast<size_t>(std::ceil(fraction * static_cast<double>(values.size())));
-  return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
 }
 
 struct Row {
@@ -601,10 +591,10 @@ void runLookups() {
   const double ratio = manyMedian / oneMedian;
   std::printf("%d paths, mean depth %.1f components, %d rounds of %d passes each; medians:\n",
               kPaths, depth / kPaths, kRounds, kPassesPerRound);
-  std::printf("  %zu roots: %.1f ns/look-up (%zu of %d paths watched)\n", many.size(), manyMedian,
+  std::printf("  %d roots: %.1f ns/look-up (%zu of %d paths watched)\n", kManyRoots, manyMedian,
               manyHits, kPaths);
-  std::printf("  %zu root:   %.1f ns/look-up (%zu of %d paths watched)\n", one.size(), oneMedian,
-              oneHits, kPaths);
+  std::printf("  1 root:   %.1f ns/look-up (%zu of %d paths watched)\n", oneMedian, oneHits,
+              kPaths);
   std::printf("ratio 1,000 roots / 1 root: %.2fx (target <= 3x)\n", ratio);
   summary().push_back({"(b) isWatching, 1,000 roots", text("%.1f ns", manyMedian),
                        text("1 root: %.1f ns", oneMedian), text("%.2fx", ratio), "<= 3x",

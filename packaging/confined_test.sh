@@ -43,8 +43,9 @@ cleanup() {
   fi 2>/dev/null
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
   wait 2>/dev/null
-  umount "$work/drive" 2>/dev/null
-  umount "$work" 2>/dev/null
+  # A service still letting go of a file keeps a mount busy; it must not outlive the test.
+  umount "$work/drive" 2>/dev/null || umount -l "$work/drive" 2>/dev/null
+  umount "$work" 2>/dev/null || umount -l "$work" 2>/dev/null
   rm -rf "$work" "$copied" "$moved" "$written"
 }
 trap cleanup EXIT

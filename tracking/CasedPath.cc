@@ -1,10 +1,18 @@
 #include "tracking/CasedPath.h"
 
+#include <climits>
+
 namespace zorva {
 namespace {
 
+// The tag byte that opens the data: a bit mask follows, or the whole path.
 constexpr char kMask = 'm';
 constexpr char kWhole = 'w';
+constexpr size_t kTagSize = 1;
+
+// Where in the data the bit of the path's byte `i` lies: one bit per byte, after the tag.
+size_t maskByte(size_t i) { return kTagSize + i / CHAR_BIT; }
+int maskBit(size_t i) { return 1 << (i % CHAR_BIT); }
 
 bool isCapitalOf(char upper, char lower) {
   return upper >= 'A' && upper <= 'Z' && lower == upper - 'A' + 'a';
@@ -15,30 +23,30 @@ bool isCapitalOf(char upper, char lower) {
 CasedPath::CasedPath(std::string_view path, std::string_view lower) {
   if (path == lower) return;
   if (path.size() == lower.size()) {
-    std::string mask(1 + (path.size() + 7) / 8, '\0');
+    std::string mask(maskByte(path.size() + CHAR_BIT - 1), '\0');
     mask[0] = kMask;
     bool onlyCapitals = true;
     for (size_t i = 0; i < path.size() && onlyCapitals; ++i) {
       if (path[i] == lower[i]) continue;
       onlyCapitals = isCapitalOf(path[i], lower[i]);
-      mask[1 + i / 8] = static_cast<char>(mask[1 + i / 8] | (1 << (i % 8)));
+      mask[maskByte(i)] = static_cast<char>(mask[maskByte(i)] | maskBit(i));
     }
     if (onlyCapitals) {
       data_ = std::move(mask);
       return;
     }
   }
-  data_.reserve(1 + path.size());
+  data_.reserve(kTagSize + path.size());
   data_.push_back(kWhole);
   data_.append(path);
 }
 
 std::string CasedPath::restore(std::string_view lower) const {
   if (data_.empty()) return std::string(lower);
-  if (data_[0] == kWhole) return data_.substr(1);
+  if (data_[0] == kWhole) return data_.substr(kTagSize);
   std::string path(lower);
   for (size_t i = 0; i < path.size(); ++i) {
-    if (data_[1 + i / 8] & (1 << (i % 8))) path[i] = static_cast<char>(path[i] - 'a' + 'A');
+    if (data_[maskByte(i)] & maskBit(i)) path[i] = static_cast<char>(path[i] - 'a' + 'A');
   }
   return path;
 }

@@ -64,7 +64,6 @@ void OpenFileTable::collect(uint32_t ppid, std::optional<uint32_t> opener,
     if (record.openCount == 0 && record.lastClose < threshold) {
       ZorvaLog("culling %@, old_time: %ld, lastClose: %ld", key, threshold, record.lastClose);
       dropOpener(record.opener, ppid);
-      hold(entry->second, nullptr);
       entry = records.erase(entry);
       continue;
     }
@@ -102,11 +101,10 @@ std::vector<OpenFileTable::Candidate> OpenFileTable::candidates(const Lineage& c
   // the closer's: the index says where, and only the ancestor's records count. Tables searched
   // whole above already gave theirs. Culling changes the index, so the tables are listed first.
   std::vector<std::pair<uint32_t, uint32_t>> ancestorTables;  // table, opener
-  uint32_t ancestors[] = {ppid, static_cast<uint32_t>(closer.grandparent),
-                          static_cast<uint32_t>(closer.greatGrandparent)};
-  for (size_t i = 0; i < std::size(ancestors); ++i) {
-    const uint32_t ancestor = ancestors[i];
-    if (ancestor == 0 || ancestor == pid || (i > 0 && ancestor == ancestors[i - 1])) break;
+  const auto ancestors = closer.ancestors();
+  for (size_t i = 0; i < ancestors.size(); ++i) {
+    const auto ancestor = static_cast<uint32_t>(ancestors[i]);
+    if (ancestor == 0 || ancestor == pid || (i > 0 && ancestors[i] == ancestors[i - 1])) break;
     auto [first, last] = openers_.equal_range(ancestor);
     for (auto entry = first; entry != last; ++entry) {
       if (entry->second.ppid != ppid && entry->second.ppid != pid) {
@@ -118,12 +116,6 @@ std::vector<OpenFileTable::Candidate> OpenFileTable::candidates(const Lineage& c
     collect(table, opener, closedName, size, threshold, kin, found);
   }
   return {std::make_move_iterator(found.begin()), std::make_move_iterator(found.end())};
-}
-
-void OpenFileTable::hold(PathInfo& record, SharedOpenFile file) {
-  if (record.opened) --held_;
-  if (file) ++held_;
-  record.opened = std::move(file);
 }
 
 size_t OpenFileTable::recordCount() const {

@@ -51,15 +51,10 @@ class OpenFileTable {
   std::vector<Candidate> candidates(const Lineage& closer, std::string_view closedName,
                                     uint64_t size, int64_t now);
 
-  // Holds `file` for the record in place of what it held; null lets go of it.
-  void hold(PathInfo& record, SharedOpenFile file);
-
   size_t processCount() const { return tables_.size(); }
   size_t recordCount() const;
   // Entries of the index from an opening process to its tables; at most one per live pair.
   size_t openerCount() const { return openers_.size(); }
-  // Records holding their file open.
-  size_t heldCount() const { return held_; }
 
  private:
   using ProcessTable = PathMap<PathInfo>;  // keyed by the lower-cased path
@@ -79,7 +74,6 @@ class OpenFileTable {
 
   std::unordered_map<uint32_t, ProcessTable> tables_;
   std::unordered_multimap<uint32_t, OpenerEntry> openers_;  // keyed by the opening process id
-  size_t held_ = 0;
 };
 
 // The last component of a path: what follows its last "/".

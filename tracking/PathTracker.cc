@@ -11,10 +11,10 @@ namespace zorva {
 namespace {
 
 // Whether a rename by `renamer` can be the writer of a copy putting it under its final name: the
-// same process, a sibling, or one of up to three generations above or below.
+// same process, a sibling, or one of the generations the event source names above or below.
 bool sameFamily(const Lineage& renamer, const Lineage& writer) {
   auto isAncestor = [](int32_t pid, const Lineage& of) {
-    return pid > 0 && (pid == of.ppid || pid == of.grandparent || pid == of.greatGrandparent);
+    return pid > 0 && std::ranges::count(of.ancestors(), pid) > 0;
   };
   return renamer.pid == writer.pid || (renamer.ppid != 0 && renamer.ppid == writer.ppid) ||
          isAncestor(renamer.pid, writer) || isAncestor(writer.pid, renamer);
@@ -37,18 +37,18 @@ PathTracker::PathTracker(const Dependencies& dependencies)
       notifier_(dependencies.notifier),
       comparator_(dependencies.comparator),
       folderFilter_(dependencies.folderFilter),
-      _watchPaths(dependencies.settings),
-      callerRoots_(_watchPaths),
-      queueRoots_(_watchPaths),
-      _testQueue("com.zorva.testQueue", dependencies.clock),
-      _watchQueue("com.zorva.watchQueue", dependencies.clock) {
-  if (!_watchPaths.loaded()) loadLater();
+      watchPaths_(dependencies.settings),
+      callerRoots_(watchPaths_),
+      queueRoots_(watchPaths_),
+      testQueue_("com.zorva.testQueue", dependencies.clock),
+      watchQueue_("com.zorva.watchQueue", dependencies.clock) {
+  if (!watchPaths_.loaded()) loadLater();
   if (folderFilter_) folderFilter_->setWatchedFolders(this);
 }
 
 void PathTracker::loadLater() {
-  _watchQueue.after(kSettingsRetry, [this] {
-    if (!_watchPaths.load()) {
+  watchQueue_.after(kSettingsRetry, [this] {
+    if (!watchPaths_.load()) {
       loadLater();
     } else if (folderFilter_) {
       folderFilter_->rootsAdded();
@@ -60,8 +60,8 @@ PathTracker::~PathTracker() {
   if (folderFilter_) folderFilter_->setWatchedFolders(nullptr);
   // Work on each queue hands work to the other: let each finish what the other gave it, so the
   // queues stop (the watch queue first) with nothing left to hand over.
-  _watchQueue.sync([] {});
-  _testQueue.sync([] {});
+  watchQueue_.sync([] {});
+  testQueue_.sync([] {});
 }
 
 int64_t PathTracker::nowSeconds() const {
@@ -92,7 +92,7 @@ void PathTracker::post(SerialQueue::Work work) {
   if (batching_) {
     callerBatch_.push_back(std::move(work));
   } else {
-    _watchQueue.async(std::move(work));
+    watchQueue_.async(std::move(work));
   }
 }
 
@@ -100,7 +100,7 @@ void PathTracker::batchDelivered() {
   // From the first batch on: a source that never says so has every event queued as it comes.
   batching_ = true;
   if (callerBatch_.empty()) return;
-  _watchQueue.async([batch = std::move(callerBatch_)] {
+  watchQueue_.async([batch = std::move(callerBatch_)] {
     for (const SerialQueue::Work& work : batch) work();
   });
   callerBatch_.clear();
@@ -122,11 +122,11 @@ void PathTracker::addVolume(int64_t volumeId, std::string_view path, bool notify
     return;
   }
   // Visible to events from the moment this returns, as a registration queued first would be.
-  WatchRef info = _watchPaths.add(notifyEnabled, WatchRegistry::watchRoot(path), volumeId);
+  WatchRef info = watchPaths_.add(notifyEnabled, WatchRegistry::watchRoot(path), volumeId);
   if (folderFilter_) folderFilter_->rootsAdded();
-  _watchQueue.async([this, info = std::move(info)] {
+  watchQueue_.async([this, info = std::move(info)] {
     ZorvaLog("PathTracker: addPath: %ld, %@", info->volumeId, info->path);
-    _watchPaths.save();
+    watchPaths_.save();
   });
 }
 
@@ -152,20 +152,20 @@ void PathTracker::openOnQueue(CasedPath path, std::string lower, WatchRef watchI
                               SharedOpenFile opened) {
   const auto pid = static_cast<uint32_t>(actor.pid);
   const auto ppid = static_cast<uint32_t>(actor.ppid);
-  PathInfo* record = _openMap.find(ppid, lower);
+  PathInfo* record = openMap_.find(ppid, lower);
   if (!record) {
     ZorvaLog("PathTracker.open: tracking: %@ exec: %@", lower, exec);
-    record = &_openMap.insert(ppid, pid, std::move(lower), std::move(path), std::move(watchInfo));
+    record = &openMap_.insert(ppid, pid, std::move(lower), std::move(path), std::move(watchInfo));
   } else {
-    _openMap.reopen(ppid, *record, pid);
+    openMap_.reopen(ppid, *record, pid);
   }
   record->openCount += 1;
   record->size = size;
   record->written = false;
   record->lastOpen = record->lastTouch = ++touches_;
   // The latest open is the one a copy in progress reads through.
-  if (opened) _openMap.hold(*record, std::move(opened));
-  records_.store(_openMap.recordCount(), std::memory_order_relaxed);
+  if (opened) record->opened = std::move(opened);
+  records_.store(openMap_.recordCount(), std::memory_order_relaxed);
   watchedOpensHandled_.fetch_add(1, std::memory_order_release);
 }
 
@@ -177,7 +177,7 @@ void PathTracker::close(std::string_view path, const struct stat& status, const 
     // any close, or a count that never returns to 0 would hold its drive for good.
     if (heldFiles_.count() == 0 || !isValidUtf8(path) || !callerWatchInfo(path)) return;
     post([this, lower = callerLower_, ppid = static_cast<uint32_t>(actor.ppid)] {
-      if (PathInfo* record = _openMap.find(ppid, lower)) releaseLater(*record, ppid, lower);
+      if (PathInfo* record = openMap_.find(ppid, lower)) releaseLater(*record, ppid, lower);
     });
     return;
   }
@@ -200,7 +200,7 @@ void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
                                const OptionalString& exec, bool isModified,
                                SharedOpenFile written) {
   const auto ppid = static_cast<uint32_t>(actor.ppid);
-  if (PathInfo* record = _openMap.find(ppid, lower)) {
+  if (PathInfo* record = openMap_.find(ppid, lower)) {
     // An extra close (the kernel merges events) must not leave a count below zero, which would
     // keep the record a candidate for ever.
     if (record->openCount > 0) record->openCount -= 1;
@@ -215,12 +215,12 @@ void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
 
   const std::string path = cased.restore(lower);
   std::vector<OpenFileTable::Candidate> candidates =
-      _openMap.candidates(actor, lastComponent(lower), size, nowSeconds());
+      openMap_.candidates(actor, lastComponent(lower), size, nowSeconds());
   // A candidate whose open is still unclosed may turn out to have been a write (its close merged
   // with the open comes late): compare those only after every file that was read and closed.
   std::stable_partition(candidates.begin(), candidates.end(),
                         [](const OpenFileTable::Candidate& c) { return c.unclosedOpen == 0; });
-  records_.store(_openMap.recordCount(), std::memory_order_relaxed);
+  records_.store(openMap_.recordCount(), std::memory_order_relaxed);
   // A copy that lands under a watch root has not left the watched volumes; the single-event path
   // records nothing for such a copy either. Skipping the comparison also saves reading both files.
   if (!candidates.empty() && !watchInfo) {
@@ -229,7 +229,7 @@ void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
     pendingCopies_.emplace(copy, PendingCopy{path, actor, false, {}, nullptr, 0, 0, exec});
     pendingCount_.store(pendingCopies_.size(), std::memory_order_release);
     // Timed by the queue's own delay, which a change of the wall clock does not move.
-    _watchQueue.after(kFinalNameWait, [this, copy] {
+    watchQueue_.after(kFinalNameWait, [this, copy] {
       auto pending = pendingCopies_.find(copy);
       if (pending == pendingCopies_.end()) return;
       pending->second.due = true;
@@ -244,26 +244,26 @@ void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
 void PathTracker::releaseLater(PathInfo& record, uint32_t ppid, const std::string& lower) {
   const uint64_t touch = record.lastTouch = ++touches_;
   if (!record.opened) return;
-  _watchQueue.after(kHoldAfterClose, [this, ppid, lower, touch] {
-    PathInfo* record = _openMap.find(ppid, lower);
-    if (record && record->lastTouch == touch) _openMap.hold(*record, nullptr);
+  watchQueue_.after(kHoldAfterClose, [this, ppid, lower, touch] {
+    PathInfo* record = openMap_.find(ppid, lower);
+    if (record && record->lastTouch == touch) record->opened = nullptr;
   });
 }
 
 void PathTracker::test(uint64_t copy, ComparedFile written,
                        std::vector<OpenFileTable::Candidate> candidates) {
-  _testQueue.async(
+  testQueue_.async(
       [this, copy, written = std::move(written), candidates = std::move(candidates)]() mutable {
         for (OpenFileTable::Candidate& candidate : candidates) {
           ++comparisons_;
           if (!comparator_.contentsEqual({candidate.path, candidate.opened}, written)) continue;
           ZorvaRemote("test: found: %@ => %@", candidate.path, written.path);
-          _watchQueue.async([this, copy, source = std::move(candidate)]() mutable {
+          watchQueue_.async([this, copy, source = std::move(candidate)]() mutable {
             confirmed(copy, std::move(source));
           });
           return;
         }
-        _watchQueue.async([this, copy] {
+        watchQueue_.async([this, copy] {
           pendingCopies_.erase(copy);
           pendingCount_.store(pendingCopies_.size(), std::memory_order_release);
         });
@@ -293,7 +293,7 @@ void PathTracker::reportIfReady(uint64_t copy) {
   // A write the kernel merged with its open is seen at the end of its batch, after a copy of it
   // onto the drive may have been opened: that copy, closed written since, was where the data went.
   if (done.sourceUnclosedOpen != 0) {
-    const PathInfo* source = _openMap.find(done.sourceTable, lowerCase(done.source));
+    const PathInfo* source = openMap_.find(done.sourceTable, lowerCase(done.source));
     if (source && source->lastOpen == done.sourceUnclosedOpen && source->written) {
       ZorvaLog("PathTracker: %@ was written, not read: %@ is no copy of it", done.source,
                done.dest);
@@ -381,12 +381,12 @@ void PathTracker::maybeNotify(const std::string& path, const WatchInfo* watchInf
 }
 
 void PathTracker::status(std::function<void(Status)> done) {
-  _watchQueue.async([this, done = std::move(done)]() mutable {
+  watchQueue_.async([this, done = std::move(done)]() mutable {
     Status status;
-    status.volumes = _watchPaths.list();
+    status.volumes = watchPaths_.list();
     status.transfersByRename = transfersByRename_;
     status.transfersByContent = transfersByContent_;
-    _testQueue.async([this, status = std::move(status), done = std::move(done)]() mutable {
+    testQueue_.async([this, status = std::move(status), done = std::move(done)]() mutable {
       status.comparisons = comparisons_;
       // Queued first: each event is counted taken before it is queued, so the two read in this
       // order never show more queued than taken.
@@ -399,7 +399,7 @@ void PathTracker::status(std::function<void(Status)> done) {
 
 void PathTracker::inspect(
     const std::function<void(WatchRegistry::Reader&, const OpenFileTable&)>& work) {
-  _watchQueue.sync([&] { work(queueRoots_, _openMap); });
+  watchQueue_.sync([&] { work(queueRoots_, openMap_); });
 }
 
 }  // namespace zorva

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,11 +15,17 @@ namespace zorva {
 // The acting process and its forebears, as the event source knows them; 0 where not known. A
 // process whose parent is not known has its own id as its parent, so it is grouped with nobody.
 struct Lineage {
+  // The generations above the actor that the event source names: as far up as a family reaches.
+  static constexpr size_t kGenerationsUp = 3;
+
   int32_t pid = 0;
   int32_t ppid = 0;
   int32_t grandparent = 0;
   int32_t greatGrandparent = 0;
 
+  std::array<int32_t, kGenerationsUp> ancestors() const {
+    return {ppid, grandparent, greatGrandparent};
+  }
   bool operator==(const Lineage&) const = default;
 };
 

@@ -8,7 +8,7 @@
 
 namespace zorva {
 
-RootIndex::RootIndex(const PathMap<WatchRef>& roots) : size_(roots.size()) {
+RootIndex::RootIndex(const PathMap<WatchRef>& roots) {
   for (const auto& [root, info] : roots) {
     // "/media/usb/" is the components "", "media" and "usb", each followed by a "/".
     Node* node = &top_;
@@ -188,8 +188,6 @@ WatchRef WatchRegistry::Reader::isWatching(std::string_view lowerPath) {
   const WatchRef* found = index().find(lowerPath);
   return found ? *found : nullptr;
 }
-
-size_t WatchRegistry::Reader::size() { return index().size(); }
 
 std::string pathBelowRoot(std::string_view source, std::string_view root) {
   auto separators = std::count(root.begin(), root.end(), '/');

@@ -24,7 +24,6 @@ class RootIndex {
   const WatchRef* find(std::string_view lowerPath) const;
   // Whether `lowerPath` (ending in "/") lies under a root or has one below it.
   bool reaches(std::string_view lowerPath) const;
-  size_t size() const { return size_; }
   // Whether any root asked to hear of the changes under it.
   bool notifies() const { return notifies_; }
 
@@ -35,7 +34,6 @@ class RootIndex {
   };
 
   Node top_;
-  size_t size_ = 0;
   bool notifies_ = false;
 };
 
@@ -85,7 +83,6 @@ class WatchRegistry {
     // The record, kept alive as long as the result is held; null under no root.
     WatchRef isWatching(std::string_view lowerPath);
     bool reaches(std::string_view lowerPath) { return index().reaches(lowerPath); }
-    size_t size();
     bool notifies() { return index().notifies(); }
 
    private:

@@ -24,6 +24,16 @@ constexpr size_t kMaxPayload = size_t{32} * 1024 * 1024;
 // A client that keeps an idle connection open holds stop() back for up to this long.
 constexpr time_t kKeepAliveSeconds = 1;
 constexpr auto kStartTimeout = std::chrono::seconds(5);
+// Room for "YYYY-MM-DDTHH:MM:SS", and for that with ".mmmZ" appended.
+constexpr size_t kTimeTextSize = 32;
+constexpr size_t kTimeWithMillisSize = 48;
+// Where "HH:MM:SS.mmm" starts in a record's time, and its length: what a person reads.
+constexpr size_t kClockStart = 11;
+constexpr size_t kClockLength = 12;
+// The statuses a rehearsal may answer with: successes and every error.
+constexpr int kLowestOverride = 200;
+constexpr int kHighestOverride = 599;
+constexpr uint32_t kLoopbackNet = 127;  // 127.0.0.0/8
 
 std::string utcNow() {
   using namespace std::chrono;
@@ -32,9 +42,9 @@ std::string utcNow() {
   const auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
   std::tm tm{};
   gmtime_r(&seconds, &tm);
-  char text[32];
+  char text[kTimeTextSize];
   const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-  char withMillis[48];
+  char withMillis[kTimeWithMillisSize];
   std::snprintf(withMillis, sizeof withMillis, "%.*s.%03dZ", static_cast<int>(length), text,
                 static_cast<int>(millis));
   return withMillis;
@@ -83,8 +93,9 @@ std::string memberText(const nlohmann::json& object, const char* name) {
 }  // namespace
 
 std::vector<std::string> describeRequest(const RecordedRequest& request) {
-  const std::string head = request.time.substr(std::min<size_t>(request.time.size(), 11), 12) +
-                           "  " + request.method + " " + request.path;
+  const std::string head =
+      request.time.substr(std::min(request.time.size(), kClockStart), kClockLength) + "  " +
+      request.method + " " + request.path;
   const auto body = nlohmann::json::parse(request.body, nullptr, /*allow_exceptions=*/false);
   const bool audit = request.path == "/api/1/audit_event";
   const char* listName = audit ? "event_list" : "events";
@@ -118,7 +129,7 @@ bool isLoopbackHost(std::string_view host) {
   const std::string text(host);
   if (text.find('\0') != std::string::npos) return false;
   in_addr v4{};
-  if (inet_pton(AF_INET, text.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  if (inet_pton(AF_INET, text.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == kLoopbackNet;
   in6_addr v6{};
   if (inet_pton(AF_INET6, text.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
   return false;
@@ -132,7 +143,7 @@ std::optional<std::pair<std::string, int>> parseStatusOverride(std::string_view 
   int status = 0;
   const auto [end, error] = std::from_chars(code.data(), code.data() + code.size(), status);
   if (path.empty() || path.front() != '/' || code.empty() || error != std::errc() ||
-      end != code.data() + code.size() || status < 200 || status > 599) {
+      end != code.data() + code.size() || status < kLowestOverride || status > kHighestOverride) {
     return std::nullopt;
   }
   return std::make_pair(std::string(path), status);

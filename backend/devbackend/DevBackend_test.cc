@@ -14,9 +14,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <regex>
+
+#include "testing/TempFolder.h"
 
 namespace zorva {
 namespace {
@@ -65,101 +66,57 @@ void expectReplies(httplib::Client& c, const std::vector<Exchange>& exchanges) {
   }
 }
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "devbackend.XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
-
 class DevBackendTest : public ::testing::Test {
  protected:
   httplib::Client& serve(DevBackendOptions options = {}) {
-    options.onRequest = [this](const RecordedRequest& request) {
-      std::lock_guard lock(mutex_);
-      recorded_.push_back(request);
-    };
     backend_ = std::make_unique<DevBackend>(std::move(options));
     backend_->start();
     client_ = std::make_unique<httplib::Client>(backend_->url());
     return *client_;
   }
-  std::vector<RecordedRequest> recorded() {
-    std::lock_guard lock(mutex_);
-    return recorded_;
-  }
-
-  std::mutex mutex_;
-  std::vector<RecordedRequest> recorded_;
   std::unique_ptr<DevBackend> backend_;
   std::unique_ptr<httplib::Client> client_;
 };
 
-TEST_F(DevBackendTest, DeviceCheckAnswersByTokenAndWithoutValidTokensAnyNonEmptyKeyPasses) {
+TEST_F(DevBackendTest, RoutesAnswerOnlyTheirMethodPathAndToken) {
   const std::string check = "/api/1/device/current?device_session_key=";
+  const std::string audit = "/api/1/audit_event?device_session_key=";
   const Reply enabled{200, {{"is_disabled", 0}}};
   const Reply disabled{200, {{"is_disabled", 1}}};
-  expectReplies(serve({.validTokens = {"good"}, .disabledTokens = {"off"}}),
-                {{"GET", check + "good", enabled},
-                 {"GET", check + "off", disabled},
-                 {"GET", check + "other", kUnknownDevice},
-                 {"GET", "/api/1/device/current", kUnknownDevice},
-                 {"GET", check, kUnknownDevice}});
-  expectReplies(serve({.disabledTokens = {"off"}}), {{"GET", check + "x", enabled},
-                                                     {"GET", check + "off", disabled},
-                                                     {"GET", check, kUnknownDevice}});
-}
-
-TEST_F(DevBackendTest, AuditEventChecksTheTokenBeforeTheBody) {
-  auto& c = serve({.validTokens = {"good"}, .disabledTokens = {"off"}});
-  const std::string audit = "/api/1/audit_event?device_session_key=";
-  expectReplies(c, {{"POST", audit + "good", kOk, R"({"events":[{"path":"/v/a"}]})"},
-                    {"POST", audit + "off", kOk},
-                    {"POST", audit + "bad", kUnknownDevice},
-                    {"POST", audit + "bad", kUnknownDevice, "not json"},
-                    {"POST", audit + "good", kBadRequest, "{\"events\": ["},
-                    {"POST", "/api/1/audit_event", kUnknownDevice, "device_session_key=good",
-                     "application/x-www-form-urlencoded"}});
-  EXPECT_TRUE(recorded().back().query.empty()) << "a form body is not a query";
-
+  auto& c = serve({.validTokens = {"good"}, .disabledTokens = {"off"}, .org = "acme"});
+  expectReplies(
+      c, {{"GET", check + "good", enabled},
+          {"GET", check + "off", disabled},
+          {"GET", check + "other", kUnknownDevice},
+          {"GET", "/api/1/device/current", kUnknownDevice},
+          {"GET", check, kUnknownDevice},
+          // The token is checked before the body; a disabled device is told so by the check only.
+          {"POST", audit + "good", kOk, R"({"events":[{"path":"/v/a"}]})"},
+          {"POST", audit + "off", kOk},
+          {"POST", audit + "bad", kUnknownDevice, "not json"},
+          {"POST", audit + "good", kBadRequest, "{\"events\": ["},
+          {"POST", "/api/1/audit_event", kUnknownDevice, "device_session_key=good",
+           "application/x-www-form-urlencoded"},
+          {"POST", "/acme/1/track?current_time=1", kOk},
+          {"POST", "/acme/1/app_log?current_time=1", kOk, "[1]"},
+          {"POST", "/acme/1/app_log", kBadRequest, "{"},
+          {"POST", "/zorva/1/track", kNotFound},
+          {"GET", "/acme/1/track", kNotFound},
+          {"POST", check + "k", kNotFound, "{}", "text/plain"},
+          {"GET", audit + "good", kNotFound},
+          {"PUT", audit + "good", kNotFound},
+          {"GET", "/api/1/device/current/more?device_session_key=good", kNotFound}});
   // Batches of several megabytes are what the service sends after an outage.
   const std::string large = json{{"blob", std::string(5 << 20, 'x')}}.dump();
   expectReplies(c, {{"POST", audit + "good", kOk, large}});
-  EXPECT_EQ(recorded().back().body.size(), large.size());
-}
 
-TEST_F(DevBackendTest, RoutesAnswerOnlyTheirMethodAndPath) {
+  // Without valid tokens any non-empty key passes; status overrides precede the routes.
   expectReplies(
-      serve({.org = "acme"}),
-      {{"POST", "/acme/1/track?current_time=1", kOk},
-       {"POST", "/acme/1/app_log?current_time=1", kOk, "[1]"},
-       {"POST", "/acme/1/app_log", kBadRequest, "{"},
-       {"POST", "/zorva/1/track", kNotFound},
-       {"GET", "/acme/1/track", kNotFound},
-       {"POST", "/api/1/device/current?device_session_key=k", kNotFound, "{}", "text/plain"},
-       {"GET", "/api/1/audit_event?device_session_key=k", kNotFound},
-       {"PUT", "/api/1/audit_event?device_session_key=k", kNotFound},
-       {"GET", "/api/1/device/current/more?device_session_key=k", kNotFound}});
-}
-
-const Reply kRehearsed{500, json{{"error", "rehearsed"}}};
-const Reply kUnavailable{503, json()};
-
-TEST_F(DevBackendTest, StatusOverridesPrecedeTheRoutesAndAreStillRecorded) {
-  expectReplies(
-      serve({.statusOverrides = {{"/api/1/audit_event", 500}, {"/api/1/device/current", 503}}}),
-      {{"POST", "/api/1/audit_event?device_session_key=k", kRehearsed},
-       {"GET", "/api/1/device/current", kUnavailable},
-       {"POST", "/zorva/1/track", kOk}});
-  std::vector<std::string> paths;
-  for (const auto& request : recorded()) paths.push_back(request.path);
-  EXPECT_THAT(paths, ElementsAre("/api/1/audit_event", "/api/1/device/current", "/zorva/1/track"));
+      serve({.disabledTokens = {"off"}, .statusOverrides = {{"/api/1/audit_event", 500}}}),
+      {{"GET", check + "x", enabled},
+       {"GET", check + "off", disabled},
+       {"GET", check, kUnknownDevice},
+       {"POST", audit + "x", Reply{500, json{{"error", "rehearsed"}}}}});
 }
 
 TEST(ParseStatusOverride, AcceptsOnlyAnAbsolutePathAndAnHttpErrorOrSuccessCode) {
@@ -172,10 +129,11 @@ TEST(ParseStatusOverride, AcceptsOnlyAnAbsolutePathAndAnHttpErrorOrSuccessCode) 
 }
 
 TEST_F(DevBackendTest, LogFileHoldsOneJsonLinePerRequestWrittenBeforeTheAnswer) {
-  TempDir dir;
-  const std::string logPath = dir.file("requests.jsonl");
+  TempFolder folder("devbackend");
+  const std::string logPath = folder / "requests.jsonl";
   std::ofstream(logPath) << "left from an earlier run\n";
-  auto& c = serve({.logPath = logPath});
+  // An overridden request is logged all the same.
+  auto& c = serve({.statusOverrides = {{"/api/1/audit_event", 500}}, .logPath = logPath});
   c.Get("/api/1/device/current?device_session_key=a%20b&x=1&x=2");
   c.Post("/api/1/audit_event?device_session_key=k", "line1\n\"quoted\"\xff", "text/plain");
 
@@ -220,39 +178,28 @@ TEST(DescribeRequest, ShowsEachAuditEventAndTelemetryBatchAndSurvivesAnyBody) {
   EXPECT_THAT(describeRequest(audit), ::testing::SizeIs(1));
 }
 
-class DevBackendHttpsTest : public DevBackendTest {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = new TempDir;
-    const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -keyout " +
-                                dir_->file("key.pem") + " -out " + dir_->file("cert.pem") +
-                                " -days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"
-                                " >/dev/null 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-  }
-  static void TearDownTestSuite() { delete dir_; }
-  static TempDir* dir_;
-};
-TempDir* DevBackendHttpsTest::dir_ = nullptr;
-
-TEST_F(DevBackendHttpsTest, ServesWithTheGivenCertificate) {
-  auto& c = serve({.certPath = dir_->file("cert.pem"), .keyPath = dir_->file("key.pem")});
+TEST_F(DevBackendTest, ServesHttpsAndIpv6LoopbackAndRefusesWhatItCannotServeSafely) {
+  TempFolder folder("devbackend");
+  const std::string cert = folder / "cert.pem", key = folder / "key.pem";
+  const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key +
+                              " -out " + cert +
+                              " -days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"
+                              " >/dev/null 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  auto& c = serve({.certPath = cert, .keyPath = key});
   ASSERT_THAT(backend_->url(), MatchesRegex(R"(https://127\.0\.0\.1:[0-9]+)"));
-  c.set_ca_cert_path(dir_->file("cert.pem"));
+  c.set_ca_cert_path(cert);
   c.enable_server_certificate_verification(true);
   expectReplies(c, {{"POST", "/zorva/1/track", kOk}});
   httplib::Client plain("http://" + backend_->url().substr(8));
   EXPECT_EQ(reply(plain.Get("/api/1/device/current")).status, 0);
-}
+  expectReplies(serve({.host = "::1"}), {{"POST", "/zorva/1/track", kOk}});
+  EXPECT_THAT(backend_->url(), MatchesRegex(R"(http://\[::1\]:[0-9]+)"));
 
-TEST_F(DevBackendHttpsTest, StartRefusesWhatItCannotServeSafely) {
   EXPECT_THROW(DevBackend({.host = "0.0.0.0"}).start(), std::invalid_argument);
-  EXPECT_THROW(DevBackend({.certPath = dir_->file("cert.pem")}).start(), std::invalid_argument);
-  EXPECT_THROW(
-      DevBackend({.certPath = dir_->file("key.pem"), .keyPath = dir_->file("cert.pem")}).start(),
-      std::runtime_error);
-  EXPECT_THROW(DevBackend({.logPath = dir_->file("missing/log")}).start(), std::runtime_error);
-
+  EXPECT_THROW(DevBackend({.certPath = cert}).start(), std::invalid_argument);
+  EXPECT_THROW(DevBackend({.certPath = key, .keyPath = cert}).start(), std::runtime_error);
+  EXPECT_THROW(DevBackend({.logPath = folder / "missing/log"}).start(), std::runtime_error);
   DevBackend first(DevBackendOptions{});
   const int port = first.start();
   EXPECT_THROW(first.start(), std::logic_error);
@@ -270,12 +217,6 @@ TEST(IsLoopbackHost, AcceptsOnlyTheLoopbackRanges) {
   EXPECT_FALSE(isLoopbackHost(std::string_view("127.0.0.1\0x", 11)));
 }
 
-TEST_F(DevBackendTest, ServesOnIpv6Loopback) {
-  auto& c = serve({.host = "::1"});
-  EXPECT_THAT(backend_->url(), MatchesRegex(R"(http://\[::1\]:[0-9]+)"));
-  expectReplies(c, {{"POST", "/zorva/1/track", kOk}});
-}
-
 // The program, run as the demo runs it, with its standard output and error on one pipe.
 struct Program {
   explicit Program(std::vector<std::string> args) {
@@ -287,7 +228,6 @@ struct Program {
     posix_spawn_file_actions_adddup2(&actions, pipe[1], STDERR_FILENO);
     args.insert(args.begin(), ZORVA_DEVBACKEND_PROGRAM);
     std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
@@ -300,25 +240,15 @@ struct Program {
     exitStatus();
     ::close(output);
   }
-
-  // Reads until `lines` lines have arrived or, given 0, the output ends; fails after ten seconds.
-  std::string readLines(size_t lines) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    std::string text;
-    while (lines == 0 || static_cast<size_t>(std::ranges::count(text, '\n')) < lines) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
+  // The next line, or what came of it before the output ended or ten seconds passed.
+  std::string readLine() {
+    std::string line;
+    for (char c = 0; c != '\n';) {
       pollfd p{.fd = output, .events = POLLIN, .revents = 0};
-      char buffer[4096];
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-        ADD_FAILURE() << "timed out after reading: " << text;
-        break;
-      }
-      const ssize_t n = ::read(output, buffer, sizeof buffer);
-      if (n <= 0) break;
-      text.append(buffer, n);
+      if (::poll(&p, 1, kWaitMs) <= 0 || ::read(output, &c, 1) != 1) break;
+      line.push_back(c);
     }
-    return text;
+    return line;
   }
   int exitStatus() {
     int status = 0;
@@ -329,28 +259,25 @@ struct Program {
 
   pid_t pid = 0;
   int output = -1;
+  static constexpr int kWaitMs = 10000;
 };
 
-TEST(DevBackendProgram, RefusesANonLoopbackHostAsAUsageError) {
-  Program program({"--host", "0.0.0.0"});
-  EXPECT_THAT(program.readLines(0), HasSubstr("only loopback addresses"));
-  EXPECT_EQ(program.exitStatus(), 2);
-}
-
 TEST(DevBackendProgram, AnnouncesItsUrlFirstLogsToStdoutAndStopsOnSigterm) {
+  Program refused({"--host", "0.0.0.0"});
+  EXPECT_THAT(refused.readLine(), HasSubstr("only loopback addresses"));
+  EXPECT_EQ(refused.exitStatus(), 2) << "a usage error";
+
   Program program({"--port", "0", "--valid-token", "good"});
-  const std::string first = program.readLines(1);
+  const std::string first = program.readLine();
   std::smatch url;
   ASSERT_TRUE(
       std::regex_match(first, url, std::regex("listening (http://127\\.0\\.0\\.1:[0-9]+)\n")))
       << first;
   httplib::Client c(url[1].str());
   EXPECT_EQ(reply(c.Get("/api/1/device/current?device_session_key=good")).status, 200);
-  const json logged = json::parse(program.readLines(1));
-  EXPECT_EQ(logged["query"]["device_session_key"], "good");
-
+  EXPECT_EQ(json::parse(program.readLine())["query"]["device_session_key"], "good");
   ::kill(program.pid, SIGTERM);
-  EXPECT_EQ(program.readLines(0), "");
+  EXPECT_EQ(program.readLine(), "");
   EXPECT_EQ(program.exitStatus(), 0);
 }
 

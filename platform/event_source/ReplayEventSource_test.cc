@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "platform/log/testing/MemoryLogWriter.h"
+#include "testing/TempFolder.h"
 
 namespace zorva {
 namespace {
@@ -37,11 +37,8 @@ std::string open(int64_t pid, size_t pathLength = 2) {
 
 class ReplayEventSourceTest : public ::testing::Test {
  protected:
-  ~ReplayEventSourceTest() override { unlink(path_.c_str()); }
-
   const std::string& file(std::string_view content) {
-    path_ = ::testing::TempDir() + "replayXXXXXX";
-    close(mkstemp(path_.data()));
+    path_ = folder_ / "trace.jsonl";
     std::ofstream(path_, std::ios::binary) << content;
     return path_;
   }
@@ -77,6 +74,7 @@ class ReplayEventSourceTest : public ::testing::Test {
   }
 
   MemoryLogWriter log_;
+  TempFolder folder_{"zorva-replay"};
   std::string path_;
   std::promise<uint64_t> ended_;
   ReplayEventSource::EndOfInput onEnd_ = [this](uint64_t lines) { ended_.set_value(lines); };
@@ -144,13 +142,8 @@ TEST_F(ReplayEventSourceTest, BadLinesAreLoggedWithTheirNumberAndSkipped) {
   }
 }
 
-TEST_F(ReplayEventSourceTest, RefusesMissingFilesBadSubscriptionsAndStrayClients) {
+TEST_F(ReplayEventSourceTest, RefusesBadSubscriptionsAndStrayClients) {
   es_client_t* client = nullptr;
-  ReplayEventSource missing("/nonexistent/trace.jsonl");
-  EXPECT_EQ(missing.newClient(&client, handler()), ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT);
-  EXPECT_THAT(log_.texts(),
-              ElementsAre(HasSubstr("/nonexistent/trace.jsonl: No such file or directory")));
-
   // Unknown types always go through, so a reader started before subscribe would deliver this.
   ReplayEventSource source(::open(file(event("999", 1, "")).c_str(), O_RDONLY | O_CLOEXEC), "fd");
   ASSERT_EQ(source.newClient(&client, handler()), ES_NEW_CLIENT_RESULT_SUCCESS);

@@ -49,13 +49,7 @@ class SettingValue {
 
   Kind kind() const { return static_cast<Kind>(value_.index()); }
 
-  bool isString() const { return kind() == Kind::String; }
-  bool isBool() const { return kind() == Kind::Bool; }
   bool isInteger() const { return kind() == Kind::Integer; }
-  bool isReal() const { return kind() == Kind::Real; }
-  bool isDate() const { return kind() == Kind::Date; }
-  bool isArray() const { return kind() == Kind::Array; }
-  bool isDictionary() const { return kind() == Kind::Dictionary; }
 
   // Scalars come back by value; strings and containers by pointer into this value, so reading
   // a large array does not copy it. Each is empty when the value holds another type.

@@ -35,7 +35,6 @@ class SettingsStore {
   std::optional<std::string> getString(const std::string& key) { return typed<std::string>(key); }
   std::optional<bool> getBool(const std::string& key) { return typed<bool>(key); }
   std::optional<int64_t> getInteger(const std::string& key) { return typed<int64_t>(key); }
-  std::optional<double> getReal(const std::string& key) { return typed<double>(key); }
   std::optional<SettingValue::Date> getDate(const std::string& key) {
     return typed<SettingValue::Date>(key);
   }

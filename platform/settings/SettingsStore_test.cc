@@ -13,7 +13,7 @@
 
 #include "platform/log/testing/MemoryLogWriter.h"
 #include "platform/settings/SqliteSettingsStore.h"
-#include "platform/settings/testing/MemorySettingsStore.h"
+#include "testing/TempFolder.h"
 
 namespace zorva {
 
@@ -31,45 +31,34 @@ std::string error(std::string_view text) { return "ZORVA_LOG: ERROR: " + std::st
 
 class SettingsTest : public testing::Test {
  protected:
-  SettingsTest() {
-    char pattern[] = "/tmp/zorva-settings-XXXXXX";
-    folder_ = mkdtemp(pattern) ? pattern : "/nonexistent";
-  }
-  ~SettingsTest() override { fs::remove_all(folder_); }
+  std::string database() const { return folder_ / SqliteSettingsStore::kFileName; }
 
-  std::string database() const { return folder_ + "/" + SqliteSettingsStore::kFileName; }
-
-  std::string folder_;
+  TempFolder folder_{"zorva-settings"};
   MemoryLogWriter log_;
 };
 
-// The fake must keep the real store's promises, so both run the same checks.
-TEST_F(SettingsTest, BothStoresKeepTheSameContract) {
-  MemorySettingsStore memory;
-  auto sqlite = SqliteSettingsStore::open(folder_);
-  for (SettingsStore* store : std::initializer_list<SettingsStore*>{&memory, sqlite.get()}) {
-    log_.clear();
-    ASSERT_TRUE(store->set("k", "text") && store->set("k", 5));
-    EXPECT_EQ(store->getString("k"), std::nullopt);
-    EXPECT_FALSE(store->set("k", Array{std::nan("")}));
-    EXPECT_EQ(store->getInteger("k"), 5);
-    EXPECT_THAT(log_.texts(), ElementsAre(error("Failed to store setting k: a real that is NaN or "
-                                                "infinite has no JSON form")));
-    EXPECT_TRUE(store->remove("k") && store->remove("k"));
-    EXPECT_EQ(store->get("k"), std::nullopt);
+TEST_F(SettingsTest, SqliteValuesKeepTheirTypeSurviveReopeningAndRefusalsKeepTheOldValue) {
+  auto store = SqliteSettingsStore::open(folder_.path());
+  ASSERT_TRUE(store->set("k", "text") && store->set("k", 5));
+  EXPECT_EQ(store->getString("k"), std::nullopt);
+  EXPECT_FALSE(store->set("k", Array{std::nan("")}));
+  EXPECT_EQ(store->getInteger("k"), 5);
+  EXPECT_THAT(log_.texts(), ElementsAre(error("Failed to store setting k: a real that is NaN or "
+                                              "infinite has no JSON form")));
+  EXPECT_TRUE(store->remove("k") && store->remove("k"));
+  EXPECT_EQ(store->get("k"), std::nullopt);
+  {
     std::vector<std::jthread> threads;
-    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
-      threads.emplace_back([store, key = std::to_string(t)] {
+      threads.emplace_back([&store, key = std::to_string(t)] {
         for (int i = 0; i < 30; ++i) EXPECT_TRUE(store->set(key, i) && store->getInteger(key) == i);
       });
     }
   }
-  // What the SQLite store was told survives reopening, removals included.
-  sqlite.reset();
-  sqlite = SqliteSettingsStore::open(folder_);
-  EXPECT_EQ(sqlite->getInteger("3"), 29);
-  EXPECT_EQ(sqlite->get("k"), std::nullopt);
+  // What the store was told survives reopening, removals included.
+  store = SqliteSettingsStore::open(folder_.path());
+  EXPECT_EQ(store->getInteger("3"), 29);
+  EXPECT_EQ(store->get("k"), std::nullopt);
 }
 
 // A file that is no database, then a table the store cannot use, within the same second: the
@@ -78,14 +67,14 @@ TEST_F(SettingsTest, SqliteMovesAnUnusableDatabaseAsideAndStartsAfresh) {
   const std::string garbage(8192, 'Z');
   std::ofstream(database(), std::ios::binary) << garbage;
   std::ofstream(database() + "-wal", std::ios::binary) << garbage;
-  SqliteSettingsStore::open(folder_);
+  SqliteSettingsStore::open(folder_.path());
   // A table as an old build might have left it, written behind the store's back.
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(database().c_str(), &db), SQLITE_OK);
   const char* sql = "DROP TABLE defaults; CREATE TABLE defaults(name TEXT)";
   EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
   sqlite3_close(db);
-  auto store = SqliteSettingsStore::open(folder_);
+  auto store = SqliteSettingsStore::open(folder_.path());
   auto movedAside = [&](const std::string& reason) {
     return MatchesRegex(error("Settings database " + database() + " is unusable \\(" + reason +
                               ".*\\); moved it to " + database() +
@@ -94,7 +83,7 @@ TEST_F(SettingsTest, SqliteMovesAnUnusableDatabaseAsideAndStartsAfresh) {
   EXPECT_THAT(log_.texts(), ElementsAre(movedAside("file is not a database"),
                                         movedAside("no such column: value")));
   int kept = 0;
-  for (const auto& entry : fs::directory_iterator(folder_)) {
+  for (const auto& entry : fs::directory_iterator(folder_.path())) {
     std::ifstream file(entry.path(), std::ios::binary);
     kept += std::string(std::istreambuf_iterator<char>(file), {}) == garbage;
   }
@@ -105,7 +94,7 @@ TEST_F(SettingsTest, SqliteMovesAnUnusableDatabaseAsideAndStartsAfresh) {
 // A cap on file size fails the write as a full disk would, even for root; a missing folder fails
 // every write until it appears.
 TEST_F(SettingsTest, SqliteFailedWritesReportAndKeepTheOldValue) {
-  auto store = SqliteSettingsStore::open(folder_);
+  auto store = SqliteSettingsStore::open(folder_.path());
   ASSERT_TRUE(store->set("k", "old"));
   rlimit saved{};
   getrlimit(RLIMIT_FSIZE, &saved);
@@ -121,7 +110,7 @@ TEST_F(SettingsTest, SqliteFailedWritesReportAndKeepTheOldValue) {
   EXPECT_EQ(store->getString("k"), "old");
   EXPECT_TRUE(store->set("k", std::string(1 << 20, 'x')));
 
-  std::string missing = folder_ + "/state";
+  std::string missing = folder_ / "state";
   store = SqliteSettingsStore::open(missing);
   EXPECT_FALSE(store->set("k", 1));
   ASSERT_TRUE(fs::create_directory(missing));
@@ -147,7 +136,7 @@ TEST_F(SettingsTest, SqliteWriterKilledMidWriteLeavesACompleteValue) {
     ASSERT_EQ(pipe(ends), 0);
     pid_t child = fork();
     ASSERT_GE(child, 0);
-    if (child == 0) writeUntilKilled(folder_, ends[1]);
+    if (child == 0) writeUntilKilled(folder_.path(), ends[1]);
     close(ends[1]);
     int64_t reported = -1;
     ssize_t got = read(ends[0], &reported, sizeof reported);
@@ -156,13 +145,13 @@ TEST_F(SettingsTest, SqliteWriterKilledMidWriteLeavesACompleteValue) {
     close(ends[0]);
     ASSERT_EQ(got, ssize_t(sizeof reported)) << "the writer failed early";
     // A write that returned true must have survived, and the last one must be whole.
-    std::optional<Array> value = SqliteSettingsStore::open(folder_)->getArray("k");
+    std::optional<Array> value = SqliteSettingsStore::open(folder_.path())->getArray("k");
     ASSERT_TRUE(value && value->size() == 64u);
     EXPECT_GE(value->front().asInteger(), reported);
     EXPECT_EQ(*value, Array(64, value->front()));
   }
   // The database alone: a killed writer must never make it look damaged.
-  EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_.path()), fs::directory_iterator()), 1);
 }
 
 }  // namespace

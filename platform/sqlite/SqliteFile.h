@@ -37,8 +37,6 @@ class SqliteFile {
   // The open connection, opening the file (and replacing a damaged one) first when needed; null
   // while it cannot be opened. Why is logged when it first happens and when the reason changes.
   sqlite3* connection();
-  // Why the last open failed; empty while the file is open.
-  const std::string& unavailableReason() const { return reason_; }
 
   // One of the statements given at construction, ready on the open connection; null when the
   // file cannot be opened.
@@ -72,7 +70,7 @@ class SqliteFile {
   sqlite3* db_ = nullptr;
   std::map<const char*, sqlite3_stmt*> statements_;  // keyed by the caller's constant text
   std::optional<std::string> damage_;                // why a statement found the open file damaged
-  std::string reason_;
+  std::string reason_;  // why the last open failed; empty while the file is open
 };
 
 }  // namespace zorva

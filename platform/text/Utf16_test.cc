@@ -7,19 +7,12 @@
 namespace zorva {
 namespace {
 
-// "é" is one unit in two bytes; "😀" (U+1F600) two units, a surrogate pair, in four bytes.
-TEST(Utf16, LengthCountsCodeUnits) {
-  EXPECT_EQ(utf16Length(""), 0u);
-  EXPECT_EQ(utf16Length("abc"), 3u);
-  EXPECT_EQ(utf16Length("é"), 1u);
-  EXPECT_EQ(utf16Length("中"), 1u);
-  EXPECT_EQ(utf16Length("😀"), 2u);
-  EXPECT_EQ(utf16Length("a😀é"), 4u);
-  EXPECT_EQ(utf16Length("\xff\xfe"), 2u) << "each ill-formed byte counts as a replacement";
-  EXPECT_EQ(utf16Length("\xf0\x9f\x98"), 1u) << "a cut-off sequence counts once";
-}
-
-TEST(Utf16, PrefixNeverSplitsACharacter) {
+// "é" is one unit in two bytes; "😀" (U+1F600) two units, a surrogate pair, in four bytes. Each
+// ill-formed byte, and a cut-off sequence, counts once, as the U+FFFD that stands in for it.
+TEST(Utf16, LengthCountsCodeUnitsAndAPrefixNeverSplitsACharacter) {
+  const std::pair<std::string, size_t> lengths[] = {
+      {"", 0}, {"abc", 3}, {"中", 1}, {"a😀é", 4}, {"\xff\xfe", 2}, {"\xf0\x9f\x98", 1}};
+  for (const auto& [text, units] : lengths) EXPECT_EQ(utf16Length(text), units) << text;
   struct Case {
     std::string text;
     size_t units;

@@ -8,50 +8,32 @@
 
 namespace zorva {
 
-// Records what the tracker hands on, from whichever queue it comes.
-class RecordingAuditSink final : public AuditEventSink {
+// Records what the tracker hands on, from whichever queue it comes, as one line each in the
+// order handed: "/a => /tmp/a (7)" for an audit event, "changed /media/usb/a (7)" for a change.
+class RecordingSinks final : public AuditEventSink, public ChangeNotifier {
  public:
-  struct Event {
-    std::string source;
-    std::string dest;
-    int64_t volumeId;
-    bool operator==(const Event&) const = default;
-  };
-
   void track(const std::string& source, const std::string& dest, int64_t volumeId) override {
-    std::lock_guard lock(mutex_);
-    events_.push_back({source, dest, volumeId});
+    record(source + " => " + dest, volumeId);
   }
-  std::vector<Event> events() const {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<Event> events_;
-};
-
-class RecordingNotifier final : public ChangeNotifier {
- public:
-  struct Change {
-    std::string path;
-    int64_t volumeId;
-    bool operator==(const Change&) const = default;
-  };
-
   void pathModified(const std::string& path, int64_t volumeId) override {
-    std::lock_guard lock(mutex_);
-    changes_.push_back({path, volumeId});
+    record("changed " + path, volumeId);
   }
-  std::vector<Change> changes() const {
+  std::vector<std::string> lines() const {
     std::lock_guard lock(mutex_);
-    return changes_;
+    return lines_;
   }
 
  private:
+  void record(const std::string& what, int64_t volumeId) {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(what + " (" + std::to_string(volumeId) + ")");
+  }
+
   mutable std::mutex mutex_;
-  std::vector<Change> changes_;
+  std::vector<std::string> lines_;
 };
+
+// Somewhere for changes to go, for tests that do not look at them.
+using RecordingNotifier = RecordingSinks;
 
 }  // namespace zorva

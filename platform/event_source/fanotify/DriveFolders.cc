@@ -61,12 +61,6 @@ std::vector<DriveFolders::Drive*> DriveFolders::drives() {
   return all;
 }
 
-size_t DriveFolders::markedFolders() const {
-  size_t count = 0;
-  for (const auto& [device, drive] : drives_) count += drive->folders.size();
-  return count;
-}
-
 void DriveFolders::markBelow(Drive& drive, const std::string& top, WatchedFolders* watched) {
   if (!watched) return;
   std::vector<std::string> pending{top};

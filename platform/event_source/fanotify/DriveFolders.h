@@ -61,7 +61,6 @@ class DriveFolders {
   void follow(Drive& drive, const FanotifyBatch& batch, WatchedFolders* watched);
 
   std::vector<Drive*> drives();
-  size_t markedFolders() const;
 
  private:
   void markBelow(Drive& drive, const std::string& folder, WatchedFolders* watched);

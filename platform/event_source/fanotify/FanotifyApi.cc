@@ -161,6 +161,8 @@ ssize_t SystemFanotifyApi::readAt(int fd, void* buffer, size_t size, off_t offse
 
 namespace {
 
+// Room for a few hundred thousand messages: a fork storm must not outrun the reader.
+constexpr int kConnectorBufferBytes = 16 << 20;
 // Where the fields the filter reads lie in a datagram: netlink header, connector header, event.
 constexpr uint32_t kEventAt = NLMSG_HDRLEN + sizeof(cn_msg);
 constexpr uint32_t kWhatAt = kEventAt + offsetof(proc_event, what);
@@ -215,9 +217,8 @@ int SystemFanotifyApi::openProcessConnector() {
     errno = error;
     return -1;
   };
-  // Room for a few hundred thousand messages: a fork storm must not outrun the reader. Forcing
-  // the size needs CAP_NET_ADMIN, which subscribing needs anyway.
-  int room = 16 << 20;
+  // Forcing the size needs CAP_NET_ADMIN, which subscribing needs anyway.
+  int room = kConnectorBufferBytes;
   if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0) {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
   }

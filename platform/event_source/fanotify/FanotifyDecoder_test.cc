@@ -16,6 +16,7 @@
 #include "platform/event_source/fanotify/MountTable.h"
 #include "platform/event_source/fanotify/ProcessTable.h"
 #include "platform/event_source/fanotify/testing/MockFanotifyApi.h"
+#include "platform/event_source/fanotify/testing/PrefixRoots.h"
 #include "platform/event_source/fanotify/testing/RecordedBuffers.h"
 #include "platform/log/testing/MemoryLogWriter.h"
 
@@ -30,25 +31,7 @@ using ::testing::Return;
 using ::testing::SetArgPointee;
 using ::testing::SetErrnoAndReturn;
 
-TEST(FanotifyDecoder, DecodesFileAndEntryRecordsAndTheOverflowRecord) {
-  Records records;
-  records.file(FAN_OPEN | FAN_CLOSE_NOWRITE, 7)
-      .rename(1, "a.txt", 2, "b.txt")
-      .file(FAN_Q_OVERFLOW, FAN_NOFD, 0);
-  FanotifyBatch batch = decodeFanotifyBuffer(records.span());
-  ASSERT_EQ(batch.records.size(), 3u);
-  EXPECT_EQ(batch.malformed, 0u);
-  EXPECT_EQ(batch.records[0].fd, 7);
-  EXPECT_EQ(batch.records[0].mask, uint64_t{FAN_OPEN | FAN_CLOSE_NOWRITE});
-  const auto& rename = batch.records[1];
-  ASSERT_EQ(rename.infos.size(), 2u);
-  EXPECT_EQ(rename.infos[0].name, "a.txt");
-  EXPECT_EQ(rename.infos[1].name, "b.txt");
-  EXPECT_EQ(rename.infos[1].fsid, 42u);
-  EXPECT_EQ(rename.infos[1].handle.size(), 12u);  // handle_bytes, handle_type, 4 bytes
-  EXPECT_TRUE(batch.records[2].isOverflow());
-}
-
+// What decodes well is checked through the translator below.
 TEST(FanotifyDecoder, BrokenBuffersNeverReadOutsideAndHandBackTheirDescriptors) {
   const std::vector<std::byte> file = Records().file(FAN_OPEN, 9).bytes();
   const std::vector<std::byte> entry = Records().entry(FAN_DELETE, 1, "x").bytes();
@@ -119,10 +102,8 @@ class FanotifyTranslatorTest : public ::testing::Test {
         return "exchange " + p(e.exchangedata.file1) + " " + p(e.exchangedata.file2);
       case ES_EVENT_TYPE_NOTIFY_UNLINK:
         return "unlink " + p(e.unlink.target);
-      case ES_EVENT_TYPE_NOTIFY_LINK:
+      default:  // LINK
         return "link " + p(e.link.target_dir) + "|" + e.link.target_filename.data;
-      default:
-        return "unexpected";
     }
   }
 
@@ -194,14 +175,6 @@ TEST_F(FanotifyTranslatorTest, RenamesDeletionsLinksAndExchanges) {
                           "rename /media/usb/p to /home/u|q", "rename /home/u/q to /media/usb|p"));
 }
 
-// One root, /media/usb.
-struct UnderMedia final : WatchedFolders {
-  bool holdsWatchedFiles(std::string_view folder) override { return folder.starts_with("/media"); }
-  bool mayHoldWatchedFiles(std::string_view folder) override { return holdsWatchedFiles(folder); }
-  bool writesMayMatter() override { return writes; }
-  bool writes = true;
-};
-
 // The translator with the folder filter on, its files regular ones.
 class FilteringTranslatorTest : public FanotifyTranslatorTest {
  protected:
@@ -212,7 +185,7 @@ class FilteringTranslatorTest : public FanotifyTranslatorTest {
     ON_CALL(api, fstat(_, _)).WillByDefault(DoAll(SetArgPointee<1>(status), Return(0)));
   }
 
-  UnderMedia roots;
+  testing::PrefixRoots roots{{"/media"}};
   IgnoredFolders ignored{api, 3, 4};
   struct stat status {};
 };
@@ -260,9 +233,9 @@ TEST_F(FilteringTranslatorTest, WritesAreDroppedUnreadWhileNothingCouldComeOfThe
   EXPECT_CALL(api, readLink("/proc/self/fd/7")).Times(1);
   EXPECT_CALL(api, close(_)).Times(::testing::AnyNumber());
   EXPECT_CALL(api, close(7)).Times(2);  // dropped or not, its descriptor is let go
-  roots.writes = false;
+  roots.setWritesMatter(false);
   translate(Records().file(FAN_CLOSE_WRITE, 7).file(FAN_OPEN | FAN_CLOSE_WRITE, 8));
-  roots.writes = true;
+  roots.setWritesMatter(true);
   translate(Records().file(FAN_CLOSE_WRITE, 7));
   EXPECT_THAT(delivered,
               ElementsAre("open /tmp/b", "modified close /tmp/b", "modified close /tmp/a"));
@@ -294,24 +267,10 @@ TEST_F(FanotifyTranslatorTest, UnresolvedFoldersAndOverflowsAreLoggedAndTheRestG
 
 // ---- Processes and mounts
 
-TEST(MountTable, ParsesEscapesAndSkipsPseudoFilesystems) {
-  auto mounts = parseMountInfo(
-      "27 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n"
-      "40 27 0:38 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n"
-      "90 27 7:0 / /media/My\\040Drive rw,nosuid shared:1 master:2 - vfat /dev/loop0 rw\n"
-      "garbage\n");
-  ASSERT_EQ(mounts.size(), 3u);
-  EXPECT_EQ(mounts[2].mountPoint, "/media/My Drive");
-  EXPECT_EQ(mounts[2].fsType, "vfat");
-  for (const auto& [type, holds] :
-       {std::pair{"ext4", true}, {"tmpfs", true}, {"cgroup2", false}, {"proc", false}}) {
-    EXPECT_EQ(canHoldUserFiles(type), holds) << type;
-  }
-}
-
-// Whether a second mount of a filesystem gives its folders other paths than its mount at / does:
-// only then can an ignore mark taken for one path silence another.
-TEST(MountTable, TellsASecondWayInFromAFolderBoundOntoItself) {
+// Escapes, pseudo filesystems and lines that are not mounts; and whether a second mount of a
+// filesystem gives its folders other paths than its mount at / does: only then can an ignore mark
+// taken for one path silence another.
+TEST(MountTable, ParsesTheTableAndTellsASecondWayInFromAFolderBoundOntoItself) {
   auto mounts = parseMountInfo(
       "27 1 254:0 / / rw - ext4 /dev/vda rw\n"
       "50 27 254:0 /var/lib/zorva /var/lib/zorva rw - ext4 /dev/vda rw\n"
@@ -319,16 +278,24 @@ TEST(MountTable, TellsASecondWayInFromAFolderBoundOntoItself) {
       "52 27 254:0 /srv/data /home/ann/data rw - ext4 /dev/vda rw\n"
       "53 27 254:0 /srv/data /mnt/data rw - ext4 /dev/vda rw\n"
       "54 27 254:0 /srv/My\\040Data /srv/My\\040Data rw - ext4 /dev/vda rw\n"
-      "60 27 8:17 / /media/usb rw - vfat /dev/sdb1 rw\n"
-      "61 27 8:17 /photos /mnt/photos rw - vfat /dev/sdb1 rw\n");
-  ASSERT_EQ(mounts.size(), 8u);
+      "40 27 0:38 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n"
+      "60 27 8:17 / /media/My\\040Drive rw,nosuid shared:1 master:2 - vfat /dev/sdb1 rw\n"
+      "61 27 8:17 /photos /mnt/photos rw - vfat /dev/sdb1 rw\n"
+      "garbage\n");
+  ASSERT_EQ(mounts.size(), 9u);
   EXPECT_EQ(mounts[5].root, "/srv/My Data");
+  EXPECT_EQ(mounts[7].mountPoint, "/media/My Drive");
+  EXPECT_EQ(mounts[7].fsType, "vfat");
+  for (const auto& [type, holds] :
+       {std::pair{"ext4", true}, {"tmpfs", true}, {"cgroup2", false}, {"proc", false}}) {
+    EXPECT_EQ(canHoldUserFiles(type), holds) << type;
+  }
   for (const auto& [other, same] :
        {std::pair{1, true}, {2, true}, {3, false}, {4, false}, {5, true}}) {
     EXPECT_EQ(pathMapping(mounts[other]) == pathMapping(mounts[0]), same) << mounts[other].root;
   }
   EXPECT_NE(pathMapping(mounts[3]), pathMapping(mounts[4]));
-  EXPECT_NE(pathMapping(mounts[7]), pathMapping(mounts[6]));  // /media/usb/photos, /mnt/photos
+  EXPECT_NE(pathMapping(mounts[8]), pathMapping(mounts[7]));  // /media/My Drive/photos, /mnt/photos
 }
 
 }  // namespace

@@ -36,6 +36,8 @@ constexpr unsigned kEntryGroupFlags = kGroupFlags | FAN_REPORT_DFID_NAME_TARGET;
 // Failed reads in a row after which the reader waits for the next poll: each failure costs the
 // kernel one event, so only a fault that takes none would repeat for long.
 constexpr int kMaxFailedReads = 1000;
+// A fault that repeats for every event is said once per this many, with the count so far.
+constexpr uint64_t kLogEveryFailedReads = 10000;
 
 // Why the kernel refused to mark a filesystem whole for renames and deletions.
 const char* entryMarkRefusal(int error) {
@@ -328,7 +330,7 @@ class FanotifyEventSource::Client final : public es_client_t {
   // The kernel opens each event's file as it hands the event over, and a file gone by then (as
   // on FUSE drives) fails the read: that event is lost, but the ones after it are not.
   bool failedRead(int error) {
-    if (++readFailures_ % 10000 == 1) {
+    if (++readFailures_ % kLogEveryFailedReads == 1) {
       ZorvaLog("fanotify: an event could not be read: %@ (%ld so far)", errorText(error),
                static_cast<int64_t>(readFailures_));
     }
@@ -364,6 +366,8 @@ class FanotifyEventSource::Client final : public es_client_t {
   }
 
   void run() {
+    // Where each descriptor waits in the poll set; the drives' groups follow.
+    enum Slot : size_t { kFileGroup, kEntryGroup, kMountTable, kWake, kConnector, kRoots };
     std::vector<pollfd> fds;
     for (;;) {
       if (rebuildPoll_) {
@@ -386,11 +390,11 @@ class FanotifyEventSource::Client final : public es_client_t {
                    errorText(errno));
         return;
       }
-      if (fds[3].revents != 0) return;
+      if (fds[kWake].revents != 0) return;
       // The mount table changed: a drive was plugged in, an image or a folder mounted. It is read
       // once the events queued before are handled; until then no folder is marked.
-      if (fds[2].revents & (POLLPRI | POLLERR)) mountsChanged_ = true;
-      if (fds[5].revents & POLLIN) {
+      if (fds[kMountTable].revents & (POLLPRI | POLLERR)) mountsChanged_ = true;
+      if (fds[kRoots].revents & POLLIN) {
         uint64_t count = 0;
         while (::read(rootsFd_, &count, sizeof count) < 0 && errno == EINTR) {
         }

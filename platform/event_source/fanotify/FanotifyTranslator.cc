@@ -11,6 +11,8 @@ namespace zorva {
 namespace {
 
 constexpr std::string_view kDeleted = " (deleted)";
+// Events about folders already gone are expected after rm -r: said once per this many.
+constexpr uint64_t kLogEveryStaleHandles = 10000;
 
 // Closes a record's descriptor when it goes out of scope, on every path, unless a handler kept the
 // open file: then the last holder closes it.
@@ -231,7 +233,7 @@ void FanotifyTranslator::unresolved(const Directory& directory) {
     return;
   }
   // Whatever happened in a folder that is gone left nothing behind to follow.
-  if (++staleHandles_ % 10000 == 1) {
+  if (++staleHandles_ % kLogEveryStaleHandles == 1) {
     ZorvaLog("fanotify: %ld events named a folder removed before they were read",
              static_cast<int64_t>(staleHandles_));
   }

@@ -114,7 +114,6 @@ void IgnoredFolders::flushLocked() {
     }
   }
   marked_ = 0;
-  ++flushes_;
   // The flush took these too; they go back at once.
   for (const std::string& folder : muted_) {
     if (api_.mark(fileGroup_, kMuteFlags, kMutedEvents, folder) != 0) {
@@ -122,16 +121,6 @@ void IgnoredFolders::flushLocked() {
                  std::system_category().message(errno));
     }
   }
-}
-
-uint64_t IgnoredFolders::marked() const {
-  std::lock_guard lock(mutex_);
-  return marked_;
-}
-
-uint64_t IgnoredFolders::flushes() const {
-  std::lock_guard lock(mutex_);
-  return flushes_;
 }
 
 }  // namespace zorva

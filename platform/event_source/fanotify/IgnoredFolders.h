@@ -78,9 +78,6 @@ class IgnoredFolders {
   // Any thread: every mark goes.
   void flush();
 
-  uint64_t marked() const;
-  uint64_t flushes() const;
-
  private:
   void mark(const std::string& folder);
   void flushLocked();
@@ -92,7 +89,6 @@ class IgnoredFolders {
   WatchedFolders* folders_ = nullptr;
   bool enabled_ = true;
   uint64_t marked_ = 0;  // since the last flush
-  uint64_t flushes_ = 0;
   std::vector<std::string> muted_;
   // Reader's thread only.
   std::set<dev_t> aliased_;

@@ -5,6 +5,9 @@
 namespace zorva {
 namespace {
 
+// Fields of a mountinfo line before its optional ones, which end at a "-".
+constexpr size_t kOptionalFields = 6;
+
 std::string unescape(std::string_view field) {
   auto isOctal = [&](size_t at) { return field[at] >= '0' && field[at] <= '7'; };
   std::string text;
@@ -44,9 +47,9 @@ std::vector<Mount> parseMountInfo(std::string_view text) {
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     // id parent major:minor root mount-point options [optional fields...] - type source options
     std::vector<std::string_view> fields = split(line);
-    size_t separator = 6;
+    size_t separator = kOptionalFields;
     while (separator < fields.size() && fields[separator] != "-") ++separator;
-    if (fields.size() < 6 || separator + 1 >= fields.size()) continue;
+    if (fields.size() < kOptionalFields || separator + 1 >= fields.size()) continue;
     mounts.push_back(
         {unescape(fields[4]), std::string(fields[separator + 1]), unescape(fields[3])});
   }

@@ -25,6 +25,9 @@ constexpr size_t kMaxGuesses = 8192;
 // After lost messages the table is checked against /proc at most this often.
 constexpr uint64_t kResyncEveryNs = 1'000'000'000;
 constexpr size_t kDatagramSize = 4096;
+// Fields of /proc/<pid>/stat, counted from 1 as proc(5) does.
+constexpr int kStatParentField = 4;
+constexpr int kStatStartTimeField = 22;
 
 // Logs the 1st, 10th, 100th... time, so a storm cannot flood the log.
 bool isPowerOfTen(uint64_t count) {
@@ -66,16 +69,16 @@ bool ProcessTable::parseStat(const std::string& text, pid_t* ppid, uint64_t* sta
   if (close == std::string::npos) return false;
   std::string_view rest = std::string_view(text).substr(close + 1);
   bool haveParent = false;
-  for (int field = 3; field <= 22; ++field) {
+  for (int field = kStatParentField - 1; field <= kStatStartTimeField; ++field) {
     size_t start = rest.find_first_not_of(' ');
     if (start == std::string_view::npos) return false;
     rest.remove_prefix(start);
     size_t end = rest.find(' ');
     std::string_view value = rest.substr(0, end);
-    if (field == 4) {
+    if (field == kStatParentField) {
       haveParent =
           std::from_chars(value.data(), value.data() + value.size(), *ppid).ec == std::errc();
-    } else if (field == 22) {
+    } else if (field == kStatStartTimeField) {
       return haveParent &&
              std::from_chars(value.data(), value.data() + value.size(), *startTime).ec ==
                  std::errc();

@@ -79,7 +79,12 @@ class Records {
 };
 
 // One datagram of the process connector: netlink header, connector header, process event.
-inline std::vector<std::byte> connectorMessage(const proc_event& event) {
+inline std::vector<std::byte> connectorMessage(enum proc_event::what what, uint64_t timeNs,
+                                               const decltype(proc_event::event_data)& data) {
+  proc_event event{};
+  event.what = what;
+  event.timestamp_ns = timeNs;
+  event.event_data = data;
   std::vector<std::byte> bytes(NLMSG_HDRLEN + sizeof(cn_msg) + sizeof(proc_event));
   nlmsghdr header{};
   header.nlmsg_len = static_cast<uint32_t>(bytes.size());
@@ -95,28 +100,15 @@ inline std::vector<std::byte> connectorMessage(const proc_event& event) {
 
 inline std::vector<std::byte> forkMessage(pid_t parent, pid_t child, uint64_t timeNs,
                                           pid_t childThread = 0) {
-  proc_event event{};
-  event.what = proc_event::PROC_EVENT_FORK;
-  event.timestamp_ns = timeNs;
-  event.event_data.fork = {parent, parent, childThread ? childThread : child, child};
-  return connectorMessage(event);
+  return connectorMessage(proc_event::PROC_EVENT_FORK, timeNs,
+                          {.fork = {parent, parent, childThread ? childThread : child, child}});
 }
-
 inline std::vector<std::byte> execMessage(pid_t pid, uint64_t timeNs) {
-  proc_event event{};
-  event.what = proc_event::PROC_EVENT_EXEC;
-  event.timestamp_ns = timeNs;
-  event.event_data.exec = {pid, pid};
-  return connectorMessage(event);
+  return connectorMessage(proc_event::PROC_EVENT_EXEC, timeNs, {.exec = {pid, pid}});
 }
-
 inline std::vector<std::byte> exitMessage(pid_t pid, uint64_t timeNs, pid_t thread = 0) {
-  proc_event event{};
-  event.what = proc_event::PROC_EVENT_EXIT;
-  event.timestamp_ns = timeNs;
-  event.event_data.exit.process_pid = thread ? thread : pid;
-  event.event_data.exit.process_tgid = pid;
-  return connectorMessage(event);
+  return connectorMessage(proc_event::PROC_EVENT_EXIT, timeNs,
+                          {.exit = {thread ? thread : pid, pid, 0, 0, 0, 0}});
 }
 
 }  // namespace zorva::testing

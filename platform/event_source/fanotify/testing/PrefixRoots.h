@@ -1,0 +1,57 @@
+#pragma once
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/event_source/FolderFilter.h"
+
+namespace zorva::testing {
+
+// Roots as plain path prefixes, changed by a test while the reader thread asks.
+class PrefixRoots final : public WatchedFolders {
+ public:
+  explicit PrefixRoots(std::vector<std::string> roots = {}) {
+    for (const std::string& root : roots) add(root);
+  }
+  void add(const std::string& root) {
+    std::lock_guard lock(mutex_);
+    roots_.push_back(root + "/");
+  }
+  void setWritesMatter(bool matter) {
+    std::lock_guard lock(mutex_);
+    writes_ = matter;
+  }
+
+  bool holdsWatchedFiles(std::string_view folder) override {
+    return any(
+        [&](const std::string& path, const std::string& root) { return path.starts_with(root); },
+        folder);
+  }
+  bool mayHoldWatchedFiles(std::string_view folder) override {
+    return any(
+        [&](const std::string& path, const std::string& root) {
+          return path.starts_with(root) || root.starts_with(path);
+        },
+        folder);
+  }
+  bool writesMayMatter() override {
+    std::lock_guard lock(mutex_);
+    return writes_;
+  }
+
+ private:
+  template <typename Test>
+  bool any(const Test& test, std::string_view folder) {
+    std::lock_guard lock(mutex_);
+    const std::string path = std::string(folder) + "/";
+    return std::ranges::any_of(roots_, [&](const std::string& root) { return test(path, root); });
+  }
+
+  std::mutex mutex_;
+  std::vector<std::string> roots_;
+  bool writes_ = true;
+};
+
+}  // namespace zorva::testing

@@ -15,19 +15,19 @@ constexpr const char* kSelectAll = "SELECT id, record FROM audit_events ORDER BY
 }  // namespace
 
 SqliteAuditEventStore::SqliteAuditEventStore(const std::string& folder, int busyTimeoutMs)
-    : file_(folder + "/" + kFileName, "EventQueue: audit event store", kSchema,
+    : _file(folder + "/" + kFileName, "EventQueue: audit event store", kSchema,
             {kInsert, kErase, kSelectAll}, busyTimeoutMs) {
   // Opening now puts any repair of a damaged file, and its log line, at start-up.
-  file_.connection();
+  _file.connection();
 }
 
 void SqliteAuditEventStore::fail(const char* what, int code) {
-  ZorvaError(FaultKind::Store, "EventQueue: %s in %@ failed: %@", what, file_.path(),
-             file_.failed(code));
+  ZorvaError(FaultKind::Store, "EventQueue: %s in %@ failed: %@", what, _file.path(),
+             _file.failed(code));
 }
 
 bool SqliteAuditEventStore::run(const char* sql, const char* what) {
-  int code = file_.run(sql);
+  int code = _file.run(sql);
   if (code == SQLITE_OK) return true;
   fail(what, code);
   return false;
@@ -40,7 +40,7 @@ std::optional<int64_t> SqliteAuditEventStore::append(const std::string& json) {
 std::vector<std::optional<int64_t>> SqliteAuditEventStore::appendAll(
     const std::vector<std::string>& records) {
   std::vector<std::optional<int64_t>> ids(records.size());
-  sqlite3_stmt* insert = file_.statement(kInsert);
+  sqlite3_stmt* insert = _file.statement(kInsert);
   if (!insert || records.empty()) return ids;
   // One transaction, one sync, however many records a burst of copies brought.
   if (!run("BEGIN", "storing audit events")) return ids;
@@ -53,7 +53,7 @@ std::vector<std::optional<int64_t>> SqliteAuditEventStore::appendAll(
       fail("storing an audit event", result);
       return std::vector<std::optional<int64_t>>(records.size());
     }
-    ids[i] = sqlite3_last_insert_rowid(file_.connection());
+    ids[i] = sqlite3_last_insert_rowid(_file.connection());
   }
   if (!run("COMMIT", "storing audit events")) {
     return std::vector<std::optional<int64_t>>(records.size());
@@ -62,7 +62,7 @@ std::vector<std::optional<int64_t>> SqliteAuditEventStore::appendAll(
 }
 
 void SqliteAuditEventStore::remove(const std::vector<int64_t>& ids) {
-  sqlite3_stmt* erase = file_.statement(kErase);
+  sqlite3_stmt* erase = _file.statement(kErase);
   if (!erase || ids.empty()) return;
   // One transaction for the batch: one sync instead of fifty.
   if (!run("BEGIN", "removing sent audit events")) return;
@@ -76,7 +76,7 @@ void SqliteAuditEventStore::remove(const std::vector<int64_t>& ids) {
 }
 
 std::optional<std::vector<AuditEventStore::Record>> SqliteAuditEventStore::all() {
-  sqlite3_stmt* select = file_.statement(kSelectAll);
+  sqlite3_stmt* select = _file.statement(kSelectAll);
   if (!select) return std::nullopt;
   std::vector<Record> records;
   int code;

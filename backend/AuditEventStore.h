@@ -56,7 +56,7 @@ class SqliteAuditEventStore final : public AuditEventStore {
   bool run(const char* sql, const char* what);
   void fail(const char* what, int code);
 
-  SqliteFile file_;
+  SqliteFile _file;
 };
 
 }  // namespace zorva

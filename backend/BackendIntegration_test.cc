@@ -26,6 +26,7 @@
 #include "platform/log/testing/MemoryLogWriter.h"
 #include "platform/settings/testing/MemorySettingsStore.h"
 #include "testing/TempFolder.h"
+#include "testing/TestCertificate.h"
 
 namespace zorva {
 namespace {
@@ -41,16 +42,10 @@ constexpr auto kWait = std::chrono::seconds(30);
 
 // A self-signed certificate for 127.0.0.1; the client trusts it as its CA.
 struct Certificate {
-  Certificate() {
-    const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key +
-                                " -out " + cert +
-                                " -days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"
-                                " >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl failed");
-  }
   TempFolder folder{"zorva-backend"};
-  std::string cert = folder / "cert.pem";
-  std::string key = folder / "key.pem";
+  TestCertificate made{folder.path()};
+  std::string cert = made.cert();
+  std::string key = made.key();
 };
 
 // The development backend over HTTPS, keeping the uploads it received. It holds its second upload
@@ -58,47 +53,47 @@ struct Certificate {
 class RecordingBackend {
  public:
   explicit RecordingBackend(const Certificate& certificate) {
-    server_ = std::make_unique<DevBackend>(DevBackendOptions{
+    _server = std::make_unique<DevBackend>(DevBackendOptions{
         .certPath = certificate.cert,
         .keyPath = certificate.key,
         .validTokens = {kGoodKey},
         .onRequest = [this](const RecordedRequest& request) { record(request); }});
-    server_->start();
+    _server->start();
   }
   ~RecordingBackend() {
     release();
-    server_.reset();
+    _server.reset();
   }
 
-  std::string url() const { return server_->url(); }
+  std::string url() const { return _server->url(); }
   std::vector<RecordedRequest> uploads() const {
-    std::lock_guard lock(mutex_);
-    return uploads_;
+    std::lock_guard lock(_mutex);
+    return _uploads;
   }
   bool waitForUploads(size_t count) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kWait, [&] { return uploads_.size() >= count; });
+    std::unique_lock lock(_mutex);
+    return _changed.wait_for(lock, kWait, [&] { return _uploads.size() >= count; });
   }
   void release() {
-    std::lock_guard lock(mutex_);
-    released_ = true;
-    changed_.notify_all();
+    std::lock_guard lock(_mutex);
+    _released = true;
+    _changed.notify_all();
   }
 
  private:
   void record(const RecordedRequest& request) {
     if (request.path != kUploadPath) return;
-    std::unique_lock lock(mutex_);
-    uploads_.push_back(request);
-    changed_.notify_all();
-    if (uploads_.size() == 2) changed_.wait_for(lock, kWait, [this] { return released_; });
+    std::unique_lock lock(_mutex);
+    _uploads.push_back(request);
+    _changed.notify_all();
+    if (_uploads.size() == 2) _changed.wait_for(lock, kWait, [this] { return _released; });
   }
 
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  std::vector<RecordedRequest> uploads_;
-  bool released_ = false;
-  std::unique_ptr<DevBackend> server_;  // last: stopped before what its callback uses
+  mutable std::mutex _mutex;
+  mutable std::condition_variable _changed;
+  std::vector<RecordedRequest> _uploads;
+  bool _released = false;
+  std::unique_ptr<DevBackend> _server;  // last: stopped before what its callback uses
 };
 
 // How often each source arrived, over all uploads.
@@ -200,7 +195,13 @@ TEST(DurableQueue, NoRecordIsLostToAKillInTheMiddleOfUploads) {
     DeviceApi api({.settings = settings, .http = *http, .clock = clock, .baseUrl = server.url()});
     EventQueue queue({.api = api, .store = store, .clock = clock});
     // At most 300 records: 6 batches, each after a pause.
-    for (int round = 0; round < 10 && finished && !store.all()->empty(); ++round) {
+    // The store is the queue's alone while it runs: what waits is asked on its queue.
+    auto waiting = [&queue] {
+      bool more = false;
+      queue.inspect([&more](size_t waiting, bool sending) { more = waiting > 0 || sending; });
+      return more;
+    };
+    for (int round = 0; round < 10 && finished && waiting(); ++round) {
       finished = http->finishExchanges();
       clock.advance(EventQueue::kPauseAfterSuccess);
     }

@@ -56,26 +56,26 @@ bool retryable(const DeviceApi::Error& error) {
 }  // namespace
 
 DeviceApi::DeviceApi(const Dependencies& dependencies)
-    : settings_(dependencies.settings),
-      http_(dependencies.http),
-      baseUrl_(dependencies.baseUrl),
-      queue_("com.zorva.deviceApiQueue", dependencies.clock) {
+    : _settings(dependencies.settings),
+      _http(dependencies.http),
+      _baseUrl(dependencies.baseUrl),
+      _queue("com.zorva.deviceApiQueue", dependencies.clock) {
   loadStoredKeys();
 }
 
 void DeviceApi::loadStoredKeys() {
-  SettingsStore::Read stored = settings_.read(kSettingsKey);
+  SettingsStore::Read stored = _settings.read(kSettingsKey);
   // A held store makes each read wait out its busy time-out: one failure is enough to know.
-  SettingsStore::Read pending = stored.failed ? stored : settings_.read(kPendingKey);
+  SettingsStore::Read pending = stored.failed ? stored : _settings.read(kPendingKey);
   if (stored.failed || pending.failed) {
     // Unreadable is not absent: a key the backend confirmed before must not be lost to a lock.
-    if (!settingsUnreadable_) {
+    if (!_settingsUnreadable) {
       ZorvaError(FaultKind::Store,
                  "DeviceApi.init: the stored token cannot be read now; trying again every %ld s",
                  static_cast<int64_t>(kSettingsRetry.count()));
     }
-    settingsUnreadable_ = true;
-    queue_.after(kSettingsRetry, [this] { loadStoredKeys(); });
+    _settingsUnreadable = true;
+    _queue.after(kSettingsRetry, [this] { loadStoredKeys(); });
     return;
   }
   auto text = [](const SettingsStore::Read& read) -> std::optional<std::string> {
@@ -88,14 +88,14 @@ void DeviceApi::loadStoredKeys() {
   uint64_t offer = 0;
   std::optional<std::string> offered = text(pending);
   {
-    std::lock_guard lock(tokenMutex_);
+    std::lock_guard lock(_tokenMutex);
     // A key offered and confirmed while the settings could not be read is the newer one.
-    if (deviceToken_) return;
+    if (_deviceToken) return;
     if (key) {
-      deviceToken_ = key;
-      onReady = onReady_;
-    } else if (offered && offers_ == 0) {
-      offer = ++offers_;
+      _deviceToken = key;
+      onReady = _onReady;
+    } else if (offered && _offers == 0) {
+      offer = ++_offers;
     }
   }
   if (key) {
@@ -120,38 +120,38 @@ void DeviceApi::startUpCheckFailed(const std::string& token, const Error& error)
   }
   ZorvaError(FaultKind::DeviceKey, "DeviceApi.init: bad token: %@", redacted(token));
   setToken(std::nullopt);
-  settings_.remove(kSettingsKey);
+  _settings.remove(kSettingsKey);
 }
 
 std::optional<std::string> DeviceApi::token() const {
-  std::lock_guard lock(tokenMutex_);
-  return deviceToken_;
+  std::lock_guard lock(_tokenMutex);
+  return _deviceToken;
 }
 
 void DeviceApi::setToken(std::optional<std::string> token) {
-  std::lock_guard lock(tokenMutex_);
-  deviceToken_ = std::move(token);
+  std::lock_guard lock(_tokenMutex);
+  _deviceToken = std::move(token);
 }
 
 bool DeviceApi::isReady() const { return token().has_value(); }
 
 void DeviceApi::setOnReady(std::function<void()> onReady) {
-  std::lock_guard lock(tokenMutex_);
-  onReady_ = std::move(onReady);
+  std::lock_guard lock(_tokenMutex);
+  _onReady = std::move(onReady);
 }
 
 void DeviceApi::setDeviceToken(const std::string& token) {
   uint64_t offer;
   {
-    std::lock_guard lock(tokenMutex_);
-    if (deviceToken_) {
+    std::lock_guard lock(_tokenMutex);
+    if (_deviceToken) {
       ZorvaLog("setDeviceToken: already have token, ignoring");
       return;
     }
-    offer = ++offers_;
+    offer = ++_offers;
   }
   // Kept until the backend decides, across a restart too: an outage is not a refusal.
-  settings_.set(kPendingKey, token);
+  _settings.set(kPendingKey, token);
   checkOffer(token, offer);
 }
 
@@ -159,36 +159,36 @@ void DeviceApi::checkOffer(const std::string& token, uint64_t offer) {
   checkToken(token, kOfferCheckRetries, [this, token, offer](const std::optional<Error>& error) {
     if (error && retryable(*error)) {
       {
-        std::lock_guard lock(tokenMutex_);
+        std::lock_guard lock(_tokenMutex);
         // Held already, or replaced by a later offer: this one is settled.
-        if (deviceToken_ || offer != offers_) return;
+        if (_deviceToken || offer != _offers) return;
       }
       ZorvaError(FaultKind::DeviceKey,
                  "setDeviceToken: could not check token %@: %@; keeping it and checking again",
                  redacted(token), describe(*error));
-      queue_.after(kRetryPause, [this, token, offer] { checkOffer(token, offer); });
+      _queue.after(kRetryPause, [this, token, offer] { checkOffer(token, offer); });
       return;
     }
     if (error) {
       ZorvaError(FaultKind::DeviceKey, "setDeviceToken: bad token: %@", redacted(token));
       bool latest;
       {
-        std::lock_guard lock(tokenMutex_);
-        latest = offer == offers_ && !deviceToken_;
+        std::lock_guard lock(_tokenMutex);
+        latest = offer == _offers && !_deviceToken;
       }
-      if (latest) settings_.remove(kPendingKey);
+      if (latest) _settings.remove(kPendingKey);
       return;
     }
     std::function<void()> onReady;
     {
       // Two offers checked at once: the first confirmed is held, and never replaced.
-      std::lock_guard lock(tokenMutex_);
-      if (deviceToken_) return;
-      deviceToken_ = token;
-      onReady = onReady_;
+      std::lock_guard lock(_tokenMutex);
+      if (_deviceToken) return;
+      _deviceToken = token;
+      onReady = _onReady;
     }
-    settings_.set(kSettingsKey, token);
-    settings_.remove(kPendingKey);
+    _settings.set(kSettingsKey, token);
+    _settings.remove(kPendingKey);
     if (onReady) onReady();
   });
 }
@@ -244,9 +244,9 @@ void DeviceApi::sendRequest(std::string urlText, std::optional<nlohmann::json> b
                             int64_t retryCount, RequestHandler handler) {
   HttpRequest request;
   // The paths used all begin with "/": they replace the base URL's path.
-  size_t authority = baseUrl_.find("://");
-  size_t pathStart = baseUrl_.find('/', authority == std::string::npos ? 0 : authority + 3);
-  request.url = baseUrl_.substr(0, pathStart) + urlText;
+  size_t authority = _baseUrl.find("://");
+  size_t pathStart = _baseUrl.find('/', authority == std::string::npos ? 0 : authority + 3);
+  request.url = _baseUrl.substr(0, pathStart) + urlText;
   request.timeout = kTimeout;
   if (body) {
     // Invalid UTF-8 is replaced rather than thrown on: every path that reaches a body decoded.
@@ -254,7 +254,7 @@ void DeviceApi::sendRequest(std::string urlText, std::optional<nlohmann::json> b
     request.method = "POST";
     request.headers.emplace_back("Content-Type", "application/json");
   }
-  http_.send(
+  _http.send(
       std::move(request), [this, urlText = std::move(urlText), body = std::move(body), retryCount,
                            handler = std::move(handler)](HttpResponse response) mutable {
         std::optional<Error> error;
@@ -279,7 +279,7 @@ void DeviceApi::sendRequest(std::string urlText, std::optional<nlohmann::json> b
           }
           ZorvaLog("DeviceApi: sendRequest: retry: url: %@, error: %@, count: %ld", shown,
                    describe(*error), retryCount);
-          queue_.after(kRetryPause, [this, urlText = std::move(urlText), body = std::move(body),
+          _queue.after(kRetryPause, [this, urlText = std::move(urlText), body = std::move(body),
                                      retryCount, handler = std::move(handler)]() mutable {
             sendRequest(std::move(urlText), std::move(body), retryCount - 1, std::move(handler));
           });

@@ -93,15 +93,15 @@ class DeviceApi final : public DeviceRequests {
   // Checks an offered key until the backend decides; `offer` tells it from later offers.
   void checkOffer(const std::string& token, uint64_t offer);
 
-  SettingsStore& settings_;
-  HttpClient& http_;
-  const std::string baseUrl_;
-  mutable std::mutex tokenMutex_;
-  std::optional<std::string> deviceToken_;  // under tokenMutex_
-  std::function<void()> onReady_;           // under tokenMutex_
-  uint64_t offers_ = 0;                     // under tokenMutex_: the latest offer's number
-  bool settingsUnreadable_ = false;         // on queue_ once start-up has read
-  SerialQueue queue_;                       // the delayed retries
+  SettingsStore& _settings;
+  HttpClient& _http;
+  const std::string _baseUrl;
+  mutable std::mutex _tokenMutex;
+  std::optional<std::string> _deviceToken;  // under _tokenMutex
+  std::function<void()> _onReady;           // under _tokenMutex
+  uint64_t _offers = 0;                     // under _tokenMutex: the latest offer's number
+  bool _settingsUnreadable = false;         // on _queue once start-up has read
+  SerialQueue _queue;                       // the delayed retries
 };
 
 }  // namespace zorva

@@ -79,7 +79,7 @@ class EventQueue final : public AuditEventSink {
     std::optional<int64_t> id;  // its row in the store; nothing while it could not be stored
     nlohmann::json record;
     int refusals = 0;             // refused on its own, with other records taken in between
-    uint64_t refusedAtTaken = 0;  // batchesTaken_ when it was last refused on its own
+    uint64_t refusedAtTaken = 0;  // _batchesTaken when it was last refused on its own
   };
   enum class Outcome { Accepted, Refused, Failed };
 
@@ -95,29 +95,29 @@ class EventQueue final : public AuditEventSink {
   void sendComplete(std::vector<Entry> batch, Outcome outcome, long status);
   void refused(std::vector<Entry> batch, long status);
 
-  DeviceRequests& api_;
-  AuditEventStore& store_;
-  Clock& clock_;
-  const size_t cap_;
-  std::deque<Entry> eventList_;           // on listQueue_
-  std::vector<nlohmann::json> unstored_;  // on listQueue_: tracked, not yet written
-  bool sendRunning_ = false;              // on listQueue_
-  uint64_t dropped_ = 0;                  // on listQueue_
-  uint64_t droppedRefused_ = 0;           // on listQueue_
-  size_t inFlight_ = 0;                   // on listQueue_: the batch being sent
-  std::string inFlightOldest_;            // on listQueue_: its oldest "create_time"
-  bool restored_ = false;                 // on listQueue_: the stored records are in the list
-  bool storeRetryPending_ = false;        // on listQueue_
-  bool storeAwaySaid_ = false;            // on listQueue_
-  // On listQueue_: after a refusal, the next batches are at most batchLimit_ records, until the
-  // suspects_ records from refused batches at the front of the list have been taken.
-  size_t batchLimit_ = kBatchSize;
-  size_t suspects_ = 0;
-  uint64_t batchesTaken_ = 0;  // on listQueue_
-  // On listQueue_.
-  std::optional<Status::Upload> lastUpload_;
-  SerialQueue sendQueue_;
-  SerialQueue listQueue_;  // declared last: stops first, before the send queue it feeds
+  DeviceRequests& _api;
+  AuditEventStore& _store;
+  Clock& _clock;
+  const size_t _cap;
+  std::deque<Entry> _eventList;           // on _listQueue
+  std::vector<nlohmann::json> _unstored;  // on _listQueue: tracked, not yet written
+  bool _sendRunning = false;              // on _listQueue
+  uint64_t _dropped = 0;                  // on _listQueue
+  uint64_t _droppedRefused = 0;           // on _listQueue
+  size_t _inFlight = 0;                   // on _listQueue: the batch being sent
+  std::string _inFlightOldest;            // on _listQueue: its oldest "create_time"
+  bool _restored = false;                 // on _listQueue: the stored records are in the list
+  bool _storeRetryPending = false;        // on _listQueue
+  bool _storeAwaySaid = false;            // on _listQueue
+  // On _listQueue: after a refusal, the next batches are at most _batchLimit records, until the
+  // _suspects records from refused batches at the front of the list have been taken.
+  size_t _batchLimit = kBatchSize;
+  size_t _suspects = 0;
+  uint64_t _batchesTaken = 0;  // on _listQueue
+  // On _listQueue.
+  std::optional<Status::Upload> _lastUpload;
+  SerialQueue _sendQueue;
+  SerialQueue _listQueue;  // declared last: stops first, before the send queue it feeds
 };
 
 }  // namespace zorva

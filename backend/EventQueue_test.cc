@@ -23,34 +23,34 @@ using ::testing::Not;
 // A backend client whose uploads wait until the test answers them.
 class FakeDeviceRequests final : public DeviceRequests {
  public:
-  bool isReady() const override { return ready_; }
-  void setOnReady(std::function<void()> onReady) override { onReady_ = std::move(onReady); }
+  bool isReady() const override { return _ready; }
+  void setOnReady(std::function<void()> onReady) override { _onReady = std::move(onReady); }
   void deviceRequest(std::string path, std::optional<nlohmann::json> body, int64_t retryCount,
                      RequestHandler handler) override {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(_mutex);
     EXPECT_EQ(path, "/api/1/audit_event");
     EXPECT_EQ(retryCount, 5);
-    pending_.push_back({std::move((*body)["event_list"]), std::move(handler)});
+    _pending.push_back({std::move((*body)["event_list"]), std::move(handler)});
   }
 
   void becomeReady() {
-    ready_ = true;
-    if (onReady_) onReady_();
+    _ready = true;
+    if (_onReady) _onReady();
   }
   // Sizes of the batches waiting for an answer.
   std::vector<size_t> inFlight() {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(_mutex);
     std::vector<size_t> sizes;
-    for (const auto& [list, handler] : pending_) sizes.push_back(list.size());
+    for (const auto& [list, handler] : _pending) sizes.push_back(list.size());
     return sizes;
   }
   // Answers the oldest waiting upload with the status `decide` gives for its records; returns them.
   nlohmann::json answer(const std::function<long(const nlohmann::json&)>& decide) {
     std::pair<nlohmann::json, RequestHandler> request;
     {
-      std::lock_guard lock(mutex_);
-      request = std::move(pending_.front());
-      pending_.erase(pending_.begin());
+      std::lock_guard lock(_mutex);
+      request = std::move(_pending.front());
+      _pending.erase(_pending.begin());
     }
     const long status = decide(request.first);
     std::optional<DeviceApiError> error;
@@ -63,10 +63,10 @@ class FakeDeviceRequests final : public DeviceRequests {
   }
 
  private:
-  std::atomic<bool> ready_{false};
-  std::function<void()> onReady_;
-  std::mutex mutex_;
-  std::vector<std::pair<nlohmann::json, RequestHandler>> pending_;
+  std::atomic<bool> _ready{false};
+  std::function<void()> _onReady;
+  std::mutex _mutex;
+  std::vector<std::pair<nlohmann::json, RequestHandler>> _pending;
 };
 
 class EventQueueTest : public ::testing::Test {

@@ -75,29 +75,29 @@ std::vector<std::string> sources(int count) {
 // told to stop, it writes nothing more, so that the rest of the queue drains at once.
 class CountingStore final : public AuditEventStore {
  public:
-  explicit CountingStore(AuditEventStore& inner) : inner_(inner) {}
+  explicit CountingStore(AuditEventStore& inner) : _inner(inner) {}
   std::optional<int64_t> append(const std::string& json) override {
-    if (stopped_.load(std::memory_order_acquire)) return std::nullopt;
-    auto id = inner_.append(json);
-    appended_.fetch_add(1, std::memory_order_release);
+    if (_stopped.load(std::memory_order_acquire)) return std::nullopt;
+    auto id = _inner.append(json);
+    _appended.fetch_add(1, std::memory_order_release);
     return id;
   }
   std::vector<std::optional<int64_t>> appendAll(const std::vector<std::string>& records) override {
-    if (stopped_.load(std::memory_order_acquire)) return {records.size(), std::nullopt};
-    auto ids = inner_.appendAll(records);
-    appended_.fetch_add(static_cast<int>(records.size()), std::memory_order_release);
+    if (_stopped.load(std::memory_order_acquire)) return {records.size(), std::nullopt};
+    auto ids = _inner.appendAll(records);
+    _appended.fetch_add(static_cast<int>(records.size()), std::memory_order_release);
     return ids;
   }
-  void remove(const std::vector<int64_t>& ids) override { inner_.remove(ids); }
-  std::optional<std::vector<Record>> all() override { return inner_.all(); }
+  void remove(const std::vector<int64_t>& ids) override { _inner.remove(ids); }
+  std::optional<std::vector<Record>> all() override { return _inner.all(); }
 
-  int appended() const { return appended_.load(std::memory_order_acquire); }
-  void stop() { stopped_.store(true, std::memory_order_release); }
+  int appended() const { return _appended.load(std::memory_order_acquire); }
+  void stop() { _stopped.store(true, std::memory_order_release); }
 
  private:
-  AuditEventStore& inner_;
-  std::atomic<int> appended_{0};
-  std::atomic<bool> stopped_{false};
+  AuditEventStore& _inner;
+  std::atomic<int> _appended{0};
+  std::atomic<bool> _stopped{false};
 };
 
 struct TrackFigures {

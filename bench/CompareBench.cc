@@ -59,14 +59,14 @@ using bench::Scratch;
 
 class Fd {
  public:
-  Fd(const std::string& path, int flags) : fd_(open(path.c_str(), flags | O_CLOEXEC, 0644)) {
-    if (fd_ < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+  Fd(const std::string& path, int flags) : _fd(open(path.c_str(), flags | O_CLOEXEC, 0644)) {
+    if (_fd < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
   }
-  ~Fd() { close(fd_); }
-  int get() const { return fd_; }
+  ~Fd() { close(_fd); }
+  int get() const { return _fd; }
 
  private:
-  int fd_;
+  int _fd;
 };
 
 void writeAll(int fd, const char* data, size_t length) {

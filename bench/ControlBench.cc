@@ -41,10 +41,10 @@ constexpr const char* kEchoName = "com.zorva.bench.echo";
 class DroppingLogWriter final : public LogWriter {
  public:
   bool isEnabled(LogLevel) const override { return true; }
-  void write(LogLevel, std::string_view line) override { bytes_ += line.size(); }
+  void write(LogLevel, std::string_view line) override { _bytes += line.size(); }
 
  private:
-  std::atomic<size_t> bytes_{0};
+  std::atomic<size_t> _bytes{0};
 };
 
 class Tokens final : public DeviceTokenHolder {
@@ -97,27 +97,27 @@ double callsPerSecond(const BusAddress& bus, const char* service, const char* pa
 // A client application counting the changes it is told of.
 class Listener {
  public:
-  explicit Listener(const BusAddress& bus) : connection_(connectToBus(bus)) {
-    object_ = sdbus::createObject(*connection_, kClientObjectPath);
-    object_->registerMethod(kClientInterface, "Change", "s", "", [this](sdbus::MethodCall call) {
+  explicit Listener(const BusAddress& bus) : _connection(connectToBus(bus)) {
+    _object = sdbus::createObject(*_connection, kClientObjectPath);
+    _object->registerMethod(kClientInterface, "Change", "s", "", [this](sdbus::MethodCall call) {
       std::string path;
       call >> path;
-      std::lock_guard lock(mutex_);
-      ++count_;
-      arrived_.notify_one();
+      std::lock_guard lock(_mutex);
+      ++_count;
+      _arrived.notify_one();
     });
-    object_->finishRegistration();
-    service_ = sdbus::createProxy(*connection_, kServiceBusName, kServiceObjectPath);
-    connection_->enterEventLoopAsync();
+    _object->finishRegistration();
+    _service = sdbus::createProxy(*_connection, kServiceBusName, kServiceObjectPath);
+    _connection->enterEventLoopAsync();
   }
   ~Listener() {
-    connection_->leaveEventLoop();
-    service_.reset();
-    object_.reset();
+    _connection->leaveEventLoop();
+    _service.reset();
+    _object.reset();
   }
-  std::string name() const { return connection_->getUniqueName(); }
+  std::string name() const { return _connection->getUniqueName(); }
   void registerVolume(int64_t volumeId) {
-    service_->callMethod("AddVolume")
+    _service->callMethod("AddVolume")
         .onInterface(kServerInterface)
         .withArguments(volumeId, std::string("/media/bench"), true);
   }
@@ -126,25 +126,25 @@ class Listener {
   std::vector<double> latencies(Send send) {
     std::vector<double> out;
     for (int i = 0; i < kNotifications; ++i) {
-      std::unique_lock lock(mutex_);
-      const uint64_t before = count_;
+      std::unique_lock lock(_mutex);
+      const uint64_t before = _count;
       lock.unlock();
       const auto start = Clock::now();
       send();
       lock.lock();
-      arrived_.wait(lock, [&] { return count_ > before; });
+      _arrived.wait(lock, [&] { return _count > before; });
       out.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count());
     }
     return out;
   }
 
  private:
-  std::unique_ptr<sdbus::IConnection> connection_;
-  std::unique_ptr<sdbus::IObject> object_;
-  std::unique_ptr<sdbus::IProxy> service_;
-  std::mutex mutex_;
-  std::condition_variable arrived_;
-  uint64_t count_ = 0;
+  std::unique_ptr<sdbus::IConnection> _connection;
+  std::unique_ptr<sdbus::IObject> _object;
+  std::unique_ptr<sdbus::IProxy> _service;
+  std::mutex _mutex;
+  std::condition_variable _arrived;
+  uint64_t _count = 0;
 };
 
 int run() {

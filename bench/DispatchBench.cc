@@ -170,22 +170,22 @@ class RatioReporter : public benchmark::ConsoleReporter {
       double items = run.counters.count("items_per_second")
                          ? static_cast<double>(run.counters.at("items_per_second"))
                          : 0;
-      if (items > 0) perItemNs_[run.benchmark_name()] = 1e9 / items;
+      if (items > 0) _perItemNs[run.benchmark_name()] = 1e9 / items;
     }
   }
 
   void Finalize() override {
     ConsoleReporter::Finalize();
-    auto baseline = perItemNs_.find("BM_BuildPathStrings");
-    if (baseline == perItemNs_.end()) return;
-    for (const auto& [name, ns] : perItemNs_) {
+    auto baseline = _perItemNs.find("BM_BuildPathStrings");
+    if (baseline == _perItemNs.end()) return;
+    for (const auto& [name, ns] : _perItemNs) {
       std::printf("%-22s %8.1f ns/message  %5.2fx baseline\n", name.c_str(), ns,
                   ns / baseline->second);
     }
   }
 
  private:
-  std::map<std::string, double> perItemNs_;
+  std::map<std::string, double> _perItemNs;
 };
 
 }  // namespace

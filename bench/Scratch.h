@@ -15,19 +15,19 @@ class Scratch {
   Scratch(const std::string& parent, const std::string& prefix) {
     std::string name = parent + "/" + prefix + "-XXXXXX";
     if (!mkdtemp(name.data())) throw std::runtime_error("cannot create a folder in " + parent);
-    path_ = name;
+    _path = name;
   }
   ~Scratch() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(_path, ignored);
   }
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
 
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return _path; }
 
  private:
-  std::string path_;
+  std::string _path;
 };
 
 }  // namespace zorva::bench

@@ -134,27 +134,27 @@ class TimedAudit final : public AuditEventSink {
   void track(const std::string&, const std::string& dest, int64_t) override {
     const Steady::time_point now = Steady::now();
     {
-      std::lock_guard lock(mutex_);
-      calls_.push_back({now, dest});
+      std::lock_guard lock(_mutex);
+      _calls.push_back({now, dest});
     }
-    arrived_.notify_all();
+    _arrived.notify_all();
   }
 
   // The time of call number `index` (from 0) and its destination, or nothing if it did not come
   // within `timeout`.
   std::optional<std::pair<Steady::time_point, std::string>> waitFor(
       size_t index, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    if (!arrived_.wait_for(lock, timeout, [&] { return calls_.size() > index; })) {
+    std::unique_lock lock(_mutex);
+    if (!_arrived.wait_for(lock, timeout, [&] { return _calls.size() > index; })) {
       return std::nullopt;
     }
-    return calls_[index];
+    return _calls[index];
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable arrived_;
-  std::vector<std::pair<Steady::time_point, std::string>> calls_;
+  std::mutex _mutex;
+  std::condition_variable _arrived;
+  std::vector<std::pair<Steady::time_point, std::string>> _calls;
 };
 
 // Takes nothing from its arguments, so the dispatcher's own share of the caller's time shows.
@@ -162,19 +162,19 @@ class NoopTracker final : public PathTrackerInterface {
  public:
   void open(std::string_view, const struct stat&, const Lineage&, OptionalString, uint32_t,
             const EventFile*) override {
-    calls_.fetch_add(1, std::memory_order_relaxed);
+    _calls.fetch_add(1, std::memory_order_relaxed);
   }
   void close(std::string_view, const struct stat&, const Lineage&, OptionalString, bool,
              const EventFile*) override {
-    calls_.fetch_add(1, std::memory_order_relaxed);
+    _calls.fetch_add(1, std::memory_order_relaxed);
   }
   void source(std::string_view, OptionalString, bool, bool, OptionalString, std::string_view,
               const Lineage&) override {}
   void modify(OptionalString, OptionalString, std::string_view) override {}
-  uint64_t calls() const { return calls_.load(); }
+  uint64_t calls() const { return _calls.load(); }
 
  private:
-  std::atomic<uint64_t> calls_{0};
+  std::atomic<uint64_t> _calls{0};
 };
 
 // Returns once everything dispatched before the call has been handled on the watch queue.

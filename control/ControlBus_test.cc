@@ -66,21 +66,21 @@ class ControlBusTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string whyNot;
-    bus_ = testing::PrivateBus::start(whyNot);
-    if (!bus_) GTEST_SKIP() << whyNot;
+    _bus = testing::PrivateBus::start(whyNot);
+    if (!_bus) GTEST_SKIP() << whyNot;
     if (runCommand({"busctl", "--version"}).status != 0) {
       GTEST_SKIP() << "busctl is not installed (Debian package systemd)";
     }
-    transport_ = std::make_unique<SdBusTransport>(bus_->busAddress());
-    server_ = std::make_unique<XPCServer>(
-        XPCServer::Dependencies{*transport_, service_, service_, clock_, "9.8.7", &service_});
-    server_->start();
+    _transport = std::make_unique<SdBusTransport>(_bus->busAddress());
+    _server = std::make_unique<XPCServer>(
+        XPCServer::Dependencies{*_transport, _service, _service, _clock, "9.8.7", &_service});
+    _server->start();
     ASSERT_EQ(logged("XPC: listening"), 1u);
   }
   // busctl's answer to a call of the service without its type and quotes (`s "pong"` is pong),
   // or its error.
   std::string busctl(std::vector<std::string> args, bool oneWay = false) {
-    args.insert(args.begin(), {"busctl", "--address=" + bus_->address(),
+    args.insert(args.begin(), {"busctl", "--address=" + _bus->address(),
                                "--expect-reply=" + std::string(oneWay ? "no" : "yes"), "--", "call",
                                kServiceBusName, kServiceObjectPath, kServerInterface});
     CommandResult result = runCommand(args);
@@ -92,22 +92,22 @@ class ControlBusTest : public ::testing::Test {
   // sdbus-c++ 1.2 does not free the half-made bus of a failed connection: a sanitizer build of
   // zorvactl would report that as a leak at exit, so leaks are not looked for on other buses.
   CommandResult zorvactl(std::vector<std::string> args, const std::string& bus = "") {
-    args.insert(args.begin(), {ZORVACTL_PATH, "--bus=" + (bus.empty() ? bus_->address() : bus)});
+    args.insert(args.begin(), {ZORVACTL_PATH, "--bus=" + (bus.empty() ? _bus->address() : bus)});
     if (!bus.empty()) args.insert(args.begin(), {"env", "LSAN_OPTIONS=detect_leaks=0"});
     return runCommand(args);
   }
   size_t logged(const std::string& text) const {
-    auto lines = log_.texts();
+    auto lines = _log.texts();
     return std::count_if(lines.begin(), lines.end(),
                          [&](const std::string& line) { return line.find(text) != line.npos; });
   }
 
-  MemoryLogWriter log_;
-  std::unique_ptr<testing::PrivateBus> bus_;
-  ManualClock clock_;
-  Service service_;
-  std::unique_ptr<SdBusTransport> transport_;
-  std::unique_ptr<XPCServer> server_;
+  MemoryLogWriter _log;
+  std::unique_ptr<testing::PrivateBus> _bus;
+  ManualClock _clock;
+  Service _service;
+  std::unique_ptr<SdBusTransport> _transport;
+  std::unique_ptr<XPCServer> _server;
 };
 
 TEST_F(ControlBusTest, BusctlAndZorvactlGetTheSameAnswersAndOneWayCallersNone) {
@@ -137,15 +137,15 @@ TEST_F(ControlBusTest, BusctlAndZorvactlGetTheSameAnswersAndOneWayCallersNone) {
     EXPECT_EQ(viaZorvactl.status, 0) << c.zorvactl[0];
     EXPECT_THAT(viaZorvactl.out.substr(0, viaZorvactl.out.find('\n')), c.out) << c.zorvactl[0];
   }
-  service_.ready = true;  // the token was taken
+  _service.ready = true;  // the token was taken
   EXPECT_EQ(zorvactl({"is-running"}).out, "true\n");
   for (const char* method : {"IsRunning", "GetVersion"}) EXPECT_EQ(busctl({method}, true), "");
   EXPECT_EQ(busctl({"Ping", "s", "quiet"}, true), "");
   // Answered after the one-way calls: the bus's thread handles calls in the order they came.
   EXPECT_EQ(busctl({"Ping", "s", "last"}), "pong");
 
-  std::lock_guard lock(service_.mutex);
-  EXPECT_THAT(service_.taken,
+  std::lock_guard lock(_service.mutex);
+  EXPECT_THAT(_service.taken,
               ElementsAre("token tok", "token tok2", "-3 /media/a notify", "7 /media/usb notify"));
   for (const char* error :
        {"isRunning bad reply function", "NOT ponging", "getVersion: NO callback"}) {
@@ -154,7 +154,7 @@ TEST_F(ControlBusTest, BusctlAndZorvactlGetTheSameAnswersAndOneWayCallersNone) {
 }
 
 TEST_F(ControlBusTest, StatusStandsBesideTheServerProtocolForScriptsAndForPeople) {
-  CommandResult introspected = runCommand({"busctl", "--address=" + bus_->address(), "introspect",
+  CommandResult introspected = runCommand({"busctl", "--address=" + _bus->address(), "introspect",
                                            kServiceBusName, kServiceObjectPath});
   for (const char* member : {"com.zorva.Status1", ".GetStatus", ".SaveDeviceToken"}) {
     EXPECT_THAT(introspected.out, HasSubstr(member));
@@ -183,17 +183,17 @@ TEST_F(ControlBusTest, StatusStandsBesideTheServerProtocolForScriptsAndForPeople
 TEST_F(ControlBusTest, ZorvactlWatchPrintsChangesUntilInterruptedOrTheServiceLeaves) {
   for (bool serviceLeaves : {false, true}) {
     auto watch = ChildProcess::spawn(
-        {ZORVACTL_PATH, "--bus=" + bus_->address(), "watch", "7", "/media/usb"});
+        {ZORVACTL_PATH, "--bus=" + _bus->address(), "watch", "7", "/media/usb"});
     ASSERT_TRUE(watch);
     EXPECT_THAT(watch->readLine(ChildProcess::Stream::Err).value_or("(nothing)"),
                 HasSubstr("watching volume 7 at /media/usb"));
     for (const char* path : {"/media/usb/a b.txt", "/media/usb/c"}) {
-      server_->pathModified(path, 7);
-      clock_.settle();
+      _server->pathModified(path, 7);
+      _clock.settle();
       EXPECT_EQ(watch->readLine(ChildProcess::Stream::Out), path);
     }
     if (serviceLeaves) {
-      server_.reset();
+      _server.reset();
       EXPECT_THAT(watch->readLine(ChildProcess::Stream::Err).value_or("(nothing)"),
                   HasSubstr("the service went away"));
     } else {
@@ -204,7 +204,7 @@ TEST_F(ControlBusTest, ZorvactlWatchPrintsChangesUntilInterruptedOrTheServiceLea
 }
 
 TEST_F(ControlBusTest, ZorvactlSaysInOneLineWhenTheServiceCannotBeReached) {
-  server_.reset();
+  _server.reset();
   const std::string unreachable = "zorvactl: the service cannot be reached on the bus at ";
   const std::string nowhere = "unix:path=/nonexistent/bus";
   const std::tuple<std::string, std::string, std::string> cases[] = {

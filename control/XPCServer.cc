@@ -16,17 +16,17 @@ class ConnectionHandlers final : public BusPeerHandler {
  public:
   ConnectionHandlers(const ZorvaServerXPCObject::Dependencies& dependencies, StatusSource* status,
                      const std::shared_ptr<BusPeer>& connection)
-      : object_(dependencies),
-        status_(status),
-        server_(dependencies.server),
-        connection_(connection) {}
+      : _object(dependencies),
+        _status(status),
+        _server(dependencies.server),
+        _connection(connection) {}
 
   void handle(BusCall call) override {
     if (call.object && call.object->interface == kStatusInterface) {
       getStatus(std::move(call.reply));
       return;
     }
-    object_.handle(std::move(call));
+    _object.handle(std::move(call));
   }
 
   void interrupted() override {
@@ -41,40 +41,40 @@ class ConnectionHandlers final : public BusPeerHandler {
       ZorvaError(FaultKind::Client, "XPC: getStatus: NO callback");
       return;
     }
-    status_->gather([reply = std::move(reply)](std::string json) { reply(std::move(json)); });
+    _status->gather([reply = std::move(reply)](std::string json) { reply(std::move(json)); });
   }
 
   void invalidated() override {
     ZorvaLog("invalidationHandler");
     // The handler does not keep the connection alive; if nothing else does, there is no entry
     // to remove and the server is handed nothing.
-    server_.removeConnection(connection_.lock());
+    _server.removeConnection(_connection.lock());
   }
 
  private:
-  ZorvaServerXPCObject object_;
-  StatusSource* const status_;
-  XPCServer& server_;
-  std::weak_ptr<BusPeer> connection_;
+  ZorvaServerXPCObject _object;
+  StatusSource* const _status;
+  XPCServer& _server;
+  std::weak_ptr<BusPeer> _connection;
 };
 
 }  // namespace
 
 XPCServer::XPCServer(Dependencies dependencies)
-    : dependencies_(std::move(dependencies)), queue_("com.zorva.xpcQueue", dependencies_.clock) {
+    : _dependencies(std::move(dependencies)), _queue("com.zorva.xpcQueue", _dependencies.clock) {
   ZorvaLog("XPCServer: init done");
 }
 
-XPCServer::~XPCServer() { dependencies_.transport.stop(); }
+XPCServer::~XPCServer() { _dependencies.transport.stop(); }
 
 void XPCServer::start() {
   try {
     std::vector<BusObject> exported = {serverProtocol()};
-    if (dependencies_.status) exported.push_back(statusProtocol());
+    if (_dependencies.status) exported.push_back(statusProtocol());
     BusTransport::Listening listening =
-        dependencies_.transport.listen(kServiceBusName, exported, clientProtocol(), *this);
-    listening_ = listening.listening;
-    if (listening_) {
+        _dependencies.transport.listen(kServiceBusName, exported, clientProtocol(), *this);
+    _listening = listening.listening;
+    if (_listening) {
       ZorvaLog("XPC: listening");
       return;
     }
@@ -90,9 +90,9 @@ void XPCServer::start() {
 std::shared_ptr<BusPeerHandler> XPCServer::accept(const std::shared_ptr<BusPeer>& connection) {
   ZorvaLog("XPC: new connection %d", connection->processId());
   auto handlers = std::make_shared<ConnectionHandlers>(
-      ZorvaServerXPCObject::Dependencies{dependencies_.deviceApi, dependencies_.tracker, *this,
-                                         dependencies_.version},
-      dependencies_.status, connection);
+      ZorvaServerXPCObject::Dependencies{_dependencies.deviceApi, _dependencies.tracker, *this,
+                                         _dependencies.version},
+      _dependencies.status, connection);
   ZorvaLog("XPC: accepting connection %d", connection->processId());
   return handlers;
 }
@@ -127,27 +127,27 @@ void XPCServer::departureUnreadable(const std::string& why) {
 }
 
 void XPCServer::trackVolume(int64_t volumeId, std::shared_ptr<BusPeer> connection) {
-  queue_.async([this, volumeId, connection = std::move(connection)]() mutable {
-    volumeDict_[volumeId] = std::move(connection);
+  _queue.async([this, volumeId, connection = std::move(connection)]() mutable {
+    _volumeDict[volumeId] = std::move(connection);
   });
 }
 
 void XPCServer::removeConnection(std::shared_ptr<BusPeer> connection) {
-  queue_.async([this, connection = std::move(connection)] {
+  _queue.async([this, connection = std::move(connection)] {
     if (!connection) return;
     // Collected first and removed afterwards, so the dictionary is not changed while walked.
     std::vector<int64_t> found;
-    for (const auto& [volumeId, held] : volumeDict_) {
+    for (const auto& [volumeId, held] : _volumeDict) {
       if (held == connection) found.push_back(volumeId);
     }
-    for (int64_t volumeId : found) volumeDict_.erase(volumeId);
+    for (int64_t volumeId : found) _volumeDict.erase(volumeId);
   });
 }
 
 void XPCServer::pathModified(const std::string& path, int64_t volumeId) {
-  queue_.async([this, path, volumeId] {
-    auto entry = volumeDict_.find(volumeId);
-    if (entry == volumeDict_.end()) return;
+  _queue.async([this, path, volumeId] {
+    auto entry = _volumeDict.find(volumeId);
+    if (entry == _volumeDict.end()) return;
     // One-way: a client that is gone loses the notification, and its invalidation cleans up.
     if (entry->second->send("Change", {path}) == BusPeer::SendResult::Unencodable) {
       // A Linux path may be any bytes, but a bus string must be UTF-8.
@@ -158,17 +158,17 @@ void XPCServer::pathModified(const std::string& path, int64_t volumeId) {
 }
 
 void XPCServer::volumeConnections(std::function<void(std::map<int64_t, std::string>)> done) {
-  queue_.async([this, done = std::move(done)] {
+  _queue.async([this, done = std::move(done)] {
     std::map<int64_t, std::string> out;
-    for (const auto& [volumeId, connection] : volumeDict_) out[volumeId] = connection->name();
+    for (const auto& [volumeId, connection] : _volumeDict) out[volumeId] = connection->name();
     done(std::move(out));
   });
 }
 
 std::map<int64_t, std::string> XPCServer::volumeConnections() {
   std::map<int64_t, std::string> out;
-  queue_.sync([&] {
-    for (const auto& [volumeId, connection] : volumeDict_) out[volumeId] = connection->name();
+  _queue.sync([&] {
+    for (const auto& [volumeId, connection] : _volumeDict) out[volumeId] = connection->name();
   });
   return out;
 }

@@ -18,7 +18,7 @@ namespace zorva {
 // connection with a fresh ZorvaServerXPCObject, and keeps the volume dictionary, for each volume
 // identifier the one connection to tell of changes under that volume.
 //
-// The dictionary lives on queue_ ("com.zorva.xpcQueue"): registrations, removals and
+// The dictionary lives on _queue ("com.zorva.xpcQueue"): registrations, removals and
 // notifications are queued there from whatever thread calls, and applied in call order.
 class XPCServer final : public ChangeNotifier, public BusListenerDelegate {
  public:
@@ -56,17 +56,17 @@ class XPCServer final : public ChangeNotifier, public BusListenerDelegate {
   void pathModified(const std::string& path, int64_t volumeId) override;
 
   // For tests and diagnostics: each volume identifier with its connection's bus name, read on
-  // queue_. Not for use from a queue.
+  // _queue. Not for use from a queue.
   std::map<int64_t, std::string> volumeConnections();
-  // The same, handed to `done` on queue_; returns at once.
+  // The same, handed to `done` on _queue; returns at once.
   void volumeConnections(std::function<void(std::map<int64_t, std::string>)> done);
 
  private:
-  Dependencies dependencies_;
-  bool listening_ = false;
+  Dependencies _dependencies;
+  bool _listening = false;
   // Declared before the queue, so work the queue runs while it is destroyed still finds it.
-  std::map<int64_t, std::shared_ptr<BusPeer>> volumeDict_;  // on queue_ only
-  SerialQueue queue_;
+  std::map<int64_t, std::shared_ptr<BusPeer>> _volumeDict;  // on _queue only
+  SerialQueue _queue;
 };
 
 }  // namespace zorva

@@ -45,14 +45,14 @@ void ZorvaServerXPCObject::handle(BusCall call) {
 
 void ZorvaServerXPCObject::saveDeviceToken(std::string token) {
   // Whether the token is taken is the backend client's decision, and its log lines.
-  dependencies_.deviceApi.setDeviceToken(std::move(token));
+  _dependencies.deviceApi.setDeviceToken(std::move(token));
 }
 
 void ZorvaServerXPCObject::addVolume(int64_t volumeId, const std::string& path, bool notifyEnabled,
                                      const std::shared_ptr<BusPeer>& currentConnection) {
-  dependencies_.tracker.addVolume(volumeId, path, notifyEnabled);
+  _dependencies.tracker.addVolume(volumeId, path, notifyEnabled);
   // Without notifications, a connection an earlier registration entered stays where it is.
-  if (notifyEnabled) dependencies_.server.trackVolume(volumeId, currentConnection);
+  if (notifyEnabled) _dependencies.server.trackVolume(volumeId, currentConnection);
 }
 
 void ZorvaServerXPCObject::isRunning(const std::function<void(bool)>& reply) const {
@@ -61,7 +61,7 @@ void ZorvaServerXPCObject::isRunning(const std::function<void(bool)>& reply) con
     ZorvaError(FaultKind::Client, "XPC: isRunning bad reply function");
     return;
   }
-  const bool ready = dependencies_.deviceApi.isReady();
+  const bool ready = _dependencies.deviceApi.isReady();
   ZorvaLog("XPC: isRunning reply: %d", ready ? 1 : 0);
   reply(ready);
 }
@@ -82,9 +82,9 @@ void ZorvaServerXPCObject::getVersion(const std::function<void(std::string)>& re
     ZorvaError(FaultKind::Client, "XPC: getVersion: NO callback");
     return;
   }
-  ZorvaLog("XPC: getVersion: %@", dependencies_.version);
+  ZorvaLog("XPC: getVersion: %@", _dependencies.version);
   // The bus has no null string: a build without a version answers with an empty one.
-  reply(dependencies_.version.value_or(""));
+  reply(_dependencies.version.value_or(""));
 }
 
 }  // namespace zorva

@@ -25,7 +25,7 @@ class ZorvaServerXPCObject {
     const std::optional<std::string>& version;
   };
 
-  explicit ZorvaServerXPCObject(const Dependencies& dependencies) : dependencies_(dependencies) {}
+  explicit ZorvaServerXPCObject(const Dependencies& dependencies) : _dependencies(dependencies) {}
 
   // Decodes one call of the protocol and runs its method.
   void handle(BusCall call);
@@ -39,7 +39,7 @@ class ZorvaServerXPCObject {
   void getVersion(const std::function<void(std::string)>& reply);
 
  private:
-  Dependencies dependencies_;
+  Dependencies _dependencies;
 };
 
 }  // namespace zorva

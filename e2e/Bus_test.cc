@@ -34,13 +34,13 @@ class BusTest : public ProductTest {
   void SetUp() override {
     if (auto why = whyProductCannotRun()) GTEST_SKIP() << *why;
     std::string whyNot;
-    bus_ = PrivateBus::start(whyNot);
-    if (!bus_) GTEST_SKIP() << whyNot;
+    _bus = PrivateBus::start(whyNot);
+    if (!_bus) GTEST_SKIP() << whyNot;
     ProductTest::SetUp();
   }
   void TearDown() override {
     ProductTest::TearDown();
-    bus_.reset();
+    _bus.reset();
   }
   RigOptions rigOptions() override {
     RigOptions options = busRigOptions();
@@ -51,14 +51,14 @@ class BusTest : public ProductTest {
 
   // The bus's socket without the daemon's guid, which a restarted bus does not share: what an
   // installed service and its clients are configured with.
-  std::string busPath() const { return bus_->address().substr(0, bus_->address().find(",guid=")); }
+  std::string busPath() const { return _bus->address().substr(0, _bus->address().find(",guid=")); }
 
   CommandResult zorvactl(std::vector<std::string> args) {
     args.insert(args.begin(), {ZORVA_E2E_ZORVACTL, "--bus", busPath()});
     return runCommand(args);
   }
 
-  std::unique_ptr<PrivateBus> bus_;
+  std::unique_ptr<PrivateBus> _bus;
 };
 
 // Nothing saved beforehand: the key and the volume come only through zorvactl, and they are
@@ -257,7 +257,7 @@ TEST_F(BusRestartTest, TheServiceSaysItLostTheBusAndGoesOnReportingTransfers) {
   writeFile(changed, "written under volume 7\n");
   EXPECT_EQ(watcher->readLine(Stream::Out, kDeadline), changed);
   std::string whyNot;
-  ASSERT_TRUE(bus_->restart(whyNot)) << whyNot;
+  ASSERT_TRUE(_bus->restart(whyNot)) << whyNot;
 
   ASSERT_TRUE(rig->service().waitForLog("ZORVA_LOG: ERROR: XPC: bus connection lost", kDeadline));
   ASSERT_TRUE(rig->service().waitForLog("ZORVA_LOG: interruptionHandler", kDeadline));

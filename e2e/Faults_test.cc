@@ -79,22 +79,22 @@ class DiskFullTest : public ProductTest {
  protected:
   void SetUp() override {
     if (auto why = whyProductCannotRun()) GTEST_SKIP() << *why;
-    if (::mount("tmpfs", disk_.path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+    if (::mount("tmpfs", _disk.path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
                 "size=1m,mode=0700") != 0) {
       GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
     }
-    mounted_ = true;
+    _mounted = true;
     ProductTest::SetUp();
   }
   void TearDown() override {
     ProductTest::TearDown();  // the service first: it holds files there
-    if (mounted_) ::umount2(disk_.path().c_str(), MNT_DETACH);
+    if (_mounted) ::umount2(_disk.path().c_str(), MNT_DETACH);
   }
-  RigOptions rigOptions() override { return {.stateDir = disk_.path()}; }
+  RigOptions rigOptions() override { return {.stateDir = _disk.path()}; }
 
   // Fills the disk to the last byte.
   void fill() {
-    int fd = ::open((disk_ / "filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    int fd = ::open((_disk / "filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
     const std::string block(4096, 'f');
     for (size_t size : {block.size(), size_t{1}}) {
@@ -104,8 +104,8 @@ class DiskFullTest : public ProductTest {
     ::close(fd);
   }
 
-  TempFolder disk_{"zorva-e2e-state"};
-  bool mounted_ = false;
+  TempFolder _disk{"zorva-e2e-state"};
+  bool _mounted = false;
 };
 
 TEST_F(DiskFullTest, TheServiceSaysWhatIsWrongKeepsReportingAndRecoversWhenSpaceReturns) {
@@ -129,7 +129,7 @@ TEST_F(DiskFullTest, TheServiceSaysWhatIsWrongKeepsReportingAndRecoversWhenSpace
 
   // Room again: events are kept on disk once more. Proved by one refused while the service is
   // killed, which a restart then delivers.
-  std::filesystem::remove(disk_ / "filler");
+  std::filesystem::remove(_disk / "filler");
   rig->backend().set({.uploadStatus = 400});
   const std::string afterwards = rig->outside("afterwards.txt");
   run({"cp", makeFile(rig->watched("afterwards.txt")), afterwards});

@@ -125,7 +125,7 @@ Background::~Background() { signalAndWait(SIGKILL); }
 
 void Background::start(const std::vector<std::string>& argv, std::vector<std::string> environment,
                        const std::string& outputPath) {
-  if (pid_ > 0) throw std::logic_error(argv[0] + " is still running");
+  if (_pid > 0) throw std::logic_error(argv[0] + " is still running");
   std::vector<std::string> args = argv;
   std::vector<char*> argp = pointers(args);
   std::vector<char*> envp = pointers(environment);
@@ -145,24 +145,24 @@ void Background::start(const std::vector<std::string>& argv, std::vector<std::st
   }
   ::close(out);
   if (child < 0) throw std::runtime_error("fork: " + errnoText());
-  pid_ = child;
+  _pid = child;
 }
 
 int Background::signalAndWait(int signal) {
-  if (pid_ <= 0) return -1;
-  ::kill(pid_, signal);
+  if (_pid <= 0) return -1;
+  ::kill(_pid, signal);
   int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  while (::waitpid(_pid, &status, 0) < 0 && errno == EINTR) {
   }
-  pid_ = -1;
+  _pid = -1;
   return status;
 }
 
 bool Background::running() const {
-  if (pid_ <= 0) return false;
+  if (_pid <= 0) return false;
   // Reaps nothing: a program that ended on its own stays waitable for signalAndWait().
   siginfo_t info{};
-  return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+  return ::waitid(P_PID, static_cast<id_t>(_pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
          info.si_pid == 0;
 }
 
@@ -175,23 +175,23 @@ std::string BackendMode::describe() const {
 
 RigBackend::RigBackend(std::string program, const TestCertificate& certificate,
                        std::string validKey, std::string folder, BackendMode mode)
-    : program_(std::move(program)),
-      validKey_(std::move(validKey)),
-      folder_(std::move(folder)),
-      certificate_(certificate) {
+    : _program(std::move(program)),
+      _validKey(std::move(validKey)),
+      _folder(std::move(folder)),
+      _certificate(certificate) {
   set({});  // the first run picks the port that every later one takes again
   set(mode);
 }
 
 void RigBackend::set(BackendMode mode) {
-  process_.signalAndWait(SIGKILL);  // the request log is written and flushed line by line
+  _process.signalAndWait(SIGKILL);  // the request log is written and flushed line by line
   if (!mode.up) return;
-  std::lock_guard lock(mutex_);
-  const std::string run = folder_ + "/backend-" + std::to_string(runs_.size() + 1);
+  std::lock_guard lock(_mutex);
+  const std::string run = _folder + "/backend-" + std::to_string(_runs.size() + 1);
   std::vector<std::string> argv = {
-      program_, "--port", std::to_string(port_), "--log", run + ".log", "--valid-token", validKey_};
+      _program, "--port", std::to_string(_port), "--log", run + ".log", "--valid-token", _validKey};
   if (mode.tls)
-    argv.insert(argv.end(), {"--cert", certificate_.cert(), "--key", certificate_.key()});
+    argv.insert(argv.end(), {"--cert", _certificate.cert(), "--key", _certificate.key()});
   if (mode.uploadStatus) {
     argv.insert(argv.end(), {"--status", kUploadPath + ("=" + std::to_string(mode.uploadStatus))});
   }
@@ -202,25 +202,25 @@ void RigBackend::set(BackendMode mode) {
   // The port was just released: taking it again can only fail for a moment.
   const bool listening = waitFor(
       [&] {
-        process_.start(argv, {}, run + ".out");
+        _process.start(argv, {}, run + ".out");
         std::string said;
         waitFor(
             [&] {
               said = readFile(run + ".out");
-              return said.find('\n') != std::string::npos || !process_.running();
+              return said.find('\n') != std::string::npos || !_process.running();
             },
             10s, 1ms);
         if (said.starts_with("listening ")) {
-          port_ = std::stoi(said.substr(said.rfind(':') + 1));
+          _port = std::stoi(said.substr(said.rfind(':') + 1));
           return true;
         }
-        process_.signalAndWait(SIGKILL);
+        _process.signalAndWait(SIGKILL);
         return false;
       },
       10s, 50ms);
   if (!listening) throw std::runtime_error("zorva-devbackend: " + readFile(run + ".out"));
-  if (mode.paused) ::kill(process_.pid(), SIGSTOP);
-  runs_.push_back({mode, run + ".log"});
+  if (mode.paused) ::kill(_process.pid(), SIGSTOP);
+  _runs.push_back({mode, run + ".log"});
 }
 
 void RigBackend::record(const std::string& line, const BackendMode& mode) const {
@@ -234,23 +234,23 @@ void RigBackend::record(const std::string& line, const BackendMode& mode) const 
     request.events = parseUpload(body, found);
     // The development backend refuses an unknown key and a body that is not JSON.
     const json key = entry.value("query", json::object()).value("device_session_key", json());
-    request.accepted = success(mode.uploadStatus) && found.empty() && key == validKey_;
-    problems_.insert(problems_.end(), found.begin(), found.end());
+    request.accepted = success(mode.uploadStatus) && found.empty() && key == _validKey;
+    _problems.insert(_problems.end(), found.begin(), found.end());
   } else if (path == kTrackPath) {
     request.accepted = success(mode.analyticsStatus);
     const json parsed = json::parse(body, nullptr, /*allow_exceptions=*/false);
     const json events = parsed.is_object() ? parsed.value("events", json()) : json();
-    if (!events.is_array()) problems_.push_back("a telemetry upload without events: " + body);
+    if (!events.is_array()) _problems.push_back("a telemetry upload without events: " + body);
     for (const json& event : events) request.telemetry.push_back(event.dump());
   } else {
     return;
   }
-  requests_.push_back(std::move(request));
+  _requests.push_back(std::move(request));
 }
 
 std::vector<RigBackend::Request> RigBackend::requests() const {
-  std::lock_guard lock(mutex_);
-  for (Run& run : runs_) {
+  std::lock_guard lock(_mutex);
+  for (Run& run : _runs) {
     std::ifstream in(run.log, std::ios::binary);
     in.seekg(static_cast<std::streamoff>(run.read));
     const std::string text{std::istreambuf_iterator<char>(in), {}};
@@ -260,7 +260,7 @@ std::vector<RigBackend::Request> RigBackend::requests() const {
       run.read += end + 1 - at;
     }
   }
-  return requests_;
+  return _requests;
 }
 
 std::vector<AuditEvent> RigBackend::delivered() const {
@@ -323,20 +323,20 @@ size_t RigBackend::telemetryUploads() const {
 
 std::vector<std::string> RigBackend::problems() const {
   requests();
-  std::lock_guard lock(mutex_);
-  return problems_;
+  std::lock_guard lock(_mutex);
+  return _problems;
 }
 
 ZorvadProcess::ZorvadProcess(std::string program, std::vector<std::string> environment,
                              std::string logFolder)
-    : program_(std::move(program)),
-      environment_(std::move(environment)),
-      logFolder_(std::move(logFolder)) {}
+    : _program(std::move(program)),
+      _environment(std::move(environment)),
+      _logFolder(std::move(logFolder)) {}
 
 void ZorvadProcess::start() {
-  ++runs_;
-  process_.start({program_}, environment_,
-                 logFolder_ + "/zorvad-" + std::to_string(runs_) + ".log");
+  ++_runs;
+  _process.start({_program}, _environment,
+                 _logFolder + "/zorvad-" + std::to_string(_runs) + ".log");
 }
 
 bool ZorvadProcess::waitUntilReady(std::chrono::milliseconds timeout) const {
@@ -344,7 +344,7 @@ bool ZorvadProcess::waitUntilReady(std::chrono::milliseconds timeout) const {
 }
 
 std::string ZorvadProcess::logOfRun(int run) const {
-  return readFile(logFolder_ + "/zorvad-" + std::to_string(run) + ".log");
+  return readFile(_logFolder + "/zorvad-" + std::to_string(run) + ".log");
 }
 
 bool ZorvadProcess::waitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
@@ -404,7 +404,7 @@ const char* driveKindName(DriveKind kind) {
 }
 
 LoopDrive::LoopDrive(const std::string& folder, DriveKind kind)
-    : image_(folder + "/drive.img"), mountPoint_(folder + "/drive"), tmpfs_(folder + "/tmpfs") {
+    : _image(folder + "/drive.img"), _mountPoint(folder + "/drive"), _tmpfs(folder + "/tmpfs") {
   for (const char* made : {"/drive", "/tmpfs", "/lower", "/upper", "/work"}) {
     std::filesystem::create_directories(folder + made);
   }
@@ -418,122 +418,122 @@ LoopDrive::LoopDrive(const std::string& folder, DriveKind kind)
   // Sparse images: xfs wants 300 MB at least, but only what is written takes room.
   const bool big = kind == DriveKind::Xfs || kind == DriveKind::BtrfsSubvolume;
   if (kind != DriveKind::Tmpfs && kind != DriveKind::Overlay) {
-    check({"truncate", "-s", big ? "320M" : "64M", image_});
+    check({"truncate", "-s", big ? "320M" : "64M", _image});
   }
-  const std::vector<std::string> loop = {"mount", "-o", "loop", image_, mountPoint_};
+  const std::vector<std::string> loop = {"mount", "-o", "loop", _image, _mountPoint};
   std::vector<std::vector<std::string>> steps;
   switch (kind) {
     case DriveKind::Ext4:
-      steps = {{"mkfs.ext4", "-q", "-F", image_}, loop};
+      steps = {{"mkfs.ext4", "-q", "-F", _image}, loop};
       break;
     case DriveKind::Xfs:
-      steps = {{"mkfs.xfs", "-q", image_}, loop};
+      steps = {{"mkfs.xfs", "-q", _image}, loop};
       break;
     case DriveKind::BtrfsSubvolume:
-      steps = {{"mkfs.btrfs", "-q", image_},
+      steps = {{"mkfs.btrfs", "-q", _image},
                loop,
-               {"btrfs", "-q", "subvolume", "create", mountPoint_ + "/volume"},
-               {"umount", mountPoint_},
-               {"mount", "-o", "loop,subvol=volume", image_, mountPoint_}};
+               {"btrfs", "-q", "subvolume", "create", _mountPoint + "/volume"},
+               {"umount", _mountPoint},
+               {"mount", "-o", "loop,subvol=volume", _image, _mountPoint}};
       break;
     case DriveKind::Tmpfs:
-      steps = {{"mount", "-t", "tmpfs", "-o", "size=64m", "zorva-e2e-drive", mountPoint_}};
+      steps = {{"mount", "-t", "tmpfs", "-o", "size=64m", "zorva-e2e-drive", _mountPoint}};
       break;
     case DriveKind::Overlay:
       steps = {{"mount", "-t", "overlay", "zorva-e2e-drive", "-o",
                 "lowerdir=" + folder + "/lower,upperdir=" + folder + "/upper,workdir=" + folder +
                     "/work",
-                mountPoint_}};
+                _mountPoint}};
       break;
     case DriveKind::FuseFat:
-      steps = {{"mkfs.vfat", image_}, {"fusefat", "-o", "rw+", image_, mountPoint_}};
+      steps = {{"mkfs.vfat", _image}, {"fusefat", "-o", "rw+", _image, _mountPoint}};
       break;
     case DriveKind::FuseNtfs:
-      steps = {{"mkfs.ntfs", "-F", "-f", "-q", image_}, {"ntfs-3g", image_, mountPoint_}};
+      steps = {{"mkfs.ntfs", "-F", "-f", "-q", _image}, {"ntfs-3g", _image, _mountPoint}};
       break;
     case DriveKind::FuseExfat:  // the driver wants a block device, attached here
-      check({"mkfs.exfat", image_});
-      loopDevice_ = check({"losetup", "-f", "--show", image_});
-      loopDevice_.erase(loopDevice_.find_last_not_of('\n') + 1);
-      steps = {{"mount.exfat-fuse", loopDevice_, mountPoint_}};
+      check({"mkfs.exfat", _image});
+      _loopDevice = check({"losetup", "-f", "--show", _image});
+      _loopDevice.erase(_loopDevice.find_last_not_of('\n') + 1);
+      steps = {{"mount.exfat-fuse", _loopDevice, _mountPoint}};
       break;
   }
-  steps.push_back({"mount", "-t", "tmpfs", "-o", "size=64m", "zorva-e2e", tmpfs_});
+  steps.push_back({"mount", "-t", "tmpfs", "-o", "size=64m", "zorva-e2e", _tmpfs});
   for (const auto& step : steps) check(step);
 }
 
-bool LoopDrive::unmount() { return runCommand({"umount", mountPoint_}).status == 0; }
+bool LoopDrive::unmount() { return runCommand({"umount", _mountPoint}).status == 0; }
 
 LoopDrive::~LoopDrive() {
-  for (const std::string& mounted : {mountPoint_, tmpfs_}) {
+  for (const std::string& mounted : {_mountPoint, _tmpfs}) {
     if (runCommand({"mountpoint", "-q", mounted}).status != 0) continue;
     if (runCommand({"umount", mounted}).status != 0) runCommand({"umount", "-l", mounted});
   }
-  if (!loopDevice_.empty()) runCommand({"losetup", "-d", loopDevice_});
+  if (!_loopDevice.empty()) runCommand({"losetup", "-d", _loopDevice});
   std::error_code ignored;
-  std::filesystem::remove(image_, ignored);
+  std::filesystem::remove(_image, ignored);
 }
 
 ProductRig::ProductRig(std::string zorvadProgram, std::string devBackendProgram, RigOptions options)
-    : options_(std::move(options)), temp_("zorva-e2e") {
-  watched_ = temp_ / "Watched";
-  if (options_.loopDrive) {
-    drive_ = std::make_unique<LoopDrive>(temp_.path(), options_.driveKind);
-    watched_ = drive_->mountPoint() + "/Watched";
-    driveOut_ = drive_->mountPoint() + "/out";
-    std::filesystem::create_directories(driveOut_);
+    : _options(std::move(options)), _temp("zorva-e2e") {
+  _watched = _temp / "Watched";
+  if (_options.loopDrive) {
+    _drive = std::make_unique<LoopDrive>(_temp.path(), _options.driveKind);
+    _watched = _drive->mountPoint() + "/Watched";
+    _driveOut = _drive->mountPoint() + "/out";
+    std::filesystem::create_directories(_driveOut);
   }
-  watched2_ = temp_ / "watched2";
-  outside_ = temp_ / "outside";
-  stateDir_ = options_.stateDir.empty() ? temp_ / "state" : options_.stateDir;
-  for (const std::string& folder : {watched_, watched2_, outside_, stateDir_, temp_ / "logs"}) {
+  _watched2 = _temp / "watched2";
+  _outside = _temp / "outside";
+  _stateDir = _options.stateDir.empty() ? _temp / "state" : _options.stateDir;
+  for (const std::string& folder : {_watched, _watched2, _outside, _stateDir, _temp / "logs"}) {
     std::filesystem::create_directories(folder);
   }
-  certificate_ = std::make_unique<TestCertificate>(temp_.path());
-  backend_ = std::make_unique<RigBackend>(std::move(devBackendProgram), *certificate_,
-                                          options_.deviceKey, temp_ / "logs", options_.backend);
+  _certificate = std::make_unique<TestCertificate>(_temp.path());
+  _backend = std::make_unique<RigBackend>(std::move(devBackendProgram), *_certificate,
+                                          _options.deviceKey, _temp / "logs", _options.backend);
   std::vector<std::string> environment;
   for (char** entry = environ; *entry; ++entry) {
     if (std::strncmp(*entry, "ZORVA_", 6) != 0) environment.emplace_back(*entry);
   }
   environment.insert(
       environment.end(),
-      {"ZORVA_EVENT_SOURCE=fanotify", "ZORVA_STATE_DIR=" + stateDir_,
-       "ZORVA_BACKEND_URL=" + backend_->url(), "ZORVA_ANALYTICS_URL=" + backend_->url(),
-       "ZORVA_CA_FILE=" + certificate_->cert(), "ZORVA_LOG=stderr",
-       "ZORVA_BUS=" + options_.busAddress.value_or("unix:path=" + temp_ / "nobus")});
-  service_ = std::make_unique<ZorvadProcess>(std::move(zorvadProgram), std::move(environment),
-                                             temp_ / "logs");
+      {"ZORVA_EVENT_SOURCE=fanotify", "ZORVA_STATE_DIR=" + _stateDir,
+       "ZORVA_BACKEND_URL=" + _backend->url(), "ZORVA_ANALYTICS_URL=" + _backend->url(),
+       "ZORVA_CA_FILE=" + _certificate->cert(), "ZORVA_LOG=stderr",
+       "ZORVA_BUS=" + _options.busAddress.value_or("unix:path=" + _temp / "nobus")});
+  _service = std::make_unique<ZorvadProcess>(std::move(zorvadProgram), std::move(environment),
+                                             _temp / "logs");
 }
 
 ProductRig::~ProductRig() {
-  service_.reset();  // first: the service must not outlive the folders it watches
-  backend_.reset();
-  drive_.reset();  // before the temporary folder that holds it is removed
+  _service.reset();  // first: the service must not outlive the folders it watches
+  _backend.reset();
+  _drive.reset();  // before the temporary folder that holds it is removed
 }
 
 void ProductRig::start() {
-  if (options_.seedState) {
-    saveServiceState(stateDir_, options_.deviceKey,
-                     {{kVolume, watched_}, {kOtherVolume, watched2_}});
+  if (_options.seedState) {
+    saveServiceState(_stateDir, _options.deviceKey,
+                     {{kVolume, _watched}, {kOtherVolume, _watched2}});
   }
   restart();
 }
 
 void ProductRig::restart() {
-  service_->start();
-  if (!service_->waitUntilReady()) {
-    throw std::runtime_error("zorvad did not start; its log:\n" + service_->log());
+  _service->start();
+  if (!_service->waitUntilReady()) {
+    throw std::runtime_error("zorvad did not start; its log:\n" + _service->log());
   }
 }
 
 std::optional<std::string> ProductRig::markerCopy(std::chrono::milliseconds timeout) {
-  const std::string name = "marker-" + std::to_string(++markers_) + ".txt";
+  const std::string name = "marker-" + std::to_string(++_markers) + ".txt";
   // Distinct content and size, so that no other watched file is taken for its source.
-  writeFile(watched(name), name + std::string(static_cast<size_t>(7000 + markers_), 'm'));
+  writeFile(watched(name), name + std::string(static_cast<size_t>(7000 + _markers), 'm'));
   const std::string dest = outside(name);
   if (runCommand({"cp", watched(name), dest}).status != 0) return std::nullopt;
-  if (!backend_->waitForDelivery(dest, timeout)) return std::nullopt;
+  if (!_backend->waitForDelivery(dest, timeout)) return std::nullopt;
   return dest;
 }
 

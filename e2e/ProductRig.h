@@ -72,10 +72,10 @@ class Background {
   // Sends `signal` and waits; returns the wait status (-1 when nothing runs).
   int signalAndWait(int signal);
   bool running() const;
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return _pid; }
 
  private:
-  pid_t pid_ = -1;
+  pid_t _pid = -1;
 };
 
 // How zorva-devbackend is run; each field but the default is a fault the service must outlive.
@@ -99,7 +99,7 @@ class RigBackend {
 
   // Ends the program's run and runs it again, on the same port, as `mode` says.
   void set(BackendMode mode);
-  std::string url() const { return "https://127.0.0.1:" + std::to_string(port_); }
+  std::string url() const { return "https://127.0.0.1:" + std::to_string(_port); }
 
   // Every record of every accepted upload (a valid key, answered with a success), in arrival
   // order: a record resent after a crash or a lost answer appears again.
@@ -133,14 +133,14 @@ class RigBackend {
   std::vector<Request> requests() const;  // all so far, taking in what the logs gained
   void record(const std::string& line, const BackendMode& mode) const;
 
-  const std::string program_, validKey_, folder_;
-  const TestCertificate& certificate_;
-  int port_ = 0;
-  Background process_;
-  mutable std::mutex mutex_;
-  mutable std::vector<Run> runs_;
-  mutable std::vector<Request> requests_;
-  mutable std::vector<std::string> problems_;
+  const std::string _program, _validKey, _folder;
+  const TestCertificate& _certificate;
+  int _port = 0;
+  Background _process;
+  mutable std::mutex _mutex;
+  mutable std::vector<Run> _runs;
+  mutable std::vector<Request> _requests;
+  mutable std::vector<std::string> _problems;
 };
 
 // zorvad as a child process on the fanotify source, logging to stderr into a file per run.
@@ -152,25 +152,25 @@ class ZorvadProcess {
   void start();
   // Waits for the "dispatch_main" line of this run: events are watched from then on.
   bool waitUntilReady(std::chrono::milliseconds timeout = 60s) const;
-  int stop() { return process_.signalAndWait(SIGTERM); }  // the wait status
-  int kill() { return process_.signalAndWait(SIGKILL); }
-  bool running() const { return process_.running(); }
-  pid_t pid() const { return process_.pid(); }
-  int runs() const { return runs_; }
+  int stop() { return _process.signalAndWait(SIGTERM); }  // the wait status
+  int kill() { return _process.signalAndWait(SIGKILL); }
+  bool running() const { return _process.running(); }
+  pid_t pid() const { return _process.pid(); }
+  int runs() const { return _runs; }
 
   // This run's log so far, and one earlier run's (1 is the first).
-  std::string log() const { return runs_ == 0 ? std::string() : logOfRun(runs_); }
+  std::string log() const { return _runs == 0 ? std::string() : logOfRun(_runs); }
   std::string logOfRun(int run) const;
   bool waitForLog(const std::string& text, std::chrono::milliseconds timeout) const;
   // Lines of this run containing `text`.
   std::vector<std::string> logLines(const std::string& text) const;
 
  private:
-  const std::string program_;
-  const std::vector<std::string> environment_;
-  const std::string logFolder_;
-  Background process_;
-  int runs_ = 0;
+  const std::string _program;
+  const std::vector<std::string> _environment;
+  const std::string _logFolder;
+  Background _process;
+  int _runs = 0;
 };
 
 // The saved state a client application would have left: the device key and the watched volumes
@@ -195,14 +195,14 @@ class LoopDrive {
   LoopDrive(const LoopDrive&) = delete;
   LoopDrive& operator=(const LoopDrive&) = delete;
 
-  const std::string& mountPoint() const { return mountPoint_; }
-  const std::string& tmpfs() const { return tmpfs_; }
+  const std::string& mountPoint() const { return _mountPoint; }
+  const std::string& tmpfs() const { return _tmpfs; }
   // Unmounts the drive now; false while something holds a file on it open.
   bool unmount();
 
  private:
-  std::string image_, mountPoint_, tmpfs_;
-  std::string loopDevice_;  // attached by the rig itself, for drivers that want a block device
+  std::string _image, _mountPoint, _tmpfs;
+  std::string _loopDevice;  // attached by the rig itself, for drivers that want a block device
 };
 
 struct RigOptions {
@@ -232,19 +232,19 @@ class ProductRig {
   ProductRig(std::string zorvadProgram, std::string devBackendProgram, RigOptions options = {});
   ~ProductRig();
 
-  const std::string& root() const { return temp_.path(); }
-  std::string watched(const std::string& name = {}) const { return join(watched_, name); }
-  std::string watched2(const std::string& name = {}) const { return join(watched2_, name); }
-  std::string outside(const std::string& name = {}) const { return join(outside_, name); }
+  const std::string& root() const { return _temp.path(); }
+  std::string watched(const std::string& name = {}) const { return join(_watched, name); }
+  std::string watched2(const std::string& name = {}) const { return join(_watched2, name); }
+  std::string outside(const std::string& name = {}) const { return join(_outside, name); }
   // With a loop drive: a folder on the drive outside volume 7, and the tmpfs beside it.
-  std::string onDrive(const std::string& name = {}) const { return join(driveOut_, name); }
-  std::string onTmpfs(const std::string& name = {}) const { return join(drive_->tmpfs(), name); }
-  LoopDrive& drive() { return *drive_; }
-  const std::string& stateDir() const { return stateDir_; }
-  const std::string& deviceKey() const { return options_.deviceKey; }
+  std::string onDrive(const std::string& name = {}) const { return join(_driveOut, name); }
+  std::string onTmpfs(const std::string& name = {}) const { return join(_drive->tmpfs(), name); }
+  LoopDrive& drive() { return *_drive; }
+  const std::string& stateDir() const { return _stateDir; }
+  const std::string& deviceKey() const { return _options.deviceKey; }
 
-  RigBackend& backend() { return *backend_; }
-  ZorvadProcess& service() { return *service_; }
+  RigBackend& backend() { return *_backend; }
+  ZorvadProcess& service() { return *_service; }
 
   // Saves the key and both volumes (unless told not to), starts zorvad and waits until it
   // watches.
@@ -262,14 +262,14 @@ class ProductRig {
     return name.empty() ? folder : folder + "/" + name;
   }
 
-  RigOptions options_;
-  TempFolder temp_;
-  std::unique_ptr<LoopDrive> drive_;
-  std::string watched_, watched2_, outside_, stateDir_, driveOut_;
-  std::unique_ptr<TestCertificate> certificate_;
-  std::unique_ptr<RigBackend> backend_;
-  std::unique_ptr<ZorvadProcess> service_;
-  int markers_ = 0;
+  RigOptions _options;
+  TempFolder _temp;
+  std::unique_ptr<LoopDrive> _drive;
+  std::string _watched, _watched2, _outside, _stateDir, _driveOut;
+  std::unique_ptr<TestCertificate> _certificate;
+  std::unique_ptr<RigBackend> _backend;
+  std::unique_ptr<ZorvadProcess> _service;
+  int _markers = 0;
 };
 
 }  // namespace zorva::e2e

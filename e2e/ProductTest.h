@@ -51,9 +51,9 @@ class ProductTest : public ::testing::Test {
   // A file whose size and content no other file of the test shares, so that a content match can
   // only find the intended source.
   std::string makeFile(const std::string& path) {
-    const size_t size = 1000 + 37 * static_cast<size_t>(++files_);
+    const size_t size = 1000 + 37 * static_cast<size_t>(++_files);
     std::string content = path + "\n";
-    content.resize(size, static_cast<char>('a' + files_ % 26));
+    content.resize(size, static_cast<char>('a' + _files % 26));
     writeFile(path, content);
     return path;
   }
@@ -81,7 +81,7 @@ class ProductTest : public ::testing::Test {
   std::unique_ptr<ProductRig> rig;
 
  private:
-  int files_ = 0;
+  int _files = 0;
 };
 
 }  // namespace zorva::e2e

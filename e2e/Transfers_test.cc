@@ -37,7 +37,7 @@ class TransferTest : public ProductTest {
   // is expected with the source below the root; a renamed copy is called "copy of" the source.
   std::string source(const std::string& way, const std::string& to, bool folder = false,
                      bool renamed = false) {
-    const std::string name = "Way " + way + " " + std::to_string(++names_);
+    const std::string name = "Way " + way + " " + std::to_string(++_names);
     if (!folder) {
       makeFile(rig->watched(name));
       expected[under(to, renamed ? "copy of " + name : name)] = "/" + name;
@@ -87,7 +87,7 @@ class TransferTest : public ProductTest {
   std::map<std::string, std::string> expected;  // destination -> source below the root
 
  private:
-  int names_ = 0;
+  int _names = 0;
 };
 
 TEST_F(TransferTest, EachWayOfTakingFilesOffADriveIsReportedOnceAndNothingElseIs) {

@@ -9,31 +9,23 @@
 
 #include "backend/DeviceApi.h"
 #include "platform/dispatch/testing/ManualClock.h"
+#include "platform/http/testing/ScriptedHttpClient.h"
 #include "platform/log/LogWriter.h"
 #include "platform/settings/testing/MemorySettingsStore.h"
-
-namespace {
-
-class ReplyingHttpClient final : public zorva::HttpClient {
- public:
-  zorva::HttpResponse response;
-  void send(zorva::HttpRequest, Completion done) override { done(response); }
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static auto silent = zorva::makeLogWriter(zorva::LogTarget::Off, zorva::LogLevel::Default);
   zorva::setLogWriter(silent.get());
   static zorva::ManualClock clock;
   static zorva::MemorySettingsStore settings;
-  static ReplyingHttpClient http;
+  static zorva::ScriptedHttpClient http(clock);
   static zorva::DeviceApi api(
       {.settings = settings, .http = http, .clock = clock, .baseUrl = "https://backend.invalid"});
 
   if (size < 2) return 0;
-  http.response.status = (data[0] << 8 | data[1]) % 700;
-  http.response.body.assign(reinterpret_cast<const char*>(data) + 2, size - 2);
+  zorva::HttpResponse response{.status = (data[0] << 8 | data[1]) % 700};
+  response.body.assign(reinterpret_cast<const char*>(data) + 2, size - 2);
+  http.answer({response});
 
   int checked = 0;
   api.checkToken("key", 0, [&](const std::optional<zorva::DeviceApi::Error>&) { ++checked; });

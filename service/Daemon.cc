@@ -64,17 +64,17 @@ std::variant<std::unique_ptr<Daemon>, ConfigError> Daemon::create(
 }
 
 Daemon::Daemon(Setup setup, Platform platform)
-    : setup_(std::move(setup)),
-      platform_(std::move(platform)),
-      status_(platform_.clock, setup_.version,
-              statusParts({.eventSource = *platform_.eventSource,
-                           .dispatch = dispatchCounters_,
-                           .deviceApi = [this]() -> DeviceRequests* { return deviceApi_.get(); },
-                           .tracker = [this] { return tracker_.get(); },
-                           .auditQueue = [this] { return eventQueue_.get(); },
+    : _setup(std::move(setup)),
+      _platform(std::move(platform)),
+      _status(_platform.clock, _setup.version,
+              statusParts({.eventSource = *_platform.eventSource,
+                           .dispatch = _dispatchCounters,
+                           .deviceApi = [this]() -> DeviceRequests* { return _deviceApi.get(); },
+                           .tracker = [this] { return _tracker.get(); },
+                           .auditQueue = [this] { return _eventQueue.get(); },
                            .telemetry = [this] { return telemetry(); },
-                           .control = [this] { return server_.get(); }},
-                          platform_.clock)) {}
+                           .control = [this] { return _server.get(); }},
+                          _platform.clock)) {}
 
 Daemon::~Daemon() {
   if (logForwarder() == this) setLogForwarder(nullptr);
@@ -82,63 +82,63 @@ Daemon::~Daemon() {
 
 int Daemon::start() {
   ::setenv("CFNETWORK_DIAGNOSTICS", "0", 1);
-  ZorvaLog("launch app: %@", setup_.version);
+  ZorvaLog("launch app: %@", _setup.version);
   openState();
 
   // Every event, and every error line from the subscription on, finds these already made.
-  deviceApi_ = std::make_unique<DeviceApi>(DeviceApi::Dependencies{.settings = *settings_,
-                                                                   .http = *platform_.http,
-                                                                   .clock = platform_.clock,
-                                                                   .baseUrl = setup_.backendUrl});
-  tracker_ = std::make_unique<PathTracker>(
-      PathTracker::Dependencies{.settings = *settings_,
-                                .clock = platform_.clock,
-                                .audit = links_,
-                                .notifier = links_,
-                                .comparator = comparator_,
-                                .folderFilter = platform_.eventSource->folderFilter()});
-  eventQueue_ = std::make_unique<EventQueue>(EventQueue::Dependencies{
-      .api = *deviceApi_, .store = *auditStore_, .clock = platform_.clock});
-  links_.attach(*deviceApi_, *tracker_, *eventQueue_);
-  telemetry_ = std::make_unique<Pravix>(
-      Pravix::Dependencies{.settings = *settings_,
-                           .http = *platform_.http,
-                           .clock = platform_.clock,
-                           .analyticsUrl = setup_.analyticsUrl,
-                           .identity = systemIdentity(setup_.version.value_or(""))},
+  _deviceApi = std::make_unique<DeviceApi>(DeviceApi::Dependencies{.settings = *_settings,
+                                                                   .http = *_platform.http,
+                                                                   .clock = _platform.clock,
+                                                                   .baseUrl = _setup.backendUrl});
+  _tracker = std::make_unique<PathTracker>(
+      PathTracker::Dependencies{.settings = *_settings,
+                                .clock = _platform.clock,
+                                .audit = _links,
+                                .notifier = _links,
+                                .comparator = _comparator,
+                                .folderFilter = _platform.eventSource->folderFilter()});
+  _eventQueue = std::make_unique<EventQueue>(EventQueue::Dependencies{
+      .api = *_deviceApi, .store = *_auditStore, .clock = _platform.clock});
+  _links.attach(*_deviceApi, *_tracker, *_eventQueue);
+  _telemetry = std::make_unique<Pravix>(
+      Pravix::Dependencies{.settings = *_settings,
+                           .http = *_platform.http,
+                           .clock = _platform.clock,
+                           .analyticsUrl = _setup.analyticsUrl,
+                           .identity = systemIdentity(_setup.version.value_or(""))},
       kTelemetryApiKey, kTelemetryOrg);
-  telemetryMade_.store(telemetry_.get(), std::memory_order_release);
+  _telemetryMade.store(_telemetry.get(), std::memory_order_release);
 
   if (!subscribe()) return kEventSourceFailed;
 
   // A service that cannot see events never listens for client applications.
-  server_ = std::make_unique<XPCServer>(XPCServer::Dependencies{.transport = *platform_.bus,
-                                                                .deviceApi = links_,
-                                                                .tracker = links_,
-                                                                .clock = platform_.clock,
-                                                                .version = setup_.version,
-                                                                .status = &status_});
-  links_.attach(*server_);
-  server_->start();
+  _server = std::make_unique<XPCServer>(XPCServer::Dependencies{.transport = *_platform.bus,
+                                                                .deviceApi = _links,
+                                                                .tracker = _links,
+                                                                .clock = _platform.clock,
+                                                                .version = _setup.version,
+                                                                .status = &_status});
+  _links.attach(*_server);
+  _server->start();
 
-  telemetry_->eventWithProperties(nlohmann::json{{"kingdom", "game"}, {"phylum", "launch"}});
-  telemetry_->log("launch app");
+  _telemetry->eventWithProperties(nlohmann::json{{"kingdom", "game"}, {"phylum", "launch"}});
+  _telemetry->log("launch app");
   ZorvaLog("dispatch_main");
   return EXIT_SUCCESS;
 }
 
 void Daemon::openState() {
-  for (const std::string& note : setup_.stateDirNotes) ZorvaLog("%@", note);
-  settings_ = SqliteSettingsStore::open(setup_.stateDir);
-  auditStore_ = std::make_unique<SqliteAuditEventStore>(setup_.stateDir);
+  for (const std::string& note : _setup.stateDirNotes) ZorvaLog("%@", note);
+  _settings = SqliteSettingsStore::open(_setup.stateDir);
+  _auditStore = std::make_unique<SqliteAuditEventStore>(_setup.stateDir);
   // ZorvaRemote and ZorvaError lines reach the app log from the moment the client exists.
   setLogForwarder(this);
 }
 
 bool Daemon::subscribe() {
-  EventSource& source = *platform_.eventSource;
+  EventSource& source = *_platform.eventSource;
   es_client_t* client = nullptr;
-  EventDispatcher dispatcher(*tracker_, &dispatchCounters_);
+  EventDispatcher dispatcher(*_tracker, &_dispatchCounters);
   es_new_client_result_t created = es_new_client(
       source, &client,
       [dispatcher](es_client_t*, const es_message_t* message) { dispatcher.handle(*message); });
@@ -178,29 +178,29 @@ void Daemon::logError(const std::string& line) {
 }
 
 void Daemon::Links::attach(DeviceApi& deviceApi, PathTracker& tracker, EventQueue& auditQueue) {
-  deviceApi_ = &deviceApi;
-  tracker_ = &tracker;
-  auditQueue_ = &auditQueue;
+  _deviceApi = &deviceApi;
+  _tracker = &tracker;
+  _auditQueue = &auditQueue;
 }
 
 void Daemon::Links::track(const std::string& source, const std::string& dest, int64_t volumeId) {
-  auditQueue_->track(source, dest, volumeId);
+  _auditQueue->track(source, dest, volumeId);
 }
 
 void Daemon::Links::pathModified(const std::string& path, int64_t volumeId) {
-  if (XPCServer* server = server_.load(std::memory_order_acquire)) {
+  if (XPCServer* server = _server.load(std::memory_order_acquire)) {
     server->pathModified(path, volumeId);
   }
 }
 
 void Daemon::Links::addVolume(int64_t volumeId, std::string_view path, bool notifyEnabled) {
-  tracker_->addVolume(volumeId, path, notifyEnabled);
+  _tracker->addVolume(volumeId, path, notifyEnabled);
 }
 
 void Daemon::Links::setDeviceToken(std::string token) {
-  deviceApi_->setDeviceToken(std::move(token));
+  _deviceApi->setDeviceToken(std::move(token));
 }
 
-bool Daemon::Links::isReady() const { return deviceApi_->isReady(); }
+bool Daemon::Links::isReady() const { return _deviceApi->isReady(); }
 
 }  // namespace zorva

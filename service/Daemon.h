@@ -80,8 +80,8 @@ class Daemon final : private LogForwarder {
   int start();
 
   // The parts made by start(), for tests; null before.
-  Pravix* telemetry() const { return telemetryMade_.load(std::memory_order_acquire); }
-  EventQueue* auditQueue() const { return eventQueue_.get(); }
+  Pravix* telemetry() const { return _telemetryMade.load(std::memory_order_acquire); }
+  EventQueue* auditQueue() const { return _eventQueue.get(); }
 
  private:
   // The ends the parts are made with where the other end is made later (the tracker comes before
@@ -94,7 +94,7 @@ class Daemon final : private LogForwarder {
                       public DeviceTokenHolder {
    public:
     void attach(DeviceApi& deviceApi, PathTracker& tracker, EventQueue& auditQueue);
-    void attach(XPCServer& server) { server_.store(&server, std::memory_order_release); }
+    void attach(XPCServer& server) { _server.store(&server, std::memory_order_release); }
 
     void track(const std::string& source, const std::string& dest, int64_t volumeId) override;
     // Before the server exists no client can have registered for a change, so there is no one
@@ -105,10 +105,10 @@ class Daemon final : private LogForwarder {
     bool isReady() const override;
 
    private:
-    DeviceApi* deviceApi_ = nullptr;
-    PathTracker* tracker_ = nullptr;
-    EventQueue* auditQueue_ = nullptr;
-    std::atomic<XPCServer*> server_{nullptr};  // attached while events already flow
+    DeviceApi* _deviceApi = nullptr;
+    PathTracker* _tracker = nullptr;
+    EventQueue* _auditQueue = nullptr;
+    std::atomic<XPCServer*> _server{nullptr};  // attached while events already flow
   };
 
   // Stores open after the launch line, so a start-up's log begins with it whatever they say.
@@ -118,21 +118,21 @@ class Daemon final : private LogForwarder {
   void logError(const std::string& line) override;
   Pravix* forwardTo() const;
 
-  const Setup setup_;
-  Platform platform_;
-  FileContentComparator comparator_;
-  DispatchCounters dispatchCounters_;
-  ServiceStatus status_;  // uptime counts from here; it reads only the parts already made
-  Links links_;
+  const Setup _setup;
+  Platform _platform;
+  FileContentComparator _comparator;
+  DispatchCounters _dispatchCounters;
+  ServiceStatus _status;  // uptime counts from here; it reads only the parts already made
+  Links _links;
   // Made by start(), in this order.
-  std::unique_ptr<SqliteSettingsStore> settings_;
-  std::unique_ptr<SqliteAuditEventStore> auditStore_;
-  std::unique_ptr<DeviceApi> deviceApi_;
-  std::unique_ptr<PathTracker> tracker_;
-  std::unique_ptr<EventQueue> eventQueue_;
-  std::unique_ptr<Pravix> telemetry_;
-  std::atomic<Pravix*> telemetryMade_{nullptr};  // telemetry_, for the log functions' threads
-  std::unique_ptr<XPCServer> server_;
+  std::unique_ptr<SqliteSettingsStore> _settings;
+  std::unique_ptr<SqliteAuditEventStore> _auditStore;
+  std::unique_ptr<DeviceApi> _deviceApi;
+  std::unique_ptr<PathTracker> _tracker;
+  std::unique_ptr<EventQueue> _eventQueue;
+  std::unique_ptr<Pravix> _telemetry;
+  std::atomic<Pravix*> _telemetryMade{nullptr};  // _telemetry, for the log functions' threads
+  std::unique_ptr<XPCServer> _server;
 };
 
 }  // namespace zorva

@@ -7,7 +7,7 @@
 
 #include "platform/dbus/testing/FakeBusTransport.h"
 #include "platform/dispatch/testing/ManualClock.h"
-#include "platform/http/testing/SilentHttpClient.h"
+#include "platform/http/testing/ScriptedHttpClient.h"
 #include "platform/log/testing/MemoryLogWriter.h"
 #include "testing/TempFolder.h"
 
@@ -46,34 +46,36 @@ class ScriptedSource final : public EventSource {
 class ServiceStartUp : public ::testing::Test {
  protected:
   int start(es_new_client_result_t created, es_return_t subscribed) {
-    daemon_.reset();
-    log_.clear();
+    _daemon.reset();
+    _log.clear();
     auto source = std::make_unique<ScriptedSource>();
     auto bus = std::make_unique<FakeBusTransport>();
-    auto http = std::make_unique<SilentHttpClient>();
-    source_ = source.get();
-    http_ = http.get();
-    bus_ = bus.get();
+    // Never answers: the first upload stays in flight and what was recorded stays to be read.
+    auto http = std::make_unique<ScriptedHttpClient>(_clock);
+    http->hold();
+    _source = source.get();
+    _http = http.get();
+    _bus = bus.get();
     source->created = created;
     source->subscribeResult = subscribed;
-    daemon_ = std::make_unique<Daemon>(Daemon::Setup{.version = "1.2.3",
-                                                     .stateDir = state_.path(),
+    _daemon = std::make_unique<Daemon>(Daemon::Setup{.version = "1.2.3",
+                                                     .stateDir = _state.path(),
                                                      .backendUrl = "https://backend.test",
                                                      .analyticsUrl = "https://analytics.test",
                                                      .stateDirNotes = {"state folder note"}},
-                                       Daemon::Platform{.clock = clock_,
+                                       Daemon::Platform{.clock = _clock,
                                                         .eventSource = std::move(source),
                                                         .http = std::move(http),
                                                         .bus = std::move(bus)});
-    const int status = daemon_->start();
-    clock_.settle();
+    const int status = _daemon->start();
+    _clock.settle();
     return status;
   }
   // The log without its prefix, and without the audit queue's line, which its own queue writes
   // whenever it is done.
   std::vector<std::string> lines() {
     std::vector<std::string> lines;
-    for (const std::string& text : log_.texts()) {
+    for (const std::string& text : _log.texts()) {
       if (text != "ZORVA_LOG: EventQueue: init done") lines.push_back(text.substr(11));
     }
     return lines;
@@ -81,24 +83,24 @@ class ServiceStartUp : public ::testing::Test {
   // The telemetry log lines, sent or waiting.
   std::vector<std::string> appLog() {
     std::vector<std::string> lines;
-    for (const HttpRequest& request : http_->requests()) {
+    for (const auto& [request, at] : _http->sent()) {
       if (request.url.find("/1/app_log?") == std::string::npos) continue;
       const nlohmann::json body = nlohmann::json::parse(request.body);
       for (const auto& line : body["events"]) lines.push_back(line["log_line"]);
     }
-    for (const auto& line : daemon_->telemetry()->waitingLogLines()) {
+    for (const auto& line : _daemon->telemetry()->waitingLogLines()) {
       lines.push_back(line["log_line"]);
     }
     return lines;
   }
 
-  MemoryLogWriter log_;
-  ManualClock clock_;
-  TempFolder state_{"zorva-daemon-test"};
-  ScriptedSource* source_ = nullptr;  // the three are the daemon's
-  SilentHttpClient* http_ = nullptr;
-  FakeBusTransport* bus_ = nullptr;
-  std::unique_ptr<Daemon> daemon_;
+  MemoryLogWriter _log;
+  ManualClock _clock;
+  TempFolder _state{"zorva-daemon-test"};
+  ScriptedSource* _source = nullptr;  // the three are the daemon's
+  ScriptedHttpClient* _http = nullptr;
+  FakeBusTransport* _bus = nullptr;
+  std::unique_ptr<Daemon> _daemon;
 };
 
 // A start-up's log begins with its launch line, whatever the stores have to say; the control
@@ -107,7 +109,7 @@ TEST_F(ServiceStartUp, RunsInOrderAndRecordsItsLaunch) {
   ::setenv("CFNETWORK_DIAGNOSTICS", "1", 1);
   ASSERT_EQ(start(ES_NEW_CLIENT_RESULT_SUCCESS, ES_RETURN_SUCCESS), EXIT_SUCCESS);
   EXPECT_STREQ(std::getenv("CFNETWORK_DIAGNOSTICS"), "0");
-  EXPECT_EQ(source_->subscribed,
+  EXPECT_EQ(_source->subscribed,
             (std::vector<es_event_type_t>{
                 ES_EVENT_TYPE_NOTIFY_TRUNCATE, ES_EVENT_TYPE_NOTIFY_UNLINK,
                 ES_EVENT_TYPE_NOTIFY_LINK, ES_EVENT_TYPE_NOTIFY_OPEN, ES_EVENT_TYPE_NOTIFY_CLOSE,
@@ -119,7 +121,7 @@ TEST_F(ServiceStartUp, RunsInOrderAndRecordsItsLaunch) {
             (std::vector<std::string>{"launch app: 1.2.3", "state folder note", "source: newClient",
                                       "source: subscribe", "XPCServer: init done", "XPC: listening",
                                       "dispatch_main"}));
-  EXPECT_THAT(daemon_->telemetry()->events(),
+  EXPECT_THAT(_daemon->telemetry()->events(),
               Contains(nlohmann::json{{"event_datetime", "2026-01-01T00:00:00Z"},
                                       {"type", "event"},
                                       {"kingdom", "game"},
@@ -147,8 +149,8 @@ TEST_F(ServiceStartUp, AnEventSourceThatFailsEndsTheStartWithStatusOne) {
                                          "source: newClient"};
     expected.insert(expected.end(), c.after.begin(), c.after.end());
     EXPECT_EQ(lines(), expected);
-    EXPECT_FALSE(bus_->listening());
-    for (const auto& record : daemon_->telemetry()->events()) EXPECT_NE(record["type"], "event");
+    EXPECT_FALSE(_bus->listening());
+    for (const auto& record : _daemon->telemetry()->events()) EXPECT_NE(record["type"], "event");
     const std::string error = c.after[c.after.size() > 1].substr(7);
     EXPECT_THAT(appLog(), Contains(error));
     EXPECT_THAT(appLog(), Not(Contains("launch app")));

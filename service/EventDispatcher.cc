@@ -36,7 +36,7 @@ const es_event_type_t EventDispatcher::kSubscriptions[9] = {
 };
 
 void EventDispatcher::handle(const es_message_t& message) const {
-  if (counters_) counters_->dispatched.add();
+  if (_counters) _counters->dispatched.add();
   OptionalString exec;
   if (ignoreProcess(*message.process, &exec)) return dropped();
 
@@ -46,20 +46,20 @@ void EventDispatcher::handle(const es_message_t& message) const {
   switch (message.event_type) {
     case ES_EVENT_TYPE_NOTIFY_OPEN:
       if (isDirectory(event.open.file)) return dropped();
-      tracker_.open(bytes(event.open.file), event.open.file->stat, actor, std::move(exec),
+      _tracker.open(bytes(event.open.file), event.open.file->stat, actor, std::move(exec),
                     static_cast<uint32_t>(event.open.fflag), event.open.file->opened);
       return;
     case ES_EVENT_TYPE_NOTIFY_CLOSE:
       if (isDirectory(event.close.target)) return dropped();
-      tracker_.close(bytes(event.close.target), event.close.target->stat, actor, std::move(exec),
+      _tracker.close(bytes(event.close.target), event.close.target->stat, actor, std::move(exec),
                      event.close.modified, event.close.target->opened);
       return;
     case ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA:
-      tracker_.source(bytes(event.exchangedata.file1), decoded(event.exchangedata.file2), true,
+      _tracker.source(bytes(event.exchangedata.file1), decoded(event.exchangedata.file2), true,
                       true, std::move(exec), "EXCHANGEDATA", actor);
       return;
     case ES_EVENT_TYPE_NOTIFY_LINK:
-      tracker_.modify(joined(event.link.target_dir, event.link.target_filename), std::move(exec),
+      _tracker.modify(joined(event.link.target_dir, event.link.target_filename), std::move(exec),
                       "LINK");
       return;
     case ES_EVENT_TYPE_NOTIFY_RENAME: {
@@ -68,24 +68,24 @@ void EventDispatcher::handle(const es_message_t& message) const {
           rename.destination_type == ES_DESTINATION_TYPE_EXISTING_FILE
               ? decoded(rename.destination.existing_file)
               : joined(rename.destination.new_path.dir, rename.destination.new_path.filename);
-      tracker_.source(bytes(rename.source), std::move(dest), false, true, std::move(exec), "RENAME",
+      _tracker.source(bytes(rename.source), std::move(dest), false, true, std::move(exec), "RENAME",
                       actor);
       return;
     }
     case ES_EVENT_TYPE_NOTIFY_UNLINK:
-      tracker_.modify(decoded(event.unlink.target), std::move(exec), "UNLINK");
+      _tracker.modify(decoded(event.unlink.target), std::move(exec), "UNLINK");
       return;
     case ES_EVENT_TYPE_NOTIFY_TRUNCATE:
-      tracker_.modify(decoded(event.truncate.target), std::move(exec), "TRUNCATE");
+      _tracker.modify(decoded(event.truncate.target), std::move(exec), "TRUNCATE");
       return;
     case ES_EVENT_TYPE_NOTIFY_CLONE:
-      tracker_.source(bytes(event.clone.source),
+      _tracker.source(bytes(event.clone.source),
                       joined(event.clone.target_dir, event.clone.target_name), false, false,
                       std::move(exec), "CLONE", actor);
       return;
     case ES_EVENT_TYPE_NOTIFY_COPYFILE:
       // The destination is always the joined name, also when the copy replaced a file.
-      tracker_.source(bytes(event.copyfile.source),
+      _tracker.source(bytes(event.copyfile.source),
                       joined(event.copyfile.target_dir, event.copyfile.target_name), false, false,
                       std::move(exec), "COPYFILE", actor);
       return;

@@ -18,7 +18,7 @@ struct DispatchCounters {
 class EventDispatcher {
  public:
   explicit EventDispatcher(PathTrackerInterface& tracker, DispatchCounters* counters = nullptr)
-      : tracker_(tracker), counters_(counters) {}
+      : _tracker(tracker), _counters(counters) {}
 
   void handle(const es_message_t& message) const;
 
@@ -27,11 +27,11 @@ class EventDispatcher {
 
  private:
   void dropped() const {
-    if (counters_) counters_->dropped.add();
+    if (_counters) _counters->dropped.add();
   }
 
-  PathTrackerInterface& tracker_;
-  DispatchCounters* counters_;
+  PathTrackerInterface& _tracker;
+  DispatchCounters* _counters;
 };
 
 }  // namespace zorva

@@ -114,21 +114,21 @@ struct ServiceStatus::Request {
 
 ServiceStatus::ServiceStatus(Clock& clock, std::optional<std::string> version,
                              std::vector<StatusPart> parts)
-    : clock_(clock),
-      version_(std::move(version)),
-      started_(clock.now()),
-      parts_(std::move(parts)),
-      queue_("com.zorva.statusQueue", clock) {}
+    : _clock(clock),
+      _version(std::move(version)),
+      _started(clock.now()),
+      _parts(std::move(parts)),
+      _queue("com.zorva.statusQueue", clock) {}
 
 void ServiceStatus::gather(std::function<void(std::string)> done) {
-  queue_.async([this, done = std::move(done)]() mutable {
+  _queue.async([this, done = std::move(done)]() mutable {
     auto request = std::make_shared<Request>();
-    request->answered.assign(parts_.size(), false);
-    request->waiting = parts_.size();
+    request->answered.assign(_parts.size(), false);
+    request->waiting = _parts.size();
     request->done = std::move(done);
-    for (size_t part = 0; part < parts_.size(); ++part) {
-      parts_[part].gather([this, request, part](json members) {
-        queue_.async([this, request, part, members = std::move(members)]() mutable {
+    for (size_t part = 0; part < _parts.size(); ++part) {
+      _parts[part].gather([this, request, part](json members) {
+        _queue.async([this, request, part, members = std::move(members)]() mutable {
           if (request->finished || request->answered[part]) return;
           request->answered[part] = true;
           mergeInto(request->status, std::move(members));
@@ -136,8 +136,8 @@ void ServiceStatus::gather(std::function<void(std::string)> done) {
         });
       });
     }
-    if (parts_.empty()) return finish(*request);
-    queue_.after(kDeadline, [this, request] {
+    if (_parts.empty()) return finish(*request);
+    _queue.after(kDeadline, [this, request] {
       if (!request->finished) finish(*request);
     });
   });
@@ -157,12 +157,12 @@ void ServiceStatus::finish(Request& request) {
     }
     status.erase("listeners");
   }
-  status["version"] = version_ ? json(*version_) : json(nullptr);
+  status["version"] = _version ? json(*_version) : json(nullptr);
   status["uptimeSeconds"] = std::max<int64_t>(
-      std::chrono::duration_cast<std::chrono::seconds>(clock_.now() - started_).count(), 0);
+      std::chrono::duration_cast<std::chrono::seconds>(_clock.now() - _started).count(), 0);
   json late = json::array();
-  for (size_t part = 0; part < parts_.size(); ++part) {
-    if (!request.answered[part]) late.push_back(parts_[part].name);
+  for (size_t part = 0; part < _parts.size(); ++part) {
+    if (!request.answered[part]) late.push_back(_parts[part].name);
   }
   status["late"] = std::move(late);
   // A mount point need not be UTF-8; a bus string must be.

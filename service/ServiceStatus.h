@@ -49,11 +49,11 @@ class ServiceStatus final : public StatusSource {
   struct Request;
   void finish(Request& request);
 
-  Clock& clock_;
-  const std::optional<std::string> version_;
-  const Clock::TimePoint started_;
-  const std::vector<StatusPart> parts_;
-  SerialQueue queue_;  // last: stops first, before what its work uses
+  Clock& _clock;
+  const std::optional<std::string> _version;
+  const Clock::TimePoint _started;
+  const std::vector<StatusPart> _parts;
+  SerialQueue _queue;  // last: stops first, before what its work uses
 };
 
 // What the parts are read from. A getter that returns null stands for a subsystem not created

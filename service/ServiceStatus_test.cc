@@ -23,7 +23,7 @@ using json = nlohmann::json;
 class FakeBackend final : public DeviceRequests, public DeviceTokenHolder, public VolumeRegistrar {
  public:
   bool isReady() const override { return ready; }
-  void setOnReady(std::function<void()> onReady) override { onReady_ = std::move(onReady); }
+  void setOnReady(std::function<void()> onReady) override { _onReady = std::move(onReady); }
   void deviceRequest(std::string, std::optional<json>, int64_t, RequestHandler handler) override {
     handler(std::nullopt, std::nullopt);
   }
@@ -31,12 +31,12 @@ class FakeBackend final : public DeviceRequests, public DeviceTokenHolder, publi
   void addVolume(int64_t, std::string_view, bool) override {}
   void becomeReady() {
     ready = true;
-    onReady_();
+    _onReady();
   }
   std::atomic<bool> ready{false};
 
  private:
-  std::function<void()> onReady_;
+  std::function<void()> _onReady;
 };
 
 class FakeSource final : public EventSource {
@@ -69,50 +69,50 @@ struct Asker {
 class ServiceStatusTest : public ::testing::Test {
  protected:
   json statusNow() {
-    Asker asker(status_);
-    clock_.settle();
+    Asker asker(_status);
+    _clock.settle();
     EXPECT_EQ(asker.answers.size(), 1u);
     return asker.answers.empty() ? json() : asker.answers[0];
   }
   void dispatch(const std::unique_ptr<OwnedMessage>& message) {
-    dispatcher_.handle(message->message());
+    _dispatcher.handle(message->message());
   }
 
-  MemoryLogWriter log_;
-  ManualClock clock_;
-  MemorySettingsStore settings_;
-  MemoryAuditEventStore auditStore_;
-  FakeBackend backend_;
-  FakeContentComparator comparator_;
-  RecordingNotifier notifier_;
-  FakeSource source_;
-  FakeBusTransport transport_;
-  DispatchCounters counters_;
-  EventQueue queue_{{.api = backend_, .store = auditStore_, .clock = clock_}};
-  PathTracker tracker_{{.settings = settings_,
-                        .clock = clock_,
-                        .audit = queue_,
-                        .notifier = notifier_,
-                        .comparator = comparator_}};
-  XPCServer server_{{transport_, backend_, backend_, clock_, "1.2.3"}};
-  EventDispatcher dispatcher_{tracker_, &counters_};
-  ServiceStatus status_{clock_, "1.2.3",
-                        statusParts({.eventSource = source_,
-                                     .dispatch = counters_,
-                                     .deviceApi = [this] { return &backend_; },
-                                     .tracker = [this] { return &tracker_; },
-                                     .auditQueue = [this] { return &queue_; },
+  MemoryLogWriter _log;
+  ManualClock _clock;
+  MemorySettingsStore _settings;
+  MemoryAuditEventStore _auditStore;
+  FakeBackend _backend;
+  FakeContentComparator _comparator;
+  RecordingNotifier _notifier;
+  FakeSource _source;
+  FakeBusTransport _transport;
+  DispatchCounters _counters;
+  EventQueue _queue{{.api = _backend, .store = _auditStore, .clock = _clock}};
+  PathTracker _tracker{{.settings = _settings,
+                        .clock = _clock,
+                        .audit = _queue,
+                        .notifier = _notifier,
+                        .comparator = _comparator}};
+  XPCServer _server{{_transport, _backend, _backend, _clock, "1.2.3"}};
+  EventDispatcher _dispatcher{_tracker, &_counters};
+  ServiceStatus _status{_clock, "1.2.3",
+                        statusParts({.eventSource = _source,
+                                     .dispatch = _counters,
+                                     .deviceApi = [this] { return &_backend; },
+                                     .tracker = [this] { return &_tracker; },
+                                     .auditQueue = [this] { return &_queue; },
                                      .telemetry = [] { return nullptr; },
-                                     .control = [this] { return &server_; }},
-                                    clock_)};
+                                     .control = [this] { return &_server; }},
+                                    _clock)};
 };
 
 TEST_F(ServiceStatusTest, EachSubsystemsFiguresLandWhereTheReadmeSaysAfterTransfersAndAnUpload) {
-  server_.start();
-  tracker_.addVolume(7, "/media/usb", true);
-  tracker_.addVolume(8, "/media/other", false);
-  server_.trackVolume(7, transport_.connect(500));
-  comparator_.setEqual("/media/usb/a.txt", "/tmp/a.txt");
+  _server.start();
+  _tracker.addVolume(7, "/media/usb", true);
+  _tracker.addVolume(8, "/media/other", false);
+  _server.trackVolume(7, _transport.connect(500));
+  _comparator.setEqual("/media/usb/a.txt", "/tmp/a.txt");
   const testing::Actor reader{.pid = 11, .ppid = 10}, writer{.pid = 12, .ppid = 10};
   const testing::Actor client{.executable = "/opt/zorva-client/bin/zorva-client",
                               .platform = false};
@@ -123,8 +123,8 @@ TEST_F(ServiceStatusTest, EachSubsystemsFiguresLandWhereTheReadmeSaysAfterTransf
   dispatch(testing::makeOpen("/etc/hosts"));                  // concerns no watched file
   dispatch(testing::makeOpen("/media/usb", S_IFDIR | 0755));  // a folder
   dispatch(testing::makeOpen("/media/usb/c.txt", S_IFREG | 0644, 1000, 1, client));
-  clock_.settle();
-  clock_.advance(PathTracker::kFinalNameWait + 1s);  // the copy is reported once due
+  _clock.settle();
+  _clock.advance(PathTracker::kFinalNameWait + 1s);  // the copy is reported once due
 
   struct Row {
     const char* pointer;
@@ -166,8 +166,8 @@ TEST_F(ServiceStatusTest, EachSubsystemsFiguresLandWhereTheReadmeSaysAfterTransf
          {"/telemetry", "(missing)"},  // not created: left out, never created by a request
          {"/late", json::array()}});
 
-  backend_.becomeReady();
-  clock_.settle();
+  _backend.becomeReady();
+  _clock.settle();
   check(
       statusNow(),
       {{"/deviceKeyHeld", true},

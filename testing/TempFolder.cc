@@ -14,12 +14,12 @@ TempFolder::TempFolder(const std::string& prefix) {
   if (::mkdtemp(pattern.data()) == nullptr) {
     throw std::runtime_error("mkdtemp " + pattern + ": " + std::strerror(errno));
   }
-  path_ = pattern;
+  _path = pattern;
 }
 
 TempFolder::~TempFolder() {
   std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
+  std::filesystem::remove_all(_path, ignored);
 }
 
 }  // namespace zorva

@@ -13,11 +13,11 @@ class TempFolder {
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
 
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return _path; }
+  std::string operator/(const std::string& name) const { return _path + "/" + name; }
 
  private:
-  std::string path_;
+  std::string _path;
 };
 
 }  // namespace zorva

@@ -7,11 +7,11 @@
 namespace zorva {
 
 TestCertificate::TestCertificate(const std::string& folder, const std::string& names)
-    : cert_(folder + "/cert.pem"), key_(folder + "/key.pem") {
+    : _cert(folder + "/cert.pem"), _key(folder + "/key.pem") {
   const std::string command =
       "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
       " -keyout '" +
-      key_ + "' -out '" + cert_ + "' -subj '/CN=zorva test " +
+      _key + "' -out '" + _cert + "' -subj '/CN=zorva test " +
       std::to_string(std::random_device()()) + "' -addext 'subjectAltName=" + names +
       "' >/dev/null 2>&1";
   if (std::system(command.c_str()) != 0) {

@@ -14,12 +14,12 @@ class TestCertificate {
   explicit TestCertificate(const std::string& folder,
                            const std::string& names = "IP:127.0.0.1,DNS:localhost");
 
-  const std::string& cert() const { return cert_; }
-  const std::string& key() const { return key_; }
+  const std::string& cert() const { return _cert; }
+  const std::string& key() const { return _key; }
 
  private:
-  std::string cert_;
-  std::string key_;
+  std::string _cert;
+  std::string _key;
 };
 
 }  // namespace zorva

@@ -32,21 +32,21 @@ CasedPath::CasedPath(std::string_view path, std::string_view lower) {
       mask[maskByte(i)] = static_cast<char>(mask[maskByte(i)] | maskBit(i));
     }
     if (onlyCapitals) {
-      data_ = std::move(mask);
+      _data = std::move(mask);
       return;
     }
   }
-  data_.reserve(kTagSize + path.size());
-  data_.push_back(kWhole);
-  data_.append(path);
+  _data.reserve(kTagSize + path.size());
+  _data.push_back(kWhole);
+  _data.append(path);
 }
 
 std::string CasedPath::restore(std::string_view lower) const {
-  if (data_.empty()) return std::string(lower);
-  if (data_[0] == kWhole) return data_.substr(kTagSize);
+  if (_data.empty()) return std::string(lower);
+  if (_data[0] == kWhole) return _data.substr(kTagSize);
   std::string path(lower);
   for (size_t i = 0; i < path.size(); ++i) {
-    if (data_[maskByte(i)] & maskBit(i)) path[i] = static_cast<char>(path[i] - 'a' + 'A');
+    if (_data[maskByte(i)] & maskBit(i)) path[i] = static_cast<char>(path[i] - 'a' + 'A');
   }
   return path;
 }

@@ -20,7 +20,7 @@ class CasedPath {
  private:
   // Empty: the same as the lower-cased form. Else a tag byte, then the capitals' bit mask or the
   // whole path.
-  std::string data_;
+  std::string _data;
 };
 
 }  // namespace zorva

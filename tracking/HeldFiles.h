@@ -13,32 +13,32 @@ namespace zorva {
 // thread; must outlive every file it handed out.
 class HeldFiles {
  public:
-  explicit HeldFiles(size_t cap) : cap_(cap) {}
+  explicit HeldFiles(size_t cap) : _cap(cap) {}
 
   // Keeps the event's file open, or gives null when there is none or the cap is reached.
   SharedOpenFile take(const EventFile* file) {
     if (!file) return nullptr;
-    if (count_.fetch_add(1, std::memory_order_relaxed) >= cap_) {
-      count_.fetch_sub(1, std::memory_order_relaxed);
+    if (_count.fetch_add(1, std::memory_order_relaxed) >= _cap) {
+      _count.fetch_sub(1, std::memory_order_relaxed);
       return nullptr;
     }
     SharedOpenFile kept = file->retain();
     if (!kept) {
-      count_.fetch_sub(1, std::memory_order_relaxed);
+      _count.fetch_sub(1, std::memory_order_relaxed);
       return nullptr;
     }
     // The count goes down when the last holder of this share lets go.
     return {kept.get(), [this, kept](const OpenFile*) mutable {
               kept.reset();
-              count_.fetch_sub(1, std::memory_order_relaxed);
+              _count.fetch_sub(1, std::memory_order_relaxed);
             }};
   }
 
-  size_t count() const { return count_.load(std::memory_order_relaxed); }
+  size_t count() const { return _count.load(std::memory_order_relaxed); }
 
  private:
-  const size_t cap_;
-  std::atomic<size_t> count_{0};
+  const size_t _cap;
+  std::atomic<size_t> _count{0};
 };
 
 }  // namespace zorva

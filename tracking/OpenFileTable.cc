@@ -7,8 +7,8 @@
 namespace zorva {
 
 PathInfo* OpenFileTable::find(uint32_t ppid, std::string_view lowerPath) {
-  auto table = tables_.find(ppid);
-  if (table == tables_.end()) return nullptr;
+  auto table = _tables.find(ppid);
+  if (table == _tables.end()) return nullptr;
   auto record = table->second.find(lowerPath);
   return record == table->second.end() ? nullptr : &record->second;
 }
@@ -19,7 +19,7 @@ PathInfo& OpenFileTable::insert(uint32_t ppid, uint32_t pid, std::string lowerPa
   record.watchInfo = std::move(watchInfo);
   record.path = std::move(path);
   record.opener = pid;
-  ProcessTable& table = tables_[ppid];
+  ProcessTable& table = _tables[ppid];
   if (auto old = table.find(lowerPath); old != table.end()) dropOpener(old->second.opener, ppid);
   addOpener(pid, ppid);
   return table.insert_or_assign(std::move(lowerPath), std::move(record)).first->second;
@@ -34,21 +34,21 @@ void OpenFileTable::reopen(uint32_t ppid, PathInfo& record, uint32_t pid) {
 }
 
 void OpenFileTable::addOpener(uint32_t pid, uint32_t ppid) {
-  auto [first, last] = openers_.equal_range(pid);
+  auto [first, last] = _openers.equal_range(pid);
   for (auto entry = first; entry != last; ++entry) {
     if (entry->second.ppid == ppid) {
       entry->second.records += 1;
       return;
     }
   }
-  openers_.emplace(pid, OpenerEntry{ppid, 1});
+  _openers.emplace(pid, OpenerEntry{ppid, 1});
 }
 
 void OpenFileTable::dropOpener(uint32_t pid, uint32_t ppid) {
-  auto [first, last] = openers_.equal_range(pid);
+  auto [first, last] = _openers.equal_range(pid);
   for (auto entry = first; entry != last; ++entry) {
     if (entry->second.ppid != ppid) continue;
-    if (--entry->second.records == 0) openers_.erase(entry);
+    if (--entry->second.records == 0) _openers.erase(entry);
     return;
   }
 }
@@ -56,8 +56,8 @@ void OpenFileTable::dropOpener(uint32_t pid, uint32_t ppid) {
 void OpenFileTable::collect(uint32_t ppid, std::optional<uint32_t> opener,
                             std::string_view closedName, uint64_t size, int64_t threshold,
                             size_t groupStart, std::deque<Candidate>& found) {
-  auto table = tables_.find(ppid);
-  if (table == tables_.end()) return;
+  auto table = _tables.find(ppid);
+  if (table == _tables.end()) return;
   ProcessTable& records = table->second;
   for (auto entry = records.begin(); entry != records.end();) {
     const auto& [key, record] = *entry;
@@ -82,7 +82,7 @@ void OpenFileTable::collect(uint32_t ppid, std::optional<uint32_t> opener,
     }
     ++entry;
   }
-  if (records.empty()) tables_.erase(table);
+  if (records.empty()) _tables.erase(table);
 }
 
 std::vector<OpenFileTable::Candidate> OpenFileTable::candidates(const Lineage& closer,
@@ -105,7 +105,7 @@ std::vector<OpenFileTable::Candidate> OpenFileTable::candidates(const Lineage& c
   for (size_t i = 0; i < ancestors.size(); ++i) {
     const auto ancestor = static_cast<uint32_t>(ancestors[i]);
     if (ancestor == 0 || ancestor == pid || (i > 0 && ancestors[i] == ancestors[i - 1])) break;
-    auto [first, last] = openers_.equal_range(ancestor);
+    auto [first, last] = _openers.equal_range(ancestor);
     for (auto entry = first; entry != last; ++entry) {
       if (entry->second.ppid != ppid && entry->second.ppid != pid) {
         ancestorTables.emplace_back(entry->second.ppid, ancestor);
@@ -120,7 +120,7 @@ std::vector<OpenFileTable::Candidate> OpenFileTable::candidates(const Lineage& c
 
 size_t OpenFileTable::recordCount() const {
   size_t count = 0;
-  for (const auto& [ppid, table] : tables_) count += table.size();
+  for (const auto& [ppid, table] : _tables) count += table.size();
   return count;
 }
 

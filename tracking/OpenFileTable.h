@@ -51,10 +51,10 @@ class OpenFileTable {
   std::vector<Candidate> candidates(const Lineage& closer, std::string_view closedName,
                                     uint64_t size, int64_t now);
 
-  size_t processCount() const { return tables_.size(); }
+  size_t processCount() const { return _tables.size(); }
   size_t recordCount() const;
   // Entries of the index from an opening process to its tables; at most one per live pair.
-  size_t openerCount() const { return openers_.size(); }
+  size_t openerCount() const { return _openers.size(); }
 
  private:
   using ProcessTable = PathMap<PathInfo>;  // keyed by the lower-cased path
@@ -72,8 +72,8 @@ class OpenFileTable {
   void collect(uint32_t ppid, std::optional<uint32_t> opener, std::string_view closedName,
                uint64_t size, int64_t threshold, size_t groupStart, std::deque<Candidate>& found);
 
-  std::unordered_map<uint32_t, ProcessTable> tables_;
-  std::unordered_multimap<uint32_t, OpenerEntry> openers_;  // keyed by the opening process id
+  std::unordered_map<uint32_t, ProcessTable> _tables;
+  std::unordered_multimap<uint32_t, OpenerEntry> _openers;  // keyed by the opening process id
 };
 
 // The last component of a path: what follows its last "/".

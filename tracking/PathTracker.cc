@@ -32,87 +32,87 @@ std::string_view transferKind(std::string_view type) {
 }  // namespace
 
 PathTracker::PathTracker(const Dependencies& dependencies)
-    : clock_(dependencies.clock),
-      audit_(dependencies.audit),
-      notifier_(dependencies.notifier),
-      comparator_(dependencies.comparator),
-      folderFilter_(dependencies.folderFilter),
-      watchPaths_(dependencies.settings),
-      callerRoots_(watchPaths_),
-      queueRoots_(watchPaths_),
-      testQueue_("com.zorva.testQueue", dependencies.clock),
-      watchQueue_("com.zorva.watchQueue", dependencies.clock) {
-  if (!watchPaths_.loaded()) loadLater();
-  if (folderFilter_) folderFilter_->setWatchedFolders(this);
+    : _clock(dependencies.clock),
+      _audit(dependencies.audit),
+      _notifier(dependencies.notifier),
+      _comparator(dependencies.comparator),
+      _folderFilter(dependencies.folderFilter),
+      _watchPaths(dependencies.settings),
+      _callerRoots(_watchPaths),
+      _queueRoots(_watchPaths),
+      _testQueue("com.zorva.testQueue", dependencies.clock),
+      _watchQueue("com.zorva.watchQueue", dependencies.clock) {
+  if (!_watchPaths.loaded()) loadLater();
+  if (_folderFilter) _folderFilter->setWatchedFolders(this);
 }
 
 void PathTracker::loadLater() {
-  watchQueue_.after(kSettingsRetry, [this] {
-    if (!watchPaths_.load()) {
+  _watchQueue.after(kSettingsRetry, [this] {
+    if (!_watchPaths.load()) {
       loadLater();
-    } else if (folderFilter_) {
-      folderFilter_->rootsAdded();
+    } else if (_folderFilter) {
+      _folderFilter->rootsAdded();
     }
   });
 }
 
 PathTracker::~PathTracker() {
-  if (folderFilter_) folderFilter_->setWatchedFolders(nullptr);
+  if (_folderFilter) _folderFilter->setWatchedFolders(nullptr);
   // Work on each queue hands work to the other: let each finish what the other gave it, so the
   // queues stop (the watch queue first) with nothing left to hand over.
-  watchQueue_.sync([] {});
-  testQueue_.sync([] {});
+  _watchQueue.sync([] {});
+  _testQueue.sync([] {});
 }
 
 int64_t PathTracker::nowSeconds() const {
-  return std::chrono::duration_cast<std::chrono::seconds>(clock_.now().time_since_epoch()).count();
+  return std::chrono::duration_cast<std::chrono::seconds>(_clock.now().time_since_epoch()).count();
 }
 
 WatchRef PathTracker::callerWatchInfo(std::string_view path) {
-  lowerCaseInto(callerLower_, path);
-  return callerRoots_.isWatching(callerLower_);
+  lowerCaseInto(_callerLower, path);
+  return _callerRoots.isWatching(_callerLower);
 }
 
 const std::string& PathTracker::folderKey(std::string_view folder) {
-  lowerCaseInto(folderLower_, folder);
-  if (!folderLower_.ends_with('/')) folderLower_ += '/';
-  return folderLower_;
+  lowerCaseInto(_folderLower, folder);
+  if (!_folderLower.ends_with('/')) _folderLower += '/';
+  return _folderLower;
 }
 
 bool PathTracker::holdsWatchedFiles(std::string_view folder) {
-  return callerRoots_.isWatching(folderKey(folder)) != nullptr;
+  return _callerRoots.isWatching(folderKey(folder)) != nullptr;
 }
 
 bool PathTracker::mayHoldWatchedFiles(std::string_view folder) {
-  return callerRoots_.reaches(folderKey(folder));
+  return _callerRoots.reaches(folderKey(folder));
 }
 
 void PathTracker::post(SerialQueue::Work work) {
-  eventsQueued_.add();
-  if (batching_) {
-    callerBatch_.push_back(std::move(work));
+  _eventsQueued.add();
+  if (_batching) {
+    _callerBatch.push_back(std::move(work));
   } else {
-    watchQueue_.async(std::move(work));
+    _watchQueue.async(std::move(work));
   }
 }
 
 void PathTracker::batchDelivered() {
   // From the first batch on: a source that never says so has every event queued as it comes.
-  batching_ = true;
-  if (callerBatch_.empty()) return;
-  watchQueue_.async([batch = std::move(callerBatch_)] {
+  _batching = true;
+  if (_callerBatch.empty()) return;
+  _watchQueue.async([batch = std::move(_callerBatch)] {
     for (const SerialQueue::Work& work : batch) work();
   });
-  callerBatch_.clear();
+  _callerBatch.clear();
 }
 
-bool PathTracker::writesMayMatter() { return mayHaveCandidates() || callerRoots_.notifies(); }
+bool PathTracker::writesMayMatter() { return mayHaveCandidates() || _callerRoots.notifies(); }
 
 bool PathTracker::mayHaveCandidates() const {
   // Handled opens are counted after the records they made, so a count that has caught up with
   // the caller's finds those records counted too.
-  return watchedOpensHandled_.load(std::memory_order_acquire) != watchedOpensQueued_ ||
-         records_.load(std::memory_order_relaxed) != 0;
+  return _watchedOpensHandled.load(std::memory_order_acquire) != _watchedOpensQueued ||
+         _records.load(std::memory_order_relaxed) != 0;
 }
 
 void PathTracker::addVolume(int64_t volumeId, std::string_view path, bool notifyEnabled) {
@@ -122,26 +122,26 @@ void PathTracker::addVolume(int64_t volumeId, std::string_view path, bool notify
     return;
   }
   // Visible to events from the moment this returns, as a registration queued first would be.
-  WatchRef info = watchPaths_.add(notifyEnabled, WatchRegistry::watchRoot(path), volumeId);
-  if (folderFilter_) folderFilter_->rootsAdded();
-  watchQueue_.async([this, info = std::move(info)] {
+  WatchRef info = _watchPaths.add(notifyEnabled, WatchRegistry::watchRoot(path), volumeId);
+  if (_folderFilter) _folderFilter->rootsAdded();
+  _watchQueue.async([this, info = std::move(info)] {
     ZorvaLog("PathTracker: addPath: %ld, %@", info->volumeId, info->path);
-    watchPaths_.save();
+    _watchPaths.save();
   });
 }
 
 void PathTracker::open(std::string_view path, const struct stat& status, const Lineage& actor,
                        OptionalString exec, uint32_t /*flags*/, const EventFile* opened) {
-  eventsTaken_.add();
+  _eventsTaken.add();
   // Empty files cannot be the source of a copy worth reporting, and they are most opens.
   if (status.st_size <= 0 || !isValidUtf8(path)) return;
   WatchRef watchInfo = callerWatchInfo(path);
   if (!watchInfo) return;
-  ++watchedOpensQueued_;
+  ++_watchedOpensQueued;
   // The letter case travels as a CasedPath: for most paths no string to copy across threads.
-  post([this, path = CasedPath(path, callerLower_), lower = callerLower_,
+  post([this, path = CasedPath(path, _callerLower), lower = _callerLower,
         watchInfo = std::move(watchInfo), size = static_cast<uint64_t>(status.st_size), actor,
-        exec = std::move(exec), file = heldFiles_.take(opened)]() mutable {
+        exec = std::move(exec), file = _heldFiles.take(opened)]() mutable {
     openOnQueue(std::move(path), std::move(lower), std::move(watchInfo), size, actor, exec,
                 std::move(file));
   });
@@ -152,32 +152,32 @@ void PathTracker::openOnQueue(CasedPath path, std::string lower, WatchRef watchI
                               SharedOpenFile opened) {
   const auto pid = static_cast<uint32_t>(actor.pid);
   const auto ppid = static_cast<uint32_t>(actor.ppid);
-  PathInfo* record = openMap_.find(ppid, lower);
+  PathInfo* record = _openMap.find(ppid, lower);
   if (!record) {
     ZorvaLog("PathTracker.open: tracking: %@ exec: %@", lower, exec);
-    record = &openMap_.insert(ppid, pid, std::move(lower), std::move(path), std::move(watchInfo));
+    record = &_openMap.insert(ppid, pid, std::move(lower), std::move(path), std::move(watchInfo));
   } else {
-    openMap_.reopen(ppid, *record, pid);
+    _openMap.reopen(ppid, *record, pid);
   }
   record->openCount += 1;
   record->size = size;
   record->written = false;
-  record->lastOpen = record->lastTouch = ++touches_;
+  record->lastOpen = record->lastTouch = ++_touches;
   // The latest open is the one a copy in progress reads through.
   if (opened) record->opened = std::move(opened);
-  records_.store(openMap_.recordCount(), std::memory_order_relaxed);
-  watchedOpensHandled_.fetch_add(1, std::memory_order_release);
+  _records.store(_openMap.recordCount(), std::memory_order_relaxed);
+  _watchedOpensHandled.fetch_add(1, std::memory_order_release);
 }
 
 void PathTracker::close(std::string_view path, const struct stat& status, const Lineage& actor,
                         OptionalString exec, bool isModified, const EventFile* opened) {
-  eventsTaken_.add();
+  _eventsTaken.add();
   if (status.st_size <= 0) {
     // Not counted, even for a tracked file; but a file held since its open is let go as after
     // any close, or a count that never returns to 0 would hold its drive for good.
-    if (heldFiles_.count() == 0 || !isValidUtf8(path) || !callerWatchInfo(path)) return;
-    post([this, lower = callerLower_, ppid = static_cast<uint32_t>(actor.ppid)] {
-      if (PathInfo* record = openMap_.find(ppid, lower)) releaseLater(*record, ppid, lower);
+    if (_heldFiles.count() == 0 || !isValidUtf8(path) || !callerWatchInfo(path)) return;
+    post([this, lower = _callerLower, ppid = static_cast<uint32_t>(actor.ppid)] {
+      if (PathInfo* record = _openMap.find(ppid, lower)) releaseLater(*record, ppid, lower);
     });
     return;
   }
@@ -187,8 +187,8 @@ void PathTracker::close(std::string_view path, const struct stat& status, const 
   // nor does a write outside the roots while no watched file is open or recently closed.
   if (!watchInfo && (!isModified || !mayHaveCandidates())) return;
   // A copy may be renamed before it is compared: keep it as it was written, if it may be one.
-  SharedOpenFile written = !watchInfo && mayHaveCandidates() ? heldFiles_.take(opened) : nullptr;
-  post([this, path = CasedPath(path, callerLower_), lower = callerLower_,
+  SharedOpenFile written = !watchInfo && mayHaveCandidates() ? _heldFiles.take(opened) : nullptr;
+  post([this, path = CasedPath(path, _callerLower), lower = _callerLower,
         watchInfo = std::move(watchInfo), size = static_cast<uint64_t>(status.st_size), actor,
         exec = std::move(exec), isModified, written = std::move(written)]() mutable {
     closeOnQueue(path, lower, watchInfo, size, actor, exec, isModified, std::move(written));
@@ -200,7 +200,7 @@ void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
                                const OptionalString& exec, bool isModified,
                                SharedOpenFile written) {
   const auto ppid = static_cast<uint32_t>(actor.ppid);
-  if (PathInfo* record = openMap_.find(ppid, lower)) {
+  if (PathInfo* record = _openMap.find(ppid, lower)) {
     // An extra close (the kernel merges events) must not leave a count below zero, which would
     // keep the record a candidate for ever.
     if (record->openCount > 0) record->openCount -= 1;
@@ -215,23 +215,23 @@ void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
 
   const std::string path = cased.restore(lower);
   std::vector<OpenFileTable::Candidate> candidates =
-      openMap_.candidates(actor, lastComponent(lower), size, nowSeconds());
+      _openMap.candidates(actor, lastComponent(lower), size, nowSeconds());
   // A candidate whose open is still unclosed may turn out to have been a write (its close merged
   // with the open comes late): compare those only after every file that was read and closed.
   std::stable_partition(candidates.begin(), candidates.end(),
                         [](const OpenFileTable::Candidate& c) { return c.unclosedOpen == 0; });
-  records_.store(openMap_.recordCount(), std::memory_order_relaxed);
+  _records.store(_openMap.recordCount(), std::memory_order_relaxed);
   // A copy that lands under a watch root has not left the watched volumes; the single-event path
   // records nothing for such a copy either. Skipping the comparison also saves reading both files.
   if (!candidates.empty() && !watchInfo) {
     auto count = static_cast<int64_t>(candidates.size());
-    const uint64_t copy = ++nextCopy_;
-    pendingCopies_.emplace(copy, PendingCopy{path, actor, false, {}, nullptr, 0, 0, exec});
-    pendingCount_.store(pendingCopies_.size(), std::memory_order_release);
+    const uint64_t copy = ++_nextCopy;
+    _pendingCopies.emplace(copy, PendingCopy{path, actor, false, {}, nullptr, 0, 0, exec});
+    _pendingCount.store(_pendingCopies.size(), std::memory_order_release);
     // Timed by the queue's own delay, which a change of the wall clock does not move.
-    watchQueue_.after(kFinalNameWait, [this, copy] {
-      auto pending = pendingCopies_.find(copy);
-      if (pending == pendingCopies_.end()) return;
+    _watchQueue.after(kFinalNameWait, [this, copy] {
+      auto pending = _pendingCopies.find(copy);
+      if (pending == _pendingCopies.end()) return;
       pending->second.due = true;
       reportIfReady(copy);
     });
@@ -242,37 +242,37 @@ void PathTracker::closeOnQueue(const CasedPath& cased, const std::string& lower,
 }
 
 void PathTracker::releaseLater(PathInfo& record, uint32_t ppid, const std::string& lower) {
-  const uint64_t touch = record.lastTouch = ++touches_;
+  const uint64_t touch = record.lastTouch = ++_touches;
   if (!record.opened) return;
-  watchQueue_.after(kHoldAfterClose, [this, ppid, lower, touch] {
-    PathInfo* record = openMap_.find(ppid, lower);
+  _watchQueue.after(kHoldAfterClose, [this, ppid, lower, touch] {
+    PathInfo* record = _openMap.find(ppid, lower);
     if (record && record->lastTouch == touch) record->opened = nullptr;
   });
 }
 
 void PathTracker::test(uint64_t copy, ComparedFile written,
                        std::vector<OpenFileTable::Candidate> candidates) {
-  testQueue_.async(
+  _testQueue.async(
       [this, copy, written = std::move(written), candidates = std::move(candidates)]() mutable {
         for (OpenFileTable::Candidate& candidate : candidates) {
-          ++comparisons_;
-          if (!comparator_.contentsEqual({candidate.path, candidate.opened}, written)) continue;
+          ++_comparisons;
+          if (!_comparator.contentsEqual({candidate.path, candidate.opened}, written)) continue;
           ZorvaRemote("test: found: %@ => %@", candidate.path, written.path);
-          watchQueue_.async([this, copy, source = std::move(candidate)]() mutable {
+          _watchQueue.async([this, copy, source = std::move(candidate)]() mutable {
             confirmed(copy, std::move(source));
           });
           return;
         }
-        watchQueue_.async([this, copy] {
-          pendingCopies_.erase(copy);
-          pendingCount_.store(pendingCopies_.size(), std::memory_order_release);
+        _watchQueue.async([this, copy] {
+          _pendingCopies.erase(copy);
+          _pendingCount.store(_pendingCopies.size(), std::memory_order_release);
         });
       });
 }
 
 void PathTracker::confirmed(uint64_t copy, OpenFileTable::Candidate source) {
-  auto pending = pendingCopies_.find(copy);
-  if (pending == pendingCopies_.end()) return;
+  auto pending = _pendingCopies.find(copy);
+  if (pending == _pendingCopies.end()) return;
   pending->second.source = std::move(source.path);
   pending->second.watchInfo = std::move(source.watchInfo);
   pending->second.sourceTable = source.table;
@@ -281,34 +281,34 @@ void PathTracker::confirmed(uint64_t copy, OpenFileTable::Candidate source) {
 }
 
 void PathTracker::reportIfReady(uint64_t copy) {
-  auto pending = pendingCopies_.find(copy);
-  if (pending == pendingCopies_.end() || !pending->second.due || !pending->second.watchInfo) {
+  auto pending = _pendingCopies.find(copy);
+  if (pending == _pendingCopies.end() || !pending->second.due || !pending->second.watchInfo) {
     return;
   }
   PendingCopy done = std::move(pending->second);
-  pendingCopies_.erase(pending);
-  pendingCount_.store(pendingCopies_.size(), std::memory_order_release);
+  _pendingCopies.erase(pending);
+  _pendingCount.store(_pendingCopies.size(), std::memory_order_release);
   // Renamed onto a watched volume in the end: the data did not leave.
-  if (queueRoots_.isWatching(lowerCase(done.dest))) return;
+  if (_queueRoots.isWatching(lowerCase(done.dest))) return;
   // A write the kernel merged with its open is seen at the end of its batch, after a copy of it
   // onto the drive may have been opened: that copy, closed written since, was where the data went.
   if (done.sourceUnclosedOpen != 0) {
-    const PathInfo* source = openMap_.find(done.sourceTable, lowerCase(done.source));
+    const PathInfo* source = _openMap.find(done.sourceTable, lowerCase(done.source));
     if (source && source->lastOpen == done.sourceUnclosedOpen && source->written) {
       ZorvaLog("PathTracker: %@ was written, not read: %@ is no copy of it", done.source,
                done.dest);
       return;
     }
   }
-  ++transfersByContent_;
+  ++_transfersByContent;
   track(done.source, done.dest, *done.watchInfo, "content", done.writerExec, done.writer.pid);
 }
 
 void PathTracker::followRename(const std::string& from, const std::string& to,
                                const Lineage& actor) {
-  if (pendingCopies_.empty()) return;
+  if (_pendingCopies.empty()) return;
   const std::string lowerFrom = lowerCase(from);
-  for (auto& [copy, pending] : pendingCopies_) {
+  for (auto& [copy, pending] : _pendingCopies) {
     if (lowerCase(pending.dest) != lowerFrom || !sameFamily(actor, pending.writer)) continue;
     ZorvaLog("PathTracker: copy renamed: %@ => %@", pending.dest, to);
     pending.dest = to;
@@ -318,26 +318,26 @@ void PathTracker::followRename(const std::string& from, const std::string& to,
 void PathTracker::source(std::string_view source, OptionalString dest, bool eitherDirection,
                          bool bothModified, OptionalString exec, std::string_view type,
                          const Lineage& actor) {
-  eventsTaken_.add();
+  _eventsTaken.add();
   // Most renames on a machine touch no root, and only a copy waiting for its final name can
   // follow one: those are dropped here rather than queued.
-  if (!mayHaveCandidates() && pendingCount_.load(std::memory_order_acquire) == 0 &&
+  if (!mayHaveCandidates() && _pendingCount.load(std::memory_order_acquire) == 0 &&
       !callerWatchInfo(source) && !(dest && callerWatchInfo(*dest))) {
     return;
   }
   post([this, source = decodeUtf8(source), dest = std::move(dest), eitherDirection, bothModified,
         exec = std::move(exec), type = std::string(type), actor] {
-    WatchRef sourceInfo = source ? queueRoots_.isWatching(lowerCase(*source)) : nullptr;
+    WatchRef sourceInfo = source ? _queueRoots.isWatching(lowerCase(*source)) : nullptr;
     std::string lowerDest = dest ? lowerCase(*dest) : std::string();
-    WatchRef destInfo = dest ? queueRoots_.isWatching(lowerDest) : nullptr;
+    WatchRef destInfo = dest ? _queueRoots.isWatching(lowerDest) : nullptr;
     // A path that did not decode can be neither end of a recorded transfer.
     if (source && dest) {
       if (sourceInfo && !destInfo) {
-        ++transfersByRename_;
+        ++_transfersByRename;
         track(*source, *dest, *sourceInfo, transferKind(type), exec, actor.pid);
         ZorvaRemote("track: %@: %@, %@, %@", type, *source, lowerDest, exec);
       } else if (eitherDirection && !sourceInfo && destInfo) {
-        ++transfersByRename_;
+        ++_transfersByRename;
         track(*dest, *source, *destInfo, transferKind(type), exec, actor.pid);
         ZorvaRemote("track-reverse: %@: %@, %@, %@", type, lowerDest, *source, exec);
       } else if (type == "RENAME" && !sourceInfo) {
@@ -350,7 +350,7 @@ void PathTracker::source(std::string_view source, OptionalString dest, bool eith
 }
 
 void PathTracker::modify(OptionalString path, OptionalString /*exec*/, std::string_view /*type*/) {
-  eventsTaken_.add();
+  _eventsTaken.add();
   if (!path) return;
   WatchRef watchInfo = callerWatchInfo(*path);
   if (!watchInfo || !watchInfo->notifyEnabled) return;
@@ -372,26 +372,26 @@ void PathTracker::track(const std::string& source, const std::string& dest,
             .pid = pid,
             .kind = kind},
            "PathTracker.track: volumeId: %ld, %@ => %@", watchInfo.volumeId, below, dest);
-  audit_.track(below, dest, watchInfo.volumeId);
+  _audit.track(below, dest, watchInfo.volumeId);
 }
 
 void PathTracker::maybeNotify(const std::string& path, const WatchInfo* watchInfo) {
   if (!watchInfo || !watchInfo->notifyEnabled) return;
-  notifier_.pathModified(path, watchInfo->volumeId);
+  _notifier.pathModified(path, watchInfo->volumeId);
 }
 
 void PathTracker::status(std::function<void(Status)> done) {
-  watchQueue_.async([this, done = std::move(done)]() mutable {
+  _watchQueue.async([this, done = std::move(done)]() mutable {
     Status status;
-    status.volumes = watchPaths_.list();
-    status.transfersByRename = transfersByRename_;
-    status.transfersByContent = transfersByContent_;
-    testQueue_.async([this, status = std::move(status), done = std::move(done)]() mutable {
-      status.comparisons = comparisons_;
+    status.volumes = _watchPaths.list();
+    status.transfersByRename = _transfersByRename;
+    status.transfersByContent = _transfersByContent;
+    _testQueue.async([this, status = std::move(status), done = std::move(done)]() mutable {
+      status.comparisons = _comparisons;
       // Queued first: each event is counted taken before it is queued, so the two read in this
       // order never show more queued than taken.
-      status.eventsQueued = eventsQueued_.get();
-      status.eventsTaken = eventsTaken_.get();
+      status.eventsQueued = _eventsQueued.get();
+      status.eventsTaken = _eventsTaken.get();
       done(std::move(status));
     });
   });
@@ -399,7 +399,7 @@ void PathTracker::status(std::function<void(Status)> done) {
 
 void PathTracker::inspect(
     const std::function<void(WatchRegistry::Reader&, const OpenFileTable&)>& work) {
-  watchQueue_.sync([&] { work(queueRoots_, openMap_); });
+  _watchQueue.sync([&] { work(_queueRoots, _openMap); });
 }
 
 }  // namespace zorva

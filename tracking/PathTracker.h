@@ -23,8 +23,8 @@ namespace zorva {
 // the detection of data leaving a root, by a single event naming both ends or by a new file whose
 // contents equal a watched file recently opened by the same family of processes.
 //
-// Calls return at once. The open-file table lives on watchQueue_; whole-file comparisons run on
-// testQueue_, so event handling never waits for a disk read. Most events concern no watched
+// Calls return at once. The open-file table lives on _watchQueue; whole-file comparisons run on
+// _testQueue, so event handling never waits for a disk read. Most events concern no watched
 // file: those are recognised on the caller's thread and never queued, since a file under no
 // root has no record and roots are never removed.
 //
@@ -53,7 +53,7 @@ class PathTracker final : public PathTrackerInterface, public WatchedFolders {
     Clock& clock;
     AuditEventSink& audit;
     ChangeNotifier& notifier;
-    ContentComparator& comparator;  // used on testQueue_ only
+    ContentComparator& comparator;  // used on _testQueue only
     // The event source's kernel filtering, told of every root before the root is in force.
     FolderFilter* folderFilter = nullptr;
   };
@@ -62,7 +62,7 @@ class PathTracker final : public PathTrackerInterface, public WatchedFolders {
   explicit PathTracker(const Dependencies& dependencies);
   ~PathTracker() override;
 
-  // Registers a root; takes effect on watchQueue_ in call order. Callable from any thread. An
+  // Registers a root; takes effect on _watchQueue in call order. Callable from any thread. An
   // empty path, "/" and relative paths are refused with an error line, and nothing is saved.
   void addVolume(int64_t volumeId, std::string_view path, bool notifyEnabled);
 
@@ -89,14 +89,14 @@ class PathTracker final : public PathTrackerInterface, public WatchedFolders {
     uint64_t transfersByContent = 0;
     uint64_t comparisons = 0;  // candidates compared with a copy, byte for byte
   };
-  // Reads each figure on the queue it belongs to and hands them to `done` on testQueue_; returns
+  // Reads each figure on the queue it belongs to and hands them to `done` on _testQueue; returns
   // at once.
   void status(std::function<void(Status)> done);
 
-  // For tests and benchmarks: runs `work` on watchQueue_ and waits, so state can be inspected.
+  // For tests and benchmarks: runs `work` on _watchQueue and waits, so state can be inspected.
   void inspect(const std::function<void(WatchRegistry::Reader&, const OpenFileTable&)>& work);
   // Open files held now, by records and by comparisons waiting or under way.
-  size_t heldFiles() const { return heldFiles_.count(); }
+  size_t heldFiles() const { return _heldFiles.count(); }
 
  private:
   // A copy found by its close, from its comparison until it is reported.
@@ -118,7 +118,7 @@ class PathTracker final : public PathTrackerInterface, public WatchedFolders {
                     bool isModified, SharedOpenFile opened);
   // Reads the saved roots again until it succeeds.
   void loadLater();
-  // `folder` lower-cased with one trailing "/", as roots are kept; in folderLower_.
+  // `folder` lower-cased with one trailing "/", as roots are kept; in _folderLower.
   const std::string& folderKey(std::string_view folder);
   // Queues work of the event source's calls, in their order.
   void post(SerialQueue::Work work);
@@ -135,46 +135,46 @@ class PathTracker final : public PathTrackerInterface, public WatchedFolders {
              std::string_view kind, const OptionalString& exec, int32_t pid);
   void maybeNotify(const std::string& path, const WatchInfo* watchInfo);
   int64_t nowSeconds() const;
-  // The root of a path on the caller's side; the lower-cased path is left in callerLower_.
+  // The root of a path on the caller's side; the lower-cased path is left in _callerLower.
   WatchRef callerWatchInfo(std::string_view path);
   // Whether a modified close may find candidates, judged on the caller's side.
   bool mayHaveCandidates() const;
 
-  Clock& clock_;
-  AuditEventSink& audit_;
-  ChangeNotifier& notifier_;
-  ContentComparator& comparator_;
-  FolderFilter* const folderFilter_;
-  WatchRegistry watchPaths_;
-  WatchRegistry::Reader callerRoots_;  // for the event source's serial calls
-  std::string callerLower_;            // their scratch lower-cased path
-  std::string folderLower_;            // the folder filter's, on the same thread
-  // Work for watchQueue_ from the event source's calls, handed over once per batch of events:
+  Clock& _clock;
+  AuditEventSink& _audit;
+  ChangeNotifier& _notifier;
+  ContentComparator& _comparator;
+  FolderFilter* const _folderFilter;
+  WatchRegistry _watchPaths;
+  WatchRegistry::Reader _callerRoots;  // for the event source's serial calls
+  std::string _callerLower;            // their scratch lower-cased path
+  std::string _folderLower;            // the folder filter's, on the same thread
+  // Work for _watchQueue from the event source's calls, handed over once per batch of events:
   // one wake-up of the queue for a batch rather than one for each event.
-  std::vector<SerialQueue::Work> callerBatch_;
-  bool batching_ = false;
-  WatchRegistry::Reader queueRoots_;    // for work on watchQueue_
-  HeldFiles heldFiles_{kMaxHeldFiles};  // outlives every holder below
-  OpenFileTable openMap_;
-  uint64_t touches_ = 0;  // on watchQueue_: stamps records' opens and closes
-  std::unordered_map<uint64_t, PendingCopy> pendingCopies_;  // on watchQueue_
-  uint64_t nextCopy_ = 0;                                    // on watchQueue_
-  // Watched opens handed to watchQueue_ (the caller's count) and handled there, and the records
+  std::vector<SerialQueue::Work> _callerBatch;
+  bool _batching = false;
+  WatchRegistry::Reader _queueRoots;    // for work on _watchQueue
+  HeldFiles _heldFiles{kMaxHeldFiles};  // outlives every holder below
+  OpenFileTable _openMap;
+  uint64_t _touches = 0;  // on _watchQueue: stamps records' opens and closes
+  std::unordered_map<uint64_t, PendingCopy> _pendingCopies;  // on _watchQueue
+  uint64_t _nextCopy = 0;                                    // on _watchQueue
+  // Watched opens handed to _watchQueue (the caller's count) and handled there, and the records
   // the table holds: together they tell the caller whether any record may be a candidate.
-  uint64_t watchedOpensQueued_ = 0;
-  std::atomic<uint64_t> watchedOpensHandled_{0};
-  std::atomic<size_t> records_{0};
-  std::atomic<size_t> pendingCount_{0};  // pendingCopies_.size(), for the caller's side
-  SingleWriterCounter eventsTaken_;      // on the caller's side
-  SingleWriterCounter eventsQueued_;     // on the caller's side
-  uint64_t transfersByRename_ = 0;       // on watchQueue_
-  uint64_t transfersByContent_ = 0;      // on watchQueue_
-  uint64_t comparisons_ = 0;             // on testQueue_
+  uint64_t _watchedOpensQueued = 0;
+  std::atomic<uint64_t> _watchedOpensHandled{0};
+  std::atomic<size_t> _records{0};
+  std::atomic<size_t> _pendingCount{0};  // _pendingCopies.size(), for the caller's side
+  SingleWriterCounter _eventsTaken;      // on the caller's side
+  SingleWriterCounter _eventsQueued;     // on the caller's side
+  uint64_t _transfersByRename = 0;       // on _watchQueue
+  uint64_t _transfersByContent = 0;      // on _watchQueue
+  uint64_t _comparisons = 0;             // on _testQueue
   // Declared last so they stop first: no queued work outlives the state it uses. Work on
-  // watchQueue_ queues tests, and tests queue their outcome back, so each waits for the other
+  // _watchQueue queues tests, and tests queue their outcome back, so each waits for the other
   // only through what is already queued.
-  SerialQueue testQueue_;
-  SerialQueue watchQueue_;
+  SerialQueue _testQueue;
+  SerialQueue _watchQueue;
 };
 
 }  // namespace zorva

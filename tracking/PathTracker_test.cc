@@ -30,31 +30,31 @@ constexpr Lineage kCopier{101, 100};
 // Asks, each time it is told roots were added, what the tracker answers then.
 class RecordingFolderFilter final : public FolderFilter {
  public:
-  void setWatchedFolders(WatchedFolders* folders) override { folders_ = folders; }
+  void setWatchedFolders(WatchedFolders* folders) override { _folders = folders; }
   void rootsAdded() override {
     answers.push_back(
-        {folders_->holdsWatchedFiles("/MEDIA/New/sub"), folders_->holdsWatchedFiles("/media"),
-         folders_->mayHoldWatchedFiles("/media"), folders_->mayHoldWatchedFiles("/home/u")});
+        {_folders->holdsWatchedFiles("/MEDIA/New/sub"), _folders->holdsWatchedFiles("/media"),
+         _folders->mayHoldWatchedFiles("/media"), _folders->mayHoldWatchedFiles("/home/u")});
   }
-  bool asked() const { return folders_ != nullptr; }
+  bool asked() const { return _folders != nullptr; }
 
   std::vector<std::vector<bool>> answers;
 
  private:
-  WatchedFolders* folders_ = nullptr;
+  WatchedFolders* _folders = nullptr;
 };
 
 // What a backend hands over with an event: an open file whose closing is counted.
 class CountedEventFile final : public EventFile {
  public:
-  explicit CountedEventFile(std::atomic<int>& open) : open_(open) {}
+  explicit CountedEventFile(std::atomic<int>& open) : _open(open) {}
   SharedOpenFile retain() const override {
-    ++open_;
-    return std::make_shared<const OpenFile>(1000, [&open = open_](int) { --open; });
+    ++_open;
+    return std::make_shared<const OpenFile>(1000, [&open = _open](int) { --open; });
   }
 
  private:
-  std::atomic<int>& open_;
+  std::atomic<int>& _open;
 };
 
 // "pid/ppid/grandparent/great-grandparent", as far as given.

@@ -11,7 +11,7 @@ namespace zorva {
 RootIndex::RootIndex(const PathMap<WatchRef>& roots) {
   for (const auto& [root, info] : roots) {
     // "/media/usb/" is the components "", "media" and "usb", each followed by a "/".
-    Node* node = &top_;
+    Node* node = &_top;
     std::string_view rest = root;
     for (size_t slash; (slash = rest.find('/')) != std::string_view::npos;) {
       std::unique_ptr<Node>& child = node->children[std::string(rest.substr(0, slash))];
@@ -20,12 +20,12 @@ RootIndex::RootIndex(const PathMap<WatchRef>& roots) {
       rest.remove_prefix(slash + 1);
     }
     node->info = info;
-    notifies_ = notifies_ || info->notifyEnabled;
+    _notifies = _notifies || info->notifyEnabled;
   }
 }
 
 const WatchRef* RootIndex::find(std::string_view lowerPath) const {
-  const Node* node = &top_;
+  const Node* node = &_top;
   const WatchRef* longest = nullptr;
   for (size_t slash; (slash = lowerPath.find('/')) != std::string_view::npos;) {
     auto child = node->children.find(lowerPath.substr(0, slash));
@@ -38,7 +38,7 @@ const WatchRef* RootIndex::find(std::string_view lowerPath) const {
 }
 
 bool RootIndex::reaches(std::string_view lowerPath) const {
-  const Node* node = &top_;
+  const Node* node = &_top;
   for (size_t slash; (slash = lowerPath.find('/')) != std::string_view::npos;) {
     auto child = node->children.find(lowerPath.substr(0, slash));
     if (child == node->children.end()) return false;
@@ -47,12 +47,12 @@ bool RootIndex::reaches(std::string_view lowerPath) const {
     lowerPath.remove_prefix(slash + 1);
   }
   // Every node lies on the way to a root.
-  return node != &top_;
+  return node != &_top;
 }
 
-WatchRegistry::WatchRegistry(SettingsStore& settings) : settings_(settings) {
+WatchRegistry::WatchRegistry(SettingsStore& settings) : _settings(settings) {
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(_mutex);
     publish();
   }
   load();
@@ -69,9 +69,9 @@ bool WatchRegistry::load() {
   if (loaded()) return true;
   // Read outside the lock: the store may wait for another process's lock a while, and look-ups
   // on the event thread must not wait with it.
-  SettingsStore::Read saved = settings_.read(kSettingsKey);
+  SettingsStore::Read saved = _settings.read(kSettingsKey);
   if (saved.failed) {
-    if (!unreadableSaid_.exchange(true)) {
+    if (!_unreadableSaid.exchange(true)) {
       ZorvaError(FaultKind::Store,
                  "PathTracker.init: the saved roots cannot be read now; roots registered "
                  "meanwhile are kept, and saved with them once they are read");
@@ -85,10 +85,10 @@ bool WatchRegistry::load() {
   }
   bool registeredMeanwhile;
   {
-    std::lock_guard lock(mutex_);
-    if (loaded_) return true;
-    loaded_ = true;
-    registeredMeanwhile = !roots_.empty();
+    std::lock_guard lock(_mutex);
+    if (_loaded) return true;
+    _loaded = true;
+    registeredMeanwhile = !_roots.empty();
     for (const auto& [root, entry] : list ? *list : SettingValue::Dictionary{}) {
       const SettingValue::Dictionary* fields = entry.asDictionary();
       const std::string* path = nullptr;
@@ -107,7 +107,7 @@ bool WatchRegistry::load() {
         continue;
       }
       // A registration made while the list could not be read is newer than the saved one.
-      if (roots_.contains(root)) continue;
+      if (_roots.contains(root)) continue;
       int64_t volumeId = 0;
       if (auto found = fields->find("volumeId"); found != fields->end()) {
         volumeId = found->second.asInteger().value_or(0);
@@ -115,7 +115,7 @@ bool WatchRegistry::load() {
       auto info = std::make_shared<const WatchInfo>(WatchInfo{false, *path, volumeId});
       ZorvaLog("PathTracker.init: load: %ld: %@", info->volumeId, info->path);
       // Kept under the saved key, which is what look-ups compare with.
-      roots_.insert_or_assign(root, std::move(info));
+      _roots.insert_or_assign(root, std::move(info));
     }
     publish();
   }
@@ -124,8 +124,8 @@ bool WatchRegistry::load() {
 }
 
 bool WatchRegistry::loaded() const {
-  std::lock_guard lock(mutex_);
-  return loaded_;
+  std::lock_guard lock(_mutex);
+  return _loaded;
 }
 
 std::string WatchRegistry::watchRoot(std::string_view path) {
@@ -135,9 +135,9 @@ std::string WatchRegistry::watchRoot(std::string_view path) {
 }
 
 WatchRef WatchRegistry::add(bool notifyEnabled, std::string root, int64_t volumeId) {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(_mutex);
   auto info = std::make_shared<const WatchInfo>(WatchInfo{notifyEnabled, root, volumeId});
-  roots_.insert_or_assign(std::move(root), info);
+  _roots.insert_or_assign(std::move(root), info);
   publish();
   return info;
 }
@@ -145,8 +145,8 @@ WatchRef WatchRegistry::add(bool notifyEnabled, std::string root, int64_t volume
 std::vector<WatchInfo> WatchRegistry::list() const {
   std::vector<WatchInfo> roots;
   {
-    std::lock_guard lock(mutex_);
-    for (const auto& [root, info] : roots_) roots.push_back(*info);
+    std::lock_guard lock(_mutex);
+    for (const auto& [root, info] : _roots) roots.push_back(*info);
   }
   std::sort(roots.begin(), roots.end(), [](const WatchInfo& a, const WatchInfo& b) {
     return std::tie(a.volumeId, a.path) < std::tie(b.volumeId, b.path);
@@ -155,33 +155,33 @@ std::vector<WatchInfo> WatchRegistry::list() const {
 }
 
 void WatchRegistry::publish() {
-  index_ = std::make_shared<const RootIndex>(roots_);
-  generation_.fetch_add(1, std::memory_order_release);
+  _index = std::make_shared<const RootIndex>(_roots);
+  _generation.fetch_add(1, std::memory_order_release);
 }
 
 void WatchRegistry::save() {
   SettingValue::Dictionary list;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(_mutex);
     // Written before the saved list was read, it would erase the roots saved earlier.
-    if (!loaded_) return;
-    for (const auto& [root, info] : roots_) {
+    if (!_loaded) return;
+    for (const auto& [root, info] : _roots) {
       list.emplace(root,
                    SettingValue::Dictionary{{"path", info->path}, {"volumeId", info->volumeId}});
     }
   }
   // A failed write is logged by the store; the roots in memory stay as they are.
-  settings_.set(kSettingsKey, std::move(list));
+  _settings.set(kSettingsKey, std::move(list));
 }
 
 const RootIndex& WatchRegistry::Reader::index() {
-  uint64_t generation = registry_.generation_.load(std::memory_order_acquire);
-  if (generation != generation_) {
-    std::lock_guard lock(registry_.mutex_);
-    index_ = registry_.index_;
-    generation_ = registry_.generation_.load(std::memory_order_relaxed);
+  uint64_t generation = _registry._generation.load(std::memory_order_acquire);
+  if (generation != _generation) {
+    std::lock_guard lock(_registry._mutex);
+    _index = _registry._index;
+    _generation = _registry._generation.load(std::memory_order_relaxed);
   }
-  return *index_;
+  return *_index;
 }
 
 WatchRef WatchRegistry::Reader::isWatching(std::string_view lowerPath) {

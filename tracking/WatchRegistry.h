@@ -25,7 +25,7 @@ class RootIndex {
   // Whether `lowerPath` (ending in "/") lies under a root or has one below it.
   bool reaches(std::string_view lowerPath) const;
   // Whether any root asked to hear of the changes under it.
-  bool notifies() const { return notifies_; }
+  bool notifies() const { return _notifies; }
 
  private:
   struct Node {
@@ -33,8 +33,8 @@ class RootIndex {
     WatchRef info;
   };
 
-  Node top_;
-  bool notifies_ = false;
+  Node _top;
+  bool _notifies = false;
 };
 
 // The watched roots, saved under "ZORVA_WATCH_PATHS" so they survive restarts.
@@ -79,7 +79,7 @@ class WatchRegistry {
   // A look-up handle for one thread (or one serial queue) at a time.
   class Reader {
    public:
-    explicit Reader(const WatchRegistry& registry) : registry_(registry) {}
+    explicit Reader(const WatchRegistry& registry) : _registry(registry) {}
     // The record, kept alive as long as the result is held; null under no root.
     WatchRef isWatching(std::string_view lowerPath);
     bool reaches(std::string_view lowerPath) { return index().reaches(lowerPath); }
@@ -88,21 +88,21 @@ class WatchRegistry {
    private:
     const RootIndex& index();
 
-    const WatchRegistry& registry_;
-    uint64_t generation_ = UINT64_MAX;
-    std::shared_ptr<const RootIndex> index_;
+    const WatchRegistry& _registry;
+    uint64_t _generation = UINT64_MAX;
+    std::shared_ptr<const RootIndex> _index;
   };
 
  private:
-  void publish();  // with mutex_ held
+  void publish();  // with _mutex held
 
-  SettingsStore& settings_;
-  mutable std::mutex mutex_;
-  PathMap<WatchRef> roots_;  // current record per root
-  bool loaded_ = false;      // the saved list has been read
-  std::atomic<bool> unreadableSaid_{false};
-  std::shared_ptr<const RootIndex> index_;  // built from roots_
-  std::atomic<uint64_t> generation_{0};     // bumped with each new index
+  SettingsStore& _settings;
+  mutable std::mutex _mutex;
+  PathMap<WatchRef> _roots;  // current record per root
+  bool _loaded = false;      // the saved list has been read
+  std::atomic<bool> _unreadableSaid{false};
+  std::shared_ptr<const RootIndex> _index;  // built from _roots
+  std::atomic<uint64_t> _generation{0};     // bumped with each new index
 };
 
 // The source path below its root, from the "/" that ends the root on. Found by counting

@@ -228,12 +228,12 @@ struct DevBackend::Impl {
 };
 
 DevBackend::DevBackend(DevBackendOptions options)
-    : impl_(std::make_unique<Impl>(std::move(options))) {}
+    : _impl(std::make_unique<Impl>(std::move(options))) {}
 
 DevBackend::~DevBackend() { stop(); }
 
 int DevBackend::start() {
-  Impl& s = *impl_;
+  Impl& s = *_impl;
   const DevBackendOptions& o = s.options;
   if (s.server) throw std::logic_error("the development backend is already started");
   if (!isLoopbackHost(o.host)) {
@@ -304,11 +304,11 @@ int DevBackend::start() {
 }
 
 void DevBackend::stop() {
-  if (!impl_->thread.joinable()) return;
-  impl_->server->stop();
-  impl_->thread.join();
+  if (!_impl->thread.joinable()) return;
+  _impl->server->stop();
+  _impl->thread.join();
 }
 
-std::string DevBackend::url() const { return impl_->url; }
+std::string DevBackend::url() const { return _impl->url; }
 
 }  // namespace zorva

@@ -18,6 +18,7 @@
 #include <regex>
 
 #include "testing/TempFolder.h"
+#include "testing/TestCertificate.h"
 
 namespace zorva {
 namespace {
@@ -69,13 +70,13 @@ void expectReplies(httplib::Client& c, const std::vector<Exchange>& exchanges) {
 class DevBackendTest : public ::testing::Test {
  protected:
   httplib::Client& serve(DevBackendOptions options = {}) {
-    backend_ = std::make_unique<DevBackend>(std::move(options));
-    backend_->start();
-    client_ = std::make_unique<httplib::Client>(backend_->url());
-    return *client_;
+    _backend = std::make_unique<DevBackend>(std::move(options));
+    _backend->start();
+    _client = std::make_unique<httplib::Client>(_backend->url());
+    return *_client;
   }
-  std::unique_ptr<DevBackend> backend_;
-  std::unique_ptr<httplib::Client> client_;
+  std::unique_ptr<DevBackend> _backend;
+  std::unique_ptr<httplib::Client> _client;
 };
 
 TEST_F(DevBackendTest, RoutesAnswerOnlyTheirMethodPathAndToken) {
@@ -180,21 +181,18 @@ TEST(DescribeRequest, ShowsEachAuditEventAndTelemetryBatchAndSurvivesAnyBody) {
 
 TEST_F(DevBackendTest, ServesHttpsAndIpv6LoopbackAndRefusesWhatItCannotServeSafely) {
   TempFolder folder("devbackend");
-  const std::string cert = folder / "cert.pem", key = folder / "key.pem";
-  const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key +
-                              " -out " + cert +
-                              " -days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"
-                              " >/dev/null 2>&1";
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  const TestCertificate certificate(folder.path());
+  const std::string& cert = certificate.cert();
+  const std::string& key = certificate.key();
   auto& c = serve({.certPath = cert, .keyPath = key});
-  ASSERT_THAT(backend_->url(), MatchesRegex(R"(https://127\.0\.0\.1:[0-9]+)"));
+  ASSERT_THAT(_backend->url(), MatchesRegex(R"(https://127\.0\.0\.1:[0-9]+)"));
   c.set_ca_cert_path(cert);
   c.enable_server_certificate_verification(true);
   expectReplies(c, {{"POST", "/zorva/1/track", kOk}});
-  httplib::Client plain("http://" + backend_->url().substr(8));
+  httplib::Client plain("http://" + _backend->url().substr(8));
   EXPECT_EQ(reply(plain.Get("/api/1/device/current")).status, 0);
   expectReplies(serve({.host = "::1"}), {{"POST", "/zorva/1/track", kOk}});
-  EXPECT_THAT(backend_->url(), MatchesRegex(R"(http://\[::1\]:[0-9]+)"));
+  EXPECT_THAT(_backend->url(), MatchesRegex(R"(http://\[::1\]:[0-9]+)"));
 
   EXPECT_THROW(DevBackend({.host = "0.0.0.0"}).start(), std::invalid_argument);
   EXPECT_THROW(DevBackend({.certPath = cert}).start(), std::invalid_argument);

@@ -10,27 +10,27 @@ namespace zorva {
 class MemoryAuditEventStore final : public AuditEventStore {
  public:
   std::optional<int64_t> append(const std::string& json) override {
-    if (locked_) return std::nullopt;
-    records_.emplace(++last_, json);
-    return last_;
+    if (_locked) return std::nullopt;
+    _records.emplace(++_last, json);
+    return _last;
   }
   void remove(const std::vector<int64_t>& ids) override {
-    if (locked_) return;
-    for (int64_t id : ids) records_.erase(id);
+    if (_locked) return;
+    for (int64_t id : ids) _records.erase(id);
   }
   // While set, the store can be neither read nor written, as while another process holds it.
-  void setLocked(bool locked) { locked_ = locked; }
+  void setLocked(bool locked) { _locked = locked; }
   std::optional<std::vector<Record>> all() override {
-    if (locked_) return std::nullopt;
+    if (_locked) return std::nullopt;
     std::vector<Record> out;
-    for (const auto& [id, json] : records_) out.push_back({id, json});
+    for (const auto& [id, json] : _records) out.push_back({id, json});
     return out;
   }
 
  private:
-  int64_t last_ = 0;
-  std::map<int64_t, std::string> records_;
-  bool locked_ = false;
+  int64_t _last = 0;
+  std::map<int64_t, std::string> _records;
+  bool _locked = false;
 };
 
 }  // namespace zorva

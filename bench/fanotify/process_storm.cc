@@ -144,46 +144,46 @@ class SharedRecord {
  public:
   // Made by the benchmark.
   explicit SharedRecord(uint64_t capacity)
-      : capacity_(capacity), bytes_(sizeof(DriverReport) + capacity * sizeof(Forked)) {
-    fd_ = memfd_create("zorva-storm", MFD_CLOEXEC);
-    if (fd_ < 0 || ftruncate(fd_, static_cast<off_t>(bytes_)) != 0) {
+      : _capacity(capacity), _bytes(sizeof(DriverReport) + capacity * sizeof(Forked)) {
+    _fd = memfd_create("zorva-storm", MFD_CLOEXEC);
+    if (_fd < 0 || ftruncate(_fd, static_cast<off_t>(_bytes)) != 0) {
       fail(std::string("memfd: ") + std::strerror(errno));
     }
     map();
   }
   // Mapped by the driver; null memory when it cannot be.
   SharedRecord(int fd, uint64_t capacity)
-      : capacity_(capacity), bytes_(sizeof(DriverReport) + capacity * sizeof(Forked)), fd_(fd) {
-    void* memory = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-    memory_ = memory == MAP_FAILED ? nullptr : memory;
+      : _capacity(capacity), _bytes(sizeof(DriverReport) + capacity * sizeof(Forked)), _fd(fd) {
+    void* memory = mmap(nullptr, _bytes, PROT_READ | PROT_WRITE, MAP_SHARED, _fd, 0);
+    _memory = memory == MAP_FAILED ? nullptr : memory;
   }
   ~SharedRecord() {
-    if (memory_) munmap(memory_, bytes_);
-    close(fd_);
+    if (_memory) munmap(_memory, _bytes);
+    close(_fd);
   }
   SharedRecord(const SharedRecord&) = delete;
   SharedRecord& operator=(const SharedRecord&) = delete;
 
-  bool mapped() const { return memory_ != nullptr; }
-  int fd() const { return fd_; }
-  DriverReport& report() { return *static_cast<DriverReport*>(memory_); }
+  bool mapped() const { return _memory != nullptr; }
+  int fd() const { return _fd; }
+  DriverReport& report() { return *static_cast<DriverReport*>(_memory); }
   Forked* forked() {
-    return reinterpret_cast<Forked*>(static_cast<char*>(memory_) + sizeof(DriverReport));
+    return reinterpret_cast<Forked*>(static_cast<char*>(_memory) + sizeof(DriverReport));
   }
-  uint64_t capacity() const { return capacity_; }
+  uint64_t capacity() const { return _capacity; }
   void clear() { new (&report()) DriverReport(); }
 
  private:
   void map() {
-    void* memory = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    void* memory = mmap(nullptr, _bytes, PROT_READ | PROT_WRITE, MAP_SHARED, _fd, 0);
     if (memory == MAP_FAILED) fail(std::string("mmap: ") + std::strerror(errno));
-    memory_ = memory;
+    _memory = memory;
   }
 
-  uint64_t capacity_;
-  size_t bytes_;
-  int fd_ = -1;
-  void* memory_ = nullptr;
+  uint64_t _capacity;
+  size_t _bytes;
+  int _fd = -1;
+  void* _memory = nullptr;
 };
 
 [[noreturn]] void child(const Plan& plan, char* const* catArgv, Kind kind) {
@@ -425,63 +425,63 @@ class ProbeRecorder {
   static constexpr size_t kMostOthers = 64;
 
   ProbeRecorder(std::string probe, std::string self, std::string cat, size_t capacity)
-      : probe_(std::move(probe)), self_(std::move(self)), cat_(std::move(cat)) {
-    opens_.reserve(capacity);
+      : _probe(std::move(probe)), _self(std::move(self)), _cat(std::move(cat)) {
+    _opens.reserve(capacity);
   }
 
   void onMessage(const es_message_t& message) {
-    messages_.store(messages_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    _messages.store(_messages.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     if (message.event_type != ES_EVENT_TYPE_NOTIFY_OPEN || !message.event.open.file) return;
     const es_string_token_t& path = message.event.open.file->path;
-    if (std::string_view(path.data, path.length) != probe_) return;
+    if (std::string_view(path.data, path.length) != _probe) return;
     const es_process_t& process = *message.process;
     std::string_view executable;
     if (process.executable && process.executable->path.data) {
       executable = std::string_view(process.executable->path.data, process.executable->path.length);
     }
     const uint64_t now = monotonicNs();
-    std::lock_guard lock(mutex_);
-    uint16_t index = executable == self_ ? kSelf : executable == cat_ ? kCat : other(executable);
-    if (opens_.size() < opens_.capacity()) {
-      opens_.push_back({process.pid, process.ppid, process.grandparent, index, now});
+    std::lock_guard lock(_mutex);
+    uint16_t index = executable == _self ? kSelf : executable == _cat ? kCat : other(executable);
+    if (_opens.size() < _opens.capacity()) {
+      _opens.push_back({process.pid, process.ppid, process.grandparent, index, now});
     } else {
-      ++dropped_;
+      ++_dropped;
     }
-    seen_.store(seen_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    _seen.store(_seen.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   }
 
-  uint64_t seen() const { return seen_.load(std::memory_order_relaxed); }
-  uint64_t messages() const { return messages_.load(std::memory_order_relaxed); }
+  uint64_t seen() const { return _seen.load(std::memory_order_relaxed); }
+  uint64_t messages() const { return _messages.load(std::memory_order_relaxed); }
 
   // Once the source is gone.
-  const std::vector<ProbeOpen>& opens() const { return opens_; }
-  uint64_t dropped() const { return dropped_; }
+  const std::vector<ProbeOpen>& opens() const { return _opens; }
+  uint64_t dropped() const { return _dropped; }
   std::string executable(uint16_t index) const {
-    if (index == kSelf) return self_;
-    if (index == kCat) return cat_;
-    if (index - 2u < others_.size()) return others_[index - 2u];
+    if (index == kSelf) return _self;
+    if (index == kCat) return _cat;
+    if (index - 2u < _others.size()) return _others[index - 2u];
     return "(one of many other programs)";
   }
 
  private:
   uint16_t other(std::string_view executable) {
-    for (size_t i = 0; i < others_.size(); ++i) {
-      if (others_[i] == executable) return static_cast<uint16_t>(i + 2);
+    for (size_t i = 0; i < _others.size(); ++i) {
+      if (_others[i] == executable) return static_cast<uint16_t>(i + 2);
     }
-    if (others_.size() >= kMostOthers) return UINT16_MAX;
-    others_.emplace_back(executable);
-    return static_cast<uint16_t>(others_.size() + 1);
+    if (_others.size() >= kMostOthers) return UINT16_MAX;
+    _others.emplace_back(executable);
+    return static_cast<uint16_t>(_others.size() + 1);
   }
 
-  const std::string probe_;
-  const std::string self_;
-  const std::string cat_;
-  std::atomic<uint64_t> messages_{0};
-  std::atomic<uint64_t> seen_{0};
-  std::mutex mutex_;
-  std::vector<ProbeOpen> opens_;
-  std::vector<std::string> others_;
-  uint64_t dropped_ = 0;
+  const std::string _probe;
+  const std::string _self;
+  const std::string _cat;
+  std::atomic<uint64_t> _messages{0};
+  std::atomic<uint64_t> _seen{0};
+  std::mutex _mutex;
+  std::vector<ProbeOpen> _opens;
+  std::vector<std::string> _others;
+  uint64_t _dropped = 0;
 };
 
 // The source tells of what it lost only in its log: lines are counted here and written nowhere.
@@ -489,31 +489,31 @@ class CountingLogWriter final : public LogWriter {
  public:
   bool isEnabled(LogLevel level) const override { return level != LogLevel::Console; }
   void write(LogLevel level, std::string_view line) override {
-    std::lock_guard lock(mutex_);
-    if (line.find("lost") != std::string_view::npos) ++lost_;
+    std::lock_guard lock(_mutex);
+    if (line.find("lost") != std::string_view::npos) ++_lost;
     if (level == LogLevel::Error) {
-      ++errors_;
-      if (firstErrors_.size() < kExamples) firstErrors_.emplace_back(line);
+      ++_errors;
+      if (_firstErrors.size() < kExamples) _firstErrors.emplace_back(line);
     }
   }
   uint64_t lost() const {
-    std::lock_guard lock(mutex_);
-    return lost_;
+    std::lock_guard lock(_mutex);
+    return _lost;
   }
   uint64_t errors() const {
-    std::lock_guard lock(mutex_);
-    return errors_;
+    std::lock_guard lock(_mutex);
+    return _errors;
   }
   std::vector<std::string> firstErrors() const {
-    std::lock_guard lock(mutex_);
-    return firstErrors_;
+    std::lock_guard lock(_mutex);
+    return _firstErrors;
   }
 
  private:
-  mutable std::mutex mutex_;
-  uint64_t lost_ = 0;
-  uint64_t errors_ = 0;
-  std::vector<std::string> firstErrors_;
+  mutable std::mutex _mutex;
+  uint64_t _lost = 0;
+  uint64_t _errors = 0;
+  std::vector<std::string> _firstErrors;
 };
 
 CountingLogWriter logLines;

@@ -19,14 +19,14 @@ constexpr const char* kBusDaemon = "org.freedesktop.DBus";
 
 }  // namespace
 
-ControlClient::ControlClient(const BusAddress& bus) : bus_(bus) {
+ControlClient::ControlClient(const BusAddress& bus) : _bus(bus) {
   try {
-    connection_ = connectToBus(bus_);
+    _connection = connectToBus(_bus);
   } catch (const sdbus::Error& error) {
     throw ClientError(ClientError::Kind::Unreachable,
-                      "cannot connect to " + bus_.describe() + ": " + error.getMessage());
+                      "cannot connect to " + _bus.describe() + ": " + error.getMessage());
   }
-  service_ = sdbus::createProxy(*connection_, kServiceBusName, kServiceObjectPath);
+  _service = sdbus::createProxy(*_connection, kServiceBusName, kServiceObjectPath);
 }
 
 sdbus::MethodReply ControlClient::call(const std::string& method, const std::vector<BusValue>& args,
@@ -38,9 +38,9 @@ sdbus::MethodReply ControlClient::call(const std::string& method, const std::vec
     }
   }
   try {
-    sdbus::MethodCall message = service_->createMethodCall(interface, method);
+    sdbus::MethodCall message = _service->createMethodCall(interface, method);
     for (const BusValue& arg : args) std::visit([&](const auto& v) { message << v; }, arg);
-    return service_->callMethod(message);
+    return _service->callMethod(message);
   } catch (const sdbus::Error& error) {
     fail(method, error);
   }
@@ -50,7 +50,7 @@ void ControlClient::fail(const std::string& method, const sdbus::Error& error) c
   if (isUnreachableError(error.getName())) {
     throw ClientError(
         ClientError::Kind::Unreachable,
-        "the service cannot be reached on " + bus_.describe() + ": " + error.getMessage());
+        "the service cannot be reached on " + _bus.describe() + ": " + error.getMessage());
   }
   throw ClientError(ClientError::Kind::Refused, method + " refused: " + error.getMessage());
 }
@@ -95,7 +95,7 @@ int ControlClient::watch(int64_t volumeId, const std::string& path, std::FILE* o
   // this object.
   std::string owner;
   try {
-    auto daemon = sdbus::createProxy(*connection_, kBusDaemon, "/org/freedesktop/DBus");
+    auto daemon = sdbus::createProxy(*_connection, kBusDaemon, "/org/freedesktop/DBus");
     daemon->callMethod("GetNameOwner")
         .onInterface(kBusDaemon)
         .withArguments(std::string(kServiceBusName))
@@ -114,7 +114,7 @@ int ControlClient::watch(int64_t volumeId, const std::string& path, std::FILE* o
     ::kill(::getpid(), SIGUSR1);
   };
 
-  auto object = sdbus::createObject(*connection_, kClientObjectPath);
+  auto object = sdbus::createObject(*_connection, kClientObjectPath);
   sdbus::Flags oneWay;
   oneWay.set(sdbus::Flags::METHOD_NO_REPLY);
   object->registerMethod(
@@ -131,7 +131,7 @@ int ControlClient::watch(int64_t volumeId, const std::string& path, std::FILE* o
       },
       oneWay);
   object->finishRegistration();
-  auto departure = connection_->addMatch(
+  auto departure = _connection->addMatch(
       "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
       "member='NameOwnerChanged',arg0='" +
           std::string(kServiceBusName) + "'",
@@ -148,7 +148,7 @@ int ControlClient::watch(int64_t volumeId, const std::string& path, std::FILE* o
 
   std::thread loop([&] {
     try {
-      connection_->enterEventLoop();
+      _connection->enterEventLoop();
     } catch (const std::exception&) {
       end(1, "the bus connection was lost");
     }
@@ -161,7 +161,7 @@ int ControlClient::watch(int64_t volumeId, const std::string& path, std::FILE* o
   int received = 0;
   sigwait(&signals, &received);
   if (received != SIGUSR1) ending = true;
-  connection_->leaveEventLoop();
+  _connection->leaveEventLoop();
   loop.join();
   return status;
 }

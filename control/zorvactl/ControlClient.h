@@ -44,9 +44,9 @@ class ControlClient {
                           const char* interface = kServerInterface);
   [[noreturn]] void fail(const std::string& method, const sdbus::Error& error) const;
 
-  BusAddress bus_;
-  std::unique_ptr<sdbus::IConnection> connection_;
-  std::unique_ptr<sdbus::IProxy> service_;
+  BusAddress _bus;
+  std::unique_ptr<sdbus::IConnection> _connection;
+  std::unique_ptr<sdbus::IProxy> _service;
 };
 
 }  // namespace zorva

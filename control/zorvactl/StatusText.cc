@@ -39,11 +39,11 @@ class Lines {
   void add(const std::string& label, const std::string& value) {
     std::string line = label;
     line.resize(std::max(kLabelWidth, label.size() + 1), ' ');
-    out_ += line + value + "\n";
+    _out += line + value + "\n";
   }
   // Rows under a heading, each column as wide as its widest cell.
   void list(const std::string& heading, const std::vector<std::vector<std::string>>& rows) {
-    out_ += heading + "\n";
+    _out += heading + "\n";
     std::vector<size_t> widths;
     for (const auto& row : rows) {
       widths.resize(std::max(widths.size(), row.size()));
@@ -56,13 +56,13 @@ class Lines {
         if (i + 1 < row.size()) cell.resize(widths[i], ' ');
         line += "  " + cell;
       }
-      out_ += line + "\n";
+      _out += line + "\n";
     }
   }
-  const std::string& text() const { return out_; }
+  const std::string& text() const { return _out; }
 
  private:
-  std::string out_;
+  std::string _out;
 };
 
 }  // namespace

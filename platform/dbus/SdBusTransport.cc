@@ -152,14 +152,14 @@ void append(Out& message, const BusValue& value) {
 class SdBusTransport::Peer final : public BusPeer {
  public:
   Peer(std::shared_ptr<sdbus::IConnection> connection, std::string name, const BusObject& remote)
-      : connection_(std::move(connection)),
-        name_(std::move(name)),
-        interface_(remote.interface),
-        proxy_(sdbus::createProxy(*connection_, name_, remote.path)) {}
+      : _connection(std::move(connection)),
+        _name(std::move(name)),
+        _interface(remote.interface),
+        _proxy(sdbus::createProxy(*_connection, _name, remote.path)) {}
 
-  const std::string& name() const override { return name_; }
-  int32_t processId() const override { return processId_.load(std::memory_order_acquire); }
-  void setProcessId(int32_t pid) { processId_.store(pid, std::memory_order_release); }
+  const std::string& name() const override { return _name; }
+  int32_t processId() const override { return _processId.load(std::memory_order_acquire); }
+  void setProcessId(int32_t pid) { _processId.store(pid, std::memory_order_release); }
 
   SendResult send(const std::string& method, std::vector<BusValue> args) override {
     for (const BusValue& arg : args) {
@@ -167,11 +167,11 @@ class SdBusTransport::Peer final : public BusPeer {
       if (text && !isValidUtf8(*text)) return SendResult::Unencodable;
     }
     try {
-      sdbus::MethodCall call = proxy_->createMethodCall(interface_, method);
+      sdbus::MethodCall call = _proxy->createMethodCall(_interface, method);
       for (const BusValue& arg : args) append(call, arg);
       // One-way: the send returns once the message is queued, whatever the peer does.
       call.dontExpectReply();
-      proxy_->callMethod(call);
+      _proxy->callMethod(call);
       return SendResult::Sent;
     } catch (const std::exception&) {
       return SendResult::Failed;
@@ -181,11 +181,11 @@ class SdBusTransport::Peer final : public BusPeer {
  private:
   // Shared, so a peer still held after the transport has stopped never refers to a dead
   // connection.
-  std::shared_ptr<sdbus::IConnection> connection_;
-  const std::string name_;
-  const std::string interface_;
-  std::unique_ptr<sdbus::IProxy> proxy_;
-  std::atomic<int32_t> processId_{0};
+  std::shared_ptr<sdbus::IConnection> _connection;
+  const std::string _name;
+  const std::string _interface;
+  std::unique_ptr<sdbus::IProxy> _proxy;
+  std::atomic<int32_t> _processId{0};
 };
 
 // The answer to one call that waits for a result. Whoever holds it may answer from any thread, at
@@ -193,15 +193,15 @@ class SdBusTransport::Peer final : public BusPeer {
 class SdBusTransport::PendingReply {
  public:
   PendingReply(std::shared_ptr<sdbus::IConnection> connection, sdbus::MethodCall call)
-      : connection_(std::move(connection)), call_(std::move(call)) {}
+      : _connection(std::move(connection)), _call(std::move(call)) {}
   ~PendingReply() { fail("the service gave no answer"); }
   PendingReply(const PendingReply&) = delete;
   PendingReply& operator=(const PendingReply&) = delete;
 
   void answer(const BusValue& value) {
-    if (answered_.exchange(true)) return;
+    if (_answered.exchange(true)) return;
     try {
-      sdbus::MethodReply reply = call_.createReply();
+      sdbus::MethodReply reply = _call.createReply();
       append(reply, value);
       reply.send();
     } catch (const std::exception&) {
@@ -209,49 +209,49 @@ class SdBusTransport::PendingReply {
     }
   }
   void fail(const std::string& why) {
-    if (!answered_.exchange(true)) refuse(call_, kFailed, why);
+    if (!_answered.exchange(true)) refuse(_call, kFailed, why);
   }
 
  private:
   // Declared first, so the call's message, which refers to the connection, goes before it.
-  std::shared_ptr<sdbus::IConnection> connection_;
-  sdbus::MethodCall call_;
-  std::atomic<bool> answered_{false};
+  std::shared_ptr<sdbus::IConnection> _connection;
+  sdbus::MethodCall _call;
+  std::atomic<bool> _answered{false};
 };
 
-SdBusTransport::SdBusTransport(BusAddress bus) : bus_(std::move(bus)) {}
+SdBusTransport::SdBusTransport(BusAddress bus) : _bus(std::move(bus)) {}
 
 SdBusTransport::~SdBusTransport() { stop(); }
 
 std::string SdBusTransport::uniqueName() const {
-  return connection_ ? connection_->getUniqueName() : std::string();
+  return _connection ? _connection->getUniqueName() : std::string();
 }
 
 BusTransport::Listening SdBusTransport::listen(const std::string& busName,
                                                const std::vector<BusObject>& exported,
                                                const BusObject& remote,
                                                BusListenerDelegate& delegate) {
-  exported_ = exported;
-  remote_ = remote;
-  delegate_ = &delegate;
-  connection_ = connectToBus(bus_);
-  busDaemon_ = sdbus::createProxy(*connection_, kBusDaemon, "/org/freedesktop/DBus");
+  _exported = exported;
+  _remote = remote;
+  _delegate = &delegate;
+  _connection = connectToBus(_bus);
+  _busDaemon = sdbus::createProxy(*_connection, kBusDaemon, "/org/freedesktop/DBus");
 
   // Departures are watched before anything is exported, so no peer can leave unseen. Only
   // names losing their owner matter (arg2 is the new owner).
-  nameWatch_ = connection_->addMatch(
+  _nameWatch = _connection->addMatch(
       "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
       "member='NameOwnerChanged',arg2=''",
       [this](sdbus::Message& signal) { nameOwnerChanged(signal); });
   std::map<std::string, sdbus::IObject*> byPath;
-  for (const BusObject& object : exported_) {
-    callScreens_.push_back(
-        connection_->addMatch("type='method_call',interface='" + object.interface + "'",
+  for (const BusObject& object : _exported) {
+    _callScreens.push_back(
+        _connection->addMatch("type='method_call',interface='" + object.interface + "'",
                               [this](sdbus::Message& message) { screen(message); }));
     sdbus::IObject*& exportedObject = byPath[object.path];
     if (!exportedObject) {
-      objects_.push_back(sdbus::createObject(*connection_, object.path));
-      exportedObject = objects_.back().get();
+      _objects.push_back(sdbus::createObject(*_connection, object.path));
+      exportedObject = _objects.back().get();
     }
     for (const BusMethod& method : object.methods) {
       sdbus::Flags flags;
@@ -268,49 +268,49 @@ BusTransport::Listening SdBusTransport::listen(const std::string& busName,
           flags);
     }
   }
-  for (const auto& object : objects_) object->finishRegistration();
+  for (const auto& object : _objects) object->finishRegistration();
 
   try {
-    connection_->requestName(busName);
+    _connection->requestName(busName);
   } catch (const sdbus::Error& error) {
     Listening result{false, error.getMessage().empty() ? error.getName() : error.getMessage()};
     release();
     return result;
   }
-  loop_ = std::thread([this] { runLoop(); });
+  _loop = std::thread([this] { runLoop(); });
   return {true, {}};
 }
 
 void SdBusTransport::stop() {
-  std::call_once(stopOnce_, [this] {
-    stopping_.store(true);
-    if (connection_) connection_->leaveEventLoop();
-    if (loop_.joinable()) loop_.join();
+  std::call_once(_stopOnce, [this] {
+    _stopping.store(true);
+    if (_connection) _connection->leaveEventLoop();
+    if (_loop.joinable()) _loop.join();
     release();
   });
 }
 
 void SdBusTransport::release() {
-  peers_.clear();
-  nameWatch_.reset();
-  callScreens_.clear();
-  objects_.clear();
-  busDaemon_.reset();
-  connection_.reset();
+  _peers.clear();
+  _nameWatch.reset();
+  _callScreens.clear();
+  _objects.clear();
+  _busDaemon.reset();
+  _connection.reset();
 }
 
 void SdBusTransport::runLoop() {
   std::string reason = "the event loop ended";
   try {
-    connection_->enterEventLoop();
+    _connection->enterEventLoop();
   } catch (const std::exception& error) {
     reason = error.what();
   }
-  if (stopping_.load()) return;
+  if (_stopping.load()) return;
   // The bus went away under us: every peer is cut off, but keeps its registrations, as an
   // interrupted connection does.
-  delegate_->connectionLost(reason);
-  for (auto& [name, state] : peers_) {
+  _delegate->connectionLost(reason);
+  for (auto& [name, state] : _peers) {
     if (state.handler) state.handler->interrupted();
   }
 }
@@ -323,11 +323,11 @@ void SdBusTransport::screen(sdbus::Message& message) {
     const BusObject* object = exportedInterface(message.getPath(), message.getInterfaceName());
     const BusMethod* method = object ? object->method(message.getMemberName()) : nullptr;
     if (object && !method) {
-      delegate_->callRefused(message.getMemberName(), message.getSender(), "no such method");
+      _delegate->callRefused(message.getMemberName(), message.getSender(), "no such method");
     } else if (method) {
       const std::string signature = signatureOf(message);
       if (signature != method->inSignature) {
-        delegate_->callRefused(
+        _delegate->callRefused(
             method->name, message.getSender(),
             "arguments (" + signature + "), expected (" + method->inSignature + ")");
       }
@@ -344,7 +344,7 @@ void SdBusTransport::screen(sdbus::Message& message) {
 
 const BusObject* SdBusTransport::exportedInterface(const std::string& path,
                                                    const std::string& name) const {
-  for (const BusObject& object : exported_) {
+  for (const BusObject& object : _exported) {
     if (object.path == path && object.interface == name) return &object;
   }
   return nullptr;
@@ -354,9 +354,9 @@ void SdBusTransport::receive(sdbus::MethodCall call, const BusObject* object,
                              const BusMethod* method) {
   try {
     const std::string sender = call.getSender();
-    auto [entry, isNew] = peers_.try_emplace(sender);
+    auto [entry, isNew] = _peers.try_emplace(sender);
     PeerState& state = entry->second;
-    if (isNew) state.peer = std::make_shared<Peer>(connection_, sender, remote_);
+    if (isNew) state.peer = std::make_shared<Peer>(_connection, sender, _remote);
     if (!state.resolving) {
       deliver(state, call, *object, *method);
       return;
@@ -370,9 +370,9 @@ void SdBusTransport::receive(sdbus::MethodCall call, const BusObject* object,
     if (!isNew) return;
     try {
       sdbus::MethodCall question =
-          busDaemon_->createMethodCall(kBusDaemon, "GetConnectionUnixProcessID");
+          _busDaemon->createMethodCall(kBusDaemon, "GetConnectionUnixProcessID");
       question << sender;
-      busDaemon_->callMethod(question,
+      _busDaemon->callMethod(question,
                              [this, sender](sdbus::MethodReply& reply, const sdbus::Error* error) {
                                resolved(sender, reply, error);
                              });
@@ -381,15 +381,15 @@ void SdBusTransport::receive(sdbus::MethodCall call, const BusObject* object,
       resolved(sender, none, &error);
     }
   } catch (const std::exception& error) {
-    delegate_->callFailed(method->name, exceptionDescription(error));
+    _delegate->callFailed(method->name, exceptionDescription(error));
     refuse(call, kFailed, error.what());
   }
 }
 
 void SdBusTransport::resolved(const std::string& sender, sdbus::MethodReply& reply,
                               const sdbus::Error* error) {
-  auto entry = peers_.find(sender);
-  if (entry == peers_.end()) return;
+  auto entry = _peers.find(sender);
+  if (entry == _peers.end()) return;
   PeerState& state = entry->second;
   int32_t pid = 0;
   try {
@@ -399,16 +399,16 @@ void SdBusTransport::resolved(const std::string& sender, sdbus::MethodReply& rep
       pid = static_cast<int32_t>(answer);
     } else {
       // A caller that left at once, as a one-way caller may, still has its calls taken as sent.
-      delegate_->processIdUnknown(sender, error->getMessage(), error->getName() == kNameHasNoOwner);
+      _delegate->processIdUnknown(sender, error->getMessage(), error->getName() == kNameHasNoOwner);
     }
   } catch (const std::exception& failure) {
-    delegate_->processIdUnknown(sender, exceptionDescription(failure), false);
+    _delegate->processIdUnknown(sender, exceptionDescription(failure), false);
   }
   state.peer->setProcessId(pid);
   try {
-    state.handler = delegate_->accept(state.peer);
+    state.handler = _delegate->accept(state.peer);
   } catch (const std::exception& failure) {
-    delegate_->acceptFailed(sender, exceptionDescription(failure));
+    _delegate->acceptFailed(sender, exceptionDescription(failure));
   }
   state.resolving = false;
   while (!state.waiting.empty()) {
@@ -417,13 +417,13 @@ void SdBusTransport::resolved(const std::string& sender, sdbus::MethodReply& rep
     try {
       deliver(state, waiting.call, *waiting.object, *waiting.method);
     } catch (const std::exception& failure) {
-      delegate_->callFailed(waiting.method->name, exceptionDescription(failure));
+      _delegate->callFailed(waiting.method->name, exceptionDescription(failure));
       refuse(waiting.call, kFailed, failure.what());
     }
   }
   if (state.gone) {
     if (state.handler) state.handler->invalidated();
-    peers_.erase(entry);
+    _peers.erase(entry);
   }
 }
 
@@ -437,7 +437,7 @@ void SdBusTransport::deliver(PeerState& state, const sdbus::MethodCall& received
   std::vector<BusValue> args;
   std::string problem = readArguments(call, method, args);
   if (!problem.empty()) {
-    delegate_->callRefused(method.name, state.peer->name(), problem);
+    _delegate->callRefused(method.name, state.peer->name(), problem);
     refuse(call, kInvalidArgs, problem);
     return;
   }
@@ -446,13 +446,13 @@ void SdBusTransport::deliver(PeerState& state, const sdbus::MethodCall& received
   BusCall busCall{&method, std::move(args), state.peer, nullptr, &object};
   std::shared_ptr<PendingReply> pending;
   if (wantsReply && !method.outSignature.empty()) {
-    pending = std::make_shared<PendingReply>(connection_, call);
+    pending = std::make_shared<PendingReply>(_connection, call);
     busCall.reply = [pending](const BusValue& value) { pending->answer(value); };
   }
   try {
     state.handler->handle(std::move(busCall));
   } catch (const std::exception& failure) {
-    delegate_->callFailed(method.name, exceptionDescription(failure));
+    _delegate->callFailed(method.name, exceptionDescription(failure));
     if (pending) {
       pending->fail(failure.what());
     } else {
@@ -470,8 +470,8 @@ void SdBusTransport::nameOwnerChanged(sdbus::Message& signal) {
     std::string name, oldOwner, newOwner;
     signal >> name >> oldOwner >> newOwner;
     if (!newOwner.empty()) return;
-    auto entry = peers_.find(name);
-    if (entry == peers_.end()) return;
+    auto entry = _peers.find(name);
+    if (entry == _peers.end()) return;
     PeerState& state = entry->second;
     // Calls still waiting for the process id are handled first; the departure follows them.
     if (state.resolving) {
@@ -479,10 +479,10 @@ void SdBusTransport::nameOwnerChanged(sdbus::Message& signal) {
       return;
     }
     std::shared_ptr<BusPeerHandler> handler = std::move(state.handler);
-    peers_.erase(entry);
+    _peers.erase(entry);
     if (handler) handler->invalidated();
   } catch (const std::exception& error) {
-    delegate_->departureUnreadable(exceptionDescription(error));
+    _delegate->departureUnreadable(exceptionDescription(error));
   }
 }
 

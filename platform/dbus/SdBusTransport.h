@@ -68,19 +68,19 @@ class SdBusTransport final : public BusTransport {
   void runLoop();
   void release();
 
-  const BusAddress bus_;
-  std::vector<BusObject> exported_;
-  BusObject remote_;
-  BusListenerDelegate* delegate_ = nullptr;
-  std::shared_ptr<sdbus::IConnection> connection_;
-  std::unique_ptr<sdbus::IProxy> busDaemon_;
-  std::vector<std::unique_ptr<sdbus::IObject>> objects_;  // one for each exported path
-  sdbus::Slot nameWatch_;
-  std::vector<sdbus::Slot> callScreens_;  // one for each exported interface
-  std::thread loop_;
-  std::atomic<bool> stopping_{false};
-  std::once_flag stopOnce_;
-  std::unordered_map<std::string, PeerState> peers_;  // on the loop thread only
+  const BusAddress _bus;
+  std::vector<BusObject> _exported;
+  BusObject _remote;
+  BusListenerDelegate* _delegate = nullptr;
+  std::shared_ptr<sdbus::IConnection> _connection;
+  std::unique_ptr<sdbus::IProxy> _busDaemon;
+  std::vector<std::unique_ptr<sdbus::IObject>> _objects;  // one for each exported path
+  sdbus::Slot _nameWatch;
+  std::vector<sdbus::Slot> _callScreens;  // one for each exported interface
+  std::thread _loop;
+  std::atomic<bool> _stopping{false};
+  std::once_flag _stopOnce;
+  std::unordered_map<std::string, PeerState> _peers;  // on the loop thread only
 };
 
 }  // namespace zorva

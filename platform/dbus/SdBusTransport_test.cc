@@ -73,43 +73,43 @@ class Recorder final : public BusListenerDelegate {
                             : std::visit([](auto v) { return ::testing::PrintToString(v); }, arg));
     }
     if (call.caller != peer) text += " (wrong caller)";
-    std::unique_lock lock(mutex_);
-    if (later) kept_.push_back(std::move(call.reply));
-    events_.push_back(text);
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return later || !held_; });
+    std::unique_lock lock(_mutex);
+    if (later) _kept.push_back(std::move(call.reply));
+    _events.push_back(text);
+    _changed.notify_all();
+    _changed.wait(lock, [&] { return later || !_held; });
     lock.unlock();
     if (!later && call.reply) call.reply(call.args.at(0));
   }
   void hold(bool held) { note("", nullptr, held); }
   std::function<void(BusValue)> takeKept() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(kept_.back(), nullptr);
+    std::lock_guard lock(_mutex);
+    return std::exchange(_kept.back(), nullptr);
   }
   // An event, the last peer accepted, or the hold: whatever is given.
   void note(std::string event, std::shared_ptr<BusPeer> peer = nullptr,
             std::optional<bool> held = std::nullopt) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(_mutex);
     if (peer) lastPeer = std::move(peer);
-    if (!event.empty()) events_.push_back(std::move(event));
-    held_ = held.value_or(held_);
-    changed_.notify_all();
+    if (!event.empty()) _events.push_back(std::move(event));
+    _held = held.value_or(_held);
+    _changed.notify_all();
   }
   // The events so far, once there are at least `count`.
   std::vector<std::string> events(size_t count = 0) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, kPatience, [&] { return events_.size() >= count; });
-    return events_;
+    std::unique_lock lock(_mutex);
+    _changed.wait_for(lock, kPatience, [&] { return _events.size() >= count; });
+    return _events;
   }
 
   std::shared_ptr<BusPeer> lastPeer;  // written under the mutex: read it after events()
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> events_;
-  std::vector<std::function<void(BusValue)>> kept_;
-  bool held_ = false;
+  std::mutex _mutex;
+  std::condition_variable _changed;
+  std::vector<std::string> _events;
+  std::vector<std::function<void(BusValue)>> _kept;
+  bool _held = false;
 };
 
 // A client of the exported object, on a connection of its own.
@@ -151,21 +151,21 @@ class SdBusTransportTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string whyNot;
-    bus_ = testing::PrivateBus::start(whyNot);
-    if (!bus_) GTEST_SKIP() << whyNot;
-    transport_ = std::make_unique<SdBusTransport>(bus_->busAddress());
-    ASSERT_TRUE(transport_->listen(kName, {kExported, kLater}, kRemote, recorder_).listening);
+    _bus = testing::PrivateBus::start(whyNot);
+    if (!_bus) GTEST_SKIP() << whyNot;
+    _transport = std::make_unique<SdBusTransport>(_bus->busAddress());
+    ASSERT_TRUE(_transport->listen(kName, {kExported, kLater}, kRemote, _recorder).listening);
   }
-  void TearDown() override { recorder_.hold(false); }  // a failed test may leave the hold on
+  void TearDown() override { _recorder.hold(false); }  // a failed test may leave the hold on
 
-  std::unique_ptr<testing::PrivateBus> bus_;
-  Recorder recorder_;
-  std::unique_ptr<SdBusTransport> transport_;
+  std::unique_ptr<testing::PrivateBus> _bus;
+  Recorder _recorder;
+  std::unique_ptr<SdBusTransport> _transport;
 };
 
 // A one-way caller cannot be told, so every refusal is reported, and none reaches a handler.
 TEST_F(SdBusTransportTest, BadCallsAreRefusedAndReportedAndNeverReachTheService) {
-  Client client(bus_->busAddress());
+  Client client(_bus->busAddress());
   const std::string oversized(kMaxBusStringBytes + 1, 'a');
   EXPECT_EQ(client.call(kWaiting, "Echo", int64_t{1}), "org.freedesktop.DBus.Error.InvalidArgs");
   EXPECT_EQ(client.call(kWaiting, "Echo", oversized), "org.freedesktop.DBus.Error.InvalidArgs");
@@ -180,7 +180,7 @@ TEST_F(SdBusTransportTest, BadCallsAreRefusedAndReportedAndNeverReachTheService)
   const std::string from = " from " + client.name + ": ";
   const std::string tooLong = "refused Echo" + from + "a string argument is longer than 4096 bytes";
   EXPECT_THAT(
-      recorder_.events(),
+      _recorder.events(),
       ElementsAre("refused Echo" + from + "arguments (x), expected (s)", HasSubstr("accept "),
                   tooLong, "refused Note" + from + "arguments (sb), expected (xb)",
                   "refused Erase" + from + "no such method",
@@ -190,13 +190,13 @@ TEST_F(SdBusTransportTest, BadCallsAreRefusedAndReportedAndNeverReachTheService)
 
 // A one-way caller may well be gone before the bus daemon is asked who it was; that is no fault.
 TEST_F(SdBusTransportTest, AcceptsAPeerOnceWithItsProcessIdOrZeroWhenGoneAndKeepsItsCallsInOrder) {
-  Client first(bus_->busAddress()), second(bus_->busAddress());
+  Client first(_bus->busAddress()), second(_bus->busAddress());
   // Sent back to back, before the transport can know who is calling.
   first.call(kOneWay, "Note", int64_t{-5}, true);
   EXPECT_EQ(first.echo("hi"), "hi");
-  recorder_.hold(true);
+  _recorder.hold(true);
   first.call(kOneWay, "Note", int64_t{1}, true);
-  recorder_.events(4);  // the delivery thread now waits in that call
+  _recorder.events(4);  // the delivery thread now waits in that call
   const std::string gone = second.name;
   second.call(kOneWay, "Note", int64_t{2}, false);
   second.leave();
@@ -208,12 +208,12 @@ TEST_F(SdBusTransportTest, AcceptsAPeerOnceWithItsProcessIdOrZeroWhenGoneAndKeep
         .withArguments(gone)
         .storeResultsTo(owned);
   }
-  recorder_.hold(false);
-  recorder_.events(8);
+  _recorder.hold(false);
+  _recorder.events(8);
   const std::string name = first.name;
   daemon.reset();
   first.leave();
-  EXPECT_THAT(recorder_.events(9),
+  EXPECT_THAT(_recorder.events(9),
               ElementsAre("accept " + name + " pid " + std::to_string(::getpid()),
                           "call Note -5 true", "call Echo hi", "call Note 1 true",
                           "no pid " + gone + " (left)", "accept " + gone + " pid 0",
@@ -221,26 +221,26 @@ TEST_F(SdBusTransportTest, AcceptsAPeerOnceWithItsProcessIdOrZeroWhenGoneAndKeep
 }
 
 TEST_F(SdBusTransportTest, AResultGivenLaterFromAnotherThreadReachesItsCallerAndADroppedOneFails) {
-  Client waiting(bus_->busAddress()), other(bus_->busAddress());
+  Client waiting(_bus->busAddress()), other(_bus->busAddress());
   waiting.interface = kLater.interface;
   std::thread kept([&] { EXPECT_EQ(waiting.call(kWaiting, "Echo", std::string("a")), "given"); });
-  recorder_.events(2);
+  _recorder.events(2);
   EXPECT_EQ(other.echo("b"), "b");  // the delivery thread is free while that caller waits
-  recorder_.takeKept()(std::string("given"));
+  _recorder.takeKept()(std::string("given"));
   kept.join();
   std::thread dropped([&] {
     EXPECT_EQ(waiting.call(kWaiting, "Echo", std::string("c")),
               "org.freedesktop.DBus.Error.Failed");
   });
-  recorder_.events(5);
-  recorder_.takeKept();  // and let go of, unanswered
+  _recorder.events(5);
+  _recorder.takeKept();  // and let go of, unanswered
   dropped.join();
-  EXPECT_THAT(recorder_.events(), ElementsAre(HasSubstr("accept "), "later Echo a",
+  EXPECT_THAT(_recorder.events(), ElementsAre(HasSubstr("accept "), "later Echo a",
                                               HasSubstr("accept "), "call Echo b", "later Echo c"));
 }
 
 TEST_F(SdBusTransportTest, SendsOneWayCallsToAPeerUntilTheBusIsLostWhichInterruptsEveryPeer) {
-  Client client(bus_->busAddress());
+  Client client(_bus->busAddress());
   std::vector<std::string> received;
   auto object = sdbus::createObject(*client.connection, kRemote.path);
   object->registerMethod(kRemote.interface, "Told", "s", "", [&](sdbus::MethodCall call) {
@@ -250,8 +250,8 @@ TEST_F(SdBusTransportTest, SendsOneWayCallsToAPeerUntilTheBusIsLostWhichInterrup
   });
   object->finishRegistration();
   client.echo("x");
-  recorder_.events(2);
-  auto peer = recorder_.lastPeer;
+  _recorder.events(2);
+  auto peer = _recorder.lastPeer;
   // A Linux path may be any bytes; a bus string must be UTF-8.
   EXPECT_EQ(peer->send("Told", {std::string("bad \xff")}), BusPeer::SendResult::Unencodable);
   EXPECT_EQ(peer->send("Told", {std::string("/media/usb/a")}), BusPeer::SendResult::Sent);
@@ -261,20 +261,20 @@ TEST_F(SdBusTransportTest, SendsOneWayCallsToAPeerUntilTheBusIsLostWhichInterrup
   }
   EXPECT_THAT(received, ElementsAre("/media/usb/a"));
 
-  bus_->kill();
-  auto events = recorder_.events(4);
+  _bus->kill();
+  auto events = _recorder.events(4);
   EXPECT_THAT(std::vector(events.begin() + 2, events.end()),
               ElementsAre("lost", "interrupted " + peer->name()));
   EXPECT_EQ(peer->send("Told", {std::string("/a")}), BusPeer::SendResult::Failed);
 }
 
 TEST_F(SdBusTransportTest, ANameOwnedElsewhereIsNotListenedOnAndNoBusThrows) {
-  SdBusTransport second(bus_->busAddress());
-  BusTransport::Listening result = second.listen(kName, {kExported}, kRemote, recorder_);
+  SdBusTransport second(_bus->busAddress());
+  BusTransport::Listening result = second.listen(kName, {kExported}, kRemote, _recorder);
   EXPECT_FALSE(result.listening);
   EXPECT_FALSE(result.reason.empty());
   SdBusTransport nowhere({BusAddress::Kind::Address, "unix:path=/nonexistent/zorva-bus"});
-  EXPECT_THROW(nowhere.listen(kName, {kExported}, kRemote, recorder_), std::exception);
+  EXPECT_THROW(nowhere.listen(kName, {kExported}, kRemote, _recorder), std::exception);
 }
 
 }  // namespace

@@ -11,12 +11,12 @@ namespace zorva {
 class SingleWriterCounter {
  public:
   void add(uint64_t by = 1) {
-    value_.store(value_.load(std::memory_order_relaxed) + by, std::memory_order_release);
+    _value.store(_value.load(std::memory_order_relaxed) + by, std::memory_order_release);
   }
-  uint64_t get() const { return value_.load(std::memory_order_acquire); }
+  uint64_t get() const { return _value.load(std::memory_order_acquire); }
 
  private:
-  std::atomic<uint64_t> value_{0};
+  std::atomic<uint64_t> _value{0};
 };
 
 }  // namespace zorva

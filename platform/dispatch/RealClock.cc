@@ -4,15 +4,15 @@
 
 namespace zorva {
 
-RealClock::RealClock() : thread_([this] { run(); }) {}
+RealClock::RealClock() : _thread([this] { run(); }) {}
 
 RealClock::~RealClock() {
   {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
+    std::lock_guard lock(_mutex);
+    _stopping = true;
   }
-  wake_.notify_one();
-  thread_.join();
+  _wake.notify_one();
+  _thread.join();
 }
 
 RealClock& RealClock::shared() {
@@ -25,29 +25,29 @@ void RealClock::schedule(Duration delay, std::weak_ptr<QueueCore> target, Work w
   auto due = std::chrono::steady_clock::now() + delay;
   bool first = false;
   {
-    std::lock_guard lock(mutex_);
-    auto added = timers_.emplace(due, Timer{std::move(target), std::move(work)});
-    first = added == timers_.begin();
+    std::lock_guard lock(_mutex);
+    auto added = _timers.emplace(due, Timer{std::move(target), std::move(work)});
+    first = added == _timers.begin();
   }
   // The timer thread sleeps until the first timer is due: only a new first one changes that, and
   // every close of a watched file sets a timer.
-  if (first) wake_.notify_one();
+  if (first) _wake.notify_one();
 }
 
 void RealClock::run() {
-  std::unique_lock lock(mutex_);
-  while (!stopping_) {
-    if (timers_.empty()) {
-      wake_.wait(lock);
+  std::unique_lock lock(_mutex);
+  while (!_stopping) {
+    if (_timers.empty()) {
+      _wake.wait(lock);
       continue;
     }
-    auto first = timers_.begin();
+    auto first = _timers.begin();
     if (first->first > std::chrono::steady_clock::now()) {
-      wake_.wait_until(lock, first->first);
+      _wake.wait_until(lock, first->first);
       continue;
     }
     Timer timer = std::move(first->second);
-    timers_.erase(first);
+    _timers.erase(first);
     lock.unlock();
     if (auto queue = timer.target.lock()) queue->enqueue(std::move(timer.work));
     lock.lock();

@@ -29,11 +29,11 @@ class RealClock final : public Clock {
 
   void run();
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::multimap<std::chrono::steady_clock::time_point, Timer> timers_;
-  bool stopping_ = false;
-  std::thread thread_;
+  std::mutex _mutex;
+  std::condition_variable _wake;
+  std::multimap<std::chrono::steady_clock::time_point, Timer> _timers;
+  bool _stopping = false;
+  std::thread _thread;
 };
 
 }  // namespace zorva

@@ -6,64 +6,64 @@ namespace zorva {
 
 void QueueCore::enqueue(Work work) {
   {
-    std::lock_guard lock(mutex_);
-    work_.push_back(std::move(work));
-    submitted_.fetch_add(1, std::memory_order_release);
+    std::lock_guard lock(_mutex);
+    _work.push_back(std::move(work));
+    _submitted.fetch_add(1, std::memory_order_release);
   }
-  wake_.notify_one();
+  _wake.notify_one();
 }
 
 void QueueCore::waitIdle() {
   if (isCurrent()) return;
-  std::unique_lock lock(mutex_);
-  idle_.wait(lock, [this] { return work_.empty() && !running_; });
+  std::unique_lock lock(_mutex);
+  _idle.wait(lock, [this] { return _work.empty() && !_running; });
 }
 
 std::thread::id QueueCore::threadId() const {
-  std::lock_guard lock(mutex_);
-  return thread_;
+  std::lock_guard lock(_mutex);
+  return _thread;
 }
 
 void QueueCore::run() {
-  std::unique_lock lock(mutex_);
-  thread_ = std::this_thread::get_id();
+  std::unique_lock lock(_mutex);
+  _thread = std::this_thread::get_id();
   for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !work_.empty(); });
-    if (work_.empty()) break;  // stopping, and everything queued has run
-    Work work = std::move(work_.front());
-    work_.pop_front();
-    running_ = true;
+    _wake.wait(lock, [this] { return _stopping || !_work.empty(); });
+    if (_work.empty()) break;  // stopping, and everything queued has run
+    Work work = std::move(_work.front());
+    _work.pop_front();
+    _running = true;
     lock.unlock();
     work();
     work = nullptr;  // captured state dies on the queue, not under the lock
     lock.lock();
-    running_ = false;
-    if (work_.empty()) idle_.notify_all();
+    _running = false;
+    if (_work.empty()) _idle.notify_all();
   }
-  thread_ = {};
+  _thread = {};
 }
 
 void QueueCore::stop() {
   {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
+    std::lock_guard lock(_mutex);
+    _stopping = true;
   }
-  wake_.notify_one();
+  _wake.notify_one();
 }
 
 SerialQueue::SerialQueue(std::string label, Clock& clock)
-    : clock_(clock), core_(std::make_shared<QueueCore>(std::move(label))) {
-  clock_.attach(core_);
-  thread_ = std::thread([core = core_] { core->run(); });
+    : _clock(clock), _core(std::make_shared<QueueCore>(std::move(label))) {
+  _clock.attach(_core);
+  _thread = std::thread([core = _core] { core->run(); });
 }
 
 SerialQueue::~SerialQueue() {
-  core_->stop();
-  thread_.join();
+  _core->stop();
+  _thread.join();
 }
 
 void SerialQueue::after(Clock::Duration delay, Work work) {
-  clock_.schedule(delay, core_, std::move(work));
+  _clock.schedule(delay, _core, std::move(work));
 }
 
 void SerialQueue::sync(const Work& work) {

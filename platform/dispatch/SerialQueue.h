@@ -19,15 +19,15 @@ class QueueCore {
  public:
   using Work = std::function<void()>;
 
-  explicit QueueCore(std::string label) : label_(std::move(label)) {}
+  explicit QueueCore(std::string label) : _label(std::move(label)) {}
 
-  const std::string& label() const { return label_; }
+  const std::string& label() const { return _label; }
   void enqueue(Work work);
   // Blocks until nothing is queued or running. Returns at once when called on the queue itself.
   void waitIdle();
   bool isCurrent() const { return std::this_thread::get_id() == threadId(); }
   // How many items were ever submitted; lets a manual clock tell when a cascade has settled.
-  uint64_t submitted() const { return submitted_.load(std::memory_order_acquire); }
+  uint64_t submitted() const { return _submitted.load(std::memory_order_acquire); }
 
   // Runs work until stop() and an empty queue; used by the queue's own thread or by the main
   // thread for good.
@@ -37,15 +37,15 @@ class QueueCore {
  private:
   std::thread::id threadId() const;
 
-  const std::string label_;
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable idle_;
-  std::deque<Work> work_;
-  bool running_ = false;
-  bool stopping_ = false;
-  std::thread::id thread_;
-  std::atomic<uint64_t> submitted_{0};
+  const std::string _label;
+  mutable std::mutex _mutex;
+  std::condition_variable _wake;
+  std::condition_variable _idle;
+  std::deque<Work> _work;
+  bool _running = false;
+  bool _stopping = false;
+  std::thread::id _thread;
+  std::atomic<uint64_t> _submitted{0};
 };
 
 // A serial dispatch queue: work submitted with async() or after() runs one item at a time, in
@@ -62,22 +62,22 @@ class SerialQueue {
   SerialQueue(const SerialQueue&) = delete;
   SerialQueue& operator=(const SerialQueue&) = delete;
 
-  const std::string& label() const { return core_->label(); }
-  Clock& clock() const { return clock_; }
+  const std::string& label() const { return _core->label(); }
+  Clock& clock() const { return _clock; }
 
-  void async(Work work) { core_->enqueue(std::move(work)); }
+  void async(Work work) { _core->enqueue(std::move(work)); }
   void after(Clock::Duration delay, Work work);
 
   // Runs `work` on the queue and waits for it. For start-up and tests only: never call it from
   // work on another queue, which could deadlock two queues waiting on each other.
   void sync(const Work& work);
 
-  bool isCurrent() const { return core_->isCurrent(); }
+  bool isCurrent() const { return _core->isCurrent(); }
 
  private:
-  Clock& clock_;
-  std::shared_ptr<QueueCore> core_;
-  std::thread thread_;
+  Clock& _clock;
+  std::shared_ptr<QueueCore> _core;
+  std::thread _thread;
 };
 
 }  // namespace zorva

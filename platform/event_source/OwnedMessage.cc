@@ -5,15 +5,15 @@
 namespace zorva {
 
 OwnedMessage::OwnedMessage(uint32_t eventType) {
-  message_.version = 1;
-  message_.event_type = static_cast<es_event_type_t>(eventType);
-  message_.process = &process_;
+  _message.version = 1;
+  _message.event_type = static_cast<es_event_type_t>(eventType);
+  _message.process = &_process;
   setExecutable("", false);
 }
 
 const std::string& OwnedMessage::keep(std::string_view text) {
-  if (stringCount_ == kMaxStrings) throw std::length_error("OwnedMessage: too many strings");
-  return strings_[stringCount_++].assign(text);
+  if (_stringCount == kMaxStrings) throw std::length_error("OwnedMessage: too many strings");
+  return _strings[_stringCount++].assign(text);
 }
 
 es_string_token_t OwnedMessage::token(std::string_view text) {
@@ -23,8 +23,8 @@ es_string_token_t OwnedMessage::token(std::string_view text) {
 
 const es_file_t* OwnedMessage::file(std::string_view path, const struct stat& status,
                                     const EventFile* opened) {
-  if (fileCount_ == kMaxFiles) throw std::length_error("OwnedMessage: too many files");
-  es_file_t& record = files_[fileCount_++];
+  if (_fileCount == kMaxFiles) throw std::length_error("OwnedMessage: too many files");
+  es_file_t& record = _files[_fileCount++];
   record.path = token(path);
   record.path_truncated = false;
   record.stat = status;
@@ -40,11 +40,11 @@ const es_file_t* OwnedMessage::file(std::string_view path, mode_t mode, off_t si
 }
 
 void OwnedMessage::setExecutable(std::string_view path, bool isPlatformBinary) {
-  executablePath_.assign(path);
-  executable_.path = {executablePath_.size(), executablePath_.c_str()};
-  executable_.stat.st_mode = S_IFREG | 0755;
-  process_.executable = &executable_;
-  process_.is_platform_binary = isPlatformBinary;
+  _executablePath.assign(path);
+  _executable.path = {_executablePath.size(), _executablePath.c_str()};
+  _executable.stat.st_mode = S_IFREG | 0755;
+  _process.executable = &_executable;
+  _process.is_platform_binary = isPlatformBinary;
 }
 
 }  // namespace zorva

@@ -18,9 +18,9 @@ class OwnedMessage {
   OwnedMessage(const OwnedMessage&) = delete;
   OwnedMessage& operator=(const OwnedMessage&) = delete;
 
-  const es_message_t& message() const { return message_; }
-  es_message_t& message() { return message_; }
-  es_process_t& process() { return process_; }
+  const es_message_t& message() const { return _message; }
+  es_message_t& message() { return _message; }
+  es_process_t& process() { return _process; }
 
   // A file record with the given path bytes and status; the path may hold any bytes but NUL.
   const es_file_t* file(std::string_view path, const struct stat& status = {},
@@ -38,14 +38,14 @@ class OwnedMessage {
   static constexpr size_t kMaxFiles = 6;
   static constexpr size_t kMaxStrings = 8;
 
-  es_message_t message_{};
-  es_process_t process_{};
-  es_file_t executable_{};
-  std::string executablePath_;
-  std::array<std::string, kMaxStrings> strings_;
-  std::array<es_file_t, kMaxFiles> files_{};
-  size_t stringCount_ = 0;
-  size_t fileCount_ = 0;
+  es_message_t _message{};
+  es_process_t _process{};
+  es_file_t _executable{};
+  std::string _executablePath;
+  std::array<std::string, kMaxStrings> _strings;
+  std::array<es_file_t, kMaxFiles> _files{};
+  size_t _stringCount = 0;
+  size_t _fileCount = 0;
 };
 
 }  // namespace zorva

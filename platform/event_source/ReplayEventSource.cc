@@ -36,95 +36,95 @@ class ReplayEventSource::Client final : public es_client_t {
  public:
   Client(int fd, int wakeFd, std::string name, es_handler_block_t handler, EndOfInput onEnd,
          SingleWriterCounter& eventsRead)
-      : fd_(fd),
-        wakeFd_(wakeFd),
-        name_(std::move(name)),
-        handler_(std::move(handler)),
-        onEnd_(std::move(onEnd)),
-        eventsRead_(eventsRead) {}
+      : _fd(fd),
+        _wakeFd(wakeFd),
+        _name(std::move(name)),
+        _handler(std::move(handler)),
+        _onEnd(std::move(onEnd)),
+        _eventsRead(eventsRead) {}
 
   ~Client() override {
     stop();
-    close(fd_);
-    close(wakeFd_);
+    close(_fd);
+    close(_wakeFd);
   }
 
   // Called with the source's lock held, so never twice at once.
   void subscribe(uint32_t bits) {
-    subscribed_.fetch_or(bits, std::memory_order_relaxed);
-    if (!reader_.joinable()) reader_ = std::thread([this] { run(); });
+    _subscribed.fetch_or(bits, std::memory_order_relaxed);
+    if (!_reader.joinable()) _reader = std::thread([this] { run(); });
   }
 
-  bool isReaderThread() const { return reader_.get_id() == std::this_thread::get_id(); }
+  bool isReaderThread() const { return _reader.get_id() == std::this_thread::get_id(); }
 
  private:
   void stop() {
-    stopping_.store(true, std::memory_order_relaxed);
+    _stopping.store(true, std::memory_order_relaxed);
     uint64_t one = 1;
     // The counter cannot overflow from a single write, so this cannot fail in a way that matters.
-    while (write(wakeFd_, &one, sizeof one) < 0 && errno == EINTR) {
+    while (write(_wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
     }
-    if (reader_.joinable()) reader_.join();
+    if (_reader.joinable()) _reader.join();
   }
 
   void run() {
     std::vector<char> chunk(kReadSize);
-    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    pollfd fds[2] = {{_fd, POLLIN, 0}, {_wakeFd, POLLIN, 0}};
     for (;;) {
       int ready = poll(fds, 2, -1);
       if (ready < 0) {
         if (errno == EINTR) continue;
-        ZorvaError(FaultKind::EventSource, "replay: waiting for %@ failed: %@", name_,
+        ZorvaError(FaultKind::EventSource, "replay: waiting for %@ failed: %@", _name,
                    errorText(errno));
         break;
       }
       if (fds[1].revents != 0) return;
       if (fds[0].revents == 0) continue;
-      ssize_t got = read(fd_, chunk.data(), chunk.size());
+      ssize_t got = read(_fd, chunk.data(), chunk.size());
       if (got < 0) {
         if (errno == EINTR || errno == EAGAIN) continue;
-        ZorvaError(FaultKind::EventSource, "replay: reading %@ failed: %@", name_,
+        ZorvaError(FaultKind::EventSource, "replay: reading %@ failed: %@", _name,
                    errorText(errno));
         break;
       }
       if (got == 0) break;
       consume(chunk.data(), static_cast<size_t>(got));
-      if (stopping_.load(std::memory_order_relaxed)) return;
+      if (_stopping.load(std::memory_order_relaxed)) return;
     }
     // A last line without its newline is still a line.
-    if (skipping_ || !pending_.empty()) {
-      ++lines_;
-      if (!skipping_) handleLine(pending_);
+    if (_skipping || !_pending.empty()) {
+      ++_lines;
+      if (!_skipping) handleLine(_pending);
     }
-    ZorvaLog("replay: end of input after %ld lines", lines_);
-    if (onEnd_) onEnd_(lines_);
+    ZorvaLog("replay: end of input after %ld lines", _lines);
+    if (_onEnd) _onEnd(_lines);
   }
 
   // Lines that lie whole in the chunk are parsed where they are; only a line split across reads
   // is copied, and one over the limit is dropped as it arrives.
   void consume(const char* data, size_t size) {
-    while (size > 0 && !stopping_.load(std::memory_order_relaxed)) {
+    while (size > 0 && !_stopping.load(std::memory_order_relaxed)) {
       const char* newline = static_cast<const char*>(std::memchr(data, '\n', size));
       size_t length = newline ? static_cast<size_t>(newline - data) : size;
-      if (!skipping_ && pending_.size() + length > kMaxLineBytes) {
-        skipping_ = true;
-        pending_.clear();
-        ZorvaError(FaultKind::EventSource, "replay: line %ld: longer than %ld bytes", lines_ + 1,
+      if (!_skipping && _pending.size() + length > kMaxLineBytes) {
+        _skipping = true;
+        _pending.clear();
+        ZorvaError(FaultKind::EventSource, "replay: line %ld: longer than %ld bytes", _lines + 1,
                    kMaxLineBytes);
       }
       if (!newline) {
-        if (!skipping_) pending_.append(data, length);
+        if (!_skipping) _pending.append(data, length);
         return;
       }
-      ++lines_;
-      if (skipping_) {
-        skipping_ = false;
-      } else if (pending_.empty()) {
+      ++_lines;
+      if (_skipping) {
+        _skipping = false;
+      } else if (_pending.empty()) {
         handleLine({data, length});
       } else {
-        pending_.append(data, length);
-        handleLine(pending_);
-        pending_.clear();
+        _pending.append(data, length);
+        handleLine(_pending);
+        _pending.clear();
       }
       data = newline + 1;
       size -= length + 1;
@@ -136,73 +136,73 @@ class ReplayEventSource::Client final : public es_client_t {
     std::string reason;
     std::unique_ptr<OwnedMessage> message = parseReplayLine(line, &reason);
     if (!message) {
-      ZorvaError(FaultKind::EventSource, "replay: line %ld: %@", lines_, reason);
+      ZorvaError(FaultKind::EventSource, "replay: line %ld: %@", _lines, reason);
       return;
     }
     const es_message_t& event = message->message();
     int index = knownEventIndex(event.event_type);
     // Unknown types pass so that the dispatcher's handling of them can be exercised.
-    if (index >= 0 && !(subscribed_.load(std::memory_order_relaxed) & (1u << index))) return;
-    eventsRead_.add();
-    handler_(this, &event);
+    if (index >= 0 && !(_subscribed.load(std::memory_order_relaxed) & (1u << index))) return;
+    _eventsRead.add();
+    _handler(this, &event);
   }
 
-  const int fd_;
-  const int wakeFd_;
-  const std::string name_;
-  const es_handler_block_t handler_;
-  const EndOfInput onEnd_;
-  SingleWriterCounter& eventsRead_;  // the source's, which outlives every client
-  std::atomic<uint32_t> subscribed_{0};
-  std::atomic<bool> stopping_{false};
-  std::thread reader_;
+  const int _fd;
+  const int _wakeFd;
+  const std::string _name;
+  const es_handler_block_t _handler;
+  const EndOfInput _onEnd;
+  SingleWriterCounter& _eventsRead;  // the source's, which outlives every client
+  std::atomic<uint32_t> _subscribed{0};
+  std::atomic<bool> _stopping{false};
+  std::thread _reader;
   // Only the reader thread touches these.
-  std::string pending_;
-  bool skipping_ = false;
-  uint64_t lines_ = 0;
+  std::string _pending;
+  bool _skipping = false;
+  uint64_t _lines = 0;
 };
 
 ReplayEventSource::ReplayEventSource(std::string path, EndOfInput onEndOfInput)
-    : path_(std::move(path)),
-      name_(path_ == "-" ? "standard input" : path_),
-      onEndOfInput_(std::move(onEndOfInput)) {}
+    : _path(std::move(path)),
+      _name(_path == "-" ? "standard input" : _path),
+      _onEndOfInput(std::move(onEndOfInput)) {}
 
 ReplayEventSource::ReplayEventSource(int fd, std::string name, EndOfInput onEndOfInput)
-    : name_(std::move(name)),
-      onEndOfInput_(std::move(onEndOfInput)),
-      adoptedFd_(fd),
-      adopted_(true) {}
+    : _name(std::move(name)),
+      _onEndOfInput(std::move(onEndOfInput)),
+      _adoptedFd(fd),
+      _adopted(true) {}
 
 ReplayEventSource::~ReplayEventSource() {
   std::unique_ptr<Client> client;
   {
-    std::lock_guard lock(mutex_);
-    client = std::move(client_);
-    if (adoptedFd_ >= 0) close(adoptedFd_);
+    std::lock_guard lock(_mutex);
+    client = std::move(_client);
+    if (_adoptedFd >= 0) close(_adoptedFd);
   }
 }
 
-// Called with mutex_ held.
+// Called with _mutex held.
 int ReplayEventSource::openInput() {
-  if (adopted_) {
-    if (adoptedFd_ < 0)
-      ZorvaError(FaultKind::EventSource, "replay: %@ was already replayed", name_);
-    return std::exchange(adoptedFd_, -1);
+  if (_adopted) {
+    if (_adoptedFd < 0)
+      ZorvaError(FaultKind::EventSource, "replay: %@ was already replayed", _name);
+    return std::exchange(_adoptedFd, -1);
   }
   // A copy of standard input, so that closing it leaves the process's own open.
-  int fd = path_ == "-" ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
-                        : open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = _path == "-" ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
+                        : open(_path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
-    ZorvaError(FaultKind::EventSource, "replay: cannot open %@: %@", name_, errorText(errno));
+    ZorvaError(FaultKind::EventSource, "replay: cannot open %@: %@", _name, errorText(errno));
   return fd;
 }
 
 es_new_client_result_t ReplayEventSource::newClient(es_client_t** client,
                                                     es_handler_block_t handler) {
   if (!client || !handler) return ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT;
-  std::lock_guard lock(mutex_);
-  if (client_) {
-    ZorvaError(FaultKind::EventSource, "replay: %@ already has a client", name_);
+  std::lock_guard lock(_mutex);
+  if (_client) {
+    ZorvaError(FaultKind::EventSource, "replay: %@ already has a client", _name);
     return ES_NEW_CLIENT_RESULT_ERR_INTERNAL;
   }
   int wakeFd = eventfd(0, EFD_CLOEXEC);
@@ -215,9 +215,9 @@ es_new_client_result_t ReplayEventSource::newClient(es_client_t** client,
     close(wakeFd);
     return ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT;
   }
-  client_ =
-      std::make_unique<Client>(fd, wakeFd, name_, std::move(handler), onEndOfInput_, eventsRead_);
-  *client = client_.get();
+  _client =
+      std::make_unique<Client>(fd, wakeFd, _name, std::move(handler), _onEndOfInput, _eventsRead);
+  *client = _client.get();
   return ES_NEW_CLIENT_RESULT_SUCCESS;
 }
 
@@ -234,22 +234,22 @@ es_return_t ReplayEventSource::subscribe(es_client_t* client, const es_event_typ
     }
     bits |= 1u << index;
   }
-  std::lock_guard lock(mutex_);
-  if (client != client_.get()) return ES_RETURN_ERROR;
-  client_->subscribe(bits);
+  std::lock_guard lock(_mutex);
+  if (client != _client.get()) return ES_RETURN_ERROR;
+  _client->subscribe(bits);
   return ES_RETURN_SUCCESS;
 }
 
 es_return_t ReplayEventSource::deleteClient(es_client_t* client) {
   std::unique_ptr<Client> deleted;
   {
-    std::lock_guard lock(mutex_);
-    if (!client || client != client_.get()) return ES_RETURN_ERROR;
-    if (client_->isReaderThread()) {
+    std::lock_guard lock(_mutex);
+    if (!client || client != _client.get()) return ES_RETURN_ERROR;
+    if (_client->isReaderThread()) {
       ZorvaError(FaultKind::EventSource, "replay: a client cannot be deleted from its own thread");
       return ES_RETURN_ERROR;
     }
-    deleted = std::move(client_);
+    deleted = std::move(_client);
   }
   // Joined outside the lock, so that a handler may still call into the source meanwhile.
   deleted.reset();

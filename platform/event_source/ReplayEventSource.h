@@ -47,7 +47,7 @@ class ReplayEventSource final : public EventSource {
   // The events handed to the handler; nothing else is counted here.
   EventSourceStatus status() const override {
     EventSourceStatus status;
-    status.eventsRead = eventsRead_.get();
+    status.eventsRead = _eventsRead.get();
     return status;
   }
 
@@ -56,14 +56,14 @@ class ReplayEventSource final : public EventSource {
 
   int openInput();
 
-  const std::string path_;
-  const std::string name_;
-  const EndOfInput onEndOfInput_;
-  std::mutex mutex_;
-  int adoptedFd_ = -1;  // guarded by mutex_, as is client_
-  bool adopted_ = false;
-  SingleWriterCounter eventsRead_;  // by one client's thread at a time
-  std::unique_ptr<Client> client_;
+  const std::string _path;
+  const std::string _name;
+  const EndOfInput _onEndOfInput;
+  std::mutex _mutex;
+  int _adoptedFd = -1;  // guarded by _mutex, as is _client
+  bool _adopted = false;
+  SingleWriterCounter _eventsRead;  // by one client's thread at a time
+  std::unique_ptr<Client> _client;
 };
 
 }  // namespace zorva

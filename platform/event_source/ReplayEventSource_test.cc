@@ -38,18 +38,18 @@ std::string open(int64_t pid, size_t pathLength = 2) {
 class ReplayEventSourceTest : public ::testing::Test {
  protected:
   const std::string& file(std::string_view content) {
-    path_ = folder_ / "trace.jsonl";
-    std::ofstream(path_, std::ios::binary) << content;
-    return path_;
+    _path = _folder / "trace.jsonl";
+    std::ofstream(_path, std::ios::binary) << content;
+    return _path;
   }
 
   es_handler_block_t handler() {
     return [this](es_client_t*, const es_message_t* m) {
-      if (!subscribed_) ADD_FAILURE() << "delivered before subscribe";
-      pids_.push_back(m->process->pid);
-      threads_.insert(std::this_thread::get_id());
+      if (!_subscribed) ADD_FAILURE() << "delivered before subscribe";
+      _pids.push_back(m->process->pid);
+      _threads.insert(std::this_thread::get_id());
       bool open = m->event_type == ES_EVENT_TYPE_NOTIFY_OPEN;
-      lengths_.push_back(open ? m->event.open.file->path.length : 0);
+      _lengths.push_back(open ? m->event.open.file->path.length : 0);
     };
   }
 
@@ -57,7 +57,7 @@ class ReplayEventSourceTest : public ::testing::Test {
                      std::vector<es_event_type_t> types = {ES_EVENT_TYPE_NOTIFY_OPEN}) {
     es_client_t* client = nullptr;
     EXPECT_EQ(source.newClient(&client, handler()), ES_NEW_CLIENT_RESULT_SUCCESS);
-    subscribed_ = true;
+    _subscribed = true;
     EXPECT_EQ(source.subscribe(client, types.data(), static_cast<uint32_t>(types.size())),
               ES_RETURN_SUCCESS);
     return client;
@@ -66,23 +66,23 @@ class ReplayEventSourceTest : public ::testing::Test {
   // The whole trace through a fresh source; returns the lines it counted.
   uint64_t replay(const std::string& path,
                   std::vector<es_event_type_t> types = {ES_EVENT_TYPE_NOTIFY_OPEN}) {
-    ReplayEventSource source(path, onEnd_);
+    ReplayEventSource source(path, _onEnd);
     es_client_t* client = start(source, std::move(types));
-    uint64_t lines = ended_.get_future().get();
+    uint64_t lines = _ended.get_future().get();
     EXPECT_EQ(source.deleteClient(client), ES_RETURN_SUCCESS);
     return lines;
   }
 
-  MemoryLogWriter log_;
-  TempFolder folder_{"zorva-replay"};
-  std::string path_;
-  std::promise<uint64_t> ended_;
-  ReplayEventSource::EndOfInput onEnd_ = [this](uint64_t lines) { ended_.set_value(lines); };
+  MemoryLogWriter _log;
+  TempFolder _folder{"zorva-replay"};
+  std::string _path;
+  std::promise<uint64_t> _ended;
+  ReplayEventSource::EndOfInput _onEnd = [this](uint64_t lines) { _ended.set_value(lines); };
   // Written by the reader thread alone, and read once it has been joined.
-  std::vector<pid_t> pids_;
-  std::set<std::thread::id> threads_;
-  std::vector<size_t> lengths_;
-  std::atomic<bool> subscribed_ = false;
+  std::vector<pid_t> _pids;
+  std::set<std::thread::id> _threads;
+  std::vector<size_t> _lengths;
+  std::atomic<bool> _subscribed = false;
 };
 
 // Blank and CRLF lines count, the last needs no newline, and unknown types need no subscription.
@@ -91,9 +91,9 @@ TEST_F(ReplayEventSourceTest, DeliversInFileOrderOnOneThreadOfItsOwn) {
                       event("999", 3, "") + "\r\n" + event("41", 4) + "\n" +
                       event(R"("UNLINK")", 5) + "\n" + open(6);
   EXPECT_EQ(replay(file(trace), {ES_EVENT_TYPE_NOTIFY_OPEN, ES_EVENT_TYPE_NOTIFY_UNLINK}), 8u);
-  EXPECT_THAT(pids_, ElementsAre(1, 3, 5, 6));
-  EXPECT_THAT(threads_, ElementsAre(Ne(std::this_thread::get_id())));
-  EXPECT_THAT(log_.texts(), ElementsAre("ZORVA_LOG: replay: end of input after 8 lines"));
+  EXPECT_THAT(_pids, ElementsAre(1, 3, 5, 6));
+  EXPECT_THAT(_threads, ElementsAre(Ne(std::this_thread::get_id())));
+  EXPECT_THAT(_log.texts(), ElementsAre("ZORVA_LOG: replay: end of input after 8 lines"));
 }
 
 // Long lines span reads, and one over the limit is skipped without upsetting the lines after it.
@@ -132,9 +132,9 @@ TEST_F(ReplayEventSourceTest, BadLinesAreLoggedWithTheirNumberAndSkipped) {
   std::string trace = open(1, 10000) + "\n\n";
   for (const auto& [line, reason] : bad) trace += line + "\n";
   EXPECT_EQ(replay(file(trace + open(2, 200000))), std::size(bad) + 3);
-  EXPECT_THAT(pids_, ElementsAre(1, 2));
-  EXPECT_THAT(lengths_, ElementsAre(10000, 200000));
-  std::vector<std::string> logged = log_.texts();
+  EXPECT_THAT(_pids, ElementsAre(1, 2));
+  EXPECT_THAT(_lengths, ElementsAre(10000, 200000));
+  std::vector<std::string> logged = _log.texts();
   ASSERT_EQ(logged.size(), std::size(bad) + 1);  // and the end of input
   for (size_t i = 0; i < std::size(bad); ++i) {
     std::string prefix = "ZORVA_LOG: ERROR: replay: line " + std::to_string(i + 3) + ": ";
@@ -162,9 +162,9 @@ TEST_F(ReplayEventSourceTest, RefusesBadSubscriptionsAndStrayClients) {
 TEST_F(ReplayEventSourceTest, DeleteClientWakesAReaderBlockedOnAnOpenPipe) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  ReplayEventSource source(fds[0], "pipe", onEnd_);
+  ReplayEventSource source(fds[0], "pipe", _onEnd);
   EXPECT_EQ(source.deleteClient(start(source)), ES_RETURN_SUCCESS);
-  EXPECT_EQ(ended_.get_future().wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+  EXPECT_EQ(_ended.get_future().wait_for(std::chrono::seconds(0)), std::future_status::timeout);
   close(fds[1]);
 }
 
@@ -177,7 +177,7 @@ TEST_F(ReplayEventSourceTest, ReadsStandardInputAndLeavesItOpen) {
   EXPECT_GE(fcntl(STDIN_FILENO, F_GETFD), 0);
   dup2(savedStdin, STDIN_FILENO);
   close(savedStdin);
-  EXPECT_THAT(pids_, ElementsAre(1));
+  EXPECT_THAT(_pids, ElementsAre(1));
 }
 
 }  // namespace

@@ -14,23 +14,23 @@ namespace {
 
 class UniqueFd {
  public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  explicit UniqueFd(int fd = -1) : _fd(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : _fd(std::exchange(other._fd, -1)) {}
   UniqueFd& operator=(UniqueFd&& other) noexcept {
-    std::swap(fd_, other.fd_);
+    std::swap(_fd, other._fd);
     return *this;
   }
   ~UniqueFd() {
     // Not retried on EINTR: on Linux the descriptor is released even then, and a retry could
     // close one that another thread has just been given.
-    if (fd_ >= 0) close(fd_);
+    if (_fd >= 0) close(_fd);
   }
 
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
+  int get() const { return _fd; }
+  explicit operator bool() const { return _fd >= 0; }
 
  private:
-  int fd_;
+  int _fd;
 };
 
 int openRetrying(const std::string& path, int flags) {
@@ -107,8 +107,8 @@ int descriptorOf(const ComparedFile& file, UniqueFd* owned, off_t* size) {
 }  // namespace
 
 FileContentComparator::FileContentComparator(size_t blockSize)
-    : blockSize_(std::max<size_t>(blockSize, 1)),
-      buffers_(std::make_unique_for_overwrite<char[]>(2 * blockSize_)) {}
+    : _blockSize(std::max<size_t>(blockSize, 1)),
+      _buffers(std::make_unique_for_overwrite<char[]>(2 * _blockSize)) {}
 
 bool FileContentComparator::contentsEqual(const ComparedFile& a, const ComparedFile& b) {
   off_t size = 0;
@@ -120,13 +120,13 @@ bool FileContentComparator::contentsEqual(const ComparedFile& a, const ComparedF
   const int fdB = descriptorOf(b, &ownedB, &otherSize);
   if (fdB < 0 || size != otherSize) return false;
 
-  char* blockA = buffers_.get();
-  char* blockB = blockA + blockSize_;
+  char* blockA = _buffers.get();
+  char* blockB = blockA + _blockSize;
   // The loop is bounded by the size fstat gave, not by end of file, so a file that keeps growing
   // cannot keep the queue reading; a file that shrinks ends early and fails its block.
   for (off_t offset = 0; offset < size;) {
     const size_t length =
-        static_cast<size_t>(std::min(size - offset, static_cast<off_t>(blockSize_)));
+        static_cast<size_t>(std::min(size - offset, static_cast<off_t>(_blockSize)));
     if (!readBlock(fdA, blockA, length, offset) || !readBlock(fdB, blockB, length, offset) ||
         std::memcmp(blockA, blockB, length) != 0) {
       return false;

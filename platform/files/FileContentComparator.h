@@ -22,8 +22,8 @@ class FileContentComparator final : public ContentComparator {
   bool contentsEqual(const ComparedFile& a, const ComparedFile& b) override;
 
  private:
-  size_t blockSize_;
-  std::unique_ptr<char[]> buffers_;  // two blocks, one per file
+  size_t _blockSize;
+  std::unique_ptr<char[]> _buffers;  // two blocks, one per file
 };
 
 }  // namespace zorva

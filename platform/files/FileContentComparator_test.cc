@@ -33,36 +33,36 @@ std::ptrdiff_t openDescriptors() {
 // per comparison runs out of them within a day.
 class FileContentComparatorTest : public testing::Test {
  protected:
-  void TearDown() override { EXPECT_EQ(openDescriptors(), descriptorsBefore_) << "leaked"; }
+  void TearDown() override { EXPECT_EQ(openDescriptors(), _descriptorsBefore) << "leaked"; }
 
   std::string write(const std::string& name, const std::string& bytes) {
-    std::ofstream(folder_ / name, std::ios::binary | std::ios::trunc) << bytes;
-    return folder_ / name;
+    std::ofstream(_folder / name, std::ios::binary | std::ios::trunc) << bytes;
+    return _folder / name;
   }
 
   // Asks both ways round: the tracker may name either file first.
   bool equal(const ComparedFile& a, const ComparedFile& b) {
-    bool forward = comparator_.contentsEqual(a, b);
-    EXPECT_EQ(comparator_.contentsEqual(b, a), forward) << a.path << " and " << b.path;
+    bool forward = _comparator.contentsEqual(a, b);
+    EXPECT_EQ(_comparator.contentsEqual(b, a), forward) << a.path << " and " << b.path;
     return forward;
   }
 
-  TempFolder folder_{"zorva-files"};
-  FileContentComparator comparator_{kBlock};
-  const std::ptrdiff_t descriptorsBefore_ = openDescriptors();
+  TempFolder _folder{"zorva-files"};
+  FileContentComparator _comparator{kBlock};
+  const std::ptrdiff_t _descriptorsBefore = openDescriptors();
 };
 
 // Lengths either side of a block boundary catch a partial block lost or read twice; a changed
 // byte at each edge of a block catches a block that is read but not compared; one more byte
 // (either way round) catches a comparison that stops where the shorter file ends.
 TEST_F(FileContentComparatorTest, ComparesEveryByteAndTheSizeAroundBlockBoundaries) {
-  fs::create_symlink(folder_ / "a", folder_ / "link");
+  fs::create_symlink(_folder / "a", _folder / "link");
   for (size_t length : {size_t{0}, size_t{1}, kBlock - 1, kBlock, kBlock + 1, 3 * kBlock}) {
     SCOPED_TRACE(length);
     const std::string bytes = pattern(length);
     const std::string a = write("a", bytes);
     EXPECT_TRUE(equal(a, write("b", bytes)));
-    EXPECT_TRUE(equal(folder_ / "link", a));
+    EXPECT_TRUE(equal(_folder / "link", a));
     EXPECT_FALSE(equal(a, write("b", bytes + '\0')));
     for (size_t at : {size_t{0}, kBlock - 1, kBlock, length - 1}) {
       if (at >= length) continue;
@@ -80,10 +80,10 @@ TEST_F(FileContentComparatorTest, ComparesEveryByteAndTheSizeAroundBlockBoundari
 // size must not go uncompared, nor two early ends pass for equal contents.
 TEST_F(FileContentComparatorTest, AnythingButReadableRegularFilesOfTheirSizeIsUnequal) {
   const std::string empty = write("empty", "");
-  ASSERT_EQ(mkfifo((folder_ / "fifo").c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo((_folder / "fifo").c_str(), 0644), 0);
   std::ifstream in("/proc/version");
   const std::string version{std::istreambuf_iterator<char>(in), {}};
-  std::vector<std::string> others = {folder_ / "missing", folder_.path(),   folder_ / "fifo",
+  std::vector<std::string> others = {_folder / "missing", _folder.path(),   _folder / "fifo",
                                      "/dev/null",         "/proc/self/mem", "/proc/version"};
   if (geteuid() != 0) {  // root reads whatever the mode says
     others.push_back(write("locked", ""));
@@ -91,13 +91,13 @@ TEST_F(FileContentComparatorTest, AnythingButReadableRegularFilesOfTheirSizeIsUn
   }
   for (const std::string& other : others) {
     EXPECT_FALSE(equal(empty, other)) << other;
-    EXPECT_FALSE(comparator_.contentsEqual(other, other)) << other;
+    EXPECT_FALSE(_comparator.contentsEqual(other, other)) << other;
   }
   EXPECT_FALSE(equal(std::string("/proc/version"), write("copy", version)));
   struct stat status;
   const std::string online = "/sys/devices/system/cpu/online";
   if (stat(online.c_str(), &status) != 0 || status.st_size <= 16) GTEST_SKIP() << "needs sysfs";
-  EXPECT_FALSE(comparator_.contentsEqual(online, online));
+  EXPECT_FALSE(_comparator.contentsEqual(online, online));
 }
 
 // What a process read is what counts: a held descriptor still reads the file it was opened on
@@ -114,8 +114,8 @@ TEST_F(FileContentComparatorTest, AHeldDescriptorReadsTheFileItWasOpenedOn) {
   write("source", pattern(3 * kBlock + 5).replace(0, 1, "x"));
 
   EXPECT_TRUE(equal(held, copy));
-  EXPECT_FALSE(comparator_.contentsEqual(source, copy)) << "the name now holds other bytes";
-  EXPECT_FALSE(comparator_.contentsEqual(held, write("copy", bytes + "!")));
+  EXPECT_FALSE(_comparator.contentsEqual(source, copy)) << "the name now holds other bytes";
+  EXPECT_FALSE(_comparator.contentsEqual(held, write("copy", bytes + "!")));
 }
 
 }  // namespace

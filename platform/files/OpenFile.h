@@ -13,18 +13,18 @@ class OpenFile {
  public:
   using Closer = std::function<void(int)>;
 
-  OpenFile(int fd, Closer closer) : fd_(fd), closer_(std::move(closer)) {}
+  OpenFile(int fd, Closer closer) : _fd(fd), _closer(std::move(closer)) {}
   ~OpenFile() {
-    if (fd_ >= 0 && closer_) closer_(fd_);
+    if (_fd >= 0 && _closer) _closer(_fd);
   }
   OpenFile(const OpenFile&) = delete;
   OpenFile& operator=(const OpenFile&) = delete;
 
-  int fd() const { return fd_; }
+  int fd() const { return _fd; }
 
  private:
-  const int fd_;
-  const Closer closer_;
+  const int _fd;
+  const Closer _closer;
 };
 
 using SharedOpenFile = std::shared_ptr<const OpenFile>;

@@ -108,7 +108,7 @@ struct CurlHttpClient::Transfer {
 
 CurlHttpClient::CurlHttpClient(const std::string& caFile, size_t maxReplyBytes,
                                std::string systemCaFile)
-    : maxReplyBytes_(maxReplyBytes) {
+    : _maxReplyBytes(maxReplyBytes) {
   initCurlOnce();
   // libcurl takes a CA file in place of its default bundle, not beside it, so the extra
   // authorities travel in one bundle together with the system's.
@@ -116,36 +116,36 @@ CurlHttpClient::CurlHttpClient(const std::string& caFile, size_t maxReplyBytes,
     if (systemCaFile.empty()) systemCaFile = systemBundlePath();
     // An unreadable system bundle leaves the system's certificate folder, which libcurl still
     // searches, rather than nothing.
-    if (std::optional<std::string> system = readPem(systemCaFile)) trustBundle_ = *system + "\n";
+    if (std::optional<std::string> system = readPem(systemCaFile)) _trustBundle = *system + "\n";
     if (!caFile.empty()) {
       if (std::optional<std::string> extra = readPem(caFile)) {
-        trustBundle_ += *extra;
+        _trustBundle += *extra;
       } else {
-        unreadableCaFile_ = caFile;
+        _unreadableCaFile = caFile;
       }
     }
   }
-  multi_ = curl_multi_init();
-  if (multi_ == nullptr) throw std::runtime_error("curl_multi_init failed");
-  thread_ = std::thread([this] { run(); });
+  _multi = curl_multi_init();
+  if (_multi == nullptr) throw std::runtime_error("curl_multi_init failed");
+  _thread = std::thread([this] { run(); });
 }
 
 CurlHttpClient::~CurlHttpClient() {
   {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-    curl_multi_wakeup(multi_);
+    std::lock_guard lock(_mutex);
+    _stopping = true;
+    curl_multi_wakeup(_multi);
   }
-  thread_.join();
-  curl_multi_cleanup(multi_);
+  _thread.join();
+  curl_multi_cleanup(_multi);
 }
 
 void CurlHttpClient::send(HttpRequest request, Completion done) {
   {
-    std::lock_guard lock(mutex_);
-    if (!closed_) {
-      inbox_.push_back({std::move(request), std::move(done)});
-      curl_multi_wakeup(multi_);
+    std::lock_guard lock(_mutex);
+    if (!_closed) {
+      _inbox.push_back({std::move(request), std::move(done)});
+      curl_multi_wakeup(_multi);
       return;
     }
   }
@@ -170,16 +170,16 @@ CURLcode CurlHttpClient::configure(Transfer& transfer, const HttpRequest& reques
   set(CURLOPT_FOLLOWLOCATION, 0L);
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!unreadableCaFile_.empty()) {
-    set(CURLOPT_CAINFO, unreadableCaFile_.c_str());
-  } else if (!trustBundle_.empty()) {
+  if (!_unreadableCaFile.empty()) {
+    set(CURLOPT_CAINFO, _unreadableCaFile.c_str());
+  } else if (!_trustBundle.empty()) {
     // The bundle outlives every handle: handles die on the completion thread, before it ends.
-    curl_blob blob{const_cast<char*>(trustBundle_.data()), trustBundle_.size(), CURL_BLOB_NOCOPY};
+    curl_blob blob{const_cast<char*>(_trustBundle.data()), _trustBundle.size(), CURL_BLOB_NOCOPY};
     set(CURLOPT_CAINFO_BLOB, &blob);
   }
   // Rejects a declared length above the cap before any of the body comes; onBody catches the
   // rest.
-  set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxReplyBytes_));
+  set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(_maxReplyBytes));
   set(CURLOPT_WRITEFUNCTION, &Transfer::onBody);
   set(CURLOPT_WRITEDATA, &transfer);
 
@@ -221,24 +221,24 @@ CURLcode CurlHttpClient::configure(Transfer& transfer, const HttpRequest& reques
 void CurlHttpClient::start(Pending pending) {
   auto transfer = std::make_unique<Transfer>();
   transfer->done = std::move(pending.done);
-  transfer->maxBytes = maxReplyBytes_;
+  transfer->maxBytes = _maxReplyBytes;
   const HttpRequest& request = pending.request;
   if (request.method != "GET" && request.method != "POST") {
-    finished_.emplace_back(std::move(transfer->done),
+    _finished.emplace_back(std::move(transfer->done),
                            failure("unsupported method", CURLE_BAD_FUNCTION_ARGUMENT));
     return;
   }
   transfer->easy = curl_easy_init();
   CURLcode rc = transfer->easy == nullptr ? CURLE_OUT_OF_MEMORY : configure(*transfer, request);
-  if (rc == CURLE_OK && curl_multi_add_handle(multi_, transfer->easy) != CURLM_OK) {
+  if (rc == CURLE_OK && curl_multi_add_handle(_multi, transfer->easy) != CURLM_OK) {
     rc = CURLE_OUT_OF_MEMORY;
   }
   if (rc != CURLE_OK) {
-    finished_.emplace_back(std::move(transfer->done), failure(curl_easy_strerror(rc), rc));
+    _finished.emplace_back(std::move(transfer->done), failure(curl_easy_strerror(rc), rc));
     return;
   }
   CURL* easy = transfer->easy;
-  active_.emplace(easy, std::move(transfer));
+  _active.emplace(easy, std::move(transfer));
 }
 
 HttpResponse CurlHttpClient::outcome(Transfer& transfer, CURLcode code) {
@@ -259,22 +259,22 @@ HttpResponse CurlHttpClient::outcome(Transfer& transfer, CURLcode code) {
 
 void CurlHttpClient::collect() {
   int queued = 0;
-  while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+  while (CURLMsg* message = curl_multi_info_read(_multi, &queued)) {
     if (message->msg != CURLMSG_DONE) continue;
     CURL* easy = message->easy_handle;
     CURLcode code = message->data.result;  // `message` dies with the removal below
-    curl_multi_remove_handle(multi_, easy);
-    auto node = active_.extract(easy);
+    curl_multi_remove_handle(_multi, easy);
+    auto node = _active.extract(easy);
     if (node.empty()) continue;
     Transfer& transfer = *node.mapped();
-    finished_.emplace_back(std::move(transfer.done), outcome(transfer, code));
+    _finished.emplace_back(std::move(transfer.done), outcome(transfer, code));
   }
 }
 
 void CurlHttpClient::runCompletions() {
   // Taken out first, so the list starts empty again whatever a completion does.
   std::vector<std::pair<Completion, HttpResponse>> due;
-  due.swap(finished_);
+  due.swap(_finished);
   for (auto& [done, response] : due) {
     if (done) done(std::move(response));
   }
@@ -285,36 +285,36 @@ void CurlHttpClient::run() {
   for (;;) {
     std::vector<Pending> arrived;
     {
-      std::lock_guard lock(mutex_);
-      if (stopping_) break;
-      arrived.swap(inbox_);
+      std::lock_guard lock(_mutex);
+      if (_stopping) break;
+      arrived.swap(_inbox);
     }
     for (Pending& pending : arrived) start(std::move(pending));
     int running = 0;
-    curl_multi_perform(multi_, &running);
+    curl_multi_perform(_multi, &running);
     collect();
     runCompletions();
-    curl_multi_poll(multi_, nullptr, 0, kIdleWaitMs, nullptr);
+    curl_multi_poll(_multi, nullptr, 0, kIdleWaitMs, nullptr);
   }
 
-  for (auto& [easy, transfer] : active_) {
-    curl_multi_remove_handle(multi_, easy);
-    finished_.emplace_back(std::move(transfer->done), cancelled());
+  for (auto& [easy, transfer] : _active) {
+    curl_multi_remove_handle(_multi, easy);
+    _finished.emplace_back(std::move(transfer->done), cancelled());
   }
-  active_.clear();
+  _active.clear();
   runCompletions();
   // Completions above may have sent again; those are cancelled too, here, until none come.
   for (;;) {
     std::vector<Pending> left;
     {
-      std::lock_guard lock(mutex_);
-      if (inbox_.empty()) {
-        closed_ = true;
+      std::lock_guard lock(_mutex);
+      if (_inbox.empty()) {
+        _closed = true;
         break;
       }
-      left.swap(inbox_);
+      left.swap(_inbox);
     }
-    for (Pending& pending : left) finished_.emplace_back(std::move(pending.done), cancelled());
+    for (Pending& pending : left) _finished.emplace_back(std::move(pending.done), cancelled());
     runCompletions();
   }
 }

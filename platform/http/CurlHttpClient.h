@@ -64,21 +64,21 @@ class CurlHttpClient final : public HttpClient {
   void collect();
   void runCompletions();
 
-  const size_t maxReplyBytes_;
-  std::string trustBundle_;  // the system's and the extra PEM text; empty: libcurl's defaults
+  const size_t _maxReplyBytes;
+  std::string _trustBundle;  // the system's and the extra PEM text; empty: libcurl's defaults
   // Handed to libcurl in place of the bundle, so that it reports the failure on each exchange.
-  std::string unreadableCaFile_;
-  CURLM* multi_;
+  std::string _unreadableCaFile;
+  CURLM* _multi;
 
-  std::mutex mutex_;
-  std::vector<Pending> inbox_;
-  bool stopping_ = false;
-  bool closed_ = false;  // the completion thread has finished; nothing more can run there
-  std::thread thread_;
+  std::mutex _mutex;
+  std::vector<Pending> _inbox;
+  bool _stopping = false;
+  bool _closed = false;  // the completion thread has finished; nothing more can run there
+  std::thread _thread;
 
   // The completion thread's own; never touched elsewhere.
-  std::unordered_map<CURL*, std::unique_ptr<Transfer>> active_;
-  std::vector<std::pair<Completion, HttpResponse>> finished_;
+  std::unordered_map<CURL*, std::unique_ptr<Transfer>> _active;
+  std::vector<std::pair<Completion, HttpResponse>> _finished;
 };
 
 }  // namespace zorva

@@ -47,21 +47,21 @@ constexpr auto kWait = 10s;
 class Outcome {
  public:
   HttpClient::Completion callback() {
-    return [state = state_](HttpResponse response) {
+    return [state = _state](HttpResponse response) {
       if (state->calls.fetch_add(1) > 0) return;
       state->thread = std::this_thread::get_id();
       state->promise.set_value(std::move(response));
     };
   }
-  bool done() const { return future_.wait_for(0s) == std::future_status::ready; }
+  bool done() const { return _future.wait_for(0s) == std::future_status::ready; }
   const HttpResponse& wait() const {
     static const HttpResponse kNone{.status = -1};
-    if (future_.wait_for(kWait) == std::future_status::ready) return future_.get();
+    if (_future.wait_for(kWait) == std::future_status::ready) return _future.get();
     ADD_FAILURE() << "no completion within " << kWait.count() << " s";
     return kNone;
   }
-  std::thread::id thread() const { return state_->thread; }  // once wait() returned
-  int calls() const { return state_->calls; }
+  std::thread::id thread() const { return _state->thread; }  // once wait() returned
+  int calls() const { return _state->calls; }
 
  private:
   struct State {
@@ -69,8 +69,8 @@ class Outcome {
     std::thread::id thread;
     std::promise<HttpResponse> promise;
   };
-  std::shared_ptr<State> state_ = std::make_shared<State>();
-  std::shared_future<HttpResponse> future_ = state_->promise.get_future().share();
+  std::shared_ptr<State> _state = std::make_shared<State>();
+  std::shared_future<HttpResponse> _future = _state->promise.get_future().share();
 };
 
 class HttpClientTest : public ::testing::Test {

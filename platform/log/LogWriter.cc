@@ -19,9 +19,9 @@ bool levelEnabled(LogLevel level, LogLevel lowest) {
 
 class StderrWriter final : public LogWriter {
  public:
-  explicit StderrWriter(LogLevel lowest) : lowest_(lowest) {}
+  explicit StderrWriter(LogLevel lowest) : _lowest(lowest) {}
 
-  bool isEnabled(LogLevel level) const override { return levelEnabled(level, lowest_); }
+  bool isEnabled(LogLevel level) const override { return levelEnabled(level, _lowest); }
 
   void write(LogLevel, std::string_view line) override {
     // One write() per line keeps lines of different threads from interleaving.
@@ -40,14 +40,14 @@ class StderrWriter final : public LogWriter {
   }
 
  private:
-  LogLevel lowest_;
+  LogLevel _lowest;
 };
 
 class JournalWriter final : public LogWriter {
  public:
-  explicit JournalWriter(LogLevel lowest) : lowest_(lowest) {}
+  explicit JournalWriter(LogLevel lowest) : _lowest(lowest) {}
 
-  bool isEnabled(LogLevel level) const override { return levelEnabled(level, lowest_); }
+  bool isEnabled(LogLevel level) const override { return levelEnabled(level, _lowest); }
 
   void write(LogLevel level, std::string_view line) override { writeWithFields(level, line, {}); }
 
@@ -78,7 +78,7 @@ class JournalWriter final : public LogWriter {
   }
 
  private:
-  LogLevel lowest_;
+  LogLevel _lowest;
 };
 
 class OffWriter final : public LogWriter {

@@ -9,7 +9,7 @@ namespace zorva {
 
 // Spelt out rather than defaulted: clang 14 crashes on a defaulted comparison of a type that
 // holds containers of itself, and the fuzzers and clang-tidy are built with clang.
-bool SettingValue::operator==(const SettingValue& other) const { return value_ == other.value_; }
+bool SettingValue::operator==(const SettingValue& other) const { return _value == other._value; }
 
 namespace {
 

@@ -30,42 +30,42 @@ class SettingValue {
   enum class Kind { String, Bool, Integer, Real, Date, Array, Dictionary };
 
   // An empty string, so that a default-constructed value is still a value.
-  SettingValue() : value_(std::in_place_type<std::string>) {}
+  SettingValue() : _value(std::in_place_type<std::string>) {}
   // Implicit, so that set("name", "text") and Array{1, 2, 3} read naturally.
-  SettingValue(std::string value) : value_(std::in_place_type<std::string>, std::move(value)) {}
-  SettingValue(std::string_view value) : value_(std::in_place_type<std::string>, value) {}
+  SettingValue(std::string value) : _value(std::in_place_type<std::string>, std::move(value)) {}
+  SettingValue(std::string_view value) : _value(std::in_place_type<std::string>, value) {}
   // Without this a string literal would quietly become a bool.
-  SettingValue(const char* value) : value_(std::in_place_type<std::string>, value) {}
-  SettingValue(bool value) : value_(std::in_place_type<bool>, value) {}
+  SettingValue(const char* value) : _value(std::in_place_type<std::string>, value) {}
+  SettingValue(bool value) : _value(std::in_place_type<bool>, value) {}
   // Any integer type, so that a literal 5 is not ambiguous between integer, real and bool.
   // An unsigned 64-bit value above INT64_MAX wraps, as a cast would.
   template <SettingInteger T>
-  SettingValue(T value) : value_(std::in_place_type<int64_t>, static_cast<int64_t>(value)) {}
+  SettingValue(T value) : _value(std::in_place_type<int64_t>, static_cast<int64_t>(value)) {}
   template <std::floating_point T>
-  SettingValue(T value) : value_(std::in_place_type<double>, static_cast<double>(value)) {}
-  SettingValue(Date value) : value_(std::in_place_type<Date>, value) {}
-  SettingValue(Array value) : value_(std::in_place_type<Array>, std::move(value)) {}
-  SettingValue(Dictionary value) : value_(std::in_place_type<Dictionary>, std::move(value)) {}
+  SettingValue(T value) : _value(std::in_place_type<double>, static_cast<double>(value)) {}
+  SettingValue(Date value) : _value(std::in_place_type<Date>, value) {}
+  SettingValue(Array value) : _value(std::in_place_type<Array>, std::move(value)) {}
+  SettingValue(Dictionary value) : _value(std::in_place_type<Dictionary>, std::move(value)) {}
 
-  Kind kind() const { return static_cast<Kind>(value_.index()); }
+  Kind kind() const { return static_cast<Kind>(_value.index()); }
 
   bool isInteger() const { return kind() == Kind::Integer; }
 
   // Scalars come back by value; strings and containers by pointer into this value, so reading
   // a large array does not copy it. Each is empty when the value holds another type.
-  const std::string* asString() const { return std::get_if<std::string>(&value_); }
+  const std::string* asString() const { return std::get_if<std::string>(&_value); }
   std::optional<bool> asBool() const { return scalar<bool>(); }
   std::optional<int64_t> asInteger() const { return scalar<int64_t>(); }
   std::optional<double> asReal() const { return scalar<double>(); }
   std::optional<Date> asDate() const { return scalar<Date>(); }
-  const Array* asArray() const { return std::get_if<Array>(&value_); }
-  const Dictionary* asDictionary() const { return std::get_if<Dictionary>(&value_); }
+  const Array* asArray() const { return std::get_if<Array>(&_value); }
+  const Dictionary* asDictionary() const { return std::get_if<Dictionary>(&_value); }
 
   // The contents moved out when the value holds T (std::string, bool, int64_t, double, Date,
   // Array or Dictionary), so an array can leave a temporary without being copied.
   template <class T>
   std::optional<T> take() && {
-    if (T* value = std::get_if<T>(&value_)) return std::move(*value);
+    if (T* value = std::get_if<T>(&_value)) return std::move(*value);
     return std::nullopt;
   }
 
@@ -75,12 +75,12 @@ class SettingValue {
  private:
   template <class T>
   std::optional<T> scalar() const {
-    if (const T* value = std::get_if<T>(&value_)) return *value;
+    if (const T* value = std::get_if<T>(&_value)) return *value;
     return std::nullopt;
   }
 
   // Alternatives in the order of Kind.
-  std::variant<std::string, bool, int64_t, double, Date, Array, Dictionary> value_;
+  std::variant<std::string, bool, int64_t, double, Date, Array, Dictionary> _value;
 };
 
 // The deepest nesting of arrays and dictionaries that is encoded or decoded. It bounds the

@@ -31,19 +31,19 @@ std::string error(std::string_view text) { return "ZORVA_LOG: ERROR: " + std::st
 
 class SettingsTest : public testing::Test {
  protected:
-  std::string database() const { return folder_ / SqliteSettingsStore::kFileName; }
+  std::string database() const { return _folder / SqliteSettingsStore::kFileName; }
 
-  TempFolder folder_{"zorva-settings"};
-  MemoryLogWriter log_;
+  TempFolder _folder{"zorva-settings"};
+  MemoryLogWriter _log;
 };
 
 TEST_F(SettingsTest, SqliteValuesKeepTheirTypeSurviveReopeningAndRefusalsKeepTheOldValue) {
-  auto store = SqliteSettingsStore::open(folder_.path());
+  auto store = SqliteSettingsStore::open(_folder.path());
   ASSERT_TRUE(store->set("k", "text") && store->set("k", 5));
   EXPECT_EQ(store->getString("k"), std::nullopt);
   EXPECT_FALSE(store->set("k", Array{std::nan("")}));
   EXPECT_EQ(store->getInteger("k"), 5);
-  EXPECT_THAT(log_.texts(), ElementsAre(error("Failed to store setting k: a real that is NaN or "
+  EXPECT_THAT(_log.texts(), ElementsAre(error("Failed to store setting k: a real that is NaN or "
                                               "infinite has no JSON form")));
   EXPECT_TRUE(store->remove("k") && store->remove("k"));
   EXPECT_EQ(store->get("k"), std::nullopt);
@@ -56,7 +56,7 @@ TEST_F(SettingsTest, SqliteValuesKeepTheirTypeSurviveReopeningAndRefusalsKeepThe
     }
   }
   // What the store was told survives reopening, removals included.
-  store = SqliteSettingsStore::open(folder_.path());
+  store = SqliteSettingsStore::open(_folder.path());
   EXPECT_EQ(store->getInteger("3"), 29);
   EXPECT_EQ(store->get("k"), std::nullopt);
 }
@@ -67,23 +67,23 @@ TEST_F(SettingsTest, SqliteMovesAnUnusableDatabaseAsideAndStartsAfresh) {
   const std::string garbage(8192, 'Z');
   std::ofstream(database(), std::ios::binary) << garbage;
   std::ofstream(database() + "-wal", std::ios::binary) << garbage;
-  SqliteSettingsStore::open(folder_.path());
+  SqliteSettingsStore::open(_folder.path());
   // A table as an old build might have left it, written behind the store's back.
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(database().c_str(), &db), SQLITE_OK);
   const char* sql = "DROP TABLE defaults; CREATE TABLE defaults(name TEXT)";
   EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
   sqlite3_close(db);
-  auto store = SqliteSettingsStore::open(folder_.path());
+  auto store = SqliteSettingsStore::open(_folder.path());
   auto movedAside = [&](const std::string& reason) {
     return MatchesRegex(error("Settings database " + database() + " is unusable \\(" + reason +
                               ".*\\); moved it to " + database() +
                               "\\.corrupt-[0-9.]+ and started afresh"));
   };
-  EXPECT_THAT(log_.texts(), ElementsAre(movedAside("file is not a database"),
+  EXPECT_THAT(_log.texts(), ElementsAre(movedAside("file is not a database"),
                                         movedAside("no such column: value")));
   int kept = 0;
-  for (const auto& entry : fs::directory_iterator(folder_.path())) {
+  for (const auto& entry : fs::directory_iterator(_folder.path())) {
     std::ifstream file(entry.path(), std::ios::binary);
     kept += std::string(std::istreambuf_iterator<char>(file), {}) == garbage;
   }
@@ -94,7 +94,7 @@ TEST_F(SettingsTest, SqliteMovesAnUnusableDatabaseAsideAndStartsAfresh) {
 // A cap on file size fails the write as a full disk would, even for root; a missing folder fails
 // every write until it appears.
 TEST_F(SettingsTest, SqliteFailedWritesReportAndKeepTheOldValue) {
-  auto store = SqliteSettingsStore::open(folder_.path());
+  auto store = SqliteSettingsStore::open(_folder.path());
   ASSERT_TRUE(store->set("k", "old"));
   rlimit saved{};
   getrlimit(RLIMIT_FSIZE, &saved);
@@ -106,11 +106,11 @@ TEST_F(SettingsTest, SqliteFailedWritesReportAndKeepTheOldValue) {
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, handler);
   EXPECT_FALSE(stored);
-  EXPECT_THAT(log_.texts(), ElementsAre(StartsWith(error("Failed to store setting k: disk I/O"))));
+  EXPECT_THAT(_log.texts(), ElementsAre(StartsWith(error("Failed to store setting k: disk I/O"))));
   EXPECT_EQ(store->getString("k"), "old");
   EXPECT_TRUE(store->set("k", std::string(1 << 20, 'x')));
 
-  std::string missing = folder_ / "state";
+  std::string missing = _folder / "state";
   store = SqliteSettingsStore::open(missing);
   EXPECT_FALSE(store->set("k", 1));
   ASSERT_TRUE(fs::create_directory(missing));
@@ -136,7 +136,7 @@ TEST_F(SettingsTest, SqliteWriterKilledMidWriteLeavesACompleteValue) {
     ASSERT_EQ(pipe(ends), 0);
     pid_t child = fork();
     ASSERT_GE(child, 0);
-    if (child == 0) writeUntilKilled(folder_.path(), ends[1]);
+    if (child == 0) writeUntilKilled(_folder.path(), ends[1]);
     close(ends[1]);
     int64_t reported = -1;
     ssize_t got = read(ends[0], &reported, sizeof reported);
@@ -145,13 +145,13 @@ TEST_F(SettingsTest, SqliteWriterKilledMidWriteLeavesACompleteValue) {
     close(ends[0]);
     ASSERT_EQ(got, ssize_t(sizeof reported)) << "the writer failed early";
     // A write that returned true must have survived, and the last one must be whole.
-    std::optional<Array> value = SqliteSettingsStore::open(folder_.path())->getArray("k");
+    std::optional<Array> value = SqliteSettingsStore::open(_folder.path())->getArray("k");
     ASSERT_TRUE(value && value->size() == 64u);
     EXPECT_GE(value->front().asInteger(), reported);
     EXPECT_EQ(*value, Array(64, value->front()));
   }
   // The database alone: a killed writer must never make it look damaged.
-  EXPECT_EQ(std::distance(fs::directory_iterator(folder_.path()), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(_folder.path()), fs::directory_iterator()), 1);
 }
 
 }  // namespace

@@ -34,25 +34,25 @@ std::unique_ptr<SqliteSettingsStore> SqliteSettingsStore::open(const std::string
 }
 
 SqliteSettingsStore::SqliteSettingsStore(const std::string& folder)
-    : file_((std::filesystem::path(folder) / kFileName).string(), "Settings database", kSchema,
+    : _file((std::filesystem::path(folder) / kFileName).string(), "Settings database", kSchema,
             {kSelect, kUpsert, kErase}, kBusyTimeoutMs) {
   // Opening now puts any repair of a damaged file, and its log line, at start-up.
-  std::lock_guard lock(mutex_);
-  file_.connection();
+  std::lock_guard lock(_mutex);
+  _file.connection();
 }
 
 SettingsStore::Read SqliteSettingsStore::read(const std::string& key) {
-  std::lock_guard lock(mutex_);
-  sqlite3_stmt* select = file_.statement(kSelect);
+  std::lock_guard lock(_mutex);
+  sqlite3_stmt* select = _file.statement(kSelect);
   if (!select) return {std::nullopt, true};
   bindText(select, 1, key);
   int code = sqlite3_step(select);
   if (code != SQLITE_ROW) {
     std::string message;
-    if (code != SQLITE_DONE) message = file_.describe(code);
+    if (code != SQLITE_DONE) message = _file.describe(code);
     reset(select);
     if (code == SQLITE_DONE) return {};
-    file_.failed(code);
+    _file.failed(code);
     ZorvaError(FaultKind::Store, "Failed to read setting %@: %@", key, message);
     return {std::nullopt, true};
   }
@@ -72,10 +72,10 @@ bool SqliteSettingsStore::write(sqlite3_stmt* statement, const char* action,
                                 const std::string& key) {
   int code = sqlite3_step(statement);
   std::string message;
-  if (code != SQLITE_DONE) message = file_.describe(code);
+  if (code != SQLITE_DONE) message = _file.describe(code);
   reset(statement);
   if (code == SQLITE_DONE) return true;
-  file_.failed(code);
+  _file.failed(code);
   ZorvaError(FaultKind::Store, "Failed to %s setting %@: %@", action, key, message);
   return false;
 }
@@ -87,8 +87,8 @@ bool SqliteSettingsStore::set(const std::string& key, const SettingValue& value)
     ZorvaError(FaultKind::Store, "Failed to store setting %@: %@", key, failure);
     return false;
   }
-  std::lock_guard lock(mutex_);
-  sqlite3_stmt* upsert = file_.statement(kUpsert);
+  std::lock_guard lock(_mutex);
+  sqlite3_stmt* upsert = _file.statement(kUpsert);
   if (!upsert) {
     ZorvaError(FaultKind::Store, "Failed to store setting %@: settings database %@ is not open",
                key, path());
@@ -100,8 +100,8 @@ bool SqliteSettingsStore::set(const std::string& key, const SettingValue& value)
 }
 
 bool SqliteSettingsStore::remove(const std::string& key) {
-  std::lock_guard lock(mutex_);
-  sqlite3_stmt* erase = file_.statement(kErase);
+  std::lock_guard lock(_mutex);
+  sqlite3_stmt* erase = _file.statement(kErase);
   if (!erase) {
     ZorvaError(FaultKind::Store, "Failed to remove setting %@: settings database %@ is not open",
                key, path());

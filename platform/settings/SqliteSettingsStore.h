@@ -31,14 +31,14 @@ class SqliteSettingsStore final : public SettingsStore {
   bool set(const std::string& key, const SettingValue& value) override;
   bool remove(const std::string& key) override;
 
-  const std::string& path() const { return file_.path(); }
+  const std::string& path() const { return _file.path(); }
 
  private:
   // Runs a bound write to its end; false, logged, when it failed.
   bool write(sqlite3_stmt* statement, const char* action, const std::string& key);
 
-  std::mutex mutex_;
-  SqliteFile file_;  // under mutex_
+  std::mutex _mutex;
+  SqliteFile _file;  // under _mutex
 };
 
 }  // namespace zorva

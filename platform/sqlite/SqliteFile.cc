@@ -27,11 +27,11 @@ bool lacksHeader(const std::string& path) {
 
 SqliteFile::SqliteFile(std::string path, std::string label, std::string schema,
                        std::vector<const char*> statements, int busyTimeoutMs)
-    : path_(std::move(path)),
-      label_(std::move(label)),
-      schema_(std::move(schema)),
-      statementTexts_(std::move(statements)),
-      busyTimeoutMs_(busyTimeoutMs) {}
+    : _path(std::move(path)),
+      _label(std::move(label)),
+      _schema(std::move(schema)),
+      _statementTexts(std::move(statements)),
+      _busyTimeoutMs(busyTimeoutMs) {}
 
 SqliteFile::~SqliteFile() { close(); }
 
@@ -42,22 +42,22 @@ bool SqliteFile::isDamage(int code) {
 
 std::string SqliteFile::describe(int code) const {
   // The connection's message says more, but only when it belongs to this failure.
-  bool own = db_ && (sqlite3_extended_errcode(db_) & 0xff) == (code & 0xff);
-  const char* message = own ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
+  bool own = _db && (sqlite3_extended_errcode(_db) & 0xff) == (code & 0xff);
+  const char* message = own ? sqlite3_errmsg(_db) : sqlite3_errstr(code);
   return std::string(message) + " (code " + std::to_string(code) + ")";
 }
 
 void SqliteFile::close() {
-  for (auto& [sql, statement] : statements_) sqlite3_finalize(statement);
-  statements_.clear();
-  sqlite3_close_v2(db_);
-  db_ = nullptr;
+  for (auto& [sql, statement] : _statements) sqlite3_finalize(statement);
+  _statements.clear();
+  sqlite3_close_v2(_db);
+  _db = nullptr;
 }
 
 int SqliteFile::run(const char* sql, std::string* firstRow) {
-  if (!db_) return SQLITE_MISUSE;
+  if (!_db) return SQLITE_MISUSE;
   sqlite3_stmt* statement = nullptr;
-  int code = sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr);
+  int code = sqlite3_prepare_v2(_db, sql, -1, &statement, nullptr);
   if (code != SQLITE_OK) return code;
   bool first = true;
   while ((code = sqlite3_step(statement)) == SQLITE_ROW) {
@@ -72,18 +72,18 @@ int SqliteFile::run(const char* sql, std::string* firstRow) {
 }
 
 bool SqliteFile::tryOpen(bool& damaged, std::string& reason) {
-  damaged = lacksHeader(path_);
+  damaged = lacksHeader(_path);
   if (damaged) {
     reason = "file is not a database (no SQLite header)";
     return false;
   }
   // The store serialises its calls, so SQLite's own per-connection locking would only cost time.
   int code =
-      sqlite3_open_v2(path_.c_str(), &db_,
+      sqlite3_open_v2(_path.c_str(), &_db,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (code == SQLITE_OK) {
-    sqlite3_extended_result_codes(db_, 1);
-    sqlite3_busy_timeout(db_, busyTimeoutMs_);
+    sqlite3_extended_result_codes(_db, 1);
+    sqlite3_busy_timeout(_db, _busyTimeoutMs);
   }
   auto fail = [&](int failure) {
     reason = describe(failure);
@@ -116,12 +116,12 @@ bool SqliteFile::tryOpen(bool& damaged, std::string& reason) {
     damaged = damaged || (failure & 0xff) == SQLITE_ERROR;
     return false;
   };
-  if ((code = run(schema_.c_str())) != SQLITE_OK) return failTable(code);
-  for (const char* sql : statementTexts_) {
+  if ((code = run(_schema.c_str())) != SQLITE_OK) return failTable(code);
+  for (const char* sql : _statementTexts) {
     sqlite3_stmt* statement = nullptr;
-    code = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
+    code = sqlite3_prepare_v3(_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
     if (code != SQLITE_OK) return failTable(code);
-    statements_.emplace(sql, statement);
+    _statements.emplace(sql, statement);
   }
   return true;
 }
@@ -132,7 +132,7 @@ bool SqliteFile::moveAside(const std::string& reason) {
   auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
                      std::chrono::system_clock::now().time_since_epoch())
                      .count();
-  const std::string stem = path_ + ".corrupt-" + std::to_string(seconds);
+  const std::string stem = _path + ".corrupt-" + std::to_string(seconds);
   std::string target = stem;
   // A second repair within the same second must not overwrite the first one's evidence.
   std::error_code ignored;
@@ -143,49 +143,49 @@ bool SqliteFile::moveAside(const std::string& reason) {
   }
   // The log and index go first: a fresh database must never meet the old one's log.
   for (const char* suffix : {"-shm", "-wal", ""}) {
-    std::string from = path_ + suffix;
+    std::string from = _path + suffix;
     if (std::rename(from.c_str(), (target + suffix).c_str()) != 0 && errno != ENOENT) {
       ZorvaError(FaultKind::Store, "%@ %@ is unusable (%@) but could not be moved aside: %s",
-                 label_, path_, reason, std::strerror(errno));
+                 _label, _path, reason, std::strerror(errno));
       return false;
     }
   }
-  ZorvaError(FaultKind::Store, "%@ %@ is unusable (%@); moved it to %@ and started afresh", label_,
-             path_, reason, target);
-  damage_.reset();
+  ZorvaError(FaultKind::Store, "%@ %@ is unusable (%@); moved it to %@ and started afresh", _label,
+             _path, reason, target);
+  _damage.reset();
   return true;
 }
 
 sqlite3* SqliteFile::connection() {
-  if (db_) return db_;
-  bool damaged = damage_.has_value();
-  std::string reason = damage_.value_or("");
+  if (_db) return _db;
+  bool damaged = _damage.has_value();
+  std::string reason = _damage.value_or("");
   bool opened = !damaged && tryOpen(damaged, reason);
   if (!opened && damaged && moveAside(reason)) opened = tryOpen(damaged, reason);
   if (opened) {
-    if (!reason_.empty()) ZorvaLog("%@ %@ is open again", label_, path_);
-    reason_.clear();
-    return db_;
+    if (!_reason.empty()) ZorvaLog("%@ %@ is open again", _label, _path);
+    _reason.clear();
+    return _db;
   }
   // Said once per reason: a store retried on a timer must not flood the log.
-  if (reason != reason_)
-    ZorvaError(FaultKind::Store, "%@ %@ cannot be opened: %@", label_, path_, reason);
-  reason_ = reason.empty() ? "unknown failure" : reason;
+  if (reason != _reason)
+    ZorvaError(FaultKind::Store, "%@ %@ cannot be opened: %@", _label, _path, reason);
+  _reason = reason.empty() ? "unknown failure" : reason;
   return nullptr;
 }
 
 sqlite3_stmt* SqliteFile::statement(const char* sql) {
   if (!connection()) return nullptr;
-  auto found = statements_.find(sql);
-  return found == statements_.end() ? nullptr : found->second;
+  auto found = _statements.find(sql);
+  return found == _statements.end() ? nullptr : found->second;
 }
 
 std::string SqliteFile::failed(int code) {
   std::string message = describe(code);
   if (isDamage(code)) {
-    damage_ = message;
+    _damage = message;
     close();
-  } else if (db_ && !sqlite3_get_autocommit(db_)) {
+  } else if (_db && !sqlite3_get_autocommit(_db)) {
     // Some failures (a full disk) can leave the statement's transaction open; later writes must
     // not join it.
     run("ROLLBACK");

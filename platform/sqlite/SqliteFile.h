@@ -55,22 +55,22 @@ class SqliteFile {
   std::string describe(int code) const;
   static bool isDamage(int code);
 
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return _path; }
 
  private:
   bool tryOpen(bool& damaged, std::string& reason);
   bool moveAside(const std::string& reason);
   void close();
 
-  const std::string path_;
-  const std::string label_;
-  const std::string schema_;
-  const std::vector<const char*> statementTexts_;
-  const int busyTimeoutMs_;
-  sqlite3* db_ = nullptr;
-  std::map<const char*, sqlite3_stmt*> statements_;  // keyed by the caller's constant text
-  std::optional<std::string> damage_;                // why a statement found the open file damaged
-  std::string reason_;  // why the last open failed; empty while the file is open
+  const std::string _path;
+  const std::string _label;
+  const std::string _schema;
+  const std::vector<const char*> _statementTexts;
+  const int _busyTimeoutMs;
+  sqlite3* _db = nullptr;
+  std::map<const char*, sqlite3_stmt*> _statements;  // keyed by the caller's constant text
+  std::optional<std::string> _damage;                // why a statement found the open file damaged
+  std::string _reason;  // why the last open failed; empty while the file is open
 };
 
 }  // namespace zorva

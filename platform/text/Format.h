@@ -108,16 +108,16 @@ class FormatString {
  public:
   template <class S>
   requires std::convertible_to<const S&, std::string_view>
-  consteval FormatString(const S& format) : text_(format) {  // NOLINT: implicit by design
+  consteval FormatString(const S& format) : _text(format) {  // NOLINT: implicit by design
     constexpr format_detail::Kinds kinds[sizeof...(Args) + 1] = {format_detail::kindsOf<Args>()...,
                                                                  {}};
-    format_detail::check(text_, kinds, sizeof...(Args));
+    format_detail::check(_text, kinds, sizeof...(Args));
   }
 
-  std::string_view text() const { return text_; }
+  std::string_view text() const { return _text; }
 
  private:
-  std::string_view text_;
+  std::string_view _text;
 };
 
 namespace format_detail {

@@ -19,18 +19,18 @@ class RecordingSinks final : public AuditEventSink, public ChangeNotifier {
     record("changed " + path, volumeId);
   }
   std::vector<std::string> lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
+    std::lock_guard lock(_mutex);
+    return _lines;
   }
 
  private:
   void record(const std::string& what, int64_t volumeId) {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(what + " (" + std::to_string(volumeId) + ")");
+    std::lock_guard lock(_mutex);
+    _lines.push_back(what + " (" + std::to_string(volumeId) + ")");
   }
 
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
+  mutable std::mutex _mutex;
+  std::vector<std::string> _lines;
 };
 
 // Somewhere for changes to go, for tests that do not look at them.

@@ -37,24 +37,24 @@ std::unique_ptr<ChildProcess> ChildProcess::spawn(const std::vector<std::string>
 ChildProcess::~ChildProcess() {
   signal(SIGKILL);
   wait();
-  for (int fd : fds_) {
+  for (int fd : _fds) {
     if (fd >= 0) ::close(fd);
   }
 }
 
 bool ChildProcess::fill(int stream, std::chrono::milliseconds limit) {
-  pollfd ready{fds_[stream], POLLIN, 0};
-  if (fds_[stream] < 0 || ::poll(&ready, 1, static_cast<int>(limit.count())) <= 0) return false;
+  pollfd ready{_fds[stream], POLLIN, 0};
+  if (_fds[stream] < 0 || ::poll(&ready, 1, static_cast<int>(limit.count())) <= 0) return false;
   char chunk[4096];
-  const ssize_t got = ::read(fds_[stream], chunk, sizeof chunk);
-  if (got <= 0) ::close(std::exchange(fds_[stream], -1));
-  if (got > 0) buffered_[stream].append(chunk, static_cast<size_t>(got));
+  const ssize_t got = ::read(_fds[stream], chunk, sizeof chunk);
+  if (got <= 0) ::close(std::exchange(_fds[stream], -1));
+  if (got > 0) _buffered[stream].append(chunk, static_cast<size_t>(got));
   return got > 0;
 }
 
 std::optional<std::string> ChildProcess::readLine(Stream stream, std::chrono::milliseconds limit) {
   const int index = stream == Stream::Out ? 0 : 1;
-  std::string& buffered = buffered_[index];
+  std::string& buffered = _buffered[index];
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (buffered.find('\n') == std::string::npos) {
     auto left =
@@ -68,27 +68,27 @@ std::optional<std::string> ChildProcess::readLine(Stream stream, std::chrono::mi
 
 void ChildProcess::readToEnd(std::string& out, std::string& err) {
   // A child that runs to its end may take this long between two writes.
-  while (fds_[0] >= 0 || fds_[1] >= 0) {
-    pollfd ready[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+  while (_fds[0] >= 0 || _fds[1] >= 0) {
+    pollfd ready[2] = {{_fds[0], POLLIN, 0}, {_fds[1], POLLIN, 0}};
     if (::poll(ready, 2, 30'000) <= 0) break;
     for (int stream : {0, 1}) {
       if (ready[stream].revents != 0) fill(stream, std::chrono::milliseconds(0));
     }
   }
-  out = std::move(buffered_[0]);
-  err = std::move(buffered_[1]);
+  out = std::move(_buffered[0]);
+  err = std::move(_buffered[1]);
 }
 
 void ChildProcess::signal(int number) const {
-  if (status_ < 0) ::kill(pid_, number);
+  if (_status < 0) ::kill(_pid, number);
 }
 
 int ChildProcess::wait() {
   int raw = 0;
-  if (status_ < 0 && TEMP_FAILURE_RETRY(::waitpid(pid_, &raw, 0)) == pid_) {
-    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  if (_status < 0 && TEMP_FAILURE_RETRY(::waitpid(_pid, &raw, 0)) == _pid) {
+    _status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   }
-  return status_;
+  return _status;
 }
 
 CommandResult runCommand(const std::vector<std::string>& argv) {

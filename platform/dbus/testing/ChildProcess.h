@@ -32,14 +32,14 @@ class ChildProcess {
   int wait();
 
  private:
-  ChildProcess(pid_t pid, int out, int err) : pid_(pid), fds_{out, err} {}
+  ChildProcess(pid_t pid, int out, int err) : _pid(pid), _fds{out, err} {}
   // Appends what `stream` has within `limit` to its buffer; false at its end or on timeout.
   bool fill(int stream, std::chrono::milliseconds limit);
 
-  pid_t pid_;
-  int fds_[2];
-  std::string buffered_[2];
-  int status_ = -1;
+  pid_t _pid;
+  int _fds[2];
+  std::string _buffered[2];
+  int _status = -1;
 };
 
 struct CommandResult {

@@ -20,31 +20,31 @@ class FakeBusTransport final : public BusTransport {
  public:
   class Peer final : public BusPeer {
    public:
-    Peer(std::string name, int32_t pid) : name_(std::move(name)), pid_(pid) {}
-    const std::string& name() const override { return name_; }
-    int32_t processId() const override { return pid_; }
+    Peer(std::string name, int32_t pid) : _name(std::move(name)), _pid(pid) {}
+    const std::string& name() const override { return _name; }
+    int32_t processId() const override { return _pid; }
     // Recorded as the method and its string arguments, when `result` is Sent.
     SendResult send(const std::string& method, std::vector<BusValue> args) override {
       std::string text = method;
       for (const BusValue& arg : args) {
         if (const auto* string = std::get_if<std::string>(&arg)) text += " " + *string;
       }
-      std::lock_guard lock(mutex_);
-      if (result == SendResult::Sent) sent_.push_back(std::move(text));
+      std::lock_guard lock(_mutex);
+      if (result == SendResult::Sent) _sent.push_back(std::move(text));
       return result;
     }
     std::vector<std::string> sent() const {
-      std::lock_guard lock(mutex_);
-      return sent_;
+      std::lock_guard lock(_mutex);
+      return _sent;
     }
 
     std::atomic<SendResult> result = SendResult::Sent;
 
    private:
-    const std::string name_;
-    const int32_t pid_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> sent_;
+    const std::string _name;
+    const int32_t _pid;
+    mutable std::mutex _mutex;
+    std::vector<std::string> _sent;
   };
 
   // What listen() does: listen, fail to own the name, or throw.
@@ -55,17 +55,17 @@ class FakeBusTransport final : public BusTransport {
                    const BusObject&, BusListenerDelegate& delegate) override {
     if (outcome == Outcome::Throw) throw std::runtime_error("no bus here");
     if (outcome == Outcome::NameTaken) return {false, busName + " has another owner"};
-    exported_ = exported;
-    delegate_ = &delegate;
+    _exported = exported;
+    _delegate = &delegate;
     return {true, {}};
   }
-  void stop() override { delegate_ = nullptr; }
-  bool listening() const { return delegate_ != nullptr; }
+  void stop() override { _delegate = nullptr; }
+  bool listening() const { return _delegate != nullptr; }
 
   // A client's first call: the delegate accepts it (or not).
   std::shared_ptr<Peer> connect(int32_t pid) {
-    auto peer = std::make_shared<Peer>(":1." + std::to_string(++next_), pid);
-    handlers_[peer] = delegate_->accept(peer);
+    auto peer = std::make_shared<Peer>(":1." + std::to_string(++_next), pid);
+    _handlers[peer] = _delegate->accept(peer);
     return peer;
   }
 
@@ -76,29 +76,29 @@ class FakeBusTransport final : public BusTransport {
     // Shared, so a handler that keeps the reply to answer later writes nowhere it should not.
     auto answer = std::make_shared<std::optional<BusValue>>();
     BusCall busCall{nullptr, std::move(args), peer, nullptr, nullptr};
-    for (const BusObject& object : exported_) {
+    for (const BusObject& object : _exported) {
       busCall.object = &object;
       if ((busCall.method = object.method(method))) break;
     }
     if (!busCall.method) throw std::invalid_argument("no method " + method);
     if (wantsReply) busCall.reply = [answer](BusValue value) { *answer = std::move(value); };
-    handlers_.at(peer)->handle(std::move(busCall));
+    _handlers.at(peer)->handle(std::move(busCall));
     return *answer;
   }
 
-  void interrupt(const std::shared_ptr<Peer>& peer) { handlers_.at(peer)->interrupted(); }
+  void interrupt(const std::shared_ptr<Peer>& peer) { _handlers.at(peer)->interrupted(); }
   // The peer leaves the bus; the transport forgets it, as a real one does.
   void invalidate(const std::shared_ptr<Peer>& peer) {
-    std::shared_ptr<BusPeerHandler> handler = std::move(handlers_.at(peer));
-    handlers_.erase(peer);
+    std::shared_ptr<BusPeerHandler> handler = std::move(_handlers.at(peer));
+    _handlers.erase(peer);
     handler->invalidated();
   }
 
  private:
-  std::vector<BusObject> exported_;
-  BusListenerDelegate* delegate_ = nullptr;
-  int next_ = 0;
-  std::map<std::shared_ptr<BusPeer>, std::shared_ptr<BusPeerHandler>> handlers_;
+  std::vector<BusObject> _exported;
+  BusListenerDelegate* _delegate = nullptr;
+  int _next = 0;
+  std::map<std::shared_ptr<BusPeer>, std::shared_ptr<BusPeerHandler>> _handlers;
 };
 
 }  // namespace zorva

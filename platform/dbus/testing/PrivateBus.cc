@@ -21,27 +21,27 @@ bool PrivateBus::launch(std::string& whyNot) {
     whyNot = "dbus-daemon is not installed (Debian package dbus-daemon)";
     return false;
   }
-  std::ofstream(folder_ / "bus.conf")
+  std::ofstream(_folder / "bus.conf")
       << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
          " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
          "<busconfig><type>session</type><listen>unix:path="
-      << folder_ / "bus"
+      << _folder / "bus"
       << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
          "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
          "<allow own=\"*\"/></policy></busconfig>\n";
   // The daemon ends with the test, even a crashed one. It prints its address once it listens.
-  daemon_ = ChildProcess::spawn({"setpriv", "--pdeathsig", "KILL", "--", "dbus-daemon",
-                                 "--config-file=" + folder_ / "bus.conf", "--nofork",
+  _daemon = ChildProcess::spawn({"setpriv", "--pdeathsig", "KILL", "--", "dbus-daemon",
+                                 "--config-file=" + _folder / "bus.conf", "--nofork",
                                  "--print-address=1"});
-  address_ = daemon_ ? daemon_->readLine(ChildProcess::Stream::Out).value_or("") : "";
-  if (address_.empty()) whyNot = "dbus-daemon did not start";
-  return !address_.empty();
+  _address = _daemon ? _daemon->readLine(ChildProcess::Stream::Out).value_or("") : "";
+  if (_address.empty()) whyNot = "dbus-daemon did not start";
+  return !_address.empty();
 }
 
 bool PrivateBus::restart(std::string& whyNot) {
   kill();
   // A daemon killed outright leaves its socket file behind.
-  std::filesystem::remove(folder_ / "bus");
+  std::filesystem::remove(_folder / "bus");
   return launch(whyNot);
 }
 

@@ -17,11 +17,11 @@ class PrivateBus {
   // not start).
   static std::unique_ptr<PrivateBus> start(std::string& whyNot);
 
-  const std::string& address() const { return address_; }
-  BusAddress busAddress() const { return {BusAddress::Kind::Address, address_}; }
+  const std::string& address() const { return _address; }
+  BusAddress busAddress() const { return {BusAddress::Kind::Address, _address}; }
 
   // Ends the daemon at once, as a crash or a restart of the bus would.
-  void kill() { daemon_.reset(); }
+  void kill() { _daemon.reset(); }
   // Kills the daemon and starts a new one on the same socket path, as a restart of the system's
   // bus would. The address changes in its guid only; false with the reason in `whyNot`.
   bool restart(std::string& whyNot);
@@ -30,9 +30,9 @@ class PrivateBus {
   PrivateBus() = default;
   bool launch(std::string& whyNot);
 
-  TempFolder folder_{"zorva-bus"};
-  std::unique_ptr<ChildProcess> daemon_;
-  std::string address_;
+  TempFolder _folder{"zorva-bus"};
+  std::unique_ptr<ChildProcess> _daemon;
+  std::string _address;
 };
 
 }  // namespace zorva::testing

@@ -38,11 +38,11 @@ class ManualClock final : public Clock {
 
   std::vector<std::shared_ptr<QueueCore>> liveQueues();
 
-  mutable std::mutex mutex_;
-  std::atomic<Clock::TimePoint::rep> wall_;
-  Duration elapsed_{0};
-  std::multimap<Duration, Timer> timers_;  // keyed by elapsed time when due; stable for ties
-  std::vector<std::weak_ptr<QueueCore>> queues_;
+  mutable std::mutex _mutex;
+  std::atomic<Clock::TimePoint::rep> _wall;
+  Duration _elapsed{0};
+  std::multimap<Duration, Timer> _timers;  // keyed by elapsed time when due; stable for ties
+  std::vector<std::weak_ptr<QueueCore>> _queues;
 };
 
 }  // namespace zorva

@@ -22,16 +22,16 @@ const std::string* DriveFolders::Drive::folder(const std::vector<unsigned char>&
 }
 
 DriveFolders::DriveFolders(FanotifyApi& api, uint64_t mask, unsigned groupFlags)
-    : api_(api), mask_(mask), groupFlags_(groupFlags) {}
+    : _api(api), _mask(mask), _groupFlags(groupFlags) {}
 
 DriveFolders::~DriveFolders() {
-  for (const auto& [device, drive] : drives_) api_.close(drive->group);
+  for (const auto& [device, drive] : _drives) _api.close(drive->group);
 }
 
 bool DriveFolders::add(dev_t device, const std::string& mountPoint, bool handlesOpen,
                        WatchedFolders* watched) {
-  if (drives_.contains(device)) return true;
-  const int group = api_.init(groupFlags_, 0);
+  if (_drives.contains(device)) return true;
+  const int group = _api.init(_groupFlags, 0);
   if (group < 0) return false;
   auto drive = std::make_unique<Drive>();
   drive->group = group;
@@ -39,25 +39,25 @@ bool DriveFolders::add(dev_t device, const std::string& mountPoint, bool handles
   drive->device = device;
   drive->handlesOpen = handlesOpen;
   markBelow(*drive, mountPoint, watched);
-  drives_.emplace(device, std::move(drive));
+  _drives.emplace(device, std::move(drive));
   return true;
 }
 
 void DriveFolders::keepOnly(const std::set<dev_t>& mounted) {
-  std::erase_if(drives_, [&](const auto& entry) {
+  std::erase_if(_drives, [&](const auto& entry) {
     if (mounted.contains(entry.first)) return false;
-    api_.close(entry.second->group);
+    _api.close(entry.second->group);
     return true;
   });
 }
 
 void DriveFolders::markRoots(WatchedFolders* watched) {
-  for (const auto& [device, drive] : drives_) markBelow(*drive, drive->mountPoint, watched);
+  for (const auto& [device, drive] : _drives) markBelow(*drive, drive->mountPoint, watched);
 }
 
 std::vector<DriveFolders::Drive*> DriveFolders::drives() {
   std::vector<Drive*> all;
-  for (const auto& [device, drive] : drives_) all.push_back(drive.get());
+  for (const auto& [device, drive] : _drives) all.push_back(drive.get());
   return all;
 }
 
@@ -70,10 +70,10 @@ void DriveFolders::markBelow(Drive& drive, const std::string& top, WatchedFolder
     // Only the way down to the roots is walked; only folders whose files may be watched marked.
     if (!watched->mayHoldWatchedFiles(folder)) continue;
     if (watched->holdsWatchedFiles(folder)) {
-      if (api_.mark(drive.group, FAN_MARK_ADD | FAN_MARK_ONLYDIR, mask_, folder) != 0) continue;
-      if (auto handle = api_.handleOf(folder)) drive.folders.insert_or_assign(*handle, folder);
+      if (_api.mark(drive.group, FAN_MARK_ADD | FAN_MARK_ONLYDIR, _mask, folder) != 0) continue;
+      if (auto handle = _api.handleOf(folder)) drive.folders.insert_or_assign(*handle, folder);
     }
-    if (auto names = api_.subfolders(folder)) {
+    if (auto names = _api.subfolders(folder)) {
       for (const std::string& name : *names) pending.push_back(entryPath(folder, name));
     }
   }

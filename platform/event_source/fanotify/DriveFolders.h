@@ -67,10 +67,10 @@ class DriveFolders {
   void forgetBelow(Drive& drive, const std::string& folder);
   void movedBelow(Drive& drive, const std::string& from, const std::string& to);
 
-  FanotifyApi& api_;
-  const uint64_t mask_;
-  const unsigned groupFlags_;
-  std::map<dev_t, std::unique_ptr<Drive>> drives_;
+  FanotifyApi& _api;
+  const uint64_t _mask;
+  const unsigned _groupFlags;
+  std::map<dev_t, std::unique_ptr<Drive>> _drives;
 };
 
 }  // namespace zorva

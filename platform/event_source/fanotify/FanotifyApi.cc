@@ -62,10 +62,10 @@ int SystemFanotifyApi::openPath(const std::string& path) {
 }
 
 SystemFanotifyApi::SystemFanotifyApi()
-    : ownFds_(::open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+    : _ownFds(::open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
 
 SystemFanotifyApi::~SystemFanotifyApi() {
-  if (ownFds_ >= 0) ::close(ownFds_);
+  if (_ownFds >= 0) ::close(_ownFds);
 }
 
 std::optional<std::string> SystemFanotifyApi::readLink(const std::string& path) {
@@ -75,8 +75,8 @@ std::optional<std::string> SystemFanotifyApi::readLink(const std::string& path) 
   // cost more than the rest.
   constexpr std::string_view kOwnFds = "/proc/self/fd/";
   const ssize_t length =
-      ownFds_ >= 0 && path.starts_with(kOwnFds)
-          ? ::readlinkat(ownFds_, path.c_str() + kOwnFds.size(), target, sizeof target)
+      _ownFds >= 0 && path.starts_with(kOwnFds)
+          ? ::readlinkat(_ownFds, path.c_str() + kOwnFds.size(), target, sizeof target)
           : ::readlink(path.c_str(), target, sizeof target);
   if (length < 0 || static_cast<size_t>(length) == sizeof target) return std::nullopt;
   return std::string(target, static_cast<size_t>(length));

@@ -77,7 +77,7 @@ class SystemFanotifyApi final : public FanotifyApi {
   uint64_t monotonicNanoseconds() override;
 
  private:
-  const int ownFds_;  // /proc/self/fd, where descriptors' paths are read
+  const int _ownFds;  // /proc/self/fd, where descriptors' paths are read
 };
 
 }  // namespace zorva

@@ -54,13 +54,13 @@ class FanotifyEventSource final : public EventSource, public FolderFilter {
   class Client;
 
  private:
-  FanotifyApi& api_;
-  Clock& clock_;
-  const std::string mountInfoPath_;
-  mutable std::mutex mutex_;
-  std::unique_ptr<Client> client_;
-  WatchedFolders* folders_ = nullptr;
-  std::vector<std::string> muted_;
+  FanotifyApi& _api;
+  Clock& _clock;
+  const std::string _mountInfoPath;
+  mutable std::mutex _mutex;
+  std::unique_ptr<Client> _client;
+  WatchedFolders* _folders = nullptr;
+  std::vector<std::string> _muted;
 };
 
 }  // namespace zorva

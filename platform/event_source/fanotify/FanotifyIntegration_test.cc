@@ -139,29 +139,29 @@ class FanotifyIntegrationTest : public ::testing::Test {
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "fanotify needs root (CAP_SYS_ADMIN); run as root";
     if (fanotifyMissing()) GTEST_SKIP() << "this kernel is built without fanotify";
-    root_ = folder_.path();
+    _root = _folder.path();
     ASSERT_NO_FATAL_FAILURE(makeDirs({"state"}));
-    source_ = std::make_unique<FanotifyEventSource>(api_, RealClock::shared());
-    source_->muteFolder(path("state"));
+    _source = std::make_unique<FanotifyEventSource>(_api, RealClock::shared());
+    _source->muteFolder(path("state"));
     ASSERT_EQ(
-        source_->newClient(&client_, [this](es_client_t*, const es_message_t* m) { record(*m); }),
+        _source->newClient(&_client, [this](es_client_t*, const es_message_t* m) { record(*m); }),
         ES_NEW_CLIENT_RESULT_SUCCESS)
         << logText();
-    ASSERT_EQ(source_->subscribe(client_, kEveryType, std::size(kEveryType)), ES_RETURN_SUCCESS)
+    ASSERT_EQ(_source->subscribe(_client, kEveryType, std::size(kEveryType)), ES_RETURN_SUCCESS)
         << logText();
   }
 
   void TearDown() override {
     releaseReader();
-    if (client_) {
-      EXPECT_EQ(source_->deleteClient(client_), ES_RETURN_SUCCESS);
+    if (_client) {
+      EXPECT_EQ(_source->deleteClient(_client), ES_RETURN_SUCCESS);
     }
-    source_.reset();
-    for (pid_t pid : children_) {
+    _source.reset();
+    for (pid_t pid : _children) {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
-    for (auto mount = mounts_.rbegin(); mount != mounts_.rend(); ++mount) {
+    for (auto mount = _mounts.rbegin(); mount != _mounts.rend(); ++mount) {
       // Another watcher on the machine can keep a filesystem busy; detaching still frees the
       // name, and the loop device goes with its last user.
       if (umount2(mount->c_str(), 0) != 0) {
@@ -174,24 +174,24 @@ class FanotifyIntegrationTest : public ::testing::Test {
   // Called on the source's reader thread while the test thread reads the events.
   void record(const es_message_t& message) {
     Event event = copyOf(message);
-    if (!isUnder(event.path, root_) && !isUnder(event.other, root_) &&
-        !isUnder(event.dest, root_)) {
+    if (!isUnder(event.path, _root) && !isUnder(event.other, _root) &&
+        !isUnder(event.dest, _root)) {
       return;
     }
-    std::unique_lock lock(mutex_);
-    events_.push_back(event);
-    changed_.notify_all();
-    if (holdAt_ && event.type == ES_EVENT_TYPE_NOTIFY_CLOSE && event.path == *holdAt_) {
-      held_ = true;
-      changed_.notify_all();
-      changed_.wait_for(lock, kPatience, [&] { return !holdAt_; });
+    std::unique_lock lock(_mutex);
+    _events.push_back(event);
+    _changed.notify_all();
+    if (_holdAt && event.type == ES_EVENT_TYPE_NOTIFY_CLOSE && event.path == *_holdAt) {
+      _held = true;
+      _changed.notify_all();
+      _changed.wait_for(lock, kPatience, [&] { return !_holdAt; });
     }
   }
 
   // Every event so far, or those of one process.
   Events events(pid_t pid = 0) const {
-    std::lock_guard lock(mutex_);
-    Events all = events_;
+    std::lock_guard lock(_mutex);
+    Events all = _events;
     if (pid) std::erase_if(all, [&](const Event& e) { return e.pid != pid; });
     return all;
   }
@@ -199,11 +199,11 @@ class FanotifyIntegrationTest : public ::testing::Test {
   // The first event that matches, once it has arrived within `patience`.
   std::optional<Event> waitForEvent(const Match& match,
                                     std::chrono::milliseconds patience = kPatience) {
-    std::unique_lock lock(mutex_);
+    std::unique_lock lock(_mutex);
     std::optional<Event> found;
-    changed_.wait_for(lock, patience, [&] {
-      auto at = std::ranges::find_if(events_, match);
-      if (at != events_.end()) found = *at;
+    _changed.wait_for(lock, patience, [&] {
+      auto at = std::ranges::find_if(_events, match);
+      if (at != _events.end()) found = *at;
       return found.has_value();
     });
     return found;
@@ -223,18 +223,18 @@ class FanotifyIntegrationTest : public ::testing::Test {
   // already changed. releaseReader() lets it go on.
   void holdReader() {
     {
-      std::lock_guard lock(mutex_);
-      holdAt_ = path("gate");
-      held_ = false;
+      std::lock_guard lock(_mutex);
+      _holdAt = path("gate");
+      _held = false;
     }
     write(path("gate"));
-    std::unique_lock lock(mutex_);
-    ASSERT_TRUE(changed_.wait_for(lock, kPatience, [&] { return held_; })) << "never held";
+    std::unique_lock lock(_mutex);
+    ASSERT_TRUE(_changed.wait_for(lock, kPatience, [&] { return _held; })) << "never held";
   }
   void releaseReader() {
-    std::lock_guard lock(mutex_);
-    holdAt_.reset();
-    changed_.notify_all();
+    std::lock_guard lock(_mutex);
+    _holdAt.reset();
+    _changed.notify_all();
   }
 
   // Starts a program with its output thrown away and, when given, `input` as its standard input.
@@ -257,7 +257,7 @@ class FanotifyIntegrationTest : public ::testing::Test {
   // answering who its parent is, and its id cannot be handed to another process meanwhile.
   int exitCode(pid_t pid) {
     if (pid <= 0) return -1;
-    children_.push_back(pid);
+    _children.push_back(pid);
     siginfo_t info{};
     while (waitid(P_PID, pid, &info, WEXITED | WNOWAIT) != 0) {
       if (errno != EINTR) return -1;
@@ -291,7 +291,7 @@ class FanotifyIntegrationTest : public ::testing::Test {
     for (const char* name : names) ASSERT_EQ(mkdir(path(name).c_str(), 0755), 0) << name;
   }
 
-  std::string path(const std::string& name) const { return root_ + "/" + name; }
+  std::string path(const std::string& name) const { return _root + "/" + name; }
 
   // Moves `from` to `to` in a child and checks the one rename that gives. Renames come in order
   // and the source holds one back only to pair it with the next, so this also proves every
@@ -307,7 +307,7 @@ class FanotifyIntegrationTest : public ::testing::Test {
 
   std::string logText() const {
     std::string all;
-    for (const std::string& line : log_.texts()) all.append(line).append("\n");
+    for (const std::string& line : _log.texts()) all.append(line).append("\n");
     return all;
   }
   std::string dump() const {
@@ -316,20 +316,20 @@ class FanotifyIntegrationTest : public ::testing::Test {
     return all;
   }
 
-  MemoryLogWriter log_;
-  SystemFanotifyApi api_;
-  TempFolder folder_{"zorva-fint"};
-  std::string root_;
-  std::vector<std::string> mounts_;  // unmounted last to first
-  std::unique_ptr<FanotifyEventSource> source_;
-  es_client_t* client_ = nullptr;
-  std::vector<pid_t> children_;
+  MemoryLogWriter _log;
+  SystemFanotifyApi _api;
+  TempFolder _folder{"zorva-fint"};
+  std::string _root;
+  std::vector<std::string> _mounts;  // unmounted last to first
+  std::unique_ptr<FanotifyEventSource> _source;
+  es_client_t* _client = nullptr;
+  std::vector<pid_t> _children;
 
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  Events events_;
-  std::optional<std::string> holdAt_;
-  bool held_ = false;
+  mutable std::mutex _mutex;
+  std::condition_variable _changed;
+  Events _events;
+  std::optional<std::string> _holdAt;
+  bool _held = false;
 };
 
 // cat waits on its standard input after reading, so it is still alive (and its executable still
@@ -429,7 +429,7 @@ TEST_F(FanotifyIntegrationTest, LinkAndRemovalOfANameAreReportedButNewFilesAndDi
   pid_t rmFile = run({"/bin/rm", file});
   std::optional<Event> unlinked = waitForEvent(of(ES_EVENT_TYPE_NOTIFY_UNLINK, file, rmFile));
   ASSERT_TRUE(unlinked) << dump();
-  EXPECT_EQ(unlinked->other, root_);
+  EXPECT_EQ(unlinked->other, _root);
   EXPECT_EQ(unlinked->ppid, getpid());
   EXPECT_EQ(count(of(ES_EVENT_TYPE_NOTIFY_UNLINK, file)), 1u) << dump();
   Events byRmLink = events(rmLink);
@@ -443,7 +443,7 @@ TEST_F(FanotifyIntegrationTest, LinkAndRemovalOfANameAreReportedButNewFilesAndDi
 TEST_F(FanotifyIntegrationTest, LongAndNonUtf8PathsArriveByteForByte) {
   constexpr size_t kLength = PATH_MAX - 96;
   ASSERT_NO_FATAL_FAILURE(makeDirs({"y"}));
-  std::string dir = root_;
+  std::string dir = _root;
   while (kLength - dir.size() > 1 + NAME_MAX) {
     dir += "/" + std::string(200, 'd');
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0) << strerror(errno);
@@ -602,7 +602,7 @@ TEST_F(FanotifyIntegrationTest, FilesystemMountedLaterPastTheFirstPageIsWatchedA
     ASSERT_EQ(mkdir(bind.c_str(), 0755), 0);
     ASSERT_EQ(mount(path("empty").c_str(), bind.c_str(), nullptr, MS_BIND, nullptr), 0)
         << strerror(errno);
-    mounts_.push_back(bind);
+    _mounts.push_back(bind);
   }
   // A fresh ext4 filesystem on a loop device, mounted after the source has started.
   const std::string image = path("mnt.img");
@@ -611,7 +611,7 @@ TEST_F(FanotifyIntegrationTest, FilesystemMountedLaterPastTheFirstPageIsWatchedA
   run({"/sbin/mkfs.ext4", "-q", "-F", image});
   const std::string mountPoint = path("mnt");
   ASSERT_EQ(exitCode(spawn({"/bin/mount", "-o", "loop", image, mountPoint})), 0) << image;
-  mounts_.push_back(mountPoint);
+  _mounts.push_back(mountPoint);
   // Writes made before the source has marked the new filesystem are rightly unseen, so each try
   // waits only briefly.
   std::optional<Event> seen;
@@ -636,7 +636,7 @@ TEST_F(FanotifyIntegrationTest, FilesystemMountedLaterPastTheFirstPageIsWatchedA
     std::this_thread::sleep_for(20ms);
   }
   ASSERT_EQ(unmounted, 0) << strerror(errno);
-  mounts_.pop_back();
+  _mounts.pop_back();
 }
 
 // The kernel drops the opens and unmodified closes of folders under no root once the source has
@@ -647,12 +647,12 @@ class FanotifyFilterTest : public FanotifyIntegrationTest {
     ASSERT_NO_FATAL_FAILURE(FanotifyIntegrationTest::SetUp());
     if (IsSkipped()) return;
     ASSERT_NO_FATAL_FAILURE(makeDirs({"w", "u", "u/s", "v"}));
-    roots_.add(path("w"));
-    source_->setWatchedFolders(&roots_);
+    _roots.add(path("w"));
+    _source->setWatchedFolders(&_roots);
     for (const char* file : {"w/b", "u/a", "u/s/b", "u/gone", "v/a"}) writeFile(path(file));
   }
   void TearDown() override {
-    if (source_) source_->setWatchedFolders(nullptr);
+    if (_source) _source->setWatchedFolders(nullptr);
     FanotifyIntegrationTest::TearDown();
   }
 
@@ -676,7 +676,7 @@ class FanotifyFilterTest : public FanotifyIntegrationTest {
     }
   }
 
-  testing::PrefixRoots roots_;
+  testing::PrefixRoots _roots;
 };
 
 TEST_F(FanotifyFilterTest, ReadsOutsideTheRootsStopOnceTheirFolderIsMarkedAndNothingElseDoes) {
@@ -702,8 +702,8 @@ TEST_F(FanotifyFilterTest, MarkedFoldersThatComeUnderARootAreWatched) {
   for (const char* file : {"u/a", "u/s/b", "v/a"}) {
     ASSERT_NO_FATAL_FAILURE(readUntilIgnored(path(file)));
   }
-  roots_.add(path("v"));
-  source_->rootsAdded();
+  _roots.add(path("v"));
+  _source->rootsAdded();
   expectSeen({path("v/a")});
   ASSERT_NO_FATAL_FAILURE(mv(path("u"), path("w/u")));
   expectSeen({path("w/u/a"), path("w/u/s/b")});
@@ -715,7 +715,7 @@ TEST_F(FanotifyFilterTest, AFolderReachableThroughAnotherMountIsNeverHidden) {
   ASSERT_NO_FATAL_FAILURE(makeDirs({"alias"}));
   ASSERT_EQ(mount(path("w").c_str(), path("alias").c_str(), nullptr, MS_BIND, nullptr), 0)
       << strerror(errno);
-  mounts_.push_back(path("alias"));
+  _mounts.push_back(path("alias"));
   for (int i = 0; i < 3; ++i) expectSeen({path("alias/b"), path("w/b")});
 }
 

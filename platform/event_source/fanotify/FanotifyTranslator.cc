@@ -18,35 +18,35 @@ constexpr uint64_t kLogEveryStaleHandles = 10000;
 // open file: then the last holder closes it.
 class RecordFd final : public EventFile {
  public:
-  RecordFd(FanotifyApi& api, int fd) : api_(api), fd_(fd) {}
+  RecordFd(FanotifyApi& api, int fd) : _api(api), _fd(fd) {}
   ~RecordFd() override {
-    if (fd_ >= 0 && !retained_) api_.close(fd_);
+    if (_fd >= 0 && !_retained) _api.close(_fd);
   }
   RecordFd(const RecordFd&) = delete;
   RecordFd& operator=(const RecordFd&) = delete;
-  int get() const { return fd_; }
+  int get() const { return _fd; }
 
   SharedOpenFile retain() const override {
-    if (!retained_ && fd_ >= 0) {
-      retained_ = std::make_shared<const OpenFile>(fd_, [&api = api_](int fd) { api.close(fd); });
+    if (!_retained && _fd >= 0) {
+      _retained = std::make_shared<const OpenFile>(_fd, [&api = _api](int fd) { api.close(fd); });
     }
-    return retained_;
+    return _retained;
   }
 
  private:
-  FanotifyApi& api_;
-  int fd_;
-  mutable SharedOpenFile retained_;
+  FanotifyApi& _api;
+  int _fd;
+  mutable SharedOpenFile _retained;
 };
 
 // An open file already kept, for a message delivered after its record was handled.
 class KeptFile final : public EventFile {
  public:
-  explicit KeptFile(SharedOpenFile file) : file_(std::move(file)) {}
-  SharedOpenFile retain() const override { return file_; }
+  explicit KeptFile(SharedOpenFile file) : _file(std::move(file)) {}
+  SharedOpenFile retain() const override { return _file; }
 
  private:
-  SharedOpenFile file_;
+  SharedOpenFile _file;
 };
 
 }  // namespace
@@ -61,7 +61,7 @@ std::string FanotifyTranslator::Rename::to() const { return entryPath(toDir, toN
 
 FanotifyTranslator::FanotifyTranslator(FanotifyApi& api, ProcessTable& processes, pid_t ownPid,
                                        Deliver deliver)
-    : api_(api), processes_(processes), ownPid_(ownPid), deliver_(std::move(deliver)) {}
+    : _api(api), _processes(processes), _ownPid(ownPid), _deliver(std::move(deliver)) {}
 
 uint64_t FanotifyTranslator::bit(es_event_type_t type) {
   return type < 63 ? uint64_t{1} << type : uint64_t{1} << 63;
@@ -80,7 +80,7 @@ void FanotifyTranslator::note(const char* what, uint64_t* count) {
 }
 
 std::unique_ptr<OwnedMessage> FanotifyTranslator::message(es_event_type_t type, pid_t pid) {
-  const ProcessTable::Process process = processes_.lookup(pid);
+  const ProcessTable::Process process = _processes.lookup(pid);
   auto message = std::make_unique<OwnedMessage>(type);
   message->setExecutable(process.program->path, process.program->platform);
   es_process_t& acting = message->process();
@@ -92,15 +92,15 @@ std::unique_ptr<OwnedMessage> FanotifyTranslator::message(es_event_type_t type, 
 }
 
 void FanotifyTranslator::translate(FanotifyBatch& batch, const DriveFolders::Drive* drive) {
-  drive_ = drive;
-  for (int fd : batch.strayFds) api_.close(fd);
-  if (batch.malformed > 0) note("a record could not be decoded", &malformed_);
+  _drive = drive;
+  for (int fd : batch.strayFds) _api.close(fd);
+  if (batch.malformed > 0) note("a record could not be decoded", &_malformed);
   for (const FanotifyRecord& record : batch.records) {
     if (record.isOverflow()) {
-      ++overflows_;
+      ++_overflows;
       ZorvaError(FaultKind::EventSource,
                  "fanotify: the kernel's event queue overflowed and events were lost (%ld so far)",
-                 static_cast<int64_t>(overflows_));
+                 static_cast<int64_t>(_overflows));
       continue;
     }
     // A rename waits only for its exchange partner, which comes next if at all: anything else
@@ -118,18 +118,18 @@ void FanotifyTranslator::translate(FanotifyBatch& batch, const DriveFolders::Dri
 bool FanotifyTranslator::namesHere(const std::string& path, const struct stat& file, bool removed) {
   struct stat named {};
   if (!removed) {
-    return api_.stat(path, &named) == 0 && named.st_ino == file.st_ino &&
+    return _api.stat(path, &named) == 0 && named.st_ino == file.st_ino &&
            named.st_dev == file.st_dev;
   }
   const size_t slash = path.rfind('/');
   return slash != std::string::npos &&
-         api_.stat(slash == 0 ? "/" : path.substr(0, slash), &named) == 0 &&
+         _api.stat(slash == 0 ? "/" : path.substr(0, slash), &named) == 0 &&
          named.st_dev == file.st_dev;
 }
 
 void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
-  RecordFd fd(api_, record.fd);
-  if (record.pid == ownPid_) return;
+  RecordFd fd(_api, record.fd);
+  if (record.pid == _ownPid) return;
   const bool exec = (record.mask & FAN_OPEN_EXEC) != 0;
   const bool open = (record.mask & FAN_OPEN) && wants(ES_EVENT_TYPE_NOTIFY_OPEN);
   const bool close =
@@ -137,14 +137,14 @@ void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
   if (!exec && !open && !close) return;
   // A write alone, while no watched file is open or recently closed and no root wants to hear of
   // changes, can have no effect: not even its path is read.
-  if (record.mask == FAN_CLOSE_WRITE && ignored_ && ignored_->writesCannotMatter()) return;
+  if (record.mask == FAN_CLOSE_WRITE && _ignored && _ignored->writesCannotMatter()) return;
   // Any exec after an ordinary open is a new program, not the loader of the last one.
-  if ((record.mask & FAN_OPEN) && !exec) processes_.opened(record.pid);
+  if ((record.mask & FAN_OPEN) && !exec) _processes.opened(record.pid);
 
   struct stat status {};
-  std::optional<std::string> path = api_.readLink("/proc/self/fd/" + std::to_string(fd.get()));
-  if (!path || api_.fstat(fd.get(), &status) != 0) {
-    note("the path of an event's file could not be read", &unresolved_);
+  std::optional<std::string> path = _api.readLink("/proc/self/fd/" + std::to_string(fd.get()));
+  if (!path || _api.fstat(fd.get(), &status) != 0) {
+    note("the path of an event's file could not be read", &_unresolved);
     return;
   }
   // A name removed before its event was read is marked by the kernel; the file may still have
@@ -153,7 +153,7 @@ void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
   bool removed = false;
   if (path->ends_with(kDeleted)) {
     struct stat named {};
-    if (status.st_nlink == 0 || api_.stat(*path, &named) != 0 || named.st_ino != status.st_ino ||
+    if (status.st_nlink == 0 || _api.stat(*path, &named) != 0 || named.st_ino != status.st_ino ||
         named.st_dev != status.st_dev) {
       path->resize(path->size() - kDeleted.size());
       removed = true;
@@ -165,12 +165,12 @@ void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
   if ((record.mask & FAN_CLOSE_WRITE) && !namesHere(*path, status, removed)) return;
   // The descriptor names the program even when the process is gone by now, and the kernel
   // reports the open before the process runs it: its own open of the program counts as its.
-  if (exec) processes_.execOpened(record.pid, *path, status, ProcessTable::imageOf(api_, fd.get()));
+  if (exec) _processes.execOpened(record.pid, *path, status, ProcessTable::imageOf(_api, fd.get()));
 
   if (open) {
     auto message = this->message(ES_EVENT_TYPE_NOTIFY_OPEN, record.pid);
     message->message().event.open = {message->file(*path, status, &fd), 0};
-    deliver_(message->message());
+    _deliver(message->message());
   }
   // Two closes merged into one record: which came first is unknown; the modified one last.
   for (uint64_t bit : {uint64_t{FAN_CLOSE_NOWRITE}, uint64_t{FAN_CLOSE_WRITE}}) {
@@ -182,44 +182,44 @@ void FanotifyTranslator::fileRecord(const FanotifyRecord& record) {
     if (open && bit == FAN_CLOSE_WRITE) {
       auto kept = std::make_unique<KeptFile>(fd.retain());
       message->message().event.close = {true, message->file(*path, status, kept.get())};
-      mergedWrites_.push_back({std::move(message), std::move(kept)});
+      _mergedWrites.push_back({std::move(message), std::move(kept)});
       continue;
     }
     message->message().event.close = {bit == FAN_CLOSE_WRITE, message->file(*path, status, &fd)};
-    deliver_(message->message());
+    _deliver(message->message());
   }
-  if (ignored_ && (record.mask & (FAN_OPEN | FAN_CLOSE_NOWRITE))) {
+  if (_ignored && (record.mask & (FAN_OPEN | FAN_CLOSE_NOWRITE))) {
     const size_t slash = path->rfind('/');
-    ignored_->quietEvent(slash == 0 ? "/" : path->substr(0, slash), status.st_dev);
+    _ignored->quietEvent(slash == 0 ? "/" : path->substr(0, slash), status.st_dev);
   }
 }
 
 const FanotifyTranslator::Directory& FanotifyTranslator::directoryOf(
     const FanotifyRecord::Info& info) {
-  auto known = directories_.find(info.handle);
-  if (known != directories_.end()) return known->second;
-  Directory& directory = directories_[info.handle];
+  auto known = _directories.find(info.handle);
+  if (known != _directories.end()) return known->second;
+  Directory& directory = _directories[info.handle];
   const std::string* mountPoint = nullptr;
-  if (drive_) {
-    if (const std::string* marked = drive_->folder(info.handle)) {
+  if (_drive) {
+    if (const std::string* marked = _drive->folder(info.handle)) {
       directory.path = *marked;
       return directory;
     }
-    if (drive_->handlesOpen) mountPoint = &drive_->mountPoint;
-  } else if (auto mount = mounts_.find(info.fsid); mount != mounts_.end()) {
+    if (_drive->handlesOpen) mountPoint = &_drive->mountPoint;
+  } else if (auto mount = _mounts.find(info.fsid); mount != _mounts.end()) {
     mountPoint = &mount->second;
   }
   if (!mountPoint) return directory;
   // Open only for this resolution: a watched drive must stay unmountable at every moment.
-  RecordFd mountFd(api_, api_.openPath(*mountPoint));
+  RecordFd mountFd(_api, _api.openPath(*mountPoint));
   if (mountFd.get() < 0) return directory;
-  int fd = api_.openByHandle(mountFd.get(), info.handle);
+  int fd = _api.openByHandle(mountFd.get(), info.handle);
   if (fd < 0) {
     directory.gone = errno == ESTALE;
     return directory;
   }
-  RecordFd owned(api_, fd);
-  directory.path = api_.readLink("/proc/self/fd/" + std::to_string(fd));
+  RecordFd owned(_api, fd);
+  directory.path = _api.readLink("/proc/self/fd/" + std::to_string(fd));
   if (directory.path && directory.path->ends_with(kDeleted)) {
     directory.path.reset();
     directory.gone = true;
@@ -229,32 +229,32 @@ const FanotifyTranslator::Directory& FanotifyTranslator::directoryOf(
 
 void FanotifyTranslator::unresolved(const Directory& directory) {
   if (!directory.gone) {
-    note("a directory handle could not be resolved", &unresolved_);
+    note("a directory handle could not be resolved", &_unresolved);
     return;
   }
   // Whatever happened in a folder that is gone left nothing behind to follow.
-  if (++staleHandles_ % kLogEveryStaleHandles == 1) {
+  if (++_staleHandles % kLogEveryStaleHandles == 1) {
     ZorvaLog("fanotify: %ld events named a folder removed before they were read",
-             static_cast<int64_t>(staleHandles_));
+             static_cast<int64_t>(_staleHandles));
   }
 }
 
 void FanotifyTranslator::endBatch() {
-  directories_.clear();
-  for (const HeldWrite& write : mergedWrites_) deliver_(write.message->message());
-  mergedWrites_.clear();
-  if (ignored_) ignored_->endBatch();
+  _directories.clear();
+  for (const HeldWrite& write : _mergedWrites) _deliver(write.message->message());
+  _mergedWrites.clear();
+  if (_ignored) _ignored->endBatch();
 }
 
 void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
-  if (record.pid == ownPid_) return;
+  if (record.pid == _ownPid) return;
   if (record.mask & FAN_RENAME) {
     const auto* from = record.info(FAN_EVENT_INFO_TYPE_OLD_DFID_NAME);
     const auto* to = record.info(FAN_EVENT_INFO_TYPE_NEW_DFID_NAME);
     if (from && to) {
       rename(record.pid, *from, *to, record.info(FAN_EVENT_INFO_TYPE_FID),
              (record.mask & FAN_ONDIR) != 0);
-    } else if (from && drive_) {
+    } else if (from && _drive) {
       // Only folders under roots are marked there: a rename that names no new folder left them.
       renamedOffDrive(record.pid, *from, record.info(FAN_EVENT_INFO_TYPE_FID));
     }
@@ -273,24 +273,24 @@ void FanotifyTranslator::entryRecord(const FanotifyRecord& record) {
   // A create and a delete of one name merged: the create came first.
   // Only a new name under a root can matter; telling a link from a new file costs a stat.
   if ((record.mask & FAN_CREATE) && wants(ES_EVENT_TYPE_NOTIFY_LINK) &&
-      !(ignored_ && ignored_->holdsNoWatchedFile(directory))) {
+      !(_ignored && _ignored->holdsNoWatchedFile(directory))) {
     struct stat status {};
     // A new name for a file that has other names is a hard link.
-    if (api_.stat(entryPath(directory, entry->name), &status) == 0 && !S_ISDIR(status.st_mode) &&
+    if (_api.stat(entryPath(directory, entry->name), &status) == 0 && !S_ISDIR(status.st_mode) &&
         status.st_nlink > 1) {
       auto message = this->message(ES_EVENT_TYPE_NOTIFY_LINK, record.pid);
       message->message().event.link = {message->file(""), message->file(directory, S_IFDIR, 0),
                                        message->token(entry->name)};
-      deliver_(message->message());
+      _deliver(message->message());
     }
   }
   if ((record.mask & FAN_DELETE) && wants(ES_EVENT_TYPE_NOTIFY_UNLINK)) {
     auto message = this->message(ES_EVENT_TYPE_NOTIFY_UNLINK, record.pid);
     message->message().event.unlink = {message->file(entryPath(directory, entry->name)),
                                        message->file(directory, S_IFDIR, 0)};
-    deliver_(message->message());
+    _deliver(message->message());
   }
-  if (ignored_ && !drive_) ignored_->quietEntry(directory, entry->fsid);
+  if (_ignored && !_drive) _ignored->quietEntry(directory, entry->fsid);
 }
 
 void FanotifyTranslator::rename(pid_t pid, const FanotifyRecord::Info& from,
@@ -316,13 +316,13 @@ void FanotifyTranslator::renamedOffDrive(pid_t pid, const FanotifyRecord::Info& 
   }
   // Where it went is where the moved file is now. Where the kernel cannot open handles
   // (overlayfs), all that is known is that it left the roots for elsewhere on the drive.
-  std::string toDir = drive_->mountPoint;
+  std::string toDir = _drive->mountPoint;
   std::string toName;
-  if (file && drive_->handlesOpen) {
-    RecordFd mountFd(api_, api_.openPath(drive_->mountPoint));
-    RecordFd moved(api_, mountFd.get() < 0 ? -1 : api_.openByHandle(mountFd.get(), file->handle));
+  if (file && _drive->handlesOpen) {
+    RecordFd mountFd(_api, _api.openPath(_drive->mountPoint));
+    RecordFd moved(_api, mountFd.get() < 0 ? -1 : _api.openByHandle(mountFd.get(), file->handle));
     std::optional<std::string> path;
-    if (moved.get() >= 0) path = api_.readLink("/proc/self/fd/" + std::to_string(moved.get()));
+    if (moved.get() >= 0) path = _api.readLink("/proc/self/fd/" + std::to_string(moved.get()));
     if (path && !path->ends_with(kDeleted) && path->rfind('/') != std::string::npos) {
       const size_t slash = path->rfind('/');
       toDir = slash == 0 ? "/" : path->substr(0, slash);
@@ -337,23 +337,23 @@ void FanotifyTranslator::renamedOffDrive(pid_t pid, const FanotifyRecord::Info& 
 void FanotifyTranslator::renamed(Rename current, bool folder) {
   const pid_t pid = current.pid;
   // Folders marked while outside every root may have just moved under one.
-  if (folder && ignored_) ignored_->folderMoved(current.to());
+  if (folder && _ignored) _ignored->folderMoved(current.to());
   // An exchange arrives as two renames back to back, the second undoing the names of the first,
   // and moving another file: a file renamed there and back again is two renames.
-  if (pending_ && pending_->pid == pid && pending_->from == current.to() &&
-      pending_->to() == current.from && !current.file.empty() && !pending_->file.empty() &&
-      current.file != pending_->file) {
+  if (_pending && _pending->pid == pid && _pending->from == current.to() &&
+      _pending->to() == current.from && !current.file.empty() && !_pending->file.empty() &&
+      current.file != _pending->file) {
     if (wants(ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA)) {
       auto message = this->message(ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA, pid);
-      message->message().event.exchangedata = {message->file(pending_->from),
-                                               message->file(pending_->to())};
-      deliver_(message->message());
+      message->message().event.exchangedata = {message->file(_pending->from),
+                                               message->file(_pending->to())};
+      _deliver(message->message());
     }
-    pending_.reset();
+    _pending.reset();
     return;
   }
   flush();
-  pending_ = std::move(current);
+  _pending = std::move(current);
 }
 
 void FanotifyTranslator::deliverRename(const Rename& rename) {
@@ -364,13 +364,13 @@ void FanotifyTranslator::deliverRename(const Rename& rename) {
   event.destination_type = ES_DESTINATION_TYPE_NEW_PATH;
   event.destination.new_path.dir = message->file(rename.toDir, S_IFDIR, 0);
   event.destination.new_path.filename = message->token(rename.toName);
-  deliver_(message->message());
+  _deliver(message->message());
 }
 
 void FanotifyTranslator::flush() {
-  if (!pending_) return;
-  Rename rename = std::move(*pending_);
-  pending_.reset();
+  if (!_pending) return;
+  Rename rename = std::move(*_pending);
+  _pending.reset();
   deliverRename(rename);
 }
 

@@ -37,24 +37,24 @@ class FanotifyTranslator {
 
   // Which message types to build (bits of 1 << es_event_type_t, for the types below 64 and
   // COPYFILE's own bit); others are dropped.
-  void setWanted(uint64_t wanted) { wanted_ = wanted; }
+  void setWanted(uint64_t wanted) { _wanted = wanted; }
   static uint64_t bit(es_event_type_t type);
 
   // Where directory handles of a filesystem are opened from. The mount is opened only while a
   // handle is resolved, so a watched drive can still be unmounted.
-  void setMount(uint64_t fsid, std::string mountPoint) { mounts_[fsid] = std::move(mountPoint); }
-  void removeMount(uint64_t fsid) { mounts_.erase(fsid); }
+  void setMount(uint64_t fsid, std::string mountPoint) { _mounts[fsid] = std::move(mountPoint); }
+  void removeMount(uint64_t fsid) { _mounts.erase(fsid); }
 
   // Where the folders whose quiet events cannot matter are marked; null marks none.
-  void setIgnoredFolders(IgnoredFolders* ignored) { ignored_ = ignored; }
+  void setIgnoredFolders(IgnoredFolders* ignored) { _ignored = ignored; }
 
   // `drive` is the drive whose own group the batch was read from, if any.
   void translate(FanotifyBatch& batch, const DriveFolders::Drive* drive = nullptr);
   // Delivers a rename held back to see whether its exchange partner follows.
   void flush();
 
-  uint64_t overflows() const { return overflows_; }
-  uint64_t staleHandles() const { return staleHandles_; }
+  uint64_t overflows() const { return _overflows; }
+  uint64_t staleHandles() const { return _staleHandles; }
 
  private:
   struct Rename {
@@ -85,19 +85,19 @@ class FanotifyTranslator {
   const Directory& directoryOf(const FanotifyRecord::Info& info);
   void unresolved(const Directory& directory);
   std::unique_ptr<OwnedMessage> message(es_event_type_t type, pid_t pid);
-  bool wants(es_event_type_t type) const { return (wanted_ & bit(type)) != 0; }
+  bool wants(es_event_type_t type) const { return (_wanted & bit(type)) != 0; }
   void note(const char* what, uint64_t* count);
 
-  FanotifyApi& api_;
-  ProcessTable& processes_;
-  const pid_t ownPid_;
-  const Deliver deliver_;
-  uint64_t wanted_ = 0;
-  IgnoredFolders* ignored_ = nullptr;
-  std::map<uint64_t, std::string> mounts_;
-  const DriveFolders::Drive* drive_ = nullptr;  // for the batch being translated
+  FanotifyApi& _api;
+  ProcessTable& _processes;
+  const pid_t _ownPid;
+  const Deliver _deliver;
+  uint64_t _wanted = 0;
+  IgnoredFolders* _ignored = nullptr;
+  std::map<uint64_t, std::string> _mounts;
+  const DriveFolders::Drive* _drive = nullptr;  // for the batch being translated
   // For one batch only: the directories resolved, which a batch names again and again.
-  std::map<std::vector<unsigned char>, Directory> directories_;
+  std::map<std::vector<unsigned char>, Directory> _directories;
   void endBatch();
   // Modified closes the kernel merged into their open, delivered when the batch ends, with the
   // open file they were reported with.
@@ -105,12 +105,12 @@ class FanotifyTranslator {
     std::unique_ptr<OwnedMessage> message;
     std::unique_ptr<EventFile> file;
   };
-  std::vector<HeldWrite> mergedWrites_;
-  std::optional<Rename> pending_;
-  uint64_t overflows_ = 0;
-  uint64_t unresolved_ = 0;
-  uint64_t staleHandles_ = 0;
-  uint64_t malformed_ = 0;
+  std::vector<HeldWrite> _mergedWrites;
+  std::optional<Rename> _pending;
+  uint64_t _overflows = 0;
+  uint64_t _unresolved = 0;
+  uint64_t _staleHandles = 0;
+  uint64_t _malformed = 0;
 };
 
 // Directory, "/", name: the path of a directory entry.

@@ -41,7 +41,7 @@ class IgnoredFolders {
 
   // `entryGroup` is -1 when there is none.
   IgnoredFolders(FanotifyApi& api, int fileGroup, int entryGroup)
-      : api_(api), fileGroup_(fileGroup), entryGroup_(entryGroup) {}
+      : _api(api), _fileGroup(fileGroup), _entryGroup(entryGroup) {}
 
   // Tries the flags on `folder` (and takes the mark off again); false, with one line saying why,
   // when the kernel refuses them: then nothing is ever marked. Call before events are read.
@@ -72,7 +72,7 @@ class IgnoredFolders {
   // Asked before each mark: true when the mount table changed since setAliased() last heard of
   // it. Nothing is marked then, since a new bind mount may have made the folder reachable from
   // a root.
-  void setMountsChanged(std::function<bool()> changed) { mountsChanged_ = std::move(changed); }
+  void setMountsChanged(std::function<bool()> changed) { _mountsChanged = std::move(changed); }
   void endBatch();
 
   // Any thread: every mark goes.
@@ -82,19 +82,19 @@ class IgnoredFolders {
   void mark(const std::string& folder);
   void flushLocked();
 
-  FanotifyApi& api_;
-  const int fileGroup_;
-  const int entryGroup_;
-  mutable std::mutex mutex_;
-  WatchedFolders* folders_ = nullptr;
-  bool enabled_ = true;
-  uint64_t marked_ = 0;  // since the last flush
-  std::vector<std::string> muted_;
+  FanotifyApi& _api;
+  const int _fileGroup;
+  const int _entryGroup;
+  mutable std::mutex _mutex;
+  WatchedFolders* _folders = nullptr;
+  bool _enabled = true;
+  uint64_t _marked = 0;  // since the last flush
+  std::vector<std::string> _muted;
   // Reader's thread only.
-  std::set<dev_t> aliased_;
-  std::set<uint64_t> aliasedIds_;
-  std::function<bool()> mountsChanged_;
-  std::unordered_set<std::string> triedThisBatch_;
+  std::set<dev_t> _aliased;
+  std::set<uint64_t> _aliasedIds;
+  std::function<bool()> _mountsChanged;
+  std::unordered_set<std::string> _triedThisBatch;
 };
 
 }  // namespace zorva

@@ -56,10 +56,10 @@ bool namesInterpreter(const std::byte* headers, size_t count, size_t size) {
 }  // namespace
 
 ProcessTable::ProcessTable(FanotifyApi& api, Clock& clock)
-    : api_(api), clock_(clock), buffer_(kDatagramSize) {}
+    : _api(api), _clock(clock), _buffer(kDatagramSize) {}
 
 ProcessTable::~ProcessTable() {
-  if (connector_ >= 0) api_.close(connector_);
+  if (_connector >= 0) _api.close(_connector);
 }
 
 bool ProcessTable::parseStat(const std::string& text, pid_t* ppid, uint64_t* startTime) {
@@ -131,8 +131,8 @@ ProcessTable::Image ProcessTable::imageOf(FanotifyApi& api, int fd) {
 }
 
 void ProcessTable::start() {
-  connector_ = api_.openProcessConnector();
-  if (connector_ < 0) {
+  _connector = _api.openProcessConnector();
+  if (_connector < 0) {
     ZorvaLog(
         "fanotify: the kernel's process events cannot be read (%@): the acting process's parent "
         "and program are read from /proc, and may be unknown for a process that has already "
@@ -140,32 +140,32 @@ void ProcessTable::start() {
         std::system_category().message(errno));
   }
   // Process events sent before the reading of /proc are already in what it reads.
-  seededAt_ = api_.monotonicNanoseconds();
+  _seededAt = _api.monotonicNanoseconds();
   seed();
 }
 
 void ProcessTable::seed() {
-  std::optional<std::vector<pid_t>> pids = api_.processIds();
+  std::optional<std::vector<pid_t>> pids = _api.processIds();
   if (!pids) return;
   for (pid_t pid : *pids) readProc(pid, nullptr);
-  procReads_ = 0;  // only the reads made for processes missed later count
+  _procReads = 0;  // only the reads made for processes missed later count
 }
 
 void ProcessTable::receive() {
-  if (connector_ < 0) return;
+  if (_connector < 0) return;
   for (;;) {
-    const ssize_t got = api_.receive(connector_, buffer_.data(), buffer_.size());
+    const ssize_t got = _api.receive(_connector, _buffer.data(), _buffer.size());
     if (got < 0) {
       if (errno == ENOBUFS) {
         // The socket overflowed: some forks or exits are gone for good.
-        ++losses_;
-        lostSinceResync_ = true;
-        if (isPowerOfTen(losses_)) {
+        ++_losses;
+        _lostSinceResync = true;
+        if (isPowerOfTen(_losses)) {
           ZorvaError(
               FaultKind::EventSource,
               "fanotify: the kernel's process events overflowed and some were lost (%ld times so "
               "far); processes missed are looked up in /proc",
-              static_cast<int64_t>(losses_));
+              static_cast<int64_t>(_losses));
         }
         continue;
       }
@@ -176,38 +176,38 @@ void ProcessTable::receive() {
       return;
     }
     if (got == 0) return;
-    decoded_.clear();
-    if (decodeProcessEvents(std::span<const std::byte>(buffer_.data(), static_cast<size_t>(got)),
-                            decoded_) > 0 &&
-        isPowerOfTen(++malformed_)) {
+    _decoded.clear();
+    if (decodeProcessEvents(std::span<const std::byte>(_buffer.data(), static_cast<size_t>(got)),
+                            _decoded) > 0 &&
+        isPowerOfTen(++_malformed)) {
       ZorvaError(FaultKind::EventSource,
                  "fanotify: a process event could not be decoded (%ld so far)",
-                 static_cast<int64_t>(malformed_));
+                 static_cast<int64_t>(_malformed));
     }
-    for (const ProcessEvent& event : decoded_) {
-      if (event.timeNs >= seededAt_) held_.push_back(event);
+    for (const ProcessEvent& event : _decoded) {
+      if (event.timeNs >= _seededAt) _held.push_back(event);
     }
   }
 }
 
 void ProcessTable::advanceTo(uint64_t timeNs) {
-  while (!held_.empty() && held_.front().timeNs <= timeNs) {
-    apply(held_.front());
-    held_.pop_front();
+  while (!_held.empty() && _held.front().timeNs <= timeNs) {
+    apply(_held.front());
+    _held.pop_front();
   }
 }
 
 void ProcessTable::apply(const ProcessEvent& event) {
-  ++received_;
+  ++_received;
   switch (event.kind) {
     case ProcessEvent::Kind::Fork: {
       // A new process, or a new one under a reused id: nothing of an earlier holder carries over.
-      auto parent = entries_.find(event.parent);
+      auto parent = _entries.find(event.parent);
       Entry entry;
       entry.ppid = event.parent;
       entry.exact = true;
-      if (parent != entries_.end()) entry.program = parent->second.program;
-      entries_.insert_or_assign(event.pid, std::move(entry));
+      if (parent != _entries.end()) entry.program = parent->second.program;
+      _entries.insert_or_assign(event.pid, std::move(entry));
       return;
     }
     case ProcessEvent::Kind::Exec:
@@ -215,10 +215,10 @@ void ProcessTable::apply(const ProcessEvent& event) {
       // process's file events; the connector's exec comes after it and adds nothing.
       return;
     case ProcessEvent::Kind::Exit: {
-      auto found = entries_.find(event.pid);
-      if (found == entries_.end()) return;
+      auto found = _entries.find(event.pid);
+      if (found == _entries.end()) return;
       found->second.exitedAt = event.timeNs;
-      exits_.emplace_back(event.timeNs, event.pid);
+      _exits.emplace_back(event.timeNs, event.pid);
       return;
     }
   }
@@ -226,34 +226,34 @@ void ProcessTable::apply(const ProcessEvent& event) {
 
 void ProcessTable::settle(uint64_t timeNs) {
   advanceTo(timeNs);
-  while (!exits_.empty() && exits_.front().first <= timeNs) {
-    auto [exitedAt, pid] = exits_.front();
-    exits_.pop_front();
-    auto found = entries_.find(pid);
+  while (!_exits.empty() && _exits.front().first <= timeNs) {
+    auto [exitedAt, pid] = _exits.front();
+    _exits.pop_front();
+    auto found = _entries.find(pid);
     // Forked again under the same id since: that is another process.
-    if (found != entries_.end() && found->second.exitedAt == exitedAt) entries_.erase(found);
+    if (found != _entries.end() && found->second.exitedAt == exitedAt) _entries.erase(found);
   }
-  if (lostSinceResync_ && timeNs - lastResyncNs_ >= kResyncEveryNs) resync(timeNs);
+  if (_lostSinceResync && timeNs - _lastResyncNs >= kResyncEveryNs) resync(timeNs);
 }
 
 // Exits lost with the connector's messages would leave their processes in the table for good, and
 // a later process under the same id would inherit them: what /proc no longer lists goes.
 void ProcessTable::resync(uint64_t timeNs) {
-  lostSinceResync_ = false;
-  lastResyncNs_ = timeNs;
-  std::optional<std::vector<pid_t>> pids = api_.processIds();
+  _lostSinceResync = false;
+  _lastResyncNs = timeNs;
+  std::optional<std::vector<pid_t>> pids = _api.processIds();
   if (!pids) return;
   std::unordered_set<pid_t> alive(pids->begin(), pids->end());
-  std::erase_if(entries_, [&](const auto& entry) {
+  std::erase_if(_entries, [&](const auto& entry) {
     return entry.second.exitedAt == 0 && !alive.contains(entry.first);
   });
 }
 
 ProcessTable::Entry& ProcessTable::readProc(pid_t pid, Entry* known) {
-  const Clock::TimePoint now = clock_.now();
+  const Clock::TimePoint now = _clock.now();
   pid_t ppid = 0;
   uint64_t startTime = 0;
-  std::optional<std::string> stat = api_.readFile("/proc/" + std::to_string(pid) + "/stat");
+  std::optional<std::string> stat = _api.readFile("/proc/" + std::to_string(pid) + "/stat");
   if (!stat || !parseStat(*stat, &ppid, &startTime)) {
     if (known) {
       known->checked = now;  // gone: keep what was learned while it lived
@@ -262,10 +262,10 @@ ProcessTable::Entry& ProcessTable::readProc(pid_t pid, Entry* known) {
     // Gone before anything was learned: its own id as its parent, so its files are grouped
     // with nobody else's.
     trimGuesses();
-    Entry& entry = entries_[pid];
+    Entry& entry = _entries[pid];
     entry = Entry{};
     entry.ppid = pid;
-    entry.program = unknown_;
+    entry.program = _unknown;
     entry.checked = now;
     return entry;
   }
@@ -274,42 +274,42 @@ ProcessTable::Entry& ProcessTable::readProc(pid_t pid, Entry* known) {
     known->ppid = ppid;  // a parent that exits hands its children on
     return *known;
   }
-  if (connector_ < 0) trimGuesses();
-  Entry& entry = entries_[pid];
+  if (_connector < 0) trimGuesses();
+  Entry& entry = _entries[pid];
   entry = Entry{};
   entry.ppid = ppid;
   entry.startTime = startTime;
   entry.checked = now;
   // With the connector, its exit will be reported like any other process's.
-  entry.exact = connector_ >= 0;
+  entry.exact = _connector >= 0;
   entry.program = programAt(pid);
   return entry;
 }
 
 std::shared_ptr<const ProcessTable::Program> ProcessTable::programAt(pid_t pid) {
   auto program = std::make_shared<Program>();
-  program->path = api_.readLink("/proc/" + std::to_string(pid) + "/exe").value_or("");
+  program->path = _api.readLink("/proc/" + std::to_string(pid) + "/exe").value_or("");
   struct stat status {};
-  program->platform = !program->path.empty() && api_.stat(program->path, &status) == 0 &&
+  program->platform = !program->path.empty() && _api.stat(program->path, &status) == 0 &&
                       isPlatformExecutable(program->path, status.st_uid, status.st_mode);
   return program;
 }
 
 void ProcessTable::trimGuesses() {
-  if (entries_.size() < kMaxGuesses) return;
-  const Clock::TimePoint now = clock_.now();
-  std::erase_if(entries_, [&](const auto& entry) {
+  if (_entries.size() < kMaxGuesses) return;
+  const Clock::TimePoint now = _clock.now();
+  std::erase_if(_entries, [&](const auto& entry) {
     return !entry.second.exact && now - entry.second.checked > kTrustFor;
   });
-  if (entries_.size() >= kMaxGuesses) {
-    std::erase_if(entries_, [](const auto& entry) { return !entry.second.exact; });
+  if (_entries.size() >= kMaxGuesses) {
+    std::erase_if(_entries, [](const auto& entry) { return !entry.second.exact; });
   }
 }
 
 void ProcessTable::execOpened(pid_t pid, const std::string& path, const struct stat& status,
                               Image image) {
-  auto found = entries_.find(pid);
-  Entry& entry = found != entries_.end() ? found->second : readProc(pid, nullptr);
+  auto found = _entries.find(pid);
+  Entry& entry = found != _entries.end() ? found->second : readProc(pid, nullptr);
   if (!entry.inExec) {
     auto program = std::make_shared<Program>();
     program->path = path;
@@ -322,28 +322,28 @@ void ProcessTable::execOpened(pid_t pid, const std::string& path, const struct s
 }
 
 void ProcessTable::opened(pid_t pid) {
-  auto found = entries_.find(pid);
-  if (found != entries_.end()) found->second.inExec = false;
+  auto found = _entries.find(pid);
+  if (found != _entries.end()) found->second.inExec = false;
 }
 
 ProcessTable::Process ProcessTable::lookup(pid_t pid) {
-  auto found = entries_.find(pid);
-  Entry* entry = found != entries_.end() ? &found->second : nullptr;
-  if (!entry || (!entry->exact && clock_.now() - entry->checked >= kTrustFor)) {
-    ++procReads_;
+  auto found = _entries.find(pid);
+  Entry* entry = found != _entries.end() ? &found->second : nullptr;
+  if (!entry || (!entry->exact && _clock.now() - entry->checked >= kTrustFor)) {
+    ++_procReads;
     entry = &readProc(pid, entry);
   }
   if (!entry->program) {
     // Forked by a process the table did not know: ask /proc while it still runs.
-    entry->program = entry->exitedAt == 0 ? programAt(pid) : unknown_;
+    entry->program = entry->exitedAt == 0 ? programAt(pid) : _unknown;
   }
   Process process;
   process.ppid = entry->ppid;
   process.program = entry->program;
   auto parentOf = [&](pid_t child) -> pid_t {
     if (child <= 0) return 0;
-    auto up = entries_.find(child);
-    return up == entries_.end() || up->second.ppid == child ? 0 : up->second.ppid;
+    auto up = _entries.find(child);
+    return up == _entries.end() || up->second.ppid == child ? 0 : up->second.ppid;
   };
   process.grandparent = parentOf(process.ppid);
   process.greatGrandparent = parentOf(process.grandparent);
@@ -351,7 +351,7 @@ ProcessTable::Process ProcessTable::lookup(pid_t pid) {
 }
 
 ProcessTable::Counts ProcessTable::counts() const {
-  return {entries_.size(), received_, losses_, procReads_, connector_ >= 0};
+  return {_entries.size(), _received, _losses, _procReads, _connector >= 0};
 }
 
 }  // namespace zorva

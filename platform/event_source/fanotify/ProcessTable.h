@@ -61,7 +61,7 @@ class ProcessTable {
   // the filesystems are marked, so a program started after the reading is seen by its exec.
   void start();
   // The connector's socket, to wait on; -1 when there is none.
-  int connectorFd() const { return connector_; }
+  int connectorFd() const { return _connector; }
 
   // Reads what the connector has sent, without waiting. Called whenever its socket is readable
   // and after each read of file events.
@@ -116,22 +116,22 @@ class ProcessTable {
   void resync(uint64_t timeNs);
   void trimGuesses();
 
-  FanotifyApi& api_;
-  Clock& clock_;
-  int connector_ = -1;
-  std::unordered_map<pid_t, Entry> entries_;
-  std::deque<ProcessEvent> held_;  // received, not yet applied, in the kernel's order
-  std::deque<std::pair<uint64_t, pid_t>> exits_;  // exit times, oldest first
-  std::vector<ProcessEvent> decoded_;
-  std::vector<std::byte> buffer_;
-  uint64_t seededAt_ = 0;
-  bool lostSinceResync_ = false;
-  uint64_t lastResyncNs_ = 0;
-  uint64_t received_ = 0;
-  uint64_t losses_ = 0;
-  uint64_t procReads_ = 0;
-  uint64_t malformed_ = 0;
-  const std::shared_ptr<const Program> unknown_ = std::make_shared<const Program>();
+  FanotifyApi& _api;
+  Clock& _clock;
+  int _connector = -1;
+  std::unordered_map<pid_t, Entry> _entries;
+  std::deque<ProcessEvent> _held;  // received, not yet applied, in the kernel's order
+  std::deque<std::pair<uint64_t, pid_t>> _exits;  // exit times, oldest first
+  std::vector<ProcessEvent> _decoded;
+  std::vector<std::byte> _buffer;
+  uint64_t _seededAt = 0;
+  bool _lostSinceResync = false;
+  uint64_t _lastResyncNs = 0;
+  uint64_t _received = 0;
+  uint64_t _losses = 0;
+  uint64_t _procReads = 0;
+  uint64_t _malformed = 0;
+  const std::shared_ptr<const Program> _unknown = std::make_shared<const Program>();
 };
 
 }  // namespace zorva

@@ -18,27 +18,27 @@ class FakeContentComparator final : public ContentComparator {
 
   // Either order of the two paths then compares equal, as it does with real files.
   void setEqual(const std::string& a, const std::string& b) {
-    std::lock_guard lock(mutex_);
-    equal_.insert(ordered(a, b));
+    std::lock_guard lock(_mutex);
+    _equal.insert(ordered(a, b));
   }
 
   bool contentsEqual(const ComparedFile& a, const ComparedFile& b) override {
-    std::lock_guard lock(mutex_);
-    calls_.emplace_back(a.path, b.path);
-    held_.emplace_back(a.opened != nullptr, b.opened != nullptr);
-    return equal_.contains(ordered(a.path, b.path));
+    std::lock_guard lock(_mutex);
+    _calls.emplace_back(a.path, b.path);
+    _held.emplace_back(a.opened != nullptr, b.opened != nullptr);
+    return _equal.contains(ordered(a.path, b.path));
   }
 
   // For each call, whether each file came with a held descriptor.
   std::vector<std::pair<bool, bool>> held() const {
-    std::lock_guard lock(mutex_);
-    return held_;
+    std::lock_guard lock(_mutex);
+    return _held;
   }
 
   // The arguments of every call so far, in the order given.
   std::vector<Call> calls() const {
-    std::lock_guard lock(mutex_);
-    return calls_;
+    std::lock_guard lock(_mutex);
+    return _calls;
   }
 
  private:
@@ -46,10 +46,10 @@ class FakeContentComparator final : public ContentComparator {
     return a < b ? Call{a, b} : Call{b, a};
   }
 
-  mutable std::mutex mutex_;
-  std::set<Call> equal_;
-  std::vector<Call> calls_;
-  std::vector<std::pair<bool, bool>> held_;
+  mutable std::mutex _mutex;
+  std::set<Call> _equal;
+  std::vector<Call> _calls;
+  std::vector<std::pair<bool, bool>> _held;
 };
 
 }  // namespace zorva

@@ -89,9 +89,9 @@ void HttpTestServer::Impl::serve(const httplib::Request& in, httplib::Response& 
       });
 }
 
-HttpTestServer::HttpTestServer(bool tls) : impl_(std::make_unique<Impl>()) {
+HttpTestServer::HttpTestServer(bool tls) : _impl(std::make_unique<Impl>()) {
   signal(SIGPIPE, SIG_IGN);
-  Impl& impl = *impl_;
+  Impl& impl = *_impl;
   if (tls) {
     // Named for 127.0.0.1 alone, so that "localhost" is a name it does not carry.
     const TestCertificate certificate(impl.folder.path(), "IP:127.0.0.1");
@@ -124,47 +124,47 @@ HttpTestServer::HttpTestServer(bool tls) : impl_(std::make_unique<Impl>()) {
 
 HttpTestServer::~HttpTestServer() {
   release();
-  impl_->server->stop();
-  impl_->listener.join();
+  _impl->server->stop();
+  _impl->listener.join();
   // Removed without opening a descriptor: cpp-httplib joins its workers inside its own library,
   // where ThreadSanitizer sees no join, so closing a descriptor number a worker once used (as
   // remove_all does) would be reported as a race.
-  for (const char* name : {"cert.pem", "key.pem", ""}) std::remove((impl_->folder / name).c_str());
+  for (const char* name : {"cert.pem", "key.pem", ""}) std::remove((_impl->folder / name).c_str());
 }
 
 std::string HttpTestServer::url() const {
-  return (impl_->caFile.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") +
-         std::to_string(impl_->port);
+  return (_impl->caFile.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") +
+         std::to_string(_impl->port);
 }
 
-const std::string& HttpTestServer::caFile() const { return impl_->caFile; }
+const std::string& HttpTestServer::caFile() const { return _impl->caFile; }
 
 void HttpTestServer::setHandler(std::string method, std::string path, Handler handler) {
-  std::lock_guard lock(impl_->mutex);
-  impl_->handlers[{std::move(method), std::move(path)}] = std::move(handler);
+  std::lock_guard lock(_impl->mutex);
+  _impl->handlers[{std::move(method), std::move(path)}] = std::move(handler);
 }
 
 void HttpTestServer::waitForRelease() {
-  std::unique_lock lock(impl_->mutex);
-  impl_->changed.wait(lock, [this] { return impl_->released; });
+  std::unique_lock lock(_impl->mutex);
+  _impl->changed.wait(lock, [this] { return _impl->released; });
 }
 
 void HttpTestServer::release() {
   {
-    std::lock_guard lock(impl_->mutex);
-    impl_->released = true;
+    std::lock_guard lock(_impl->mutex);
+    _impl->released = true;
   }
-  impl_->changed.notify_all();
+  _impl->changed.notify_all();
 }
 
 std::vector<HttpTestServer::Request> HttpTestServer::requests() const {
-  std::lock_guard lock(impl_->mutex);
-  return impl_->log;
+  std::lock_guard lock(_impl->mutex);
+  return _impl->log;
 }
 
 bool HttpTestServer::waitForRequests(size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(impl_->mutex);
-  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->log.size() >= count; });
+  std::unique_lock lock(_impl->mutex);
+  return _impl->changed.wait_for(lock, timeout, [&] { return _impl->log.size() >= count; });
 }
 
 }  // namespace zorva

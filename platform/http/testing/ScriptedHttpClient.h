@@ -20,24 +20,24 @@ class ScriptedHttpClient final : public HttpClient {
     Clock::TimePoint at;
   };
 
-  explicit ScriptedHttpClient(Clock& clock) : clock_(clock) {}
+  explicit ScriptedHttpClient(Clock& clock) : _clock(clock) {}
 
   void answer(std::vector<HttpResponse> script) {
-    std::lock_guard lock(mutex_);
-    script_.assign(script.begin(), script.end());
+    std::lock_guard lock(_mutex);
+    _script.assign(script.begin(), script.end());
   }
   // While held, answers wait until release(): for exchanges that must overlap.
   // Requests may come from any thread, so the hold is kept under the lock too.
   void hold() {
-    std::lock_guard lock(mutex_);
-    held_ = true;
+    std::lock_guard lock(_mutex);
+    _held = true;
   }
   void release() {
     std::vector<std::pair<Completion, HttpResponse>> waiting;
     {
-      std::lock_guard lock(mutex_);
-      held_ = false;
-      waiting.swap(waiting_);
+      std::lock_guard lock(_mutex);
+      _held = false;
+      waiting.swap(_waiting);
     }
     for (auto& [done, response] : waiting) done(std::move(response));
   }
@@ -45,12 +45,12 @@ class ScriptedHttpClient final : public HttpClient {
   void send(HttpRequest request, Completion done) override {
     HttpResponse response;
     {
-      std::lock_guard lock(mutex_);
-      sent_.push_back({std::move(request), clock_.now()});
-      response = script_.front();
-      if (script_.size() > 1) script_.pop_front();
-      if (held_) {
-        waiting_.emplace_back(std::move(done), std::move(response));
+      std::lock_guard lock(_mutex);
+      _sent.push_back({std::move(request), _clock.now()});
+      response = _script.front();
+      if (_script.size() > 1) _script.pop_front();
+      if (_held) {
+        _waiting.emplace_back(std::move(done), std::move(response));
         return;
       }
     }
@@ -58,17 +58,17 @@ class ScriptedHttpClient final : public HttpClient {
   }
 
   std::vector<Sent> sent() const {
-    std::lock_guard lock(mutex_);
-    return sent_;
+    std::lock_guard lock(_mutex);
+    return _sent;
   }
 
  private:
-  Clock& clock_;
-  mutable std::mutex mutex_;
-  std::deque<HttpResponse> script_{HttpResponse{.status = 200}};
-  std::vector<Sent> sent_;
-  bool held_ = false;
-  std::vector<std::pair<Completion, HttpResponse>> waiting_;
+  Clock& _clock;
+  mutable std::mutex _mutex;
+  std::deque<HttpResponse> _script{HttpResponse{.status = 200}};
+  std::vector<Sent> _sent;
+  bool _held = false;
+  std::vector<std::pair<Completion, HttpResponse>> _waiting;
 };
 
 }  // namespace zorva

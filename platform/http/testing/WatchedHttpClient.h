@@ -19,68 +19,68 @@ class WatchedHttpClient final : public HttpClient {
   // Generous: the same waits run under ThreadSanitizer on a busy machine.
   static constexpr auto kWait = std::chrono::seconds(30);
 
-  WatchedHttpClient(ManualClock& clock, const std::string& caFile) : clock_(clock), real_(caFile) {}
+  WatchedHttpClient(ManualClock& clock, const std::string& caFile) : _clock(clock), _real(caFile) {}
 
   void send(HttpRequest request, Completion done) override {
     {
-      std::lock_guard lock(mutex_);
-      sentAt_.push_back(clock_.now());
+      std::lock_guard lock(_mutex);
+      _sentAt.push_back(_clock.now());
     }
-    real_.send(std::move(request), [this, done = std::move(done)](HttpResponse response) {
+    _real.send(std::move(request), [this, done = std::move(done)](HttpResponse response) {
       {
-        std::lock_guard lock(mutex_);
-        if (response.transportError) transportErrors_.push_back(*response.transportError);
-        statuses_.push_back(response.status);
+        std::lock_guard lock(_mutex);
+        if (response.transportError) _transportErrors.push_back(*response.transportError);
+        _statuses.push_back(response.status);
       }
       done(std::move(response));
-      std::lock_guard lock(mutex_);
-      ++completed_;
-      changed_.notify_all();
+      std::lock_guard lock(_mutex);
+      ++_completed;
+      _changed.notify_all();
     });
   }
 
   size_t sent() const {
-    std::lock_guard lock(mutex_);
-    return sentAt_.size();
+    std::lock_guard lock(_mutex);
+    return _sentAt.size();
   }
   std::vector<Clock::TimePoint> sentAt() const {
-    std::lock_guard lock(mutex_);
-    return sentAt_;
+    std::lock_guard lock(_mutex);
+    return _sentAt;
   }
   std::vector<std::string> transportErrors() const {
-    std::lock_guard lock(mutex_);
-    return transportErrors_;
+    std::lock_guard lock(_mutex);
+    return _transportErrors;
   }
   std::vector<long> statuses() const {  // 0 for a transport failure
-    std::lock_guard lock(mutex_);
-    return statuses_;
+    std::lock_guard lock(_mutex);
+    return _statuses;
   }
   bool waitCompleted(size_t count) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kWait, [&] { return completed_ >= count; });
+    std::unique_lock lock(_mutex);
+    return _changed.wait_for(lock, kWait, [&] { return _completed >= count; });
   }
 
   // Waits until every exchange begun so far has finished and its consequences have run,
   // including exchanges those consequences began; false when one did not finish in time.
   bool finishExchanges() {
     for (;;) {
-      clock_.settle();
+      _clock.settle();
       const size_t begun = sent();
       if (!waitCompleted(begun)) return false;
-      clock_.settle();
+      _clock.settle();
       if (sent() == begun) return true;
     }
   }
 
  private:
-  ManualClock& clock_;
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  std::vector<Clock::TimePoint> sentAt_;
-  std::vector<std::string> transportErrors_;
-  std::vector<long> statuses_;
-  size_t completed_ = 0;
-  CurlHttpClient real_;  // last: its destructor runs the cancelled completions, which count
+  ManualClock& _clock;
+  mutable std::mutex _mutex;
+  mutable std::condition_variable _changed;
+  std::vector<Clock::TimePoint> _sentAt;
+  std::vector<std::string> _transportErrors;
+  std::vector<long> _statuses;
+  size_t _completed = 0;
+  CurlHttpClient _real;  // last: its destructor runs the cancelled completions, which count
 };
 
 }  // namespace zorva

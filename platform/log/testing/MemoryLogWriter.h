@@ -18,13 +18,13 @@ class MemoryLogWriter final : public LogWriter {
     std::map<std::string, std::string> fields;  // by name, as the journal would have them
   };
 
-  explicit MemoryLogWriter(LogLevel lowest = LogLevel::Default) : lowest_(lowest) {
+  explicit MemoryLogWriter(LogLevel lowest = LogLevel::Default) : _lowest(lowest) {
     setLogWriter(this);
   }
   ~MemoryLogWriter() override { setLogWriter(nullptr); }
 
   bool isEnabled(LogLevel level) const override {
-    return level == LogLevel::Console || static_cast<int>(level) >= static_cast<int>(lowest_);
+    return level == LogLevel::Console || static_cast<int>(level) >= static_cast<int>(_lowest);
   }
 
   void write(LogLevel level, std::string_view line) override { writeWithFields(level, line, {}); }
@@ -33,13 +33,13 @@ class MemoryLogWriter final : public LogWriter {
     Line kept{level, std::string(line), {}};
     fields.forEach(
         [&](std::string_view name, std::string_view value) { kept.fields.emplace(name, value); });
-    std::lock_guard lock(mutex_);
-    lines_.push_back(std::move(kept));
+    std::lock_guard lock(_mutex);
+    _lines.push_back(std::move(kept));
   }
 
   std::vector<Line> lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
+    std::lock_guard lock(_mutex);
+    return _lines;
   }
 
   std::vector<std::string> texts() const {
@@ -49,14 +49,14 @@ class MemoryLogWriter final : public LogWriter {
   }
 
   void clear() {
-    std::lock_guard lock(mutex_);
-    lines_.clear();
+    std::lock_guard lock(_mutex);
+    _lines.clear();
   }
 
  private:
-  LogLevel lowest_;
-  mutable std::mutex mutex_;
-  std::vector<Line> lines_;
+  LogLevel _lowest;
+  mutable std::mutex _mutex;
+  std::vector<Line> _lines;
 };
 
 }  // namespace zorva

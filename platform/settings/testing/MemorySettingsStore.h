@@ -16,14 +16,14 @@ namespace zorva {
 class MemorySettingsStore final : public SettingsStore {
  public:
   Read read(const std::string& key) override {
-    std::lock_guard lock(mutex_);
-    if (failReads_) {
+    std::lock_guard lock(_mutex);
+    if (_failReads) {
       ZorvaError(FaultKind::Store, "Failed to read setting %@: %@", key,
                  "database is locked (simulated)");
       return {std::nullopt, true};
     }
-    auto found = values_.find(key);
-    if (found == values_.end()) return {};
+    auto found = _values.find(key);
+    if (found == _values.end()) return {};
     return {found->second, false};
   }
 
@@ -33,50 +33,50 @@ class MemorySettingsStore final : public SettingsStore {
       ZorvaError(FaultKind::Store, "Failed to store setting %@: %@", key, failure);
       return false;
     }
-    std::lock_guard lock(mutex_);
-    if (failWrites_) {
+    std::lock_guard lock(_mutex);
+    if (_failWrites) {
       ZorvaError(FaultKind::Store, "Failed to store setting %@: %@", key, failureText());
       return false;
     }
-    values_.insert_or_assign(key, value);
+    _values.insert_or_assign(key, value);
     return true;
   }
 
   bool remove(const std::string& key) override {
-    std::lock_guard lock(mutex_);
-    if (failWrites_) {
+    std::lock_guard lock(_mutex);
+    if (_failWrites) {
       ZorvaError(FaultKind::Store, "Failed to remove setting %@: %@", key, failureText());
       return false;
     }
-    values_.erase(key);
+    _values.erase(key);
     return true;
   }
 
   // While set, set() and remove() fail as on a full disk and change nothing.
   void setFailWrites(bool fail) {
-    std::lock_guard lock(mutex_);
-    failWrites_ = fail;
+    std::lock_guard lock(_mutex);
+    _failWrites = fail;
   }
   // While set, the store cannot be read or written, as while another process holds it.
   void setLocked(bool locked) {
-    std::lock_guard lock(mutex_);
-    failReads_ = locked;
-    failWrites_ = locked;
+    std::lock_guard lock(_mutex);
+    _failReads = locked;
+    _failWrites = locked;
   }
 
   // Every stored value, for a test to check at once.
   std::map<std::string, SettingValue> values() const {
-    std::lock_guard lock(mutex_);
-    return values_;
+    std::lock_guard lock(_mutex);
+    return _values;
   }
 
  private:
   static const char* failureText() { return "database or disk is full (simulated)"; }
 
-  mutable std::mutex mutex_;
-  std::map<std::string, SettingValue> values_;
-  bool failWrites_ = false;
-  bool failReads_ = false;
+  mutable std::mutex _mutex;
+  std::map<std::string, SettingValue> _values;
+  bool _failWrites = false;
+  bool _failReads = false;
 };
 
 }  // namespace zorva

@@ -16,12 +16,12 @@ class PrefixRoots final : public WatchedFolders {
     for (const std::string& root : roots) add(root);
   }
   void add(const std::string& root) {
-    std::lock_guard lock(mutex_);
-    roots_.push_back(root + "/");
+    std::lock_guard lock(_mutex);
+    _roots.push_back(root + "/");
   }
   void setWritesMatter(bool matter) {
-    std::lock_guard lock(mutex_);
-    writes_ = matter;
+    std::lock_guard lock(_mutex);
+    _writes = matter;
   }
 
   bool holdsWatchedFiles(std::string_view folder) override {
@@ -37,21 +37,21 @@ class PrefixRoots final : public WatchedFolders {
         folder);
   }
   bool writesMayMatter() override {
-    std::lock_guard lock(mutex_);
-    return writes_;
+    std::lock_guard lock(_mutex);
+    return _writes;
   }
 
  private:
   template <typename Test>
   bool any(const Test& test, std::string_view folder) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(_mutex);
     const std::string path = std::string(folder) + "/";
-    return std::ranges::any_of(roots_, [&](const std::string& root) { return test(path, root); });
+    return std::ranges::any_of(_roots, [&](const std::string& root) { return test(path, root); });
   }
 
-  std::mutex mutex_;
-  std::vector<std::string> roots_;
-  bool writes_ = true;
+  std::mutex _mutex;
+  std::vector<std::string> _roots;
+  bool _writes = true;
 };
 
 }  // namespace zorva::testing

@@ -34,8 +34,8 @@ class Records {
     return record(FAN_RENAME | (folder ? FAN_ONDIR : 0), FAN_NOFD, 100, infos);
   }
 
-  std::vector<std::byte> bytes() const { return bytes_; }
-  std::span<const std::byte> span() const { return bytes_; }
+  std::vector<std::byte> bytes() const { return _bytes; }
+  std::span<const std::byte> span() const { return _bytes; }
 
  private:
   struct Info {
@@ -70,12 +70,12 @@ class Records {
     metadata.fd = fd;
     metadata.pid = pid;
     const auto* raw = reinterpret_cast<const std::byte*>(&metadata);
-    bytes_.insert(bytes_.end(), raw, raw + sizeof metadata);
-    bytes_.insert(bytes_.end(), body.begin(), body.end());
+    _bytes.insert(_bytes.end(), raw, raw + sizeof metadata);
+    _bytes.insert(_bytes.end(), body.begin(), body.end());
     return *this;
   }
 
-  std::vector<std::byte> bytes_;
+  std::vector<std::byte> _bytes;
 };
 
 // One datagram of the process connector: netlink header, connector header, process event.

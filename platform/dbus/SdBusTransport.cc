@@ -79,8 +79,8 @@ void skipElement(sdbus::Message& message, char type, const std::string& contents
       return skipValue<sdbus::Signature>(message);
     case 'h':
       return skipValue<sdbus::UnixFd>(message);
-    default:
-      return skipValue<std::string>(message);
+    default:  // a string, read in place rather than copied
+      return skipValue<char*>(message);
   }
 }
 

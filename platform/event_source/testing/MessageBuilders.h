@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string_view>
+#include <tuple>
 
 #include "platform/event_source/OwnedMessage.h"
 
@@ -19,97 +20,83 @@ struct Actor {
   pid_t greatGrandparent = 0;
 };
 
-inline std::unique_ptr<OwnedMessage> makeMessage(uint32_t type, const Actor& actor = {}) {
+using Message = std::unique_ptr<OwnedMessage>;
+constexpr mode_t kFile = S_IFREG | 0644;
+
+inline Message makeMessage(uint32_t type, const Actor& actor = {}) {
   auto message = std::make_unique<OwnedMessage>(type);
   message->setExecutable(actor.executable, actor.platform);
-  message->process().pid = actor.pid;
-  message->process().ppid = actor.ppid;
-  message->process().grandparent = actor.grandparent;
-  message->process().great_grandparent = actor.greatGrandparent;
+  es_process_t& p = message->process();
+  std::tie(p.pid, p.ppid, p.grandparent, p.great_grandparent) =
+      std::tuple(actor.pid, actor.ppid, actor.grandparent, actor.greatGrandparent);
   return message;
 }
-
-inline std::unique_ptr<OwnedMessage> makeOpen(std::string_view path, mode_t mode = S_IFREG | 0644,
-                                              off_t size = 1000, int32_t fflag = 1,
-                                              const Actor& actor = {}) {
-  auto message = makeMessage(ES_EVENT_TYPE_NOTIFY_OPEN, actor);
-  message->message().event.open = {message->file(path, mode, size), fflag};
-  return message;
+inline const es_file_t* folder(Message& message, std::string_view path) {
+  return message->file(path, S_IFDIR | 0755, 0);
 }
 
-inline std::unique_ptr<OwnedMessage> makeClose(std::string_view path, bool modified,
-                                               mode_t mode = S_IFREG | 0644, off_t size = 1000,
-                                               const Actor& actor = {}) {
-  auto message = makeMessage(ES_EVENT_TYPE_NOTIFY_CLOSE, actor);
-  message->message().event.close = {modified, message->file(path, mode, size)};
-  return message;
+inline Message makeOpen(std::string_view path, mode_t mode = kFile, off_t size = 1000,
+                        int32_t fflag = 1, const Actor& actor = {}) {
+  auto m = makeMessage(ES_EVENT_TYPE_NOTIFY_OPEN, actor);
+  m->message().event.open = {m->file(path, mode, size), fflag};
+  return m;
 }
-
-inline std::unique_ptr<OwnedMessage> makeExchange(std::string_view file1, std::string_view file2,
-                                                  const Actor& actor = {}) {
-  auto message = makeMessage(ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA, actor);
-  message->message().event.exchangedata = {message->file(file1), message->file(file2)};
-  return message;
+inline Message makeClose(std::string_view path, bool modified, mode_t mode = kFile,
+                         off_t size = 1000, const Actor& actor = {}) {
+  auto m = makeMessage(ES_EVENT_TYPE_NOTIFY_CLOSE, actor);
+  m->message().event.close = {modified, m->file(path, mode, size)};
+  return m;
 }
-
-inline std::unique_ptr<OwnedMessage> makeLink(std::string_view source, std::string_view dir,
-                                              std::string_view name, const Actor& actor = {}) {
-  auto message = makeMessage(ES_EVENT_TYPE_NOTIFY_LINK, actor);
-  message->message().event.link = {message->file(source), message->file(dir, S_IFDIR | 0755, 0),
-                                   message->token(name)};
-  return message;
+inline Message makeExchange(std::string_view file1, std::string_view file2,
+                            const Actor& actor = {}) {
+  auto m = makeMessage(ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA, actor);
+  m->message().event.exchangedata = {m->file(file1), m->file(file2)};
+  return m;
 }
-
-inline std::unique_ptr<OwnedMessage> makeRenameToExisting(std::string_view source,
-                                                          std::string_view existing,
-                                                          const Actor& actor = {}) {
-  auto message = makeMessage(ES_EVENT_TYPE_NOTIFY_RENAME, actor);
-  es_event_rename_t& rename = message->message().event.rename;
-  rename.source = message->file(source);
+inline Message makeLink(std::string_view source, std::string_view dir, std::string_view name,
+                        const Actor& actor = {}) {
+  auto m = makeMessage(ES_EVENT_TYPE_NOTIFY_LINK, actor);
+  m->message().event.link = {m->file(source), folder(m, dir), m->token(name)};
+  return m;
+}
+inline Message makeRenameToExisting(std::string_view source, std::string_view existing,
+                                    const Actor& actor = {}) {
+  auto m = makeMessage(ES_EVENT_TYPE_NOTIFY_RENAME, actor);
+  es_event_rename_t& rename = m->message().event.rename;
+  rename.source = m->file(source);
   rename.destination_type = ES_DESTINATION_TYPE_EXISTING_FILE;
-  rename.destination.existing_file = message->file(existing);
-  return message;
+  rename.destination.existing_file = m->file(existing);
+  return m;
 }
-
-inline std::unique_ptr<OwnedMessage> makeRenameToNew(std::string_view source, std::string_view dir,
-                                                     std::string_view name,
-                                                     const Actor& actor = {}) {
-  auto message = makeMessage(ES_EVENT_TYPE_NOTIFY_RENAME, actor);
-  es_event_rename_t& rename = message->message().event.rename;
-  rename.source = message->file(source);
+inline Message makeRenameToNew(std::string_view source, std::string_view dir, std::string_view name,
+                               const Actor& actor = {}) {
+  auto m = makeMessage(ES_EVENT_TYPE_NOTIFY_RENAME, actor);
+  es_event_rename_t& rename = m->message().event.rename;
+  rename.source = m->file(source);
   rename.destination_type = ES_DESTINATION_TYPE_NEW_PATH;
-  rename.destination.new_path.dir = message->file(dir, S_IFDIR | 0755, 0);
-  rename.destination.new_path.filename = message->token(name);
-  return message;
+  rename.destination.new_path = {folder(m, dir), m->token(name)};
+  return m;
 }
-
 // UNLINK or TRUNCATE: the events that name one path.
-inline std::unique_ptr<OwnedMessage> makeModify(uint32_t type, std::string_view path,
-                                                mode_t mode = S_IFREG | 0644,
-                                                const Actor& actor = {}) {
-  auto message = makeMessage(type, actor);
-  if (type == ES_EVENT_TYPE_NOTIFY_UNLINK) {
-    message->message().event.unlink = {message->file(path, mode, 0), nullptr};
-  } else {
-    message->message().event.truncate = {message->file(path, mode, 0)};
-  }
-  return message;
+inline Message makeModify(uint32_t type, std::string_view path, mode_t mode = kFile,
+                          const Actor& actor = {}) {
+  auto m = makeMessage(type, actor);
+  const es_file_t* file = m->file(path, mode, 0);
+  if (type == ES_EVENT_TYPE_NOTIFY_UNLINK) m->message().event.unlink = {file, nullptr};
+  if (type == ES_EVENT_TYPE_NOTIFY_TRUNCATE) m->message().event.truncate = {file};
+  return m;
 }
-
 // CLONE or COPYFILE: a source and a destination directory and name.
-inline std::unique_ptr<OwnedMessage> makeCopy(uint32_t type, std::string_view source,
-                                              std::string_view dir, std::string_view name,
-                                              const Actor& actor = {}) {
-  auto message = makeMessage(type, actor);
-  const es_file_t* sourceFile = message->file(source);
-  const es_file_t* dirFile = message->file(dir, S_IFDIR | 0755, 0);
-  es_string_token_t token = message->token(name);
-  if (type == ES_EVENT_TYPE_NOTIFY_CLONE) {
-    message->message().event.clone = {sourceFile, dirFile, token};
-  } else {
-    message->message().event.copyfile = {sourceFile, nullptr, dirFile, token, 0644, 0};
+inline Message makeCopy(uint32_t type, std::string_view source, std::string_view dir,
+                        std::string_view name, const Actor& actor = {}) {
+  auto m = makeMessage(type, actor);
+  const es_file_t* from = m->file(source);
+  const es_file_t* to = folder(m, dir);
+  if (type == ES_EVENT_TYPE_NOTIFY_CLONE) m->message().event.clone = {from, to, m->token(name)};
+  if (type == ES_EVENT_TYPE_NOTIFY_COPYFILE) {
+    m->message().event.copyfile = {from, nullptr, to, m->token(name), 0644, 0};
   }
-  return message;
+  return m;
 }
 
 }  // namespace zorva::testing

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,39 +20,25 @@ class PrefixRoots final : public WatchedFolders {
     std::lock_guard lock(_mutex);
     _roots.push_back(root + "/");
   }
-  void setWritesMatter(bool matter) {
-    std::lock_guard lock(_mutex);
-    _writes = matter;
-  }
+  void setWritesMatter(bool matter) { _writes = matter; }
 
-  bool holdsWatchedFiles(std::string_view folder) override {
-    return any(
-        [&](const std::string& path, const std::string& root) { return path.starts_with(root); },
-        folder);
-  }
-  bool mayHoldWatchedFiles(std::string_view folder) override {
-    return any(
-        [&](const std::string& path, const std::string& root) {
-          return path.starts_with(root) || root.starts_with(path);
-        },
-        folder);
-  }
-  bool writesMayMatter() override {
-    std::lock_guard lock(_mutex);
-    return _writes;
-  }
+  bool holdsWatchedFiles(std::string_view folder) override { return any(folder, false); }
+  bool mayHoldWatchedFiles(std::string_view folder) override { return any(folder, true); }
+  bool writesMayMatter() override { return _writes; }
 
  private:
-  template <typename Test>
-  bool any(const Test& test, std::string_view folder) {
+  // Whether `folder` is under a root or, when `above` counts, above one.
+  bool any(std::string_view folder, bool above) {
     std::lock_guard lock(_mutex);
     const std::string path = std::string(folder) + "/";
-    return std::ranges::any_of(_roots, [&](const std::string& root) { return test(path, root); });
+    return std::ranges::any_of(_roots, [&](const std::string& root) {
+      return path.starts_with(root) || (above && root.starts_with(path));
+    });
   }
 
   std::mutex _mutex;
   std::vector<std::string> _roots;
-  bool _writes = true;
+  std::atomic<bool> _writes = true;
 };
 
 }  // namespace zorva::testing

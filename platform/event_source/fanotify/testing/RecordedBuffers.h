@@ -13,9 +13,16 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace zorva::testing {
+
+template <typename T>
+void put(std::vector<std::byte>& to, const T& value) {
+  const auto* raw = reinterpret_cast<const std::byte*>(&value);
+  to.insert(to.end(), raw, raw + sizeof value);
+}
 
 // Builds a buffer of records as read(2) returns them from a fanotify group. Directory-entry
 // records are all by process 100 on filesystem 42; a handle number stands for one file or folder.
@@ -44,33 +51,20 @@ class Records {
     std::string name;
   };
 
+  // Each info record: header, filesystem id 42, a 4-byte handle of type 1, the name, padding.
   Records& record(uint64_t mask, int fd, int pid, const std::vector<Info>& infos) {
     std::vector<std::byte> body;
     for (const Info& info : infos) {
-      std::vector<std::byte> part(sizeof(fanotify_event_info_header) + 8 + 8 + 4 +
-                                  (info.name.empty() ? 0 : info.name.size() + 1));
-      part.resize((part.size() + 3) / 4 * 4);  // the kernel pads info records
-      fanotify_event_info_header header{info.type, 0, static_cast<uint16_t>(part.size())};
-      const uint64_t fsid = 42;
-      const unsigned int handleBytes = 4;
-      const int handleType = 1;
-      std::memcpy(part.data(), &header, sizeof header);
-      std::memcpy(part.data() + 4, &fsid, 8);
-      std::memcpy(part.data() + 12, &handleBytes, 4);
-      std::memcpy(part.data() + 16, &handleType, 4);
-      std::memcpy(part.data() + 20, &info.handle, 4);
-      std::memcpy(part.data() + 24, info.name.data(), info.name.size());
-      body.insert(body.end(), part.begin(), part.end());
+      const size_t length = (24 + info.name.size() + !info.name.empty() + 3) / 4 * 4;
+      put(body, fanotify_event_info_header{info.type, 0, static_cast<uint16_t>(length)});
+      for (uint32_t word : {42u, 0u, 4u, 1u, info.handle}) put(body, word);  // little-endian
+      body.insert(body.end(), reinterpret_cast<const std::byte*>(info.name.data()),
+                  reinterpret_cast<const std::byte*>(info.name.data() + info.name.size()));
+      body.resize(body.size() + length - 24 - info.name.size());
     }
-    fanotify_event_metadata metadata{};
-    metadata.event_len = static_cast<uint32_t>(sizeof metadata + body.size());
-    metadata.vers = FANOTIFY_METADATA_VERSION;
-    metadata.metadata_len = sizeof metadata;
-    metadata.mask = mask;
-    metadata.fd = fd;
-    metadata.pid = pid;
-    const auto* raw = reinterpret_cast<const std::byte*>(&metadata);
-    _bytes.insert(_bytes.end(), raw, raw + sizeof metadata);
+    put(_bytes, fanotify_event_metadata{
+                    static_cast<uint32_t>(sizeof(fanotify_event_metadata) + body.size()),
+                    FANOTIFY_METADATA_VERSION, 0, sizeof(fanotify_event_metadata), mask, fd, pid});
     _bytes.insert(_bytes.end(), body.begin(), body.end());
     return *this;
   }
@@ -81,20 +75,15 @@ class Records {
 // One datagram of the process connector: netlink header, connector header, process event.
 inline std::vector<std::byte> connectorMessage(enum proc_event::what what, uint64_t timeNs,
                                                const decltype(proc_event::event_data)& data) {
-  proc_event event{};
-  event.what = what;
-  event.timestamp_ns = timeNs;
-  event.event_data = data;
-  std::vector<std::byte> bytes(NLMSG_HDRLEN + sizeof(cn_msg) + sizeof(proc_event));
-  nlmsghdr header{};
-  header.nlmsg_len = static_cast<uint32_t>(bytes.size());
-  header.nlmsg_type = NLMSG_DONE;
+  std::vector<std::byte> bytes;
+  put(bytes, nlmsghdr{NLMSG_HDRLEN + sizeof(cn_msg) + sizeof(proc_event), NLMSG_DONE, 0, 0, 0});
   cn_msg message{};
   message.id = {CN_IDX_PROC, CN_VAL_PROC};
   message.len = sizeof(proc_event);
-  std::memcpy(bytes.data(), &header, sizeof header);
-  std::memcpy(bytes.data() + NLMSG_HDRLEN, &message, sizeof message);
-  std::memcpy(bytes.data() + NLMSG_HDRLEN + sizeof(cn_msg), &event, sizeof event);
+  put(bytes, message);
+  proc_event event{};
+  std::tie(event.what, event.timestamp_ns, event.event_data) = std::tuple(what, timeNs, data);
+  put(bytes, event);
   return bytes;
 }
 

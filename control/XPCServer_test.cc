@@ -12,24 +12,19 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using Peer = FakeBusTransport::Peer;
 using Outcome = FakeBusTransport::Outcome;
+using Volumes = std::map<int64_t, std::string>;
 
-// What the requests hand on.
-struct Requests final : DeviceTokenHolder, VolumeRegistrar {
-  void setDeviceToken(std::string token) override { taken.push_back("token " + token); }
-  bool isReady() const override { return ready; }
-  void addVolume(int64_t volumeId, std::string_view path, bool notify) override {
-    taken.push_back(std::to_string(volumeId) + " " + std::string(path) + (notify ? " notify" : ""));
-  }
-  std::vector<std::string> taken;
-  bool ready = false;
-};
-
-struct Service {
+// The server with what its requests hand on.
+struct Service final : DeviceTokenHolder, VolumeRegistrar {
   explicit Service(Outcome outcome = Outcome::Listen) {
     bus.outcome = outcome;
     server.start();
+  }
+  void setDeviceToken(std::string token) override { taken.push_back("token " + token); }
+  bool isReady() const override { return ready; }
+  void addVolume(int64_t id, std::string_view path, bool notify) override {
+    taken.push_back(std::to_string(id) + " " + std::string(path) + (notify ? " notify" : ""));
   }
   // The lines written since the last call, "ZORVA_LOG: " left out, one after another.
   std::string lines() {
@@ -40,23 +35,17 @@ struct Service {
     log.clear();
     return joined;
   }
-  void addVolume(const std::shared_ptr<Peer>& peer, int64_t id, bool notify) {
-    bus.call(peer, "AddVolume", {id, "/media/v" + std::to_string(id), notify}, false);
-  }
   void modified(const std::string& path, int64_t id) {
     server.pathModified(path, id);
     clock.settle();
   }
-  std::map<int64_t, std::string> dictionary() {
-    clock.settle();
-    return server.volumeConnections();
-  }
 
+  std::vector<std::string> taken;
+  bool ready = false;
   ManualClock clock;
   MemoryLogWriter log;
   FakeBusTransport bus;
-  Requests requests;
-  XPCServer server{{bus, requests, requests, clock, "1.2.3"}};
+  XPCServer server{{bus, *this, *this, clock, "1.2.3"}};
 };
 
 TEST(XPCServerTest, ListensOrLogsWhyNot) {
@@ -70,14 +59,11 @@ TEST(XPCServerTest, ListensOrLogsWhyNot) {
        "XPCServer: init done | ERROR: XPC: threw: no bus here, std::runtime_error: no bus here | "
        "ERROR: XPC: no listener"},
   };
-  for (const auto& [outcome, lines] : cases) {
-    Service service(outcome);
-    EXPECT_EQ(service.lines(), lines);
-    EXPECT_EQ(service.bus.listening(), outcome == Outcome::Listen);
-  }
+  for (const auto& [outcome, lines] : cases) EXPECT_EQ(Service(outcome).lines(), lines);
 }
 
 // A call without a reply callback takes each method's error branch and is never answered.
+// Readiness is asked anew each time: a stored token may fail its check later.
 TEST(XPCServerTest, RepliesOnlyToCallersWithAReplyCallback) {
   struct Case {
     std::string method, arg;  // arg: Ping's
@@ -85,10 +71,10 @@ TEST(XPCServerTest, RepliesOnlyToCallersWithAReplyCallback) {
     std::optional<BusValue> answer;
     std::string lines;
   };
-  const std::string k1024(1024, 'a'), k1023(1023, 'a');
+  const std::string k1023(1023, 'a');
   const std::vector<Case> cases = {
-      {"Ping", "hello", true, false, BusValue("pong"), "XPC: ping: hello | XPC: ponging"},
-      {"Ping", k1024, true, false, BusValue("pong"), "XPC: ping: " + k1024 + " | XPC: ponging"},
+      {"Ping", k1023 + "b", true, false, BusValue("pong"),
+       "XPC: ping: " + k1023 + "b | XPC: ponging"},
       // A long message is shown by its beginning, cut before the character that straddles the
       // limit, and its length.
       {"Ping", k1023 + "\u00e9" + std::string(5000, 'b'), true, false, BusValue("pong"),
@@ -97,7 +83,6 @@ TEST(XPCServerTest, RepliesOnlyToCallersWithAReplyCallback) {
       {"GetVersion", "", true, false, BusValue("1.2.3"), "XPC: getVersion: 1.2.3"},
       {"GetVersion", "", false, false, std::nullopt, "ERROR: XPC: getVersion: NO callback"},
       {"IsRunning", "", true, false, BusValue(false), "XPC: isRunning | XPC: isRunning reply: 0"},
-      // Asked anew each time: a stored token may fail its check later.
       {"IsRunning", "", true, true, BusValue(true), "XPC: isRunning | XPC: isRunning reply: 1"},
       {"IsRunning", "", true, false, BusValue(false), "XPC: isRunning | XPC: isRunning reply: 0"},
       {"IsRunning", "", false, true, std::nullopt,
@@ -108,7 +93,7 @@ TEST(XPCServerTest, RepliesOnlyToCallersWithAReplyCallback) {
   service.lines();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.method + (c.wantsReply ? " with reply" : " one-way"));
-    service.requests.ready = c.ready;
+    service.ready = c.ready;
     std::vector<BusValue> args;
     if (c.method == "Ping") args.emplace_back(c.arg);
     EXPECT_EQ(service.bus.call(peer, c.method, args, c.wantsReply), c.answer);
@@ -120,7 +105,6 @@ TEST(XPCServerTest, AcceptsEveryConnectionNamingItsProcessAndWordsWhatTheTranspo
   Service service;
   service.lines();
   service.bus.connect(4242);
-  service.bus.connect(0);
   service.server.connectionLost("the event loop ended");
   service.server.callRefused("Note", ":1.4", "arguments (sb), expected (xb)");
   service.server.callFailed("Ping", "std::bad_alloc: std::bad_alloc");
@@ -129,8 +113,8 @@ TEST(XPCServerTest, AcceptsEveryConnectionNamingItsProcessAndWordsWhatTheTranspo
   service.server.processIdUnknown(":1.7", "broken", false);
   service.server.departureUnreadable("std::runtime_error: short");
   EXPECT_EQ(service.lines(),
-            "XPC: new connection 4242 | XPC: accepting connection 4242 | XPC: new connection 0 | "
-            "XPC: accepting connection 0 | ERROR: XPC: bus connection lost: the event loop ended | "
+            "XPC: new connection 4242 | XPC: accepting connection 4242 | "
+            "ERROR: XPC: bus connection lost: the event loop ended | "
             "ERROR: XPC: refused Note from :1.4: arguments (sb), expected (xb) | "
             "ERROR: XPC: Ping failed: std::bad_alloc: std::bad_alloc | "
             "ERROR: XPC: accepting :1.5 failed: std::runtime_error: full | "
@@ -145,15 +129,14 @@ TEST(XPCServerTest, TheLaterRegistrationTakesTheVolumeAndOnlyADepartureTakesItsE
   // Passed on unchanged and without a line; without notifications, no entry.
   service.bus.call(a, "SaveDeviceToken", {std::string(" Tok%en ")}, false);
   service.bus.call(a, "AddVolume", {int64_t{-9}, std::string("/Media/USB Stick"), false}, false);
-  EXPECT_THAT(service.requests.taken, ElementsAre("token  Tok%en ", "-9 /Media/USB Stick"));
-  EXPECT_THAT(service.dictionary(), IsEmpty());
+  EXPECT_THAT(service.taken, ElementsAre("token  Tok%en ", "-9 /Media/USB Stick"));
+  EXPECT_THAT(service.server.volumeConnections(), IsEmpty());
 
-  service.addVolume(a, 7, true);
-  service.addVolume(b, 7, true);
-  service.addVolume(a, 7, false);  // without notifications: the entry stays with b
-  service.addVolume(c, 3, true);
-  service.addVolume(c, 5, true);
-  service.addVolume(b, 9, true);
+  using Registration = std::tuple<std::shared_ptr<FakeBusTransport::Peer>, int64_t, bool>;
+  for (const auto& [peer, id, notify] : std::vector<Registration>{
+           {a, 7, true}, {b, 7, true}, {a, 7, false}, {c, 3, true}, {c, 5, true}, {b, 9, true}}) {
+    service.bus.call(peer, "AddVolume", {id, std::string("/media/v"), notify}, false);
+  }
   service.bus.interrupt(b);  // the client may still be told of changes
   service.modified("/media/v7/f", 7);
   service.modified("/media/v8/f", 8);  // nobody registered 8
@@ -165,9 +148,9 @@ TEST(XPCServerTest, TheLaterRegistrationTakesTheVolumeAndOnlyADepartureTakesItsE
   service.modified("/media/v9/\xff", 9);
 
   service.bus.invalidate(c);
-  EXPECT_EQ(service.dictionary(), (std::map<int64_t, std::string>{{7, ":1.2"}, {9, ":1.2"}}));
+  EXPECT_EQ(service.server.volumeConnections(), (Volumes{{7, ":1.2"}, {9, ":1.2"}}));
   service.bus.invalidate(b);
-  EXPECT_THAT(service.dictionary(), IsEmpty());
+  EXPECT_THAT(service.server.volumeConnections(), IsEmpty());
   b->result = BusPeer::SendResult::Sent;
   service.modified("/media/v7/h", 7);
   EXPECT_THAT(b->sent(), ElementsAre("Change /media/v7/f"));

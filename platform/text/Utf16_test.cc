@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace zorva {
 namespace {
@@ -13,27 +14,12 @@ TEST(Utf16, LengthCountsCodeUnitsAndAPrefixNeverSplitsACharacter) {
   const std::pair<std::string, size_t> lengths[] = {
       {"", 0}, {"abc", 3}, {"中", 1}, {"a😀é", 4}, {"\xff\xfe", 2}, {"\xf0\x9f\x98", 1}};
   for (const auto& [text, units] : lengths) EXPECT_EQ(utf16Length(text), units) << text;
-  struct Case {
-    std::string text;
-    size_t units;
-    std::string prefix;
-  };
-  const Case cases[] = {
-      {"abcdef", 3, "abc"},
-      {"abc", 10, "abc"},
-      {"abc", 0, ""},
-      {"aé😀b", 2, "aé"},
-      {"aé😀b", 3, "aé"},
-      {"aé😀b", 4, "aé😀"},
-      {"😀😀", 1, ""},
-      {"😀😀", 3, "😀"},
-      {"a\xff"
-       "b",
-       2, "a\xff"},
-      {"中文字", 2, "中文"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(utf16Prefix(c.text, c.units), c.prefix) << c.text << " / " << c.units;
+  const std::tuple<std::string, size_t, std::string> prefixes[] = {
+      {"abcdef", 3, "abc"},      {"abc", 10, "abc"},   {"abc", 0, ""}, {"aé😀b", 2, "aé"},
+      {"aé😀b", 3, "aé"},         {"aé😀b", 4, "aé😀"},   {"😀😀", 1, ""},  {"😀😀", 3, "😀"},
+      {"a\xff\x62", 2, "a\xff"}, {"中文字", 2, "中文"}};
+  for (const auto& [text, units, prefix] : prefixes) {
+    EXPECT_EQ(utf16Prefix(text, units), prefix) << text << " / " << units;
   }
 }
 

@@ -2,13 +2,9 @@
 
 #include <atomic>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "platform/dbus/BusTransport.h"
 
@@ -23,14 +19,11 @@ class FakeBusTransport final : public BusTransport {
     Peer(std::string name, int32_t pid) : _name(std::move(name)), _pid(pid) {}
     const std::string& name() const override { return _name; }
     int32_t processId() const override { return _pid; }
-    // Recorded as the method and its string arguments, when `result` is Sent.
+    // Recorded as the method and its first argument, a string, when `result` is Sent.
     SendResult send(const std::string& method, std::vector<BusValue> args) override {
-      std::string text = method;
-      for (const BusValue& arg : args) {
-        if (const auto* string = std::get_if<std::string>(&arg)) text += " " + *string;
-      }
       std::lock_guard lock(_mutex);
-      if (result == SendResult::Sent) _sent.push_back(std::move(text));
+      if (result != SendResult::Sent) return result;
+      _sent.push_back(method + " " + std::get<std::string>(args.at(0)));
       return result;
     }
     std::vector<std::string> sent() const {
@@ -69,17 +62,14 @@ class FakeBusTransport final : public BusTransport {
     return peer;
   }
 
-  // Delivers a call to the first exported interface that has `method`. Without `wantsReply` it
-  // is a one-way call; the answer, if one was given before the handler returned, is returned.
+  // Delivers a call to the first exported interface's `method`. Without `wantsReply` it is a
+  // one-way call; the answer, if one was given before the handler returned, is returned.
   std::optional<BusValue> call(const std::shared_ptr<Peer>& peer, const std::string& method,
                                std::vector<BusValue> args, bool wantsReply = true) {
     // Shared, so a handler that keeps the reply to answer later writes nowhere it should not.
     auto answer = std::make_shared<std::optional<BusValue>>();
-    BusCall busCall{nullptr, std::move(args), peer, nullptr, nullptr};
-    for (const BusObject& object : _exported) {
-      busCall.object = &object;
-      if ((busCall.method = object.method(method))) break;
-    }
+    const BusObject& object = _exported.at(0);
+    BusCall busCall{object.method(method), std::move(args), peer, nullptr, &object};
     if (!busCall.method) throw std::invalid_argument("no method " + method);
     if (wantsReply) busCall.reply = [answer](BusValue value) { *answer = std::move(value); };
     _handlers.at(peer)->handle(std::move(busCall));
@@ -89,9 +79,7 @@ class FakeBusTransport final : public BusTransport {
   void interrupt(const std::shared_ptr<Peer>& peer) { _handlers.at(peer)->interrupted(); }
   // The peer leaves the bus; the transport forgets it, as a real one does.
   void invalidate(const std::shared_ptr<Peer>& peer) {
-    std::shared_ptr<BusPeerHandler> handler = std::move(_handlers.at(peer));
-    _handlers.erase(peer);
-    handler->invalidated();
+    _handlers.extract(peer).mapped()->invalidated();
   }
 
  private:

@@ -6,9 +6,7 @@ namespace zorva {
 
 ManualClock::ManualClock(TimePoint start) : _wall(start.time_since_epoch().count()) {}
 
-Clock::TimePoint ManualClock::now() const {
-  return TimePoint(TimePoint::duration(_wall.load(std::memory_order_acquire)));
-}
+Clock::TimePoint ManualClock::now() const { return TimePoint(TimePoint::duration(_wall.load())); }
 
 void ManualClock::schedule(Duration delay, std::weak_ptr<QueueCore> target, Work work) {
   std::lock_guard lock(_mutex);
@@ -18,6 +16,11 @@ void ManualClock::schedule(Duration delay, std::weak_ptr<QueueCore> target, Work
 void ManualClock::attach(const std::shared_ptr<QueueCore>& queue) {
   std::lock_guard lock(_mutex);
   _queues.push_back(queue);
+}
+
+void ManualClock::moveTo(Duration elapsed) {
+  _wall += std::chrono::duration_cast<TimePoint::duration>(elapsed - _elapsed).count();
+  _elapsed = elapsed;
 }
 
 void ManualClock::advance(Duration by) {
@@ -33,46 +36,32 @@ void ManualClock::advance(Duration by) {
       std::lock_guard lock(_mutex);
       auto first = _timers.begin();
       if (first == _timers.end() || first->first > target) break;
-      _wall.fetch_add(
-          std::chrono::duration_cast<TimePoint::duration>(first->first - _elapsed).count(),
-          std::memory_order_acq_rel);
-      _elapsed = first->first;
+      moveTo(first->first);
       timer = std::move(first->second);
       _timers.erase(first);
     }
     if (auto queue = timer.target.lock()) queue->enqueue(std::move(timer.work));
   }
   std::lock_guard lock(_mutex);
-  _wall.fetch_add(std::chrono::duration_cast<TimePoint::duration>(target - _elapsed).count(),
-                  std::memory_order_acq_rel);
-  _elapsed = target;
+  moveTo(target);
 }
 
-void ManualClock::setWallTime(TimePoint to) {
-  _wall.store(to.time_since_epoch().count(), std::memory_order_release);
-}
-
-std::vector<std::shared_ptr<QueueCore>> ManualClock::liveQueues() {
-  std::lock_guard lock(_mutex);
-  std::vector<std::shared_ptr<QueueCore>> live;
-  std::erase_if(_queues, [&](const std::weak_ptr<QueueCore>& weak) {
-    auto queue = weak.lock();
-    if (!queue) return true;
-    live.push_back(std::move(queue));
-    return false;
-  });
-  return live;
-}
+void ManualClock::setWallTime(TimePoint to) { _wall = to.time_since_epoch().count(); }
 
 void ManualClock::settle() {
-  for (;;) {
-    auto queues = liveQueues();
-    uint64_t before = 0;
+  for (uint64_t before = 1, after = 0; before != after;) {
+    std::vector<std::shared_ptr<QueueCore>> queues;
+    {
+      std::lock_guard lock(_mutex);
+      for (const auto& weak : _queues) {
+        if (auto queue = weak.lock()) queues.push_back(std::move(queue));
+      }
+      std::erase_if(_queues, [](const auto& weak) { return weak.expired(); });
+    }
+    before = after = 0;
     for (auto& queue : queues) before += queue->submitted();
     for (auto& queue : queues) queue->waitIdle();
-    uint64_t after = 0;
     for (auto& queue : queues) after += queue->submitted();
-    if (before == after) return;
   }
 }
 

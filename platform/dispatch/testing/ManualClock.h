@@ -35,10 +35,9 @@ class ManualClock final : public Clock {
     std::weak_ptr<QueueCore> target;
     Work work;
   };
+  void moveTo(Duration elapsed);  // under the mutex
 
-  std::vector<std::shared_ptr<QueueCore>> liveQueues();
-
-  mutable std::mutex _mutex;
+  std::mutex _mutex;
   std::atomic<Clock::TimePoint::rep> _wall;
   Duration _elapsed{0};
   std::multimap<Duration, Timer> _timers;  // keyed by elapsed time when due; stable for ties

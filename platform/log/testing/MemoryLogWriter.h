@@ -26,9 +26,7 @@ class MemoryLogWriter final : public LogWriter {
   bool isEnabled(LogLevel level) const override {
     return level == LogLevel::Console || static_cast<int>(level) >= static_cast<int>(_lowest);
   }
-
   void write(LogLevel level, std::string_view line) override { writeWithFields(level, line, {}); }
-
   void writeWithFields(LogLevel level, std::string_view line, const LogFields& fields) override {
     Line kept{level, std::string(line), {}};
     fields.forEach(
@@ -41,20 +39,18 @@ class MemoryLogWriter final : public LogWriter {
     std::lock_guard lock(_mutex);
     return _lines;
   }
-
   std::vector<std::string> texts() const {
     std::vector<std::string> out;
     for (const auto& line : lines()) out.push_back(line.text);
     return out;
   }
-
   void clear() {
     std::lock_guard lock(_mutex);
     _lines.clear();
   }
 
  private:
-  LogLevel _lowest;
+  const LogLevel _lowest;
   mutable std::mutex _mutex;
   std::vector<Line> _lines;
 };

@@ -2,7 +2,6 @@
 
 #include <map>
 #include <mutex>
-#include <optional>
 #include <string>
 
 #include "platform/log/Log.h"
@@ -11,17 +10,12 @@
 namespace zorva {
 
 // The store for tests: a map behind a mutex. It refuses what the SQLite store refuses (values
-// with no encoding) with the same log line, and can be told to fail writes, so a subsystem's
-// tests see the store's failures without a disk.
+// with no encoding) with the same log line, and can be locked as another process would hold it.
 class MemorySettingsStore final : public SettingsStore {
  public:
   Read read(const std::string& key) override {
     std::lock_guard lock(_mutex);
-    if (_failReads) {
-      ZorvaError(FaultKind::Store, "Failed to read setting %@: %@", key,
-                 "database is locked (simulated)");
-      return {std::nullopt, true};
-    }
+    if (failed("read", key)) return {std::nullopt, true};
     auto found = _values.find(key);
     if (found == _values.end()) return {};
     return {found->second, false};
@@ -34,49 +28,36 @@ class MemorySettingsStore final : public SettingsStore {
       return false;
     }
     std::lock_guard lock(_mutex);
-    if (_failWrites) {
-      ZorvaError(FaultKind::Store, "Failed to store setting %@: %@", key, failureText());
-      return false;
-    }
+    if (failed("store", key)) return false;
     _values.insert_or_assign(key, value);
     return true;
   }
 
   bool remove(const std::string& key) override {
     std::lock_guard lock(_mutex);
-    if (_failWrites) {
-      ZorvaError(FaultKind::Store, "Failed to remove setting %@: %@", key, failureText());
-      return false;
-    }
+    if (failed("remove", key)) return false;
     _values.erase(key);
     return true;
   }
 
-  // While set, set() and remove() fail as on a full disk and change nothing.
-  void setFailWrites(bool fail) {
-    std::lock_guard lock(_mutex);
-    _failWrites = fail;
-  }
-  // While set, the store cannot be read or written, as while another process holds it.
+  // While set, the store can be neither read nor written, and nothing changes.
   void setLocked(bool locked) {
     std::lock_guard lock(_mutex);
-    _failReads = locked;
-    _failWrites = locked;
-  }
-
-  // Every stored value, for a test to check at once.
-  std::map<std::string, SettingValue> values() const {
-    std::lock_guard lock(_mutex);
-    return _values;
+    _locked = locked;
   }
 
  private:
-  static const char* failureText() { return "database or disk is full (simulated)"; }
+  bool failed(const char* what, const std::string& key) const {
+    if (_locked) {
+      ZorvaError(FaultKind::Store, "Failed to %s setting %@: database is locked (simulated)", what,
+                 key);
+    }
+    return _locked;
+  }
 
-  mutable std::mutex _mutex;
+  std::mutex _mutex;
   std::map<std::string, SettingValue> _values;
-  bool _failWrites = false;
-  bool _failReads = false;
+  bool _locked = false;
 };
 
 }  // namespace zorva

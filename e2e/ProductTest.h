@@ -1,8 +1,5 @@
 #pragma once
 
-// What the end-to-end tests share: a rig per test, files with contents no other file has, and
-// what the service kept and delivered.
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -18,13 +15,9 @@ namespace zorva::e2e {
 // only ever reached when something is broken.
 constexpr auto kDeadline = std::chrono::milliseconds(60s);
 
-// Parameterised tests show the mode by name.
-inline void PrintTo(const BackendMode& mode, std::ostream* out) { *out << mode.describe(); }
-
 // Whether the service's audit-event store holds a record for `dest`.
 inline bool stores(const std::string& stateDir, const std::string& dest) {
-  const auto records = storedAuditEvents(stateDir);
-  return std::any_of(records.begin(), records.end(), [&](const std::string& record) {
+  return std::ranges::any_of(storedAuditEvents(stateDir), [&](const std::string& record) {
     return record.find("\"dest\":\"" + dest + "\"") != std::string::npos;
   });
 }
@@ -36,44 +29,36 @@ class ProductTest : public ::testing::Test {
     rig = std::make_unique<ProductRig>(ZORVA_E2E_ZORVAD, ZORVA_E2E_DEVBACKEND, rigOptions());
     rig->start();
   }
-
   void TearDown() override {
-    if (rig && HasFailure()) {
-      const std::string log = rig->service().log();
-      std::cerr << "--- zorvad run " << rig->service().runs() << " log (last 6000 bytes):\n"
-                << log.substr(log.size() > 6000 ? log.size() - 6000 : 0) << "---\n";
-    }
+    const std::string log = rig && HasFailure() ? rig->service().log() : "";
+    if (!log.empty())
+      std::cerr << "--- zorvad's log, its end:\n"
+                << log.substr(log.size() - std::min<size_t>(log.size(), 6000));
     rig.reset();
   }
-
   virtual RigOptions rigOptions() { return {}; }
 
   // A file whose size and content no other file of the test shares, so that a content match can
   // only find the intended source.
   std::string makeFile(const std::string& path) {
-    const size_t size = 1000 + 37 * static_cast<size_t>(++_files);
     std::string content = path + "\n";
-    content.resize(size, static_cast<char>('a' + _files % 26));
+    ++_files;
+    content.resize(1000 + 37 * static_cast<size_t>(_files), static_cast<char>('a' + _files % 26));
     writeFile(path, content);
     return path;
   }
 
-  // Runs a command that must succeed.
   void run(const std::vector<std::string>& argv) {
     const CommandResult result = runCommand(argv);
     ASSERT_EQ(result.status, 0) << ::testing::PrintToString(argv) << ": " << result.out
                                 << result.err;
   }
 
-  // The distinct audit events accepted for `dest` (a record resent after a lost answer counts
-  // once).
+  // The distinct audit events accepted for `dest`: a record resent after a lost answer counts once.
   std::vector<AuditEvent> eventsTo(const std::string& dest) {
     std::vector<AuditEvent> distinct;
     for (const AuditEvent& event : rig->backend().deliveredTo(dest)) {
-      if (std::none_of(distinct.begin(), distinct.end(),
-                       [&](const AuditEvent& seen) { return seen.id == event.id; })) {
-        distinct.push_back(event);
-      }
+      if (std::ranges::count(distinct, event.id, &AuditEvent::id) == 0) distinct.push_back(event);
     }
     return distinct;
   }

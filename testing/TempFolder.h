@@ -1,5 +1,10 @@
 #pragma once
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
 #include <string>
 
 namespace zorva {
@@ -8,8 +13,14 @@ namespace zorva {
 // folder cannot be made, so no test runs against a path it does not own.
 class TempFolder {
  public:
-  explicit TempFolder(const std::string& prefix = "zorva-test");
-  ~TempFolder();
+  explicit TempFolder(const std::string& prefix = "zorva-test")
+      : _path(std::filesystem::temp_directory_path() / (prefix + ".XXXXXX")) {
+    if (!::mkdtemp(_path.data())) throw std::runtime_error(_path + ": " + std::strerror(errno));
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(_path, ignored);
+  }
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdlib>
+#include <random>
+#include <stdexcept>
 #include <string>
 
 namespace zorva {
@@ -12,7 +15,16 @@ class TestCertificate {
   // Writes cert.pem and key.pem (a P-256 key, unencrypted) into `folder` for the subject
   // alternative names `names` (openssl's form: "IP:127.0.0.1,DNS:localhost"); throws on failure.
   explicit TestCertificate(const std::string& folder,
-                           const std::string& names = "IP:127.0.0.1,DNS:localhost");
+                           const std::string& names = "IP:127.0.0.1,DNS:localhost")
+      : _cert(folder + "/cert.pem"), _key(folder + "/key.pem") {
+    const std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1"
+        " -nodes -days 2 -keyout '" +
+        _key + "' -out '" + _cert + "' -subj '/CN=zorva test " +
+        std::to_string(std::random_device()()) + "' -addext 'subjectAltName=" + names +
+        "' >/dev/null 2>&1";
+    if (std::system(command.c_str())) throw std::runtime_error("no certificate for " + names);
+  }
 
   const std::string& cert() const { return _cert; }
   const std::string& key() const { return _key; }

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/dbus/BusAddress.h"
-#include "platform/dbus/testing/ChildProcess.h"
+#include "testing/ChildProcess.h"
 #include "testing/TempFolder.h"
 
 namespace zorva::testing {

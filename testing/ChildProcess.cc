@@ -1,4 +1,4 @@
-#include "platform/dbus/testing/ChildProcess.h"
+#include "testing/ChildProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,25 +12,55 @@
 #include <utility>
 
 namespace zorva::testing {
+namespace {
 
-std::unique_ptr<ChildProcess> ChildProcess::spawn(const std::vector<std::string>& argv) {
-  int out[2], err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+std::vector<char*> pointers(const std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (const std::string& s : strings) out.push_back(const_cast<char*>(s.c_str()));
+  out.push_back(nullptr);
+  return out;
+}
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> ChildProcess::spawn(const std::vector<std::string>& argv,
+                                                  const ChildOptions& options) {
+  int out[2] = {-1, -1}, err[2] = {-1, -1};
+  const bool piped = options.output.empty();
+  if (piped && (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)) {
     throw std::system_error(errno, std::generic_category(), "pipe2");
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
+  if (options.input >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, options.input, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
+  if (piped) {
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, options.output.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  }
+  std::vector<std::string> args = argv;
+  if (options.dieWithTest) args.insert(args.begin(), {"setpriv", "--pdeathsig", "KILL", "--"});
+  const std::vector<char*> argp = pointers(args);
+  std::vector<char*> envp;
+  if (options.environment) envp = pointers(*options.environment);
   pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  const int spawned = posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(),
+                                   options.environment ? envp.data() : environ);
   posix_spawn_file_actions_destroy(&actions);
-  for (int fd : {out[1], err[1]}) ::close(fd);
+  for (int fd : {out[1], err[1]}) {
+    if (fd >= 0) ::close(fd);
+  }
   if (spawned == 0) return std::unique_ptr<ChildProcess>(new ChildProcess(pid, out[0], err[0]));
-  for (int fd : {out[0], err[0]}) ::close(fd);
+  for (int fd : {out[0], err[0]}) {
+    if (fd >= 0) ::close(fd);
+  }
   return nullptr;
 }
 
@@ -80,13 +110,23 @@ void ChildProcess::readToEnd(std::string& out, std::string& err) {
 }
 
 void ChildProcess::signal(int number) const {
-  if (_status < 0) ::kill(_pid, number);
+  if (!_reaped) ::kill(_pid, number);
 }
 
-int ChildProcess::wait() {
-  int raw = 0;
-  if (_status < 0 && TEMP_FAILURE_RETRY(::waitpid(_pid, &raw, 0)) == _pid) {
-    _status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+bool ChildProcess::running() const {
+  siginfo_t info{};
+  return _status < 0 &&
+         ::waitid(P_PID, static_cast<id_t>(_pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0;
+}
+
+int ChildProcess::wait(bool reap) {
+  if (_reaped || (_status >= 0 && !reap)) return _status;
+  siginfo_t info{};
+  if (TEMP_FAILURE_RETRY(
+          ::waitid(P_PID, static_cast<id_t>(_pid), &info, WEXITED | (reap ? 0 : WNOWAIT))) == 0) {
+    _status = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+    _reaped = reap;
   }
   return _status;
 }

@@ -10,16 +10,34 @@
 
 namespace zorva::testing {
 
-// A program a test runs, with its standard output and error read through pipes.
+struct ChildOptions {
+  // The child's whole environment; nothing: this process's.
+  std::optional<std::vector<std::string>> environment{};
+  // Its standard input; -1: /dev/null.
+  int input = -1;
+  // A file that takes both standard output and error ("/dev/null" discards them); empty: pipes,
+  // read with readLine() and readToEnd().
+  std::string output{};
+  // Killed when this process ends, even by a crash (through setpriv, which keeps the pid).
+  bool dieWithTest = false;
+};
+
+// A program a test runs.
 class ChildProcess {
  public:
   enum class Stream { Out, Err };
 
   // The child, or nullptr when it could not be started.
-  static std::unique_ptr<ChildProcess> spawn(const std::vector<std::string>& argv);
-  // Kills a child still running.
+  static std::unique_ptr<ChildProcess> spawn(const std::vector<std::string>& argv,
+                                             const ChildOptions& options = {});
+  // A child this process forked itself, to be waited for and killed like the others.
+  static std::unique_ptr<ChildProcess> adopt(pid_t pid) {
+    return std::unique_ptr<ChildProcess>(new ChildProcess(pid, -1, -1));
+  }
+  // Kills a child still running and reaps it.
   ~ChildProcess();
 
+  pid_t pid() const { return _pid; }
   // The next line of `stream` without its newline; nothing at its end or when no line comes
   // within `limit` (a guard against a broken child, not a wait for something slow).
   std::optional<std::string> readLine(Stream stream,
@@ -28,8 +46,11 @@ class ChildProcess {
   void readToEnd(std::string& out, std::string& err);
 
   void signal(int number) const;
-  // The exit status, or 128 + the signal that ended it.
-  int wait();
+  // Whether it has not ended yet; reaps nothing.
+  bool running() const;
+  // Waits for the end: the exit status, or 128 + the signal that ended it. With `reap` false the
+  // child stays a zombie until destroyed, so that its pid and /proc entry remain its own.
+  int wait(bool reap = true);
 
  private:
   ChildProcess(pid_t pid, int out, int err) : _pid(pid), _fds{out, err} {}
@@ -40,6 +61,7 @@ class ChildProcess {
   int _fds[2];
   std::string _buffered[2];
   int _status = -1;
+  bool _reaped = false;
 };
 
 struct CommandResult {

@@ -32,44 +32,31 @@ std::unique_ptr<ChildProcess> ChildProcess::spawn(const std::vector<std::string>
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (options.input >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, options.input, 0);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  }
-  if (piped) {
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 1, options.output.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  }
+  options.input >= 0 ? posix_spawn_file_actions_adddup2(&actions, options.input, 0)
+                     : posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  piped ? posix_spawn_file_actions_adddup2(&actions, out[1], 1)
+        : posix_spawn_file_actions_addopen(&actions, 1, options.output.c_str(),
+                                           O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, piped ? err[1] : 1, 2);
   std::vector<std::string> args = argv;
   if (options.dieWithTest) args.insert(args.begin(), {"setpriv", "--pdeathsig", "KILL", "--"});
   const std::vector<char*> argp = pointers(args);
   std::vector<char*> envp;
   if (options.environment) envp = pointers(*options.environment);
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(),
-                                   options.environment ? envp.data() : environ);
+  pid_t pid = -1;
+  const int failed = posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(),
+                                  options.environment ? envp.data() : environ);
   posix_spawn_file_actions_destroy(&actions);
-  for (int fd : {out[1], err[1]}) {
-    if (fd >= 0) ::close(fd);
-  }
-  if (spawned == 0) return std::unique_ptr<ChildProcess>(new ChildProcess(pid, out[0], err[0]));
-  for (int fd : {out[0], err[0]}) {
-    if (fd >= 0) ::close(fd);
-  }
-  return nullptr;
+  for (int fd : {out[1], err[1]}) ::close(fd);
+  std::unique_ptr<ChildProcess> child(new ChildProcess(pid, out[0], err[0]));
+  child->_reaped = failed != 0;  // then destroyed at once, which closes the pipes
+  return failed ? nullptr : std::move(child);
 }
 
 ChildProcess::~ChildProcess() {
   signal(SIGKILL);
   wait();
-  for (int fd : _fds) {
-    if (fd >= 0) ::close(fd);
-  }
+  for (int fd : _fds) ::close(fd);
 }
 
 bool ChildProcess::fill(int stream, std::chrono::milliseconds limit) {
@@ -83,11 +70,11 @@ bool ChildProcess::fill(int stream, std::chrono::milliseconds limit) {
 }
 
 std::optional<std::string> ChildProcess::readLine(Stream stream, std::chrono::milliseconds limit) {
-  const int index = stream == Stream::Out ? 0 : 1;
+  const int index = static_cast<int>(stream);
   std::string& buffered = _buffered[index];
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (buffered.find('\n') == std::string::npos) {
-    auto left =
+    const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !fill(index, left)) return std::nullopt;
   }

@@ -3,10 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <future>
-#include <numeric>
-#include <vector>
+#include <ranges>
 
 #include "platform/dispatch/RealClock.h"
 #include "platform/dispatch/testing/ManualClock.h"
@@ -19,8 +17,7 @@ using ::testing::ElementsAre;
 
 // Work touches `ran` on the queues only; the test reads it once the clock has let them settle,
 // so a race here is one between queued items, and a TSan failure.
-class SerialQueueTest : public ::testing::Test {
- protected:
+struct SerialQueueTest : ::testing::Test {
   ManualClock clock;
   std::vector<int> ran;
   SerialQueue queue{"q", clock};  // destroyed first: its remaining work may still append
@@ -28,8 +25,6 @@ class SerialQueueTest : public ::testing::Test {
 
 TEST_F(SerialQueueTest, RunsWorkOneAtATimeInSubmissionOrderOnItsOwnThread) {
   std::atomic<bool> running{false};
-  std::vector<int> expected(1001);
-  std::iota(expected.begin(), expected.end(), 0);
   for (int i = 0; i < 1000; ++i) {
     queue.async([&, i] {
       // -1 marks work that overlapped other work or ran off the queue's thread.
@@ -39,7 +34,7 @@ TEST_F(SerialQueueTest, RunsWorkOneAtATimeInSubmissionOrderOnItsOwnThread) {
   }
   // Sync from the queue itself runs inline rather than wait on itself.
   queue.sync([&] { queue.sync([&] { ran.push_back(1000); }); });
-  EXPECT_EQ(ran, expected);
+  EXPECT_TRUE(std::ranges::equal(ran, std::views::iota(0, 1001)));
   EXPECT_FALSE(queue.isCurrent());
 }
 
@@ -64,14 +59,10 @@ TEST_F(SerialQueueTest, DelayedWorkRunsInDueOrderAtItsDueTimeAndItsCascadesWithi
   queue.after(20s, retry);
   queue.after(5s, [&] {
     ran.push_back(5);
-    other.async([&] {
-      ran.push_back(6);
-      queue.async([&] { ran.push_back(7); });
-    });
+    other.async([&] { ran.push_back(6), queue.async([&] { ran.push_back(7); }); });
   });
   queue.after(5s, [&] { ran.push_back(8); });  // same due time: submission order
   queue.async([&] { ran.push_back(0); });
-
   clock.advance(4999ms);
   EXPECT_THAT(ran, ElementsAre(0));
   clock.advance(1ms);

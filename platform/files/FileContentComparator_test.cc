@@ -7,8 +7,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <vector>
 
 #include "testing/TempFolder.h"
 
@@ -19,24 +17,18 @@ namespace fs = std::filesystem;
 
 constexpr size_t kBlock = 16;
 
-std::string pattern(size_t length) {
-  std::string bytes(length, '\0');
-  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>(i * 131 + 7);
-  return bytes;
-}
+// No period, so that a block read at the wrong offset differs.
+const std::string kText = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 
-std::ptrdiff_t openDescriptors() {
-  return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
-}
+auto openDescriptors() { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); }
 
 // Every test also checks that each outcome closed what it opened: a queue that leaks a descriptor
 // per comparison runs out of them within a day.
-class FileContentComparatorTest : public testing::Test {
- protected:
+struct FileContentComparatorTest : testing::Test {
   void TearDown() override { EXPECT_EQ(openDescriptors(), _descriptorsBefore) << "leaked"; }
 
   std::string write(const std::string& name, const std::string& bytes) {
-    std::ofstream(_folder / name, std::ios::binary | std::ios::trunc) << bytes;
+    std::ofstream(_folder / name) << bytes;
     return _folder / name;
   }
   // Asks both ways round: the tracker may name either file first.
@@ -48,7 +40,7 @@ class FileContentComparatorTest : public testing::Test {
 
   TempFolder _folder{"zorva-files"};
   FileContentComparator _comparator{kBlock};
-  const std::ptrdiff_t _descriptorsBefore = openDescriptors();
+  const long _descriptorsBefore = openDescriptors();
 };
 
 // Lengths either side of a block boundary catch a partial block lost or read twice; a changed
@@ -58,7 +50,7 @@ TEST_F(FileContentComparatorTest, ComparesEveryByteAndTheSizeAroundBlockBoundari
   fs::create_symlink(_folder / "a", _folder / "link");
   for (size_t length : {size_t{0}, size_t{1}, kBlock - 1, kBlock, kBlock + 1, 3 * kBlock}) {
     SCOPED_TRACE(length);
-    const std::string bytes = pattern(length);
+    const std::string bytes = kText.substr(0, length);
     const std::string a = write("a", bytes);
     EXPECT_TRUE(equal(a, write("b", bytes)) && equal(_folder / "link", a));
     EXPECT_FALSE(equal(a, write("b", bytes + '\0')));
@@ -79,27 +71,25 @@ TEST_F(FileContentComparatorTest, ComparesEveryByteAndTheSizeAroundBlockBoundari
 TEST_F(FileContentComparatorTest, AnythingButReadableRegularFilesOfTheirSizeIsUnequal) {
   const std::string empty = write("empty", "");
   ASSERT_EQ(mkfifo((_folder / "fifo").c_str(), 0644), 0);
-  std::ifstream in("/proc/version");
-  const std::string version{std::istreambuf_iterator<char>(in), {}};
   std::vector<std::string> others = {_folder / "missing", _folder.path(),   _folder / "fifo",
                                      "/dev/null",         "/proc/self/mem", "/proc/version"};
   if (geteuid() != 0) {  // root reads whatever the mode says
-    others.push_back(write("locked", ""));
-    ASSERT_EQ(chmod(others.back().c_str(), 0), 0);
+    fs::permissions(others.emplace_back(write("locked", "")), fs::perms::none);
   }
-  const std::string online = "/sys/devices/system/cpu/online";
-  struct stat status;
-  if (stat(online.c_str(), &status) == 0 && status.st_size > 16) others.push_back(online);
+  const char* online = "/sys/devices/system/cpu/online";
+  if (struct stat st; stat(online, &st) == 0 && st.st_size > 16) others.push_back(online);
   for (const std::string& other : others) {
     EXPECT_FALSE(equal(empty, other) || _comparator.contentsEqual(other, other)) << other;
   }
-  EXPECT_FALSE(equal(std::string("/proc/version"), write("copy", version)));
+  std::ifstream version("/proc/version");
+  EXPECT_FALSE(equal(write("copy", {std::istreambuf_iterator<char>(version), {}}),
+                     std::string("/proc/version")));
 }
 
 // What a process read is what counts: a held descriptor still reads the file it was opened on
 // after that file was removed and another file took its name, whatever the holder's offset.
 TEST_F(FileContentComparatorTest, AHeldDescriptorReadsTheFileItWasOpenedOn) {
-  const std::string bytes = pattern(3 * kBlock + 5);
+  const std::string bytes = kText.substr(0, 3 * kBlock + 5);
   const std::string source = write("source", bytes), copy = write("copy", bytes);
   int fd = open(source.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);

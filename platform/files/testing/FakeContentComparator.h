@@ -1,9 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <mutex>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/files/ContentComparator.h"
@@ -26,15 +26,10 @@ class FakeContentComparator final : public ContentComparator {
     _held.emplace_back(a.opened != nullptr, b.opened != nullptr);
     return _equal.contains(std::minmax(a.path, b.path));
   }
-  // Per call, in order: the paths, and whether each came with a held descriptor.
-  std::vector<Call> calls() const {
-    std::lock_guard lock(_mutex);
-    return _calls;
-  }
-  std::vector<std::pair<bool, bool>> held() const {
-    std::lock_guard lock(_mutex);
-    return _held;
-  }
+  // Per call, in order: the paths, and whether each came with a held descriptor. The lock lives
+  // until the copy is made.
+  std::vector<Call> calls() const { return (std::lock_guard(_mutex), _calls); }
+  std::vector<std::pair<bool, bool>> held() const { return (std::lock_guard(_mutex), _held); }
 
  private:
   mutable std::mutex _mutex;

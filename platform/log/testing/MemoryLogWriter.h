@@ -16,6 +16,7 @@ class MemoryLogWriter final : public LogWriter {
     LogLevel level;
     std::string text;
     std::map<std::string, std::string> fields;  // by name, as the journal would have them
+    bool operator==(const Line&) const = default;
   };
 
   explicit MemoryLogWriter(LogLevel lowest = LogLevel::Default) : _lowest(lowest) {
@@ -24,15 +25,13 @@ class MemoryLogWriter final : public LogWriter {
   ~MemoryLogWriter() override { setLogWriter(nullptr); }
 
   bool isEnabled(LogLevel level) const override {
-    return level == LogLevel::Console || static_cast<int>(level) >= static_cast<int>(_lowest);
+    return level == LogLevel::Console || level >= _lowest;
   }
   void write(LogLevel level, std::string_view line) override { writeWithFields(level, line, {}); }
   void writeWithFields(LogLevel level, std::string_view line, const LogFields& fields) override {
-    Line kept{level, std::string(line), {}};
-    fields.forEach(
-        [&](std::string_view name, std::string_view value) { kept.fields.emplace(name, value); });
     std::lock_guard lock(_mutex);
-    _lines.push_back(std::move(kept));
+    Line& kept = _lines.emplace_back(Line{level, std::string(line), {}});
+    fields.forEach([&](std::string_view k, std::string_view v) { kept.fields.emplace(k, v); });
   }
 
   std::vector<Line> lines() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -17,10 +18,8 @@ class MemorySettingsStore final : public SettingsStore {
     std::lock_guard lock(_mutex);
     if (failed("read", key)) return {std::nullopt, true};
     auto found = _values.find(key);
-    if (found == _values.end()) return {};
-    return {found->second, false};
+    return {found == _values.end() ? std::nullopt : std::optional(found->second), false};
   }
-
   bool set(const std::string& key, const SettingValue& value) override {
     std::string failure;
     if (encodeSettingValue(value, &failure).empty()) {
@@ -32,32 +31,25 @@ class MemorySettingsStore final : public SettingsStore {
     _values.insert_or_assign(key, value);
     return true;
   }
-
   bool remove(const std::string& key) override {
     std::lock_guard lock(_mutex);
     if (failed("remove", key)) return false;
     _values.erase(key);
     return true;
   }
-
   // While set, the store can be neither read nor written, and nothing changes.
-  void setLocked(bool locked) {
-    std::lock_guard lock(_mutex);
-    _locked = locked;
-  }
+  void setLocked(bool locked) { _locked = locked; }
 
  private:
   bool failed(const char* what, const std::string& key) const {
-    if (_locked) {
-      ZorvaError(FaultKind::Store, "Failed to %s setting %@: database is locked (simulated)", what,
-                 key);
-    }
+    if (_locked)
+      ZorvaError(FaultKind::Store, "Failed to %s setting %@: database is locked", what, key);
     return _locked;
   }
 
   std::mutex _mutex;
   std::map<std::string, SettingValue> _values;
-  bool _locked = false;
+  std::atomic<bool> _locked = false;
 };
 
 }  // namespace zorva

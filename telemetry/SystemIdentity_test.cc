@@ -9,18 +9,15 @@
 namespace zorva {
 namespace {
 
-TEST(SystemIdentity, OsVersionIsTheFirstThreeNumbersOfTheRelease) {
+TEST(SystemIdentity, OsVersionIsTheReleasesFirstThreeNumbersAndLocaleTheFirstSetVariables) {
   const std::pair<std::string, std::string> cases[] = {
       {"6.1.0-18-amd64", "6.1.0"}, {"5.15.153.1-microsoft", "5.15.153"},
       {"6.8-rc1", "6.8.0"},        {"4.19.0+", "4.19.0"},
       {"06.01.00", "6.1.0"},       {"linux", "0.0.0"},
   };
   for (const auto& [release, version] : cases) EXPECT_EQ(osVersionFromRelease(release), version);
-}
-
-TEST(SystemIdentity, LocaleComesFromTheFirstSetVariable) {
   // LC_ALL, LC_MESSAGES and LANG (null: unset), and the language and country taken.
-  const std::array<const char*, 4> cases[] = {
+  const std::array<const char*, 4> locales[] = {
       {nullptr, nullptr, "de_AT.UTF-8", "de_AT"},   {"fr_CA", "it_IT", "de_AT", "fr_CA"},
       {"", "it_IT.UTF-8", "de_AT", "it_IT"},        {nullptr, nullptr, "sr_RS@latin", "sr_RS"},
       {nullptr, nullptr, "es_419.UTF-8", "es_419"}, {nullptr, nullptr, "ast", "ast_"},
@@ -28,7 +25,7 @@ TEST(SystemIdentity, LocaleComesFromTheFirstSetVariable) {
       {"POSIX", nullptr, "de_AT", "en_US"},         {nullptr, nullptr, "../../etc/passwd", "en_US"},
       {nullptr, nullptr, "de_at", "de_"},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : locales) {
     LocaleCodes codes = localeFromEnvironment([&](const char* name) {
       return c[std::string_view(name) == "LC_ALL" ? 0 : std::string_view(name) == "LANG" ? 2 : 1];
     });
@@ -36,7 +33,6 @@ TEST(SystemIdentity, LocaleComesFromTheFirstSetVariable) {
   }
 }
 
-// The wiring to the running system; the parsing is covered above.
 TEST(SystemIdentity, ComesFromUnameAndTheEnvironment) {
   struct utsname names {};
   ASSERT_EQ(::uname(&names), 0);

@@ -1,20 +1,17 @@
-#include <arpa/inet.h>
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <httplib.h>
+#include <signal.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstdlib>
+#include <cstdio>
 #include <future>
-#include <memory>
+#include <map>
 #include <new>
 #include <thread>
 
 #include "platform/http/CurlHttpClient.h"
-#include "platform/http/testing/HttpTestServer.h"
+#include "testing/TempFolder.h"
+#include "testing/TestCertificate.h"
 
 // The largest block operator new has handed to the current thread. A reply buffer lives on the
 // client's own thread and is gone by the time a refused reply completes, so how large it grew
@@ -30,6 +27,15 @@ void* operator new(size_t size) {
 [[gnu::noinline]] void operator delete(void* block) noexcept { std::free(block); }
 [[gnu::noinline]] void operator delete(void* block, size_t) noexcept { std::free(block); }
 
+#if defined(__SANITIZE_THREAD__)
+// cpp-httplib is not built with ThreadSanitizer, so the fast path of its function-local statics
+// is invisible to it, and a worker reading a static another worker built (with memcmp, which it
+// does see) is reported as a race. Only calls made from inside that library are ignored.
+extern "C" const char* __tsan_default_suppressions() {
+  return "called_from_lib:libcpp-httplib.so\n";
+}
+#endif
+
 namespace zorva {
 namespace {
 
@@ -37,9 +43,81 @@ using namespace std::chrono_literals;
 using namespace std::string_literals;
 using Request = httplib::Request;
 using Response = httplib::Response;
+using Handler = std::function<void(const Request&, Response&)>;
 
 // The bound on anything expected to happen promptly; only reached when a test is failing.
 constexpr auto kWait = 10s;
+
+// A local HTTPS server on 127.0.0.1 whose fresh certificate names 127.0.0.1 alone (not
+// "localhost") under a subject of its own. It logs each request before the handler set for its
+// path runs (404 without one); a handler playing a slow server waits for `released`.
+class Server {
+ public:
+  Server() {
+    signal(SIGPIPE, SIG_IGN);  // a client that gave up must not kill the test
+    const TestCertificate certificate(_folder.path(), "IP:127.0.0.1");
+    caFile = certificate.cert();
+    _http = std::make_unique<httplib::SSLServer>(caFile.c_str(), certificate.key().c_str());
+    // Without it, a reply written in two pieces waits for the client's delayed acknowledgement.
+    _http->set_tcp_nodelay(true);
+    _http->new_task_queue = [] { return new httplib::ThreadPool(64); };
+    auto route = [this](const Request& in, Response& out) {
+      std::unique_lock lock(_mutex);
+      _log.push_back(in);
+      Handler handler = _handlers[in.path];
+      lock.unlock();
+      _changed.notify_all();
+      out.status = 404;
+      if (handler) handler(in, out);
+    };
+    _http->Get(".*", route);
+    _http->Post(".*", route);
+    // Replaces cpp-httplib's SO_REUSEPORT, with which two servers could be handed one port.
+    int fd = -1;
+    _http->set_socket_options([&fd](socket_t socket) { fd = socket; });
+    _port = _http->bind_to_any_port("127.0.0.1");
+    // cpp-httplib's backlog of 5 loses a burst's SYNs, which the client resends a second later.
+    if (_port <= 0 || listen(fd, SOMAXCONN) != 0) throw std::runtime_error("cannot listen");
+    _listener = std::thread([this] { _http->listen_after_bind(); });
+    // A stop() before the server counts as running would be lost and the destructor would hang.
+    while (!_http->is_running()) std::this_thread::yield();
+  }
+  ~Server() {
+    release();
+    _http->stop();
+    _listener.join();
+    // Not remove_all: cpp-httplib joins its workers where ThreadSanitizer sees no join, so
+    // closing a descriptor number a worker once used would be reported as a race.
+    for (const char* name : {"cert.pem", "key.pem", ""}) std::remove((_folder / name).c_str());
+  }
+  std::string url() const { return "https://127.0.0.1:" + std::to_string(_port); }
+  void handle(const std::string& path, Handler handler) {
+    std::lock_guard lock(_mutex);
+    _handlers[path] = std::move(handler);
+  }
+  void release() {
+    released = true;
+    released.notify_all();
+  }
+  std::vector<Request> requests(size_t atLeast = 0) {  // waits for that many, up to kWait
+    std::unique_lock lock(_mutex);
+    _changed.wait_for(lock, kWait, [&] { return _log.size() >= atLeast; });
+    return _log;
+  }
+
+  std::string caFile;
+  std::atomic<bool> released = false;
+
+ private:
+  TempFolder _folder{"zorva-http"};
+  std::unique_ptr<httplib::SSLServer> _http;
+  std::thread _listener;
+  int _port = -1;
+  std::mutex _mutex;
+  std::condition_variable _changed;
+  std::vector<Request> _log;
+  std::map<std::string, Handler> _handlers;
+};
 
 // One completion's result, shared with the callback so that a completion arriving after the test
 // gave up on it lands somewhere valid; calls beyond the first are counted, not hidden.
@@ -61,9 +139,8 @@ struct Outcome {
   }
   bool done() const { return future.wait_for(0s) == std::future_status::ready; }
   HttpResponse wait() const {
-    if (future.wait_for(kWait) == std::future_status::ready) return future.get();
-    ADD_FAILURE() << "no completion in time";
-    return {.status = -1};
+    EXPECT_EQ(future.wait_for(kWait), std::future_status::ready) << "no completion in time";
+    return done() ? future.get() : HttpResponse{.status = -1};
   }
 };
 
@@ -73,17 +150,19 @@ HttpResponse exchange(HttpClient& through, HttpRequest request) {
   return outcome.wait();
 }
 
-HttpTestServer::Handler answer(int status, const std::string& body) {
+// Each with a Location, which no answer must be taken for a redirect to.
+Handler answer(int status, const std::string& body) {
   return [=](const Request&, Response& out) {
     out.status = status;
     out.body = body;
+    out.set_header("Location", "/v1/items");
   };
 }
 
 void expectTransportError(const HttpResponse& response, int code) {
-  EXPECT_TRUE(response.transportError.has_value());
-  EXPECT_EQ(response.transportCode, code) << response.transportError.value_or("");
-  EXPECT_EQ(std::tuple(response.status, response.body), std::tuple(0, ""s));
+  EXPECT_EQ(std::tuple(response.transportCode, response.status, response.body),
+            std::tuple(code, 0, ""s))
+      << response.transportError.value_or("no transport error");
 }
 
 class HttpClientTest : public ::testing::Test {
@@ -92,8 +171,8 @@ class HttpClientTest : public ::testing::Test {
     return HttpRequest{.url = server.url() + path, .timeout = timeout};
   }
   void holdReplies(const std::string& path) {
-    server.setHandler("GET", path, [this](const Request& in, Response& out) {
-      server.waitForRelease();
+    server.handle(path, [this](const Request& in, Response& out) {
+      server.released.wait(false);
       answer(200, in.target.substr(in.target.find('?') + 1))(in, out);
     });
   }
@@ -101,18 +180,18 @@ class HttpClientTest : public ::testing::Test {
   // connection tens of milliseconds of parsing, ten times that under the sanitizers. The real
   // store is in the trust table below.
   std::unique_ptr<CurlHttpClient> newClient(size_t cap = CurlHttpClient::kDefaultMaxReplyBytes) {
-    return std::make_unique<CurlHttpClient>("", cap, server.caFile());
+    return std::make_unique<CurlHttpClient>("", cap, server.caFile);
   }
 
-  HttpTestServer server;
+  Server server;
   std::unique_ptr<CurlHttpClient> client = newClient();  // destroyed first: it may cancel
 };
 
 TEST_F(HttpClientTest, RequestsArriveAsSentAndEveryStatusComesBackWithItsBodyUnredirected) {
-  server.setHandler("GET", "/v1/items", answer(200, "listed"));
-  server.setHandler("POST", "/v1/events", answer(201, "stored"));
-  // NUL bytes and a size past the point where an "Expect: 100-continue" round would start.
-  const std::string body = "{\"kind\":\"copy\"}\0"s + std::string(3000, 'x');
+  server.handle("/v1/items", answer(200, "listed"));
+  server.handle("/v1/events", answer(201, "stored"));
+  // NUL bytes, and past 1 MiB, where libcurl would start an "Expect: 100-continue" round.
+  const std::string body = "{\"kind\":\"copy\"}\0"s + std::string(1 << 20, 'x');
   HttpResponse listed = exchange(*client, {.url = server.url() + "/v1/items?since=5&tag=a%20b",
                                            .headers = {{"X-Zorva-Trace", "t-1"}}});
   HttpResponse stored = exchange(*client, {.method = "POST",
@@ -126,16 +205,13 @@ TEST_F(HttpClientTest, RequestsArriveAsSentAndEveryStatusComesBackWithItsBodyUnr
   EXPECT_EQ(std::tuple(seen[0].method, seen[0].target, seen[0].body,
                        seen[0].get_header_value("x-zorva-trace")),
             std::tuple("GET", "/v1/items?since=5&tag=a%20b", "", "t-1"));
-  EXPECT_EQ(std::tuple(seen[1].method, seen[1].target, seen[1].body,
+  EXPECT_EQ(std::tuple(seen[1].method, seen[1].target, seen[1].body == body,
                        seen[1].get_header_value("Content-Type"), seen[1].has_header("Expect")),
-            std::tuple("POST", "/v1/events", body, "application/json", false));
+            std::tuple("POST", "/v1/events", true, "application/json", false));
 
   for (int status : {299, 300, 404, 500}) {
     const std::string path = "/s/" + std::to_string(status);
-    server.setHandler("GET", path, [status](const Request& in, Response& out) {
-      answer(status, "body")(in, out);
-      out.set_header("Location", "/v1/items");
-    });
+    server.handle(path, answer(status, "body"));
     HttpResponse response = exchange(*client, get(path));
     EXPECT_EQ(std::tuple(response.status, response.body, response.transportError),
               std::tuple(status, "body", std::nullopt));
@@ -144,55 +220,34 @@ TEST_F(HttpClientTest, RequestsArriveAsSentAndEveryStatusComesBackWithItsBodyUnr
 }
 
 // Trust is the system's store plus the given authority, never less and never more; whatever
-// cannot be verified, reached or started completes with a transport error and reaches no server.
+// cannot be verified or started completes with a transport error and reaches no server.
 TEST_F(HttpClientTest, TrustIsExactlyWhatWasGivenAndExchangesThatCannotSucceedFailBelowHttp) {
-  HttpTestServer other;  // stands in for an authority of the system's store
-  // Bound but not listening: connections are refused, and nothing else can take the port.
-  const int refusing = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ASSERT_EQ(bind(refusing, reinterpret_cast<sockaddr*>(&address), size), 0);
-  ASSERT_EQ(getsockname(refusing, reinterpret_cast<sockaddr*>(&address), &size), 0);
-  const std::string refused = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  Server other;  // stands in for an authority of the system's store
   constexpr size_t kCap = CurlHttpClient::kDefaultMaxReplyBytes;
-  CurlHttpClient realStore, withRealStore{server.caFile()}, missingCa{"/nonexistent/ca.pem"};
-  CurlHttpClient both{server.caFile(), kCap, other.caFile()}, systemOnly{"", kCap, other.caFile()};
+  CurlHttpClient realStore, withRealStore{server.caFile}, missingCa{"/nonexistent/ca.pem"};
+  CurlHttpClient both{server.caFile, kCap, other.caFile}, systemOnly{"", kCap, other.caFile};
   const std::string localhost = server.url().replace(8, 9, "localhost") + "/";
+  // No code: the server's 404. The certificate names 127.0.0.1, not localhost.
   const std::tuple<HttpClient&, std::string, int> cases[] = {
-      // no code: the server's 404
       {withRealStore, server.url(), 0},
       {both, server.url(), 0},
       {both, other.url(), 0},
       {systemOnly, other.url(), 0},
       {systemOnly, server.url(), CURLE_PEER_FAILED_VERIFICATION},
       {realStore, server.url(), CURLE_PEER_FAILED_VERIFICATION},
-      {*client, localhost, CURLE_PEER_FAILED_VERIFICATION},  // the certificate names 127.0.0.1
+      {*client, localhost, CURLE_PEER_FAILED_VERIFICATION},
       {missingCa, server.url(), CURLE_SSL_CACERT_BADFILE},
-      {*client, refused, CURLE_COULDNT_CONNECT},
       {*client, "file:///etc/hostname", CURLE_UNSUPPORTED_PROTOCOL},
       {*client, "https://exa mple/", CURLE_URL_MALFORMAT},
   };
   for (const auto& [through, url, code] : cases) {
-    SCOPED_TRACE(url);
     HttpResponse response = exchange(through, {.url = url + (url.ends_with('/') ? "" : "/")});
     EXPECT_EQ(std::tuple(response.status, response.transportCode), std::tuple(code ? 0 : 404, code))
-        << response.transportError.value_or("");
+        << url << ": " << response.transportError.value_or("");
   }
   expectTransportError(exchange(*client, {.method = "PUT", .url = server.url() + "/"}),
                        CURLE_BAD_FUNCTION_ARGUMENT);
   EXPECT_EQ(server.requests().size(), 2u);
-  close(refusing);
-}
-
-TEST_F(HttpClientTest, ServerThatNeverAnswersTimesOutAtTheRequestsTimeout) {
-  holdReplies("/silent");
-  auto start = std::chrono::steady_clock::now();
-  expectTransportError(exchange(*client, get("/silent", 300ms)), CURLE_OPERATION_TIMEDOUT);
-  auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(elapsed, 290ms);  // curl's timer may fire a fraction of a millisecond early
-  EXPECT_LT(elapsed, 3s);     // the request's own limit, not the default minute
 }
 
 TEST_F(HttpClientTest, RepliesUpToTheCapArriveWholeAndLargerOnesAreRefusedWithoutBufferingPastIt) {
@@ -206,9 +261,8 @@ TEST_F(HttpClientTest, RepliesUpToTheCapArriveWholeAndLargerOnesAreRefusedWithou
   };
   std::unique_ptr<CurlHttpClient> capped = newClient(kCap);
   for (bool chunked : {false, true}) {
-    SCOPED_TRACE(chunked);
     for (size_t size : {kLarge, kCap, kCap + 1}) {
-      server.setHandler("GET", "/" + std::to_string(size), [=](auto&, Response& out) {
+      server.handle("/" + std::to_string(size), [=](auto&, Response& out) {
         out.status = 200;
         if (!chunked) return out.set_content(patterned(size), "text/plain");
         out.set_chunked_content_provider(
@@ -219,10 +273,9 @@ TEST_F(HttpClientTest, RepliesUpToTheCapArriveWholeAndLargerOnesAreRefusedWithou
       });
     }
     HttpResponse whole = exchange(*client, get("/" + std::to_string(kLarge)));
-    EXPECT_EQ(whole.status, 200);
-    EXPECT_TRUE(whole.body == patterned(kLarge)) << "got " << whole.body.size() << " bytes";
+    EXPECT_TRUE(whole.status == 200 && whole.body == patterned(kLarge)) << whole.body.size();
     HttpResponse atCap = exchange(*capped, get("/" + std::to_string(kCap)));
-    EXPECT_EQ(std::tuple(atCap.status, atCap.body.size()), std::tuple(200, kCap));
+    EXPECT_EQ(std::tuple(atCap.status, atCap.body.size()), std::tuple(200, kCap)) << chunked;
     HttpResponse over = exchange(*capped, get("/" + std::to_string(kCap + 1)));
     expectTransportError(over, CURLE_FILESIZE_EXCEEDED);
     EXPECT_EQ(over.transportError, "reply too large");
@@ -238,18 +291,17 @@ TEST_F(HttpClientTest, RepliesUpToTheCapArriveWholeAndLargerOnesAreRefusedWithou
 TEST_F(HttpClientTest, ExchangesRunAtOnceAndEachCompletesOnceOnTheClientsThread) {
   constexpr int kCount = 50;
   holdReplies("/echo");
-  server.setHandler("GET", "/quick", answer(200, "quick"));
+  server.handle("/quick", answer(200, "quick"));
   std::vector<Outcome> outcomes(kCount + 2);
   std::thread::id sender;
   auto sending = std::async(std::launch::async, [&] {
     sender = std::this_thread::get_id();
-    for (int i = 0; i < kCount; ++i) {
+    for (int i = 0; i < kCount; ++i)
       client->send(get("/echo?n=" + std::to_string(i)), outcomes[i].callback());
-    }
   });
   ASSERT_EQ(sending.wait_for(kWait), std::future_status::ready) << "send() waited for a reply";
   // All of them reach the server before any is answered: none waits for another to finish.
-  EXPECT_TRUE(server.waitForRequests(kCount, kWait)) << server.requests().size() << " arrived";
+  EXPECT_EQ(server.requests(kCount).size(), size_t{kCount});
 
   // Sending from within a completion is how callers retry and chain; held exchanges delay neither.
   const Outcome& quick = outcomes[kCount];
@@ -261,22 +313,22 @@ TEST_F(HttpClientTest, ExchangesRunAtOnceAndEachCompletesOnceOnTheClientsThread)
   EXPECT_EQ(chained.wait().body, "quick");
   EXPECT_FALSE(outcomes[0].done());
   server.release();
-  for (int i = 0; i < kCount; ++i) {
-    EXPECT_EQ(std::tuple(outcomes[i].wait().status, outcomes[i].wait().body),
-              std::tuple(200, "n=" + std::to_string(i)));
-  }
+  for (int i = 0; i < kCount; ++i) EXPECT_EQ(outcomes[i].wait().body, "n=" + std::to_string(i));
   client.reset();
   const std::thread::id completer = quick.state->thread;
-  for (const Outcome& outcome : outcomes) {
+  for (const Outcome& outcome : outcomes)
     EXPECT_EQ(std::tuple(outcome.state->calls.load(), outcome.state->thread),
               std::tuple(1, completer));
-  }
-  EXPECT_NE(completer, std::this_thread::get_id());
-  EXPECT_NE(completer, sender);
+  EXPECT_TRUE(completer != std::this_thread::get_id() && completer != sender);
 }
 
-TEST_F(HttpClientTest, DestroyingTheClientCompletesEachExchangeInFlightOnceAsCancelled) {
+TEST_F(HttpClientTest, AnExchangeTimesOutAtItsTimeoutAndDestroyingTheClientCancelsTheRestOnce) {
   holdReplies("/held");
+  auto start = std::chrono::steady_clock::now();
+  expectTransportError(exchange(*client, get("/held", 300ms)), CURLE_OPERATION_TIMEDOUT);
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, 290ms);  // curl's timer may fire a fraction of a millisecond early
+  EXPECT_LT(elapsed, 3s);     // the request's own limit, not the default minute
   CurlHttpClient* raw = client.get();
   Outcome first, second, resent;
   client->send(get("/held"), first.callback());
@@ -285,15 +337,14 @@ TEST_F(HttpClientTest, DestroyingTheClientCompletesEachExchangeInFlightOnceAsCan
     raw->send(HttpRequest{.url = "https://127.0.0.1:9/"}, resent.callback());
     done(std::move(response));
   });
-  ASSERT_TRUE(server.waitForRequests(2, kWait));
+  ASSERT_EQ(server.requests(3).size(), 3u);
   client.reset();
   for (const Outcome* outcome : {&first, &second, &resent}) {
     ASSERT_TRUE(outcome->done()) << "completed only after the destructor returned";
     expectTransportError(outcome->wait(), CURLE_ABORTED_BY_CALLBACK);
-    EXPECT_EQ(outcome->wait().transportError, "cancelled");
-    EXPECT_EQ(std::tuple(outcome->state->calls.load(),
+    EXPECT_EQ(std::tuple(outcome->wait().transportError, outcome->state->calls.load(),
                          outcome->state->thread == std::this_thread::get_id()),
-              std::tuple(1, false));
+              std::tuple("cancelled", 1, false));
   }
 }
 

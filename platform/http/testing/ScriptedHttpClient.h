@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <utility>
@@ -27,32 +28,22 @@ class ScriptedHttpClient final : public HttpClient {
     _script.assign(script.begin(), script.end());
   }
   // While held, answers wait until release(): for exchanges that must overlap.
-  void hold() {
-    std::lock_guard lock(_mutex);
-    _held = true;
-  }
+  void hold() { _held = true; }
   void release() {
-    std::vector<std::pair<Completion, HttpResponse>> waiting;
-    {
-      std::lock_guard lock(_mutex);
-      _held = false;
-      waiting.swap(_waiting);
-    }
+    std::unique_lock lock(_mutex);
+    _held = false;
+    auto waiting = std::exchange(_waiting, {});
+    lock.unlock();
     for (auto& [done, response] : waiting) done(std::move(response));
   }
 
   void send(HttpRequest request, Completion done) override {
-    HttpResponse response;
-    {
-      std::lock_guard lock(_mutex);
-      _sent.push_back({std::move(request), _clock.now()});
-      response = _script.front();
-      if (_script.size() > 1) _script.pop_front();
-      if (_held) {
-        _waiting.emplace_back(std::move(done), std::move(response));
-        return;
-      }
-    }
+    std::unique_lock lock(_mutex);
+    _sent.push_back({std::move(request), _clock.now()});
+    HttpResponse response = _script.front();
+    if (_script.size() > 1) _script.pop_front();
+    if (_held) return _waiting.push_back({std::move(done), std::move(response)});
+    lock.unlock();
     done(std::move(response));
   }
 
@@ -66,7 +57,7 @@ class ScriptedHttpClient final : public HttpClient {
   mutable std::mutex _mutex;
   std::deque<HttpResponse> _script{HttpResponse{.status = 200}};
   std::vector<Sent> _sent;
-  bool _held = false;
+  std::atomic<bool> _held = false;
   std::vector<std::pair<Completion, HttpResponse>> _waiting;
 };
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# zorvad under its installed unit's capabilities, no new privileges, umask and ProtectSystem=strict
-# (every mount read-only but the state folder), applied by hand since no systemd runs here. Files
-# copied, moved and written out of a drive mounted later must reach the backend, the kernel must
-# still filter, the service must log no error, and make no system call the unit's filter refuses.
+# zorvad under its installed unit's capabilities, no new privileges, umask and ProtectSystem=strict,
+# applied by hand since no systemd runs here. Files copied, moved and written out of a drive mounted
+# later must reach the backend, the kernel must still filter, the service must log no error, and
+# make no system call the unit's filter refuses.
 # Usage: confined_test.sh BUILD_DIR PATH_TO_ZORVA_DEVBACKEND
 set -uo pipefail
 skip() { echo "skip: $*" && exit 77; }
@@ -15,25 +15,21 @@ work=$(mktemp -d)
 out=/tmp/zorva-confined.$$
 confined=""
 cleanup() {
-  # The service, not strace: strace ends when it does, but ignores the signal itself. (The list
-  # has no line end: read fails, but still sets pid.)
+  # The service, not strace, which ignores the signal. (read fails on the unended list, sets pid.)
   [ -n "$confined" ] && read -r pid 2>/dev/null <"/proc/$confined/task/$confined/children"
   # shellcheck disable=SC2046
   kill "${pid:-$confined}" $(jobs -p) 2>/dev/null
   wait 2>/dev/null
   # A service still letting go of a file keeps a mount busy; it must not outlive the test.
-  umount "$work/drive" 2>/dev/null || umount -l "$work/drive" 2>/dev/null
-  umount "$work" 2>/dev/null || umount -l "$work" 2>/dev/null
+  for mount in "$work/drive" "$work"; do umount "$mount" 2>/dev/null || umount -l "$mount" 2>/dev/null; done
   rm -rf "$work" "$out".*
 }
 trap cleanup EXIT
 failures=0
 fail() { echo "FAIL $*" && failures=$((failures + 1)); }
 die() { echo "FAIL $*" && cat "$work/zorvad.log" 2>/dev/null && exit 1; }
-# seen FILE TEXT: whether TEXT shows up in FILE within 15 seconds.
 seen() { for _ in $(seq 150); do grep -qF -- "$2" "$1" 2>/dev/null && return; sleep 0.1; done; return 1; }
 
-# --- The unit as installed, and what it asks for.
 root="$work/root"
 DESTDIR="$root" cmake --install "$1" --prefix /usr >"$work/install.log" 2>&1 ||
   die "cmake --install: $(cat "$work/install.log")"
@@ -41,8 +37,7 @@ unit="$root/usr/lib/systemd/system/zorvad.service"
 values() { sed -n "s/^$1=//p" "$unit"; }
 read -r -a caps <<<"$(values CapabilityBoundingSet | tr '[:upper:]' '[:lower:]' | sed 's/cap_//g')"
 [ ${#caps[@]} -gt 0 ] && [[ ${caps[*]} != *"~"* ]] || fail "no capability allow list to apply"
-[ "$(values ProtectSystem)/$(values NoNewPrivileges)" = strict/yes ] ||
-  fail "the unit does not set ProtectSystem=strict and NoNewPrivileges=yes"
+[ "$(values ProtectSystem)/$(values NoNewPrivileges)" = strict/yes ] || fail "no ProtectSystem=strict, NoNewPrivileges=yes"
 # expand NAME...: the system calls of each name, with @groups expanded down to their calls.
 expand() {
   for item in "$@"; do
@@ -58,13 +53,13 @@ denied=$(values SystemCallFilter | sed -n 's/^~//p')
 # shellcheck disable=SC2086
 permitted=$(comm -23 <(expand $allowed | sort -u) <(expand $denied | sort -u))
 
-# --- Outside: a private bus, the backend over HTTPS (its TLS calls count too), and a folder
-# whose mounts reach the service's namespace later, as the host's do under systemd.
+# A folder whose mounts reach the service's namespace later, as the host's do under systemd.
 mkdir -m 0700 "$work/state" && mkdir "$work/drive"
 mount --bind "$work" "$work" && mount --make-private "$work" && mount --make-shared "$work" ||
   die "cannot make $work a shared mount"
 start_private_bus "$work"
 [ -n "$bus_address" ] || die "the private bus did not start"
+# The backend over HTTPS: the service's TLS calls count too.
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 \
   -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout "$work/key.pem" \
   -out "$work/cert.pem" 2>/dev/null || die "cannot make a certificate"
@@ -75,15 +70,12 @@ backend=$(sed -n 's/^listening //p' "$work/backend.out")
 # A shell started before the service, and with every capability, copies a file itself: the
 # service can name its program only from /proc/PID/exe, which the kernel guards like ptrace.
 mkfifo "$work/cue"
-(
-  read -r _ <"$work/cue"
-  IFS= read -r -d '' text <"$work/drive/written.txt"
-  printf '%s' "$text" >"$out.written"
-) &
+(read -r _ <"$work/cue" && IFS= read -r -d '' text <"$work/drive/written.txt"
+  printf '%s' "$text" >"$out.written") &
 shell_program=$(readlink "/proc/$!/exe")
 
-# --- Inside: read-only mounts but for the API filesystems and the state folder, then the
-# unit's capabilities, umask and no new privileges, with strace counting the service's calls.
+# Inside: every mount read-only but the API filesystems and the state folder, then the unit's
+# capabilities, umask and no new privileges, with strace counting the service's calls.
 exec 5>"$work/syscalls"
 ZORVA_BUS=$bus_address ZORVA_BACKEND_URL=$backend ZORVA_ANALYTICS_URL=$backend \
   ZORVA_CA_FILE="$work/cert.pem" ZORVA_STATE_DIR="$work/state" ZORVA_LOG=stderr \
@@ -103,17 +95,12 @@ confined=$!
 exec 5>&-
 seen "$work/zorvad.log" "XPC: listening" || die "the confined service did not start"
 
-# A drive the host mounts now. Events on it count from the service's mark on, which can take a
-# while on a busy machine under strace.
 mount -t tmpfs -o size=16m zorva-confined "$work/drive" || die "cannot mount a tmpfs drive"
 seen "$work/zorvad.log" "fanotify: watching $work/drive (tmpfs) fully" ||
   die "the service did not watch the drive mounted on the host"
 # Written by a family of their own, as a drive's files are, not by that of the copies.
-(
-  head -c 300000 /dev/urandom >"$work/drive/copied.bin"
-  head -c 200000 /dev/urandom >"$work/drive/moved.bin"
-  head -c 100000 /dev/urandom | base64 -w 0 >"$work/drive/written.txt"
-)
+(head -c 300000 /dev/urandom >"$work/drive/copied.bin" && head -c 200000 /dev/urandom >"$work/drive/moved.bin"
+  head -c 100000 /dev/urandom | base64 -w 0 >"$work/drive/written.txt")
 ctl() { "$root/usr/bin/zorvactl" --bus "$bus_address" "$@" >/dev/null || die "zorvactl $*"; }
 ctl token confined-device-key
 ctl add-volume 7 "$work/drive"
@@ -133,14 +120,13 @@ read -r service_pid <"/proc/$confined/task/$confined/children"
 read -r major minor < <(stat -c '%Hd %Ld' "$work/state")
 device=$(printf '%x' $((major << 20 | minor)))
 ignore_marks=0
-while read -r line; do
-  [[ $line =~ sdev:$device\ mflags:([0-9a-f]+) ]] && ((0x${BASH_REMATCH[1]} & 0x200)) &&
-    ignore_marks=$((ignore_marks + 1))
-done < <(cat "/proc/$service_pid/fdinfo/"* 2>/dev/null)
-[ $ignore_marks -gt 0 ] || fail "no folder of the state folder's filesystem is filtered in the kernel"
+for flags in $(cat "/proc/$service_pid/fdinfo/"* 2>/dev/null | sed -n "s/.*sdev:$device mflags:\([0-9a-f]*\).*/\1/p"); do
+  ((0x$flags & 0x200)) && ignore_marks=1
+done
+[ $ignore_marks = 1 ] || fail "no folder of the state folder's filesystem is filtered in the kernel"
 
-# The service stops; strace then writes its count. Errors, and the lines of a service that lost
-# part of its sight, fail the test, as does any system call the unit's filter refuses.
+# strace writes its count once the service stops. Errors, and the lines of a service that lost
+# part of its sight, fail the test.
 kill "$service_pid"
 wait "$confined"
 grep -E 'ERROR|cannot be read|could not be read|filtering is off' "$work/zorvad.log" &&

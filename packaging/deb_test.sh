@@ -1,23 +1,18 @@
 #!/usr/bin/env bash
-# The Debian package on this machine, for real: installed, upgraded to a higher version made by
-# repacking it, removed and purged; the machine is left purged whatever happens. Off systemd the
-# install must say that it did not start the service; under systemd it must be enabled and running.
+# The Debian package on this machine, for real: installed, upgraded to a repacked higher version,
+# removed and purged; the machine is left purged whatever happens.
 # Usage (as root): deb_test.sh OUT_DEB
 set -uo pipefail
 deb=$(realpath "$1")
 skip() { echo "skip: $*" && exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "installing a package needs root"
-for present in /usr/sbin/zorvad /usr/bin/zorvactl /var/lib/zorva; do
-  [ -e "$present" ] && skip "$present is already here, and the test would replace or remove it"
-done
+for present in /usr/sbin/zorvad /usr/bin/zorvactl /var/lib/zorva; do [ -e "$present" ] && skip "$present is here"; done
 dpkg-query -W zorva >/dev/null 2>&1 || getent group zorva >/dev/null &&
   skip "zorva is already installed here (package or group), and the test would purge it"
 work=$(mktemp -d)
-# None of these was here before: whatever a broken package leaves, they go.
 trap 'dpkg --purge zorva &>/dev/null; rm -rf /var/lib/zorva "$work"; getent group zorva >/dev/null && groupdel zorva' EXIT
 failures=0
 fail() { echo "FAIL $*" && failures=$((failures + 1)); }
-# run NAME COMMAND...: runs it with its output in $work/NAME.log, which a failure shows.
 run() { "${@:2}" >"$work/$1.log" 2>&1 || { fail "${*:2}: $(cat "$work/$1.log")" && return 1; }; }
 
 run install dpkg -i "$deb" || exit 1
@@ -29,8 +24,7 @@ else
   [ "$(grep -c 'not started: systemd is not running' "$work/install.log")" = 1 ] ||
     fail "the install does not say once that it did not start zorvad: $(cat "$work/install.log")"
 fi
-# Each program where its page's section says, each file the pages name under FILES (but the
-# service's own state folder) there.
+# Each program where its page's section says, each file the pages name under FILES there.
 [ "$(man -w 8 zorvad)" = /usr/share/man/man8/zorvad.8.gz ] && [ -x /usr/sbin/zorvad ] ||
   fail "zorvad and its page in section 8"
 [ "$(man -w 1 zorvactl)" = /usr/share/man/man1/zorvactl.1.gz ] && [ -x /usr/bin/zorvactl ] ||
@@ -42,12 +36,10 @@ for file in $files; do [ -f "$file" ] || fail "$file, named under FILES, is not 
 [ "$(/usr/sbin/zorvad --version)" = "$version" ] || fail "zorvad --version is not $version"
 getent group zorva >/dev/null || fail "no group zorva after the install"
 
-# Upgrade to the same files under a higher version; the state folder is kept.
 dpkg-deb -R "$deb" "$work/next"
 sed -i "s/^Version: .*/Version: $version+1/" "$work/next/DEBIAN/control"
 dpkg-deb --root-owner-group -b "$work/next" "$work/next.deb" >/dev/null
-install -d -m 0700 /var/lib/zorva
-echo kept >/var/lib/zorva/kept
+install -d -m 0700 /var/lib/zorva && echo kept >/var/lib/zorva/kept
 run upgrade dpkg -i "$work/next.deb"
 [ "$(dpkg-query -W -f='${Version}' zorva)" = "$version+1" ] || fail "the upgrade did not happen"
 [ "$(cat /var/lib/zorva/kept)" = kept ] || fail "the upgrade lost /var/lib/zorva/kept"
@@ -62,7 +54,6 @@ while read -r path; do
   fail "$path is left after dpkg --remove"
 done <"$work/files"
 [ -f /var/lib/zorva/kept ] || fail "dpkg --remove took the state folder"
-# Purge: the state folder, the group and systemd's links and records of the unit go too.
 run purge dpkg --purge zorva
 [ -e /var/lib/zorva ] && fail "/var/lib/zorva is left after dpkg --purge"
 getent group zorva >/dev/null && fail "the group zorva is left after dpkg --purge"

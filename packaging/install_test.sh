@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# What `cmake --install` places, staged under a temporary DESTDIR, checked statically: starting
-# the unit needs a machine booted with systemd (confined_test.sh applies it by hand).
+# What `cmake --install` places, staged under a temporary DESTDIR, checked statically (starting
+# the unit needs a machine booted with systemd; confined_test.sh applies it by hand).
 # Usage: install_test.sh BUILD_DIR [MAN]   (MAN: ON when the build made the manual pages)
 set -uo pipefail
 build=$1
@@ -21,12 +21,9 @@ usr/sbin/zorvad usr/share/dbus-1/system.d/com.zorva.client.extension.xpc.conf"
 [ "${2:-OFF}" = ON ] && expected+=" usr/share/man/man1/zorvactl.1 usr/share/man/man8/zorvad.8"
 actual=$(cd "$root" && find . -type f -o -type l | sed 's#^\./##' | sort)
 [ "$actual" = "$(tr ' ' '\n' <<<"$expected" | sort)" ] || fail "installed: $actual"
-"$root/usr/sbin/zorvad" --version >/dev/null && [ -x "$root/usr/bin/zorvactl" ] ||
-  fail "the installed programs do not run"
 grep WARNING "$root.log" && fail "an install to /usr warns"
 
-# The pages are made from the programs' help: each command and each variable must have come
-# through, and man must read the pages without a complaint.
+# The pages, made from the programs' help, name each command and variable; man reads them cleanly.
 if [ "${2:-OFF}" = ON ]; then
   pages="$root/usr/share/man"
   commands=$("$root/usr/bin/zorvactl" --help | sed -n '/^Subcommands:$/,/^$/s/^  \([^ ]*\).*/\1/p')
@@ -55,13 +52,8 @@ done
 grep -E '^(Private(Tmp|Mounts|Devices|Users)|TemporaryFileSystem|Root(Directory|Image)|Bind(ReadOnly)?Paths|ProtectProc|ProtectHome)=' "$unit" |
   grep -vxE 'Private[A-Za-z]*=(no|false|off|0)?|ProtectProc=default|ProtectHome=read-only' &&
   fail "the unit changes the service's view of the mounts, the file tree or the processes"
-policy="$root/usr/share/dbus-1/system.d/com.zorva.client.extension.xpc.conf"
-grep -q '<allow own="com.zorva.client.extension.xpc"/>' "$policy" ||
-  fail "the bus policy does not let the service own the name the unit waits for"
-grep -q '<policy group="zorva">' "$policy" || fail "the bus policy has no rule for group zorva"
 
-# The unit as systemd reads it, against the staged program: any complaint counts, as verify
-# exits 0 for keys it ignores. Then how much it leaves the service: 10 is unconfined.
+# Any complaint counts, as verify exits 0 for keys it ignores. An exposure of 10 is unconfined.
 mkdir "$work/verify"
 sed "s#^ExecStart=#ExecStart=$root#" "$unit" >"$work/verify/zorvad.service"
 complaints=$(systemd-analyze verify "$work/verify/zorvad.service" 2>&1) && [ -z "$complaints" ] ||
@@ -69,10 +61,6 @@ complaints=$(systemd-analyze verify "$work/verify/zorvad.service" 2>&1) && [ -z 
 security=$(systemd-analyze security --offline=true "$work/verify/zorvad.service" 2>&1)
 exposure=$(sed -n 's/^.*Overall exposure level for zorvad.service: \([0-9.]*\) .*$/\1/p' <<<"$security")
 awk -v e="${exposure:-10}" 'BEGIN { exit !(e < 5.0) }' || fail "exposure not below 5.0: $security"
-# The group, as the package's sysusers entry creates it, in the staged root's own /etc.
-mkdir -p "$root/etc"
-systemd-sysusers --root="$root" >"$work/sysusers.log" 2>&1 || fail "$(cat "$work/sysusers.log")"
-grep -q '^zorva:' "$root/etc/group" || fail "no group zorva after systemd-sysusers"
 
 # Another prefix: the unit follows it, and the install says the bus will not find its policy.
 root=$(staged /opt/zorva)

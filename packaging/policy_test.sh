@@ -1,28 +1,23 @@
 #!/usr/bin/env bash
 # The system bus policy on a private copy of the system bus, with programs run as other users
 # (so as root): only root owns the name, root and the group "zorva" may call, others are refused.
+# The service runs on a trace replayed from its standard input, end to end.
 # Usage: policy_test.sh PATH_TO_ZORVAD PATH_TO_ZORVACTL PATH_TO_POLICY
 set -uo pipefail
 zorvad=$1
-zorvactl=$2
 skip() { echo "SKIP: $*" && exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "needs root to run clients as other users"
-for program in dbus-daemon busctl setpriv groupadd; do
-  command -v $program >/dev/null || skip "$program is not installed"
-done
+for tool in dbus-daemon busctl setpriv groupadd; do command -v $tool >/dev/null || skip "no $tool"; done
 work=$(mktemp -d)
 chmod 755 "$work"  # the bus socket must be reachable for the unprivileged users
-created_group=no
-# The group exists on an installed system (the package's sysusers entry); a test machine may
-# lack it.
+created_group=no  # the package's sysusers entry makes it; a test machine may lack it
 getent group zorva >/dev/null || { groupadd --system zorva && created_group=yes; } || exit 1
 trap 'kill $(jobs -p) 2>/dev/null; wait; [ $created_group = yes ] && groupdel zorva; rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL $*" && failures=$((failures + 1)); }
 seen() { for _ in $(seq 300); do grep -q "$2" "$1" 2>/dev/null && return; sleep 0.1; done; return 1; }
 
-# The system bus's own configuration, with its own socket, in the foreground, as the current
-# user, and with this policy in place of every installed one.
+# The system bus's own configuration, its own socket, in the foreground, with only this policy.
 sed -e "s#<listen>.*</listen>#<listen>unix:path=$work/system_bus_socket</listen>#" \
   -e '/<user>/d;/<fork\/>/d;/<pidfile>/d;/<syslog\/>/d;/<servicehelper>/d' \
   -e '/<standard_system_servicedirs\/>/d;/<includedir>/d;/<include /d' \
@@ -35,9 +30,8 @@ address=$(head -n 1 "$work/address")
 as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 as_member=(setpriv --reuid=nobody --regid=nogroup --groups=zorva)
 
-# start_service NAME [command prefix...]: zorvad as that user, in a state folder closed to
-# others, on a replayed trace written to descriptor 4; waits for its control interface to listen
-# or give up. Its log is $work/NAME.log.
+# start_service NAME [PREFIX...]: zorvad on a trace written to descriptor 4, logging to
+# $work/NAME.log, until its control interface listens or gives up.
 start_service() {
   mkdir -m 700 "$work/state-$1" && chown nobody "$work/state-$1"
   mkfifo "$work/in-$1"
@@ -53,6 +47,7 @@ grep -q "ERROR: XPC: no listener" "$work/nobody.log" &&
   fail "zorvad as nobody: $(cat "$work/nobody.log")"
 exec 4>&-
 start_service root
+service=$!
 grep -q "XPC: listening" "$work/root.log" || fail "zorvad as root: $(cat "$work/root.log")"
 
 check() {  # check NAME EXPECTED_STATUS EXPECTED_TEXT COMMAND...
@@ -62,7 +57,7 @@ check() {  # check NAME EXPECTED_STATUS EXPECTED_TEXT COMMAND...
   [ $status -eq "$2" ] && grep -qF -- "$3" <<<"$out" && echo "ok   $1" ||
     fail "$1: status $status (want $2), output: $out"
 }
-ctl=("$zorvactl" --bus="$address")
+ctl=("$2" --bus="$address")
 to=(busctl --address="$address" call com.zorva.client.extension.xpc /com/zorva/client/extension)
 check root-zorvactl 0 pong "${ctl[@]}" ping
 check member-busctl 0 'b false' "${as_member[@]}" "${to[@]}" com.zorva.ZorvaServerXPCProtocol IsRunning
@@ -79,5 +74,10 @@ seen "$work/watch.log" 'watching volume'
 echo '{"event": "LINK", "pid": 5, "ppid": 4, "executable": "/usr/bin/ln", "platform": true, "source": "/media/usb/a", "target_dir": "/media/usb", "target_filename": "b"}' >&4
 seen "$work/changes" . && [ "$(cat "$work/changes")" = /media/usb/b ] && echo "ok   member-watch" ||
   fail "member-watch: changes \"$(cat "$work/changes")\", watch said: $(cat "$work/watch.log")"
+# A transfer out of it and a bad line are logged, the end of input said, and the service runs on.
+printf '%s\n' '{"event": "RENAME", "pid": 5, "ppid": 4, "executable": "/usr/bin/mv", "platform": true, "source": "/media/usb/a", "dir": "/tmp", "filename": "b"}' 'not json' >&4
 exec 4>&-
+seen "$work/root.log" "replay: end of input after 3 lines" && kill -0 $service &&
+  [[ $(cat "$work/root.log") == "ZORVA_LOG: launch app: "*"REMOTE: track: RENAME: /media/usb/a, /tmp/b, /usr/bin/mv"* ]] &&
+  grep -q "ERROR: replay: line 3:" "$work/root.log" && echo "ok   replay" || fail "replay: $(cat "$work/root.log")"
 exit $((failures > 0))

@@ -14,14 +14,15 @@ using Str = std::optional<std::string>;
 // Each call as one line with every argument the dispatcher chooses; "-" for nothing, and the
 // builders' default process (101/100, /usr/bin/cp) left out.
 struct RecordingTracker final : PathTrackerInterface {
-  void open(std::string_view path, const struct stat& status, const Lineage& actor, Str exec,
-            uint32_t flags, const EventFile* opened) override {
-    add({"open", path, size(status), who(actor), or_(exec), std::to_string(flags), file(opened)});
+  void open(std::string_view path, const struct stat& s, const Lineage& actor, Str exec,
+            uint32_t flags, const EventFile* file) override {
+    add({"open", path, std::to_string(s.st_size), who(actor), or_(exec), std::to_string(flags),
+         file ? "file" : "-"});
   }
-  void close(std::string_view path, const struct stat& status, const Lineage& actor, Str exec,
-             bool modified, const EventFile* opened) override {
-    add({"close", path, size(status), who(actor), or_(exec), modified ? "modified" : "-",
-         file(opened)});
+  void close(std::string_view path, const struct stat& s, const Lineage& actor, Str exec,
+             bool modified, const EventFile* file) override {
+    add({"close", path, std::to_string(s.st_size), who(actor), or_(exec),
+         modified ? "modified" : "-", file ? "file" : "-"});
   }
   void source(std::string_view source, Str dest, bool either, bool both, Str exec,
               std::string_view type, const Lineage& actor) override {
@@ -31,23 +32,16 @@ struct RecordingTracker final : PathTrackerInterface {
   void modify(Str path, Str exec, std::string_view type) override {
     add({type, or_(path), or_(exec)});
   }
-  static std::string size(const struct stat& s) { return std::to_string(s.st_size); }
   static std::string or_(const Str& s) { return s == "/usr/bin/cp" ? "" : s.value_or("-"); }
-  static std::string file(const EventFile* opened) { return opened ? "file" : "-"; }
   static std::string who(const Lineage& l) {
-    char text[64] = "";
-    if (l != Lineage{101, 100, 0, 0}) {
-      std::snprintf(text, sizeof text, "%d/%d/%d/%d", l.pid, l.ppid, l.grandparent,
-                    l.greatGrandparent);
-    }
-    return text;
+    if (l == Lineage{101, 100, 0, 0}) return "";
+    return std::to_string(l.pid) + "/" + std::to_string(l.ppid) + "/" +
+           std::to_string(l.grandparent) + "/" + std::to_string(l.greatGrandparent);
   }
   void add(std::initializer_list<std::string_view> words) {
-    std::string line;
     for (std::string_view word : words) {
-      if (!word.empty()) line.append(line.empty() ? "" : " ").append(word);
+      if (!word.empty()) calls.append(calls.empty() ? "" : " ").append(word);
     }
-    calls.append(calls.empty() ? "" : "; ").append(line);
   }
   std::string calls;
 };

@@ -11,13 +11,12 @@ namespace {
 // when not, "~" when it is not UTF-8 (never ignored, and handed back as nothing), then its path.
 TEST(ProcessFilter, DecidesByPrefixPlatformFlagAndCaseAndHandsBackTheExecutable) {
   const std::string cases[] = {
-      // The client application: any non-platform executable under its prefixes, by plain
-      // prefix (a sibling bundle whose name extends it counts too).
+      // The client application: non-platform executables by plain prefix (a sibling bundle too).
       "-+/Applications/Zorva Client.app/Contents/MacOS/Zorva Client",
       "-+/Applications/Zorva Client.application/x", "-+/opt/zorva-client/bin/zorva-client",
       "--/opt/zorva-clientx/bin/tool",
       "P-/Applications/Zorva Client.app/Contents/MacOS/Zorva Client",
-      // The ignore table applies to platform executables only, suffix with its own prefix.
+      // The ignore table: platform executables only, each suffix with its own prefix.
       "P+/usr/sbin/cupsd", "--/usr/sbin/cupsd", "P-/usr/sbin/sshd", "P-/usr/libexec/cupsd",
       "P+/usr/libexec/promotedcontentd",
       "P+/System/Library/Frameworks/CoreServices.framework/x/mds",

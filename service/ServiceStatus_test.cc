@@ -1,6 +1,5 @@
 #include "service/ServiceStatus.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "backend/testing/MemoryAuditEventStore.h"
@@ -10,7 +9,6 @@
 #include "platform/files/testing/FakeContentComparator.h"
 #include "platform/log/testing/MemoryLogWriter.h"
 #include "platform/settings/testing/MemorySettingsStore.h"
-#include "tracking/testing/TrackerFakes.h"
 
 namespace zorva {
 namespace {
@@ -37,12 +35,8 @@ struct FakeSource final : EventSource {
   es_return_t subscribe(es_client_t*, const es_event_type_t*, uint32_t) override { return {}; }
   es_return_t deleteClient(es_client_t*) override { return {}; }
   EventSourceStatus status() const override {
-    return {.eventsRead = 42,
-            .queueOverflows = 3,
-            .processTableLosses = 2,
-            .staleHandles = 1,
-            .mounts = {{"/", "ext4", MountCoverage::Coverage::Full, ""},
-                       {"/mnt/share", "nfs4", MountCoverage::Coverage::Partial, "no renames"}}};
+    using enum MountCoverage::Coverage;
+    return {42, 3, 2, 1, {{"/", "ext4", Full, ""}, {"/mnt/share", "nfs4", Partial, "no renames"}}};
   }
 };
 
@@ -58,81 +52,70 @@ struct Asker {
   std::vector<json> answers;
 };
 
-class ServiceStatusTest : public ::testing::Test {
- protected:
-  json statusNow() {
-    Asker asker(_status);
-    _clock.settle();
-    EXPECT_EQ(asker.answers.size(), 1u);
-    return asker.answers.empty() ? json() : asker.answers[0];
-  }
-  void dispatch(const std::unique_ptr<OwnedMessage>& message) {
-    _dispatcher.handle(message->message());
-  }
-
-  MemoryLogWriter _log;
-  ManualClock _clock;
-  MemorySettingsStore _settings;
-  MemoryAuditEventStore _auditStore;
-  FakeBackend _backend;
-  FakeContentComparator _comparator;
-  RecordingSinks _notifier;
-  FakeSource _source;
-  FakeBusTransport _transport;
-  DispatchCounters _counters;
-  EventQueue _queue{{_backend, _auditStore, _clock}};
-  PathTracker _tracker{{_settings, _clock, _queue, _notifier, _comparator}};
-  XPCServer _server{{_transport, _backend, _backend, _clock, "1.2.3"}};
-  EventDispatcher _dispatcher{_tracker, &_counters};
-  ServiceStatus _status{
-      _clock, "1.2.3",
-      statusParts({_source, _counters, [this] { return &_backend; }, [this] { return &_tracker; },
-                   [this] { return &_queue; }, [] { return nullptr; }, [this] { return &_server; }},
-                  _clock)};
-};
-
 // Every figure in its place, compared whole: a telemetry client not created yet is left out.
-TEST_F(ServiceStatusTest, EachSubsystemsFiguresLandInTheirPlaceAfterTransfersAndAnUpload) {
-  _server.start();
-  _tracker.addVolume(7, "/media/usb", true);
-  _tracker.addVolume(8, "/media/other", false);
-  _server.trackVolume(7, _transport.connect(500));
-  _comparator.setEqual("/media/usb/a.txt", "/tmp/a.txt");
-  const testing::Actor reader{.pid = 11, .ppid = 10}, writer{.pid = 12, .ppid = 10};
-  const testing::Actor client{.executable = "/opt/zorva-client/bin/zorva-client",
-                              .platform = false};
-  dispatch(testing::makeOpen("/media/usb/a.txt", S_IFREG | 0644, 1000, 1, reader));
-  dispatch(testing::makeClose("/media/usb/a.txt", false, S_IFREG | 0644, 1000, reader));
-  dispatch(testing::makeClose("/tmp/a.txt", true, S_IFREG | 0644, 1000, writer));  // a copy
-  dispatch(testing::makeRenameToNew("/media/usb/b.txt", "/tmp", "b.txt"));
-  dispatch(testing::makeOpen("/etc/hosts"));                  // concerns no watched file
-  dispatch(testing::makeOpen("/media/usb", S_IFDIR | 0755));  // a folder
-  dispatch(testing::makeOpen("/media/usb/c.txt", S_IFREG | 0644, 1000, 1, client));
-  _clock.settle();
-  _clock.advance(PathTracker::kFinalNameWait + 1s);  // the copy is reported once due
+TEST(ServiceStatusTest, EachSubsystemsFiguresLandInTheirPlaceAfterTransfersAndAnUpload) {
+  MemoryLogWriter log;
+  ManualClock clock;
+  MemorySettingsStore settings;
+  MemoryAuditEventStore auditStore;
+  FakeBackend backend;
+  FakeContentComparator comparator;
+  FakeSource source;
+  FakeBusTransport transport;
+  DispatchCounters counters;
+  EventQueue queue{{backend, auditStore, clock}};
+  XPCServer server{{transport, backend, backend, clock, "1.2.3"}};
+  PathTracker tracker{{settings, clock, queue, server, comparator}};
+  EventDispatcher dispatcher{tracker, &counters};
+  ServiceStatus status{
+      clock, "1.2.3",
+      statusParts({source, counters, [&] { return &backend; }, [&] { return &tracker; },
+                   [&] { return &queue; }, [] { return nullptr; }, [&] { return &server; }},
+                  clock)};
+  auto statusNow = [&] {
+    Asker asker(status);
+    clock.settle();
+    return asker.answers;
+  };
+  server.start();
+  tracker.addVolume(7, "/media/usb", true);
+  tracker.addVolume(8, "/media/other", false);
+  server.trackVolume(7, transport.connect(500));
+  comparator.setEqual("/media/usb/a.txt", "/tmp/a.txt");
+  using namespace testing;
+  const Actor reader{.pid = 11, .ppid = 10}, writer{.pid = 12, .ppid = 10};
+  const Actor client{.executable = "/opt/zorva-client/bin/zorva-client", .platform = false};
+  for (const auto& message : {makeOpen("/media/usb/a.txt", kFile, 1000, 1, reader),
+                              makeClose("/media/usb/a.txt", false, kFile, 1000, reader),
+                              makeClose("/tmp/a.txt", true, kFile, 1000, writer),  // a copy
+                              makeRenameToNew("/media/usb/b.txt", "/tmp", "b.txt"),
+                              makeOpen("/etc/hosts"),  // concerns no watched file
+                              makeOpen("/media/usb", S_IFDIR | 0755),
+                              makeOpen("/media/usb/c.txt", kFile, 1000, 1, client)}) {
+    dispatcher.handle(message->message());
+  }
+  clock.advance(PathTracker::kFinalNameWait + 1s);  // the copy is reported once due
   json expected = json::parse(R"({"version": "1.2.3", "uptimeSeconds": 3, "deviceKeyHeld": false,
     "volumes": [{"id": 7, "path": "/media/usb/", "notify": true, "listener": ":1.1"},
                 {"id": 8, "path": "/media/other/", "notify": false, "listener": null}],
     "events": {"read": 42, "dispatched": 7, "droppedByFilter": 2, "droppedByTracker": 1},
     "transfers": {"byRename": 1, "byContent": 1, "comparisons": 1},
-    "audit": {"waiting": 2, "oldestWaitingSince": "2026-01-01T00:00:00Z",
-              "oldestWaitingSeconds": 3, "lastUpload": null, "droppedByCap": 0,
-              "droppedRefused": 0},
+    "audit": {"waiting": 2, "oldestWaitingSince": "2026-01-01T00:00:00Z", "oldestWaitingSeconds": 3,
+              "lastUpload": null, "droppedByCap": 0, "droppedRefused": 0},
     "kernel": {"queueOverflows": 3, "processTableLosses": 2, "staleHandles": 1},
-    "mounts": [{"mountPoint": "/", "fsType": "ext4", "coverage": "full", "detail": ""},
-               {"mountPoint": "/mnt/share", "fsType": "nfs4", "coverage": "partial",
-                "detail": "no renames"}],
+    "mounts": [{"mountPoint": "/", "fsType": "ext4", "coverage": "full", "detail": ""}, {"mountPoint":
+      "/mnt/share", "fsType": "nfs4", "coverage": "partial", "detail": "no renames"}],
     "late": []})");
-  EXPECT_EQ(statusNow(), expected);
+  EXPECT_EQ(statusNow(), std::vector{expected});
 
-  _backend.ready = true;
-  _backend.onReady();
-  _clock.settle();
+  backend.ready = true;
+  backend.onReady();
+  clock.settle();
   expected["deviceKeyHeld"] = true;
   expected["audit"] = json::parse(R"({"waiting": 0, "oldestWaitingSince": null,
     "oldestWaitingSeconds": null, "droppedByCap": 0, "droppedRefused": 0, "lastUpload":
     {"at": "2026-01-01T00:00:03Z", "result": "accepted", "status": 0, "records": 2}})");
-  EXPECT_EQ(statusNow(), expected);
+  EXPECT_EQ(statusNow(), std::vector{expected});
 }
 
 // A part that does not answer in time is left out and named; the others still arrive, nested

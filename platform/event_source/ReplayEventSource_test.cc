@@ -5,14 +5,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <fstream>
 #include <future>
 #include <set>
 #include <sstream>
 #include <thread>
-#include <tuple>
-#include <vector>
 
 #include "platform/event_source/ReplayParser.h"
 #include "platform/log/testing/MemoryLogWriter.h"
@@ -21,22 +18,19 @@
 namespace zorva {
 namespace {
 
-using ::testing::AllOf;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::Ne;
-using ::testing::StartsWith;
+using namespace ::testing;
 
 std::string event(std::string_view type, int64_t pid = 1,
                   std::string_view fields = R"("path": "/p")") {
-  std::string line = R"({"ppid": 1, "executable": "/x", "platform": false, "event": )";
-  line.append(type).append(", \"pid\": ").append(std::to_string(pid));
-  if (!fields.empty()) line.append(", ").append(fields);
-  return line.append("}");
+  return R"({"ppid": 1, "executable": "/x", "platform": false, "event": )" + std::string(type) +
+         ", \"pid\": " + std::to_string(pid) + (fields.empty() ? "" : ", ") + std::string(fields) +
+         "}";
 }
 std::string open(int64_t pid, size_t pathLength = 2) {
   return event(R"("OPEN")", pid, R"("path": "/)" + std::string(pathLength - 1, 'a') + "\"");
 }
+
+using Types = std::vector<es_event_type_t>;
 
 class ReplayEventSourceTest : public ::testing::Test {
  protected:
@@ -45,21 +39,13 @@ class ReplayEventSourceTest : public ::testing::Test {
     return _path;
   }
 
-  es_client_t* start(ReplayEventSource& source,
-                     std::vector<es_event_type_t> types = {ES_EVENT_TYPE_NOTIFY_OPEN}) {
+  // The whole trace through a fresh source; returns the lines it counted.
+  uint64_t replay(const std::string& path, Types types = {ES_EVENT_TYPE_NOTIFY_OPEN}) {
+    ReplayEventSource source(path, _onEnd);
     es_client_t* client = nullptr;
     EXPECT_EQ(source.newClient(&client, _handler), ES_NEW_CLIENT_RESULT_SUCCESS);
     _subscribed = true;
-    EXPECT_EQ(source.subscribe(client, types.data(), static_cast<uint32_t>(types.size())),
-              ES_RETURN_SUCCESS);
-    return client;
-  }
-
-  // The whole trace through a fresh source; returns the lines it counted.
-  uint64_t replay(const std::string& path,
-                  std::vector<es_event_type_t> types = {ES_EVENT_TYPE_NOTIFY_OPEN}) {
-    ReplayEventSource source(path, _onEnd);
-    es_client_t* client = start(source, std::move(types));
+    EXPECT_EQ(source.subscribe(client, types.data(), types.size()), ES_RETURN_SUCCESS);
     uint64_t lines = _ended.get_future().get();
     EXPECT_EQ(source.deleteClient(client), ES_RETURN_SUCCESS);
     return lines;
@@ -70,33 +56,23 @@ class ReplayEventSourceTest : public ::testing::Test {
   const std::string _path = _folder / "trace.jsonl";
   std::promise<uint64_t> _ended;
   ReplayEventSource::EndOfInput _onEnd = [this](uint64_t lines) { _ended.set_value(lines); };
-  // Written by the reader thread alone, and read once it has been joined.
-  std::vector<pid_t> _pids;
+  // Written by the reader thread alone, and read once it has been joined: the pid of each event,
+  // and the length of an open's path.
+  std::vector<std::string> _seen;
   std::set<std::thread::id> _threads;
-  std::vector<size_t> _lengths;
   std::atomic<bool> _subscribed = false;
   es_handler_block_t _handler = [this](es_client_t*, const es_message_t* m) {
     if (!_subscribed) ADD_FAILURE() << "delivered before subscribe";
-    _pids.push_back(m->process->pid);
     _threads.insert(std::this_thread::get_id());
-    bool open = m->event_type == ES_EVENT_TYPE_NOTIFY_OPEN;
-    _lengths.push_back(open ? m->event.open.file->path.length : 0);
+    const bool open = m->event_type == ES_EVENT_TYPE_NOTIFY_OPEN;
+    _seen.push_back(std::to_string(m->process->pid) +
+                    (open ? ":" + std::to_string(m->event.open.file->path.length) : ""));
   };
 };
 
 // Blank and CRLF lines count, the last needs no newline, and unknown types need no subscription.
-TEST_F(ReplayEventSourceTest, DeliversInFileOrderOnOneThreadOfItsOwn) {
-  std::string trace = open(1) + "\n\n \t\n" + event(R"("TRUNCATE")", 2) + "\n" +
-                      event("999", 3, "") + "\r\n" + event("41", 4) + "\n" +
-                      event(R"("UNLINK")", 5) + "\n" + open(6);
-  EXPECT_EQ(replay(file(trace), {ES_EVENT_TYPE_NOTIFY_OPEN, ES_EVENT_TYPE_NOTIFY_UNLINK}), 8u);
-  EXPECT_THAT(_pids, ElementsAre(1, 3, 5, 6));
-  EXPECT_THAT(_threads, ElementsAre(Ne(std::this_thread::get_id())));
-  EXPECT_THAT(_log.texts(), ElementsAre("ZORVA_LOG: replay: end of input after 8 lines"));
-}
-
 // Long lines span reads, and one over the limit is skipped without upsetting the lines after it.
-TEST_F(ReplayEventSourceTest, BadLinesAreLoggedWithTheirNumberAndSkipped) {
+TEST_F(ReplayEventSourceTest, DeliversInFileOrderOnOneThreadOfItsOwnAndLogsBadLinesByNumber) {
   auto opening = [](std::string_view fields) { return event(R"("OPEN")", 1, fields); };
   const std::pair<std::string, std::string_view> bad[] = {
       {"not json", "not JSON"},
@@ -128,17 +104,24 @@ TEST_F(ReplayEventSourceTest, BadLinesAreLoggedWithTheirNumberAndSkipped) {
       {event(R"("RENAME")", 1, R"("source": "/a", "existing_file": "/b", "filename": "c")"),
        "rename needs"},
   };
-  std::string trace = open(1, 10000) + "\n\n";
+  std::string trace = open(1, 10000) + "\n\n \t\n" + event(R"("TRUNCATE")", 2) + "\n" +
+                      event("999", 3, "") + "\r\n" + event("41", 4) + "\n" +
+                      event(R"("UNLINK")", 5) + "\n";
   for (const auto& [line, reason] : bad) trace += line + "\n";
-  EXPECT_EQ(replay(file(trace + open(2, 200000))), std::size(bad) + 3);
-  EXPECT_THAT(_pids, ElementsAre(1, 2));
-  EXPECT_THAT(_lengths, ElementsAre(10000, 200000));
+  const size_t lines = std::size(bad) + 8;
+  EXPECT_EQ(replay(file(trace + open(6, 200000)),
+                   {ES_EVENT_TYPE_NOTIFY_OPEN, ES_EVENT_TYPE_NOTIFY_UNLINK}),
+            lines);
+  EXPECT_THAT(_seen, ElementsAre("1:10000", "3", "5", "6:200000"));
+  EXPECT_THAT(_threads, ElementsAre(Ne(std::this_thread::get_id())));
   std::vector<std::string> logged = _log.texts();
-  ASSERT_EQ(logged.size(), std::size(bad) + 1);  // and the end of input
+  ASSERT_EQ(logged.size(), std::size(bad) + 1);
   for (size_t i = 0; i < std::size(bad); ++i) {
-    std::string prefix = "ZORVA_LOG: ERROR: replay: line " + std::to_string(i + 3) + ": ";
+    std::string prefix = "ZORVA_LOG: ERROR: replay: line " + std::to_string(i + 8) + ": ";
     EXPECT_THAT(logged[i], AllOf(StartsWith(prefix), HasSubstr(bad[i].second)));
   }
+  EXPECT_EQ(logged.back(),
+            "ZORVA_LOG: replay: end of input after " + std::to_string(lines) + " lines");
 }
 
 TEST_F(ReplayEventSourceTest, RefusesBadSubscriptionsAndStrayClients) {
@@ -162,7 +145,11 @@ TEST_F(ReplayEventSourceTest, DeleteClientWakesAReaderBlockedOnAnOpenPipe) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   ReplayEventSource source(fds[0], "pipe", _onEnd);
-  EXPECT_EQ(source.deleteClient(start(source)), ES_RETURN_SUCCESS);
+  es_client_t* client = nullptr;
+  ASSERT_EQ(source.newClient(&client, _handler), ES_NEW_CLIENT_RESULT_SUCCESS);
+  ASSERT_EQ(source.subscribe(client, Types{ES_EVENT_TYPE_NOTIFY_OPEN}.data(), 1),
+            ES_RETURN_SUCCESS);
+  EXPECT_EQ(source.deleteClient(client), ES_RETURN_SUCCESS);
   EXPECT_EQ(_ended.get_future().wait_for(std::chrono::seconds(0)), std::future_status::timeout);
   close(fds[1]);
 }
@@ -176,7 +163,7 @@ TEST_F(ReplayEventSourceTest, ReadsStandardInputAndLeavesItOpen) {
   EXPECT_GE(fcntl(STDIN_FILENO, F_GETFD), 0);
   dup2(savedStdin, STDIN_FILENO);
   close(savedStdin);
-  EXPECT_THAT(_pids, ElementsAre(1));
+  EXPECT_THAT(_seen, ElementsAre("1:2"));
 }
 
 // ---- Parsing
@@ -185,17 +172,15 @@ std::string_view text(es_string_token_t token) { return {token.data, token.lengt
 
 // path:mode:size, with the mode in octal, so that a wrong kind of file is as plain as a wrong path.
 std::string show(const es_file_t* file) {
-  if (!file) return " -";
   std::ostringstream out;
-  out << ' ' << text(file->path) << ':' << std::oct << file->stat.st_mode << std::dec << ':'
-      << file->stat.st_size;
-  return out.str();
+  if (file) out << text(file->path) << ':' << std::oct << file->stat.st_mode << std::dec << ':';
+  return file ? " " + out.str() + std::to_string(file->stat.st_size) : " -";
 }
+std::string show(es_string_token_t name) { return " " + std::string(text(name)); }
 
 // Everything a message's event carries on one line, so that each table row states it all.
 std::string show(const es_message_t& m) {
   const es_events_t& e = m.event;
-  auto name = [](es_string_token_t token) { return " " + std::string(text(token)); };
   switch (m.event_type) {
     case ES_EVENT_TYPE_NOTIFY_OPEN:
       return "OPEN" + show(e.open.file) + " " + std::to_string(e.open.fflag);
@@ -204,22 +189,22 @@ std::string show(const es_message_t& m) {
     case ES_EVENT_TYPE_NOTIFY_EXCHANGEDATA:
       return "EXCHANGEDATA" + show(e.exchangedata.file1) + show(e.exchangedata.file2);
     case ES_EVENT_TYPE_NOTIFY_LINK:
-      return "LINK" + show(e.link.source) + show(e.link.target_dir) + name(e.link.target_filename);
+      return "LINK" + show(e.link.source) + show(e.link.target_dir) + show(e.link.target_filename);
     case ES_EVENT_TYPE_NOTIFY_RENAME:
       return "RENAME" + show(e.rename.source) +
              (e.rename.destination_type == ES_DESTINATION_TYPE_EXISTING_FILE
                   ? " existing" + show(e.rename.destination.existing_file)
                   : " new" + show(e.rename.destination.new_path.dir) +
-                        name(e.rename.destination.new_path.filename));
+                        show(e.rename.destination.new_path.filename));
     case ES_EVENT_TYPE_NOTIFY_UNLINK:
       return "UNLINK" + show(e.unlink.target) + show(e.unlink.parent_dir);
     case ES_EVENT_TYPE_NOTIFY_TRUNCATE:
       return "TRUNCATE" + show(e.truncate.target);
     case ES_EVENT_TYPE_NOTIFY_CLONE:
-      return "CLONE" + show(e.clone.source) + show(e.clone.target_dir) + name(e.clone.target_name);
+      return "CLONE" + show(e.clone.source) + show(e.clone.target_dir) + show(e.clone.target_name);
     case ES_EVENT_TYPE_NOTIFY_COPYFILE:
       return "COPYFILE" + show(e.copyfile.source) + show(e.copyfile.target_file) +
-             show(e.copyfile.target_dir) + name(e.copyfile.target_name) + " " +
+             show(e.copyfile.target_dir) + show(e.copyfile.target_name) + " " +
              std::to_string(e.copyfile.mode) + " " + std::to_string(e.copyfile.flags);
   }
   return "event " + std::to_string(m.event_type);
@@ -253,16 +238,14 @@ TEST(ReplayParser, EachEventFillsItsFields) {
       {"4294967295", "event 4294967295"},
   };
   for (const auto& [event, expected] : cases) {
-    std::string line = std::string(kCommon) + std::string(event) + "}";
-    SCOPED_TRACE(line);
+    SCOPED_TRACE(event);
     std::string error;
-    auto message = parseReplayLine(line, &error);
+    auto message = parseReplayLine(std::string(kCommon).append(event) + "}", &error);
     ASSERT_NE(message, nullptr) << error;
-    const es_process_t& process = *message->message().process;
-    EXPECT_EQ(
-        std::tuple(process.pid, process.ppid, process.is_platform_binary, show(process.executable)),
-        std::tuple(101, 100, true, " /usr/bin/cp:100755:0"));
-    EXPECT_EQ(show(message->message()), expected);
+    const es_process_t& p = *message->message().process;
+    EXPECT_EQ(std::tuple(p.pid, p.ppid, p.is_platform_binary, show(p.executable),
+                         show(message->message())),
+              std::tuple(101, 100, true, " /usr/bin/cp:100755:0", expected));
   }
 }
 

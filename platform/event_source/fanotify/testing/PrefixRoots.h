@@ -13,9 +13,6 @@ namespace zorva::testing {
 // Roots as plain path prefixes, changed by a test while the reader thread asks.
 class PrefixRoots final : public WatchedFolders {
  public:
-  explicit PrefixRoots(std::vector<std::string> roots = {}) {
-    for (const std::string& root : roots) add(root);
-  }
   void add(const std::string& root) {
     std::lock_guard lock(_mutex);
     _roots.push_back(root + "/");

@@ -19,15 +19,13 @@
 //     every filesystem, so other programs on a busy machine are in its figure.
 
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <thread>
 #include <vector>
 
 #include "bench/Stats.h"
@@ -39,7 +37,7 @@ using namespace zorva::e2e;
 using zorva::bench::median;
 using zorva::bench::percentile;
 
-double ms(Steady::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double ms(Wall::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 // CPU nanoseconds of every thread of a process.
 uint64_t cpuNs(pid_t pid) {
@@ -78,6 +76,14 @@ void copyFile(const std::string& from, const std::string& to) {
   if (::close(out) != 0) throw std::runtime_error("close");
 }
 
+// When the first upload that carried `dest` was accepted.
+Wall::time_point firstDeliveryTime(const RigBackend& backend, const std::string& dest) {
+  for (const RigBackend::Request& r : backend.requests()) {
+    if (r.accepted && std::ranges::count(r.events, dest, &AuditEvent::dest)) return r.time;
+  }
+  return {};
+}
+
 void latency(ProductRig& rig, int copies) {
   std::vector<std::string> sources;
   for (int i = 0; i < copies; ++i) {
@@ -97,7 +103,7 @@ void latency(ProductRig& rig, int copies) {
       ++lost;
       continue;
     }
-    latencies.push_back(ms(*rig.backend().firstDeliveryTime(dest) - closed));
+    latencies.push_back(ms(firstDeliveryTime(rig.backend(), dest) - closed));
     std::this_thread::sleep_for(100ms);
   }
   std::printf("(1) close of a copy -> its audit event at the backend, %d copies (%d not seen):\n",
@@ -119,35 +125,22 @@ void openCloseWorkload(const std::string& folder, long events) {
   }
 }
 
-struct Listener {
-  pid_t pid;
-  std::function<void()> stop;
-};
-
 double idleUsPerSecond(pid_t pid) {
   const uint64_t before = cpuNs(pid);
   std::this_thread::sleep_for(1s);
   return static_cast<double>(cpuNs(pid) - before) / 1e3;
 }
 
-pid_t startBareReader(const std::string& program, const std::string& mountPoint,
-                      const std::string& errPath) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  std::vector<std::string> args = {program, mountPoint};
-  std::vector<char*> argv = {args[0].data(), args[1].data(), nullptr};
-  pid_t pid = -1;
-  if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-    throw std::runtime_error("cannot start " + program);
-  }
-  posix_spawn_file_actions_destroy(&actions);
+// Its standard output (a summary when it ends) goes with its error to `errPath`.
+std::unique_ptr<ChildProcess> startBareReader(const std::string& program,
+                                              const std::string& mountPoint,
+                                              const std::string& errPath) {
+  auto reader = ChildProcess::spawn({program, mountPoint}, {.output = errPath});
+  if (!reader) throw std::runtime_error("cannot start " + program);
   if (!waitFor([&] { return readFile(errPath).find("ready") != std::string::npos; }, 10s)) {
     throw std::runtime_error("the bare reader did not start: " + readFile(errPath));
   }
-  return pid;
+  return reader;
 }
 
 std::string mountPointOf(const std::string& path) {
@@ -164,7 +157,7 @@ void cpu(ProductRig& rig, const std::string& bareReader, long events) {
   std::vector<double> zorvad, bare, zorvadIdle, bareIdle;
   for (int round = 0; round < 3; ++round) {
     {
-      const pid_t pid = rig.service().pid();
+      const pid_t pid = rig.pid();
       zorvadIdle.push_back(idleUsPerSecond(pid));
       drain(pid);
       const uint64_t before = cpuNs(pid);
@@ -174,15 +167,16 @@ void cpu(ProductRig& rig, const std::string& bareReader, long events) {
                        static_cast<double>(events));
     }
     {
-      const pid_t pid = startBareReader(bareReader, mountPoint, rig.root() + "/bare.err");
+      const auto reader = startBareReader(bareReader, mountPoint, rig.root() + "/bare.err");
+      const pid_t pid = reader->pid();
       bareIdle.push_back(idleUsPerSecond(pid));
       const uint64_t before = cpuNs(pid);
       openCloseWorkload(folder, events);
       drain(pid);
       bare.push_back(static_cast<double>(cpuNs(pid) - before) / 1e6 * 100000.0 /
                      static_cast<double>(events));
-      ::kill(pid, SIGTERM);
-      ::waitpid(pid, nullptr, 0);
+      reader->signal(SIGTERM);
+      reader->wait();
     }
     std::printf("    round %d: zorvad %.1f ms, bare reader %.1f ms per 100,000 events\n", round + 1,
                 zorvad.back(), bare.back());

@@ -6,14 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -33,14 +32,27 @@ constexpr const char* kTrackPath = "/zorva/1/track";
 // The request log's "2026-12-07T04:45:45.123Z".
 Wall::time_point parseTime(const std::string& text) {
   std::tm tm{};
-  int millis = 0;
-  if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                  &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &millis) != 7) {
-    return {};
+  const char* millis = ::strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S.", &tm);
+  return millis ? Wall::from_time_t(timegm(&tm)) + std::chrono::milliseconds(std::atoi(millis))
+                : Wall::time_point{};
+}
+
+std::string check(const std::vector<std::string>& step) {
+  const CommandResult result = runCommand(step);
+  if (result.status != 0) {
+    throw std::runtime_error(step[0] + " failed: " + result.out + result.err);
   }
-  tm.tm_year -= 1900;
-  tm.tm_mon -= 1;
-  return Wall::from_time_t(timegm(&tm)) + std::chrono::milliseconds(millis);
+  return result.out;
+}
+
+// The lines of `text` that hold `having`.
+std::vector<std::string> lines(const std::string& text, const std::string& having = "") {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(having) != std::string::npos) out.push_back(line);
+  }
+  return out;
 }
 
 bool success(int status) { return status == 0 || (status >= 200 && status < 300); }
@@ -65,9 +77,8 @@ std::optional<std::string> whyProductCannotRun() {
 }
 
 void writeFile(const std::string& path, const std::string& content) {
-  if (!(std::ofstream(path, std::ios::binary) << content)) {
+  if (!(std::ofstream(path, std::ios::binary) << content))
     throw std::runtime_error("cannot write " + path);
-  }
 }
 
 std::string readFile(const std::string& path) {
@@ -95,9 +106,8 @@ std::vector<AuditEvent> parseUpload(const std::string& body, std::vector<std::st
       problems.push_back("malformed record: " + r.dump());
       continue;
     }
-    events.push_back({r["audit_event_id"].get<std::string>(), r["volume_id"].get<int64_t>(),
-                      r["source"].get<std::string>(), r["dest"].get<std::string>(),
-                      r["create_time"].get<std::string>()});
+    events.push_back(
+        {r["audit_event_id"], r["volume_id"], r["source"], r["dest"], r["create_time"]});
   }
   return events;
 }
@@ -106,7 +116,7 @@ RigBackend::RigBackend(std::string program, const TestCertificate& certificate,
                        std::string validKey, std::string folder, BackendMode mode)
     : _program(std::move(program)),
       _validKey(std::move(validKey)),
-      _folder(std::move(folder)),
+      _log(folder + "/backend.log"),
       _certificate(certificate) {
   set({});  // the first run picks the port that every later one takes again
   set(mode);
@@ -114,94 +124,69 @@ RigBackend::RigBackend(std::string program, const TestCertificate& certificate,
 
 void RigBackend::set(BackendMode mode) {
   _process.reset();  // killed: the request log is written and flushed line by line
+  requests();        // the last of it, before the next run writes the log afresh
   if (!mode.up) return;
-  const std::string run = _folder + "/backend-" + std::to_string(_runs.size() + 1);
-  std::vector<std::string> argv = {
-      _program, "--port", std::to_string(_port), "--log", run + ".log", "--valid-token", _validKey};
+  std::vector<std::string> argv = {_program,        "--port", std::to_string(_port), "--log", _log,
+                                   "--valid-token", _validKey};
   if (mode.tls)
     argv.insert(argv.end(), {"--cert", _certificate.cert(), "--key", _certificate.key()});
   for (auto [path, status] :
        {std::pair{kUploadPath, mode.uploadStatus}, std::pair{kTrackPath, mode.analyticsStatus}}) {
     if (status) argv.insert(argv.end(), {"--status", path + ("=" + std::to_string(status))});
   }
-  // The port was just released: taking it again can only fail for a moment.
+  // Its first line says where it listens. The port was just released: taking it again can only
+  // fail for a moment.
+  std::optional<std::string> said;
   const bool listening = waitFor(
       [&] {
-        _process = ChildProcess::spawn(argv, {.output = run + ".out", .dieWithTest = true});
-        std::string said;
-        waitFor(
-            [&] {
-              said = readFile(run + ".out");
-              return said.find('\n') != std::string::npos || !_process->running();
-            },
-            10s, 1ms);
-        if (!said.starts_with("listening ")) return false;
-        _port = std::stoi(said.substr(said.rfind(':') + 1));
-        return true;
+        _process = ChildProcess::spawn(argv, {.dieWithTest = true});
+        said = _process->readLine(ChildProcess::Stream::Out);
+        return said && said->starts_with("listening ");
       },
       10s, 50ms);
-  if (!listening) throw std::runtime_error("zorva-devbackend: " + readFile(run + ".out"));
+  if (!listening)
+    throw std::runtime_error("zorva-devbackend: " +
+                             _process->readLine(ChildProcess::Stream::Err).value_or(""));
+  _port = std::stoi(said->substr(said->rfind(':') + 1));
   if (mode.paused) _process->signal(SIGSTOP);
-  _runs.push_back({mode, run + ".log"});
-}
-
-void RigBackend::record(const std::string& line, const BackendMode& mode) const {
-  const json entry = json::parse(line, nullptr, /*allow_exceptions=*/false);
-  if (!entry.is_object() || entry.value("method", "") != "POST") return;
-  const std::string path = entry.value("path", ""), body = entry.value("body", "");
-  Request request{.time = parseTime(entry.value("time", ""))};
-  if (path == kUploadPath) {
-    const size_t before = _problems.size();
-    request.events = parseUpload(body, _problems);
-    // The development backend refuses an unknown key and a body that is not JSON.
-    const json key = entry.value("query", json::object()).value("device_session_key", json());
-    request.accepted = success(mode.uploadStatus) && _problems.size() == before && key == _validKey;
-  } else if (path == kTrackPath) {
-    request.accepted = success(mode.analyticsStatus);
-    const json parsed = json::parse(body, nullptr, false);
-    const json events = parsed.is_object() ? parsed.value("events", json()) : json();
-    if (!events.is_array()) _problems.push_back("a telemetry upload without events: " + body);
-    for (const json& event : events) request.telemetry.push_back(event.dump());
-  } else {
-    return;
-  }
-  _requests.push_back(std::move(request));
+  _mode = mode;
+  _read = 0;
 }
 
 std::vector<RigBackend::Request> RigBackend::requests() const {
-  for (Run& run : _runs) {
-    const std::string all = readFile(run.log);
-    const std::string text = all.substr(std::min(run.read, all.size()));
-    // Only whole lines: the program may be writing the next one.
-    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-      record(text.substr(at, end - at), run.mode);
-      run.read += end + 1 - at;
+  const std::string all = readFile(_log);
+  // Only whole lines: the program may be writing the next one.
+  for (size_t end; (end = all.find('\n', _read)) != std::string::npos; _read = end + 1) {
+    const json entry = json::parse(all.substr(_read, end - _read), nullptr, false);
+    const std::string path = entry.is_object() ? entry.value("path", "") : "";
+    if ((path != kUploadPath && path != kTrackPath) || entry.value("method", "") != "POST")
+      continue;
+    const std::string body = entry.value("body", "");
+    Request request{.time = parseTime(entry.value("time", ""))};
+    if (path == kUploadPath) {
+      const size_t before = _problems.size();
+      request.events = parseUpload(body, _problems);
+      // The development backend refuses an unknown key and a body that is not JSON.
+      const json key = entry.value("query", json::object()).value("device_session_key", json());
+      request.accepted =
+          success(_mode.uploadStatus) && _problems.size() == before && key == _validKey;
+    } else {
+      request.accepted = success(_mode.analyticsStatus);
+      const json parsed = json::parse(body, nullptr, false);
+      const json events = parsed.is_object() ? parsed.value("events", json()) : json();
+      if (!events.is_array()) _problems.push_back("a telemetry upload without events: " + body);
+      for (const json& event : events) request.telemetry.push_back(event.dump());
     }
+    _requests.push_back(std::move(request));
   }
   return _requests;
 }
 
-std::vector<AuditEvent> RigBackend::events(bool acceptedOnly) const {
-  std::vector<AuditEvent> out;
-  for (const Request& r : requests()) {
-    if (r.accepted || !acceptedOnly) out.insert(out.end(), r.events.begin(), r.events.end());
-  }
-  return out;
-}
-
 std::vector<AuditEvent> RigBackend::deliveredTo(const std::string& dest) const {
-  std::vector<AuditEvent> out = delivered();
-  std::erase_if(out, [&](const AuditEvent& e) { return e.dest != dest; });
+  std::vector<AuditEvent> out;
+  for (const AuditEvent& e : delivered())
+    if (e.dest == dest && std::ranges::count(out, e.id, &AuditEvent::id) == 0) out.push_back(e);
   return out;
-}
-
-std::optional<Wall::time_point> RigBackend::firstDeliveryTime(const std::string& dest) const {
-  for (const Request& r : requests()) {
-    for (const AuditEvent& event : r.events) {
-      if (r.accepted && event.dest == dest) return r.time;
-    }
-  }
-  return std::nullopt;
 }
 
 bool RigBackend::waitForDelivery(const std::string& dest, std::chrono::milliseconds timeout) const {
@@ -212,164 +197,84 @@ bool RigBackend::waitForAttempt(const std::string& dest, std::chrono::millisecon
   return waitFor([&] { return std::ranges::count(sent(), dest, &AuditEvent::dest) > 0; }, timeout);
 }
 
-std::vector<std::string> RigBackend::telemetryEvents(bool acceptedOnly) const {
-  std::vector<std::string> out;
-  for (const Request& r : requests()) {
-    if (r.accepted || !acceptedOnly) out.insert(out.end(), r.telemetry.begin(), r.telemetry.end());
-  }
-  return out;
-}
-
-std::vector<std::string> RigBackend::problems() const {
-  requests();
-  return _problems;
-}
-
-void ZorvadProcess::start() {
-  if (running()) throw std::logic_error("zorvad is still running");
-  _process = ChildProcess::spawn(
-      {_program}, {.environment = _environment, .output = logPath(++_runs), .dieWithTest = true});
-  if (!_process) throw std::runtime_error("cannot start " + _program);
-}
-
-int ZorvadProcess::end(int signal) {
-  if (!_process) return -1;
-  _process->signal(signal);
-  return _process->wait();
-}
-
-bool ZorvadProcess::waitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
-  return waitFor([&] { return log().find(text) != std::string::npos; }, timeout);
-}
-
-std::vector<std::string> ZorvadProcess::logLines(const std::string& text) const {
-  std::vector<std::string> lines;
-  std::istringstream in(log());
-  for (std::string line; std::getline(in, line);) {
-    if (line.find(text) != std::string::npos) lines.push_back(line);
-  }
-  return lines;
-}
-
 std::vector<std::string> storedAuditEvents(const std::string& stateDir) {
   const std::string path = stateDir + "/audit-events.sqlite3";
   if (!fs::exists(path)) return {};
-  const CommandResult read =
-      runCommand({"sqlite3", "-readonly", path, "SELECT record FROM audit_events ORDER BY id"});
-  if (read.status != 0) throw std::runtime_error("cannot read " + path + ": " + read.err);
-  std::vector<std::string> records;
-  std::istringstream in(read.out);
-  for (std::string line; std::getline(in, line);) records.push_back(line);
-  return records;
+  return lines(
+      check({"sqlite3", "-readonly", path, "SELECT record FROM audit_events ORDER BY id"}));
 }
-
-namespace {
-
-std::string check(const std::vector<std::string>& step) {
-  const CommandResult result = runCommand(step);
-  if (result.status != 0) {
-    throw std::runtime_error(step[0] + " for the drive failed: " + result.out + result.err);
-  }
-  return result.out;
-}
-
-}  // namespace
 
 LoopDrive::LoopDrive(const std::string& folder, const std::string& kind)
-    : _image(folder + "/drive.img"), _mountPoint(folder + "/drive"), _tmpfs(folder + "/tmpfs") {
-  for (const char* made : {"/drive", "/tmpfs", "/lower", "/upper", "/work"}) {
+    : image(folder + "/drive.img"), mountPoint(folder + "/drive"), tmpfs(folder + "/tmpfs") {
+  for (const char* made : {"/drive", "/tmpfs", "/lower", "/upper", "/work"})
     fs::create_directories(folder + made);
-  }
   // Sparse images: xfs wants 300 MB at least, but only what is written takes room.
-  check({"truncate", "-s", kind == "xfs" || kind == "btrfs_subvolume" ? "320M" : "64M", _image});
-  const std::vector<std::string> loop = {"mount", "-o", "loop", _image, _mountPoint};
-  std::vector<std::vector<std::string>> steps = {
-      {"mount", "-t", "tmpfs", "-o", "size=64m", "zorva-e2e", _tmpfs}};
-  if (kind == "ext4") steps.insert(steps.end(), {{"mkfs.ext4", "-q", "-F", _image}, loop});
-  if (kind == "xfs") steps.insert(steps.end(), {{"mkfs.xfs", "-q", _image}, loop});
-  if (kind == "btrfs_subvolume") {
-    steps.insert(steps.end(), {{"mkfs.btrfs", "-q", _image},
-                               loop,
-                               {"btrfs", "-q", "subvolume", "create", _mountPoint + "/volume"},
-                               {"umount", _mountPoint},
-                               {"mount", "-o", "loop,subvol=volume", _image, _mountPoint}});
-  }
-  if (kind == "tmpfs") {
-    steps.push_back({"mount", "-t", "tmpfs", "-o", "size=64m", "zorva-e2e-drive", _mountPoint});
-  }
-  if (kind == "overlay") {
-    steps.push_back(
-        {"mount", "-t", "overlay", "zorva-e2e-drive", "-o",
-         "lowerdir=" + folder + "/lower,upperdir=" + folder + "/upper,workdir=" + folder + "/work",
-         _mountPoint});
-  }
-  if (kind == "fuse_fat") {
-    steps.insert(steps.end(),
-                 {{"mkfs.vfat", _image}, {"fusefat", "-o", "rw+", _image, _mountPoint}});
-  }
-  if (kind == "fuse_ntfs") {
-    steps.insert(steps.end(),
-                 {{"mkfs.ntfs", "-F", "-f", "-q", _image}, {"ntfs-3g", _image, _mountPoint}});
-  }
+  check({"truncate", "-s", kind == "xfs" || kind == "btrfs_subvolume" ? "320M" : "64M", image});
   if (kind == "fuse_exfat") {  // the driver wants a block device
-    check({"mkfs.exfat", _image});
-    _loopDevice = check({"losetup", "-f", "--show", _image});
-    _loopDevice.erase(_loopDevice.find_last_not_of('\n') + 1);
-    steps.push_back({"mount.exfat-fuse", _loopDevice, _mountPoint});
+    check({"mkfs.exfat", image});
+    loopDevice = check({"losetup", "-f", "--show", image});
+    loopDevice.erase(loopDevice.find_last_not_of('\n') + 1);
   }
-  for (const auto& step : steps) check(step);
+  const std::vector<std::string> loop = {"mount", "-o", "loop", image, mountPoint};
+  const std::string layers =
+      "lowerdir=" + folder + "/lower,upperdir=" + folder + "/upper,workdir=" + folder + "/work";
+  const std::map<std::string, std::vector<std::vector<std::string>>> steps = {
+      {"ext4", {{"mkfs.ext4", "-q", "-F", image}, loop}},
+      {"xfs", {{"mkfs.xfs", "-q", image}, loop}},
+      {"btrfs_subvolume",
+       {{"mkfs.btrfs", "-q", image},
+        loop,
+        {"btrfs", "-q", "subvolume", "create", mountPoint + "/volume"},
+        {"umount", mountPoint},
+        {"mount", "-o", "loop,subvol=volume", image, mountPoint}}},
+      {"tmpfs", {{"mount", "-t", "tmpfs", "-o", "size=64m", "zorva-e2e-drive", mountPoint}}},
+      {"overlay", {{"mount", "-t", "overlay", "zorva-e2e-drive", "-o", layers, mountPoint}}},
+      {"fuse_fat", {{"mkfs.vfat", image}, {"fusefat", "-o", "rw+", image, mountPoint}}},
+      {"fuse_ntfs", {{"mkfs.ntfs", "-F", "-f", "-q", image}, {"ntfs-3g", image, mountPoint}}},
+      {"fuse_exfat", {{"mount.exfat-fuse", loopDevice, mountPoint}}}};
+  check({"mount", "-t", "tmpfs", "-o", "size=64m", "zorva-e2e", tmpfs});
+  for (const auto& step : steps.at(kind)) check(step);
 }
 
-bool LoopDrive::unmount() { return runCommand({"umount", _mountPoint}).status == 0; }
+bool LoopDrive::unmount() { return runCommand({"umount", mountPoint}).status == 0; }
 
 LoopDrive::~LoopDrive() {
-  for (const std::string& mounted : {_mountPoint, _tmpfs}) {
-    if (runCommand({"mountpoint", "-q", mounted}).status != 0) continue;
+  // The image goes with the temporary folder.
+  for (const std::string& mounted : {mountPoint, tmpfs})
     if (runCommand({"umount", mounted}).status != 0) runCommand({"umount", "-l", mounted});
-  }
-  if (!_loopDevice.empty()) runCommand({"losetup", "-d", _loopDevice});
-  std::error_code ignored;
-  fs::remove(_image, ignored);
+  if (!loopDevice.empty()) runCommand({"losetup", "-d", loopDevice});
 }
 
 ProductRig::ProductRig(std::string zorvadProgram, std::string devBackendProgram, RigOptions options)
-    : _options(std::move(options)), _temp("zorva-e2e"), _watched(_temp / "Watched") {
+    : _options(std::move(options)),
+      _temp("zorva-e2e"),
+      _certificate(_temp.path()),
+      _backend(std::move(devBackendProgram), _certificate, _options.deviceKey, _temp.path(),
+               _options.backend),
+      _watched(_temp / "Watched"),
+      _zorvad(std::move(zorvadProgram)) {
   if (!_options.drive.empty()) {
     _drive = std::make_unique<LoopDrive>(_temp.path(), _options.drive);
-    _watched = _drive->mountPoint() + "/Watched";
+    _watched = _drive->mountPoint + "/Watched";
     fs::create_directories(onDrive());
   }
   _stateDir = _options.stateDir.empty() ? _temp / "state" : _options.stateDir;
-  for (const std::string& folder : {_watched, watched2(), outside(), _stateDir, _temp / "logs"}) {
+  for (const std::string& folder : {_watched, watched2(), outside(), _stateDir})
     fs::create_directories(folder);
-  }
-  _certificate = std::make_unique<TestCertificate>(_temp.path());
-  _backend = std::make_unique<RigBackend>(std::move(devBackendProgram), *_certificate,
-                                          _options.deviceKey, _temp / "logs", _options.backend);
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry; ++entry) {
-    if (std::strncmp(*entry, "ZORVA_", 6) != 0) environment.emplace_back(*entry);
-  }
-  environment.insert(
-      environment.end(),
+  for (char** entry = environ; *entry; ++entry)
+    if (std::strncmp(*entry, "ZORVA_", 6) != 0) _environment.emplace_back(*entry);
+  _environment.insert(
+      _environment.end(),
       {"ZORVA_EVENT_SOURCE=fanotify", "ZORVA_STATE_DIR=" + _stateDir,
-       "ZORVA_BACKEND_URL=" + _backend->url(), "ZORVA_ANALYTICS_URL=" + _backend->url(),
-       "ZORVA_CA_FILE=" + _certificate->cert(), "ZORVA_LOG=stderr",
+       "ZORVA_BACKEND_URL=" + _backend.url(), "ZORVA_ANALYTICS_URL=" + _backend.url(),
+       "ZORVA_CA_FILE=" + _certificate.cert(), "ZORVA_LOG=stderr",
        "ZORVA_BUS=" + _options.busAddress.value_or("unix:path=" + _temp / "nobus")});
-  _service = std::make_unique<ZorvadProcess>(std::move(zorvadProgram), std::move(environment),
-                                             _temp / "logs");
-}
-
-ProductRig::~ProductRig() {
-  _service.reset();  // first: the service must not outlive the folders it watches
-  _backend.reset();
-  _drive.reset();  // before the temporary folder that holds it is removed
 }
 
 void ProductRig::start() {
   if (_options.seedState) {
     SettingValue::Dictionary roots;
-    for (const auto& [id, folder] : {std::pair{kVolume, _watched}, {kOtherVolume, watched2()}}) {
+    for (const auto& [id, folder] : {std::pair{kVolume, _watched}, {8, watched2()}}) {
       const std::string root = WatchRegistry::watchRoot(folder);
       roots.emplace(root, SettingValue::Dictionary{{"path", root}, {"volumeId", id}});
     }
@@ -383,10 +288,32 @@ void ProductRig::start() {
 }
 
 void ProductRig::restart() {
-  _service->start();
-  if (!_service->waitForLog("ZORVA_LOG: dispatch_main", 60s)) {
-    throw std::runtime_error("zorvad did not start; its log:\n" + _service->log());
+  launch();
+  if (!waitForLog("ZORVA_LOG: dispatch_main", 60s)) {
+    throw std::runtime_error("zorvad did not start; its log:\n" + log());
   }
+}
+
+void ProductRig::launch() {
+  if (running()) throw std::logic_error("zorvad is still running");
+  ++_runs;
+  _service = ChildProcess::spawn(
+      {_zorvad}, {.environment = _environment, .output = logPath(), .dieWithTest = true});
+  if (!_service) throw std::runtime_error("cannot start " + _zorvad);
+}
+
+int ProductRig::end(int signal) {
+  if (!_service) return -1;
+  _service->signal(signal);
+  return _service->wait();
+}
+
+bool ProductRig::waitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
+  return waitFor([&] { return log().find(text) != std::string::npos; }, timeout);
+}
+
+std::vector<std::string> ProductRig::logLines(const std::string& text) const {
+  return lines(log(), text);
 }
 
 std::optional<std::string> ProductRig::markerCopy(std::chrono::milliseconds timeout) {
@@ -395,7 +322,7 @@ std::optional<std::string> ProductRig::markerCopy(std::chrono::milliseconds time
   writeFile(watched(name), name + std::string(static_cast<size_t>(7000 + _markers), 'm'));
   const std::string dest = outside(name);
   if (runCommand({"cp", watched(name), dest}).status != 0) return std::nullopt;
-  if (!_backend->waitForDelivery(dest, timeout)) return std::nullopt;
+  if (!_backend.waitForDelivery(dest, timeout)) return std::nullopt;
   return dest;
 }
 

@@ -1,20 +1,16 @@
 #pragma once
 
-// The whole product on one machine, for end-to-end tests and benchmarks: temporary folders on a
-// real filesystem, the real zorva-devbackend over HTTPS with a fresh certificate, the real zorvad
-// on the fanotify source, and real commands run against them. Everything is observed from
-// outside: the service's log and the backend's request log.
+// The whole product on one machine, for end-to-end tests and benchmarks: the real zorvad on the
+// fanotify source and the real zorva-devbackend over HTTPS, observed from outside through the
+// service's log and the backend's request log.
 
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include "testing/ChildProcess.h"
@@ -24,14 +20,12 @@
 namespace zorva::e2e {
 
 using namespace std::chrono_literals;
-using Steady = std::chrono::steady_clock;
 using Wall = std::chrono::system_clock;
 using testing::ChildProcess;
 using testing::CommandResult;
 using testing::runCommand;
 
-// Polls `condition` until it holds (true) or `timeout` has passed: real processes give no other
-// signal, so tests wait with generous deadlines.
+// Polls `condition` until it holds (true) or `timeout` has passed: real processes signal nothing.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
              std::chrono::milliseconds interval = 20ms);
 // Why the end-to-end tests cannot run here, or nothing when they can.
@@ -61,7 +55,7 @@ struct BackendMode {
 };
 
 // zorva-devbackend on one loopback port for the rig's whole life, so that the service finds it
-// again after it changed mode or came back. Each run writes a request log of its own.
+// again after it changed mode or came back.
 class RigBackend {
  public:
   RigBackend(std::string program, const TestCertificate& certificate, std::string validKey,
@@ -69,73 +63,48 @@ class RigBackend {
   void set(BackendMode mode);  // ends the run and starts one as `mode` says
   std::string url() const { return "https://127.0.0.1:" + std::to_string(_port); }
 
-  // The records of accepted uploads (a valid key, a success), in arrival order, resendings
-  // included; sent(): of every upload.
-  std::vector<AuditEvent> delivered() const { return events(true); }
-  std::vector<AuditEvent> sent() const { return events(false); }
-  std::vector<AuditEvent> deliveredTo(const std::string& dest) const;
-  std::optional<Wall::time_point> firstDeliveryTime(const std::string& dest) const;
-  bool waitForDelivery(const std::string& dest, std::chrono::milliseconds timeout) const;
-  bool waitForAttempt(const std::string& dest, std::chrono::milliseconds timeout) const;
-  // The events of analytics uploads, each as JSON text.
-  std::vector<std::string> telemetryEvents(bool acceptedOnly = true) const;
-  std::vector<std::string> problems() const;  // in any body so far (see parseUpload)
-
- private:
   struct Request {
     Wall::time_point time{};
-    bool accepted = false;
+    bool accepted = false;  // a valid key, a success
     std::vector<AuditEvent> events{};
     std::vector<std::string> telemetry{};
   };
-  struct Run {
-    BackendMode mode{};
-    std::string log{};
-    size_t read = 0;  // bytes of the log taken in
-  };
-  std::vector<Request> requests() const;  // all so far, taking in what the logs gained
-  std::vector<AuditEvent> events(bool acceptedOnly) const;
-  void record(const std::string& line, const BackendMode& mode) const;
+  std::vector<Request> requests() const;  // the uploads so far, taking in what the log gained
+  // The records of accepted uploads, in arrival order, resendings included; sent(): of all.
+  std::vector<AuditEvent> delivered() const { return collect(&Request::events, true); }
+  std::vector<AuditEvent> sent() const { return collect(&Request::events, false); }
+  // The distinct records accepted for `dest`: one resent after a lost answer counts once.
+  std::vector<AuditEvent> deliveredTo(const std::string& dest) const;
+  bool waitForDelivery(const std::string& dest, std::chrono::milliseconds timeout) const;
+  bool waitForAttempt(const std::string& dest, std::chrono::milliseconds timeout) const;
+  // The events of analytics uploads, each as JSON text.
+  std::vector<std::string> telemetryEvents(bool acceptedOnly = true) const {
+    return collect(&Request::telemetry, acceptedOnly);
+  }
+  std::vector<std::string> problems() const {  // in any body so far (see parseUpload)
+    requests();
+    return _problems;
+  }
 
-  const std::string _program, _validKey, _folder;
+ private:
+  template <typename T>
+  std::vector<T> collect(std::vector<T> Request::*member, bool acceptedOnly) const {
+    std::vector<T> out;
+    for (const Request& r : requests()) {
+      if (r.accepted || !acceptedOnly)
+        out.insert(out.end(), (r.*member).begin(), (r.*member).end());
+    }
+    return out;
+  }
+
+  const std::string _program, _validKey, _log;
   const TestCertificate& _certificate;
   int _port = 0;
   std::unique_ptr<ChildProcess> _process;
-  mutable std::vector<Run> _runs;
+  BackendMode _mode;
+  mutable size_t _read = 0;  // bytes of this run's log taken in
   mutable std::vector<Request> _requests;
   mutable std::vector<std::string> _problems;
-};
-
-// zorvad on the fanotify source, its log (stderr) in a file per run.
-class ZorvadProcess {
- public:
-  ZorvadProcess(std::string program, std::vector<std::string> environment, std::string logFolder)
-      : _program(std::move(program)),
-        _environment(std::move(environment)),
-        _logs(std::move(logFolder)) {}
-
-  void start();  // a new run; the previous must have ended
-  // The exit status, or 128 + the signal that ended it.
-  int stop() { return end(SIGTERM); }
-  int kill() { return end(SIGKILL); }
-  bool running() const { return _process && _process->running(); }
-  pid_t pid() const { return _process->pid(); }
-  int runs() const { return _runs; }
-
-  std::string log() const { return logOfRun(_runs); }                     // this run's so far
-  std::string logOfRun(int run) const { return readFile(logPath(run)); }  // 1 is the first
-  bool waitForLog(const std::string& text, std::chrono::milliseconds timeout) const;
-  std::vector<std::string> logLines(const std::string& text) const;  // this run's with `text`
-
- private:
-  int end(int signal);
-  std::string logPath(int run) const { return _logs + "/zorvad-" + std::to_string(run) + ".log"; }
-
-  const std::string _program;
-  const std::vector<std::string> _environment;
-  const std::string _logs;
-  std::unique_ptr<ChildProcess> _process;
-  int _runs = 0;
 };
 
 // The records waiting in the service's audit-event store, oldest first, as JSON (read-only).
@@ -144,18 +113,13 @@ std::vector<std::string> storedAuditEvents(const std::string& stateDir);
 // A removable drive as the kernel sees one, mounted for its life: an image on a loop device (as
 // "ext4", "xfs", "btrfs_subvolume", "fuse_fat", "fuse_ntfs", "fuse_exfat"), or a "tmpfs" or an
 // "overlay"; with a tmpfs beside it as another filesystem. Unmounted when destroyed.
-class LoopDrive {
- public:
+struct LoopDrive {
   LoopDrive(const std::string& folder, const std::string& kind);
   ~LoopDrive();
-
-  const std::string& mountPoint() const { return _mountPoint; }
-  const std::string& tmpfs() const { return _tmpfs; }
   bool unmount();  // false while something holds a file on it open
 
- private:
-  std::string _image, _mountPoint, _tmpfs;
-  std::string _loopDevice;  // attached here, for drivers that want a block device
+  const std::string image, mountPoint, tmpfs;
+  std::string loopDevice;  // attached here, for drivers that want a block device
 };
 
 struct RigOptions {
@@ -169,14 +133,13 @@ struct RigOptions {
 };
 
 // The product put together: volume 7 ("Watched"), volume 8 ("watched2") and an unwatched
-// "outside" folder, on the temporary folder's filesystem unless volume 7 is on a drive.
+// "outside" folder, on the temporary folder's filesystem unless volume 7 is on a drive; zorvad
+// with its log (stderr) in a file per run.
 class ProductRig {
  public:
   static constexpr int64_t kVolume = 7;
-  static constexpr int64_t kOtherVolume = 8;
 
   ProductRig(std::string zorvadProgram, std::string devBackendProgram, RigOptions options = {});
-  ~ProductRig();
 
   const std::string& root() const { return _temp.path(); }
   std::string watched(const std::string& name = {}) const { return join(_watched, name); }
@@ -186,19 +149,26 @@ class ProductRig {
   std::string outside(const std::string& name = {}) const { return join(_temp / "outside", name); }
   // With a drive: a folder on it outside volume 7, and the tmpfs beside it.
   std::string onDrive(const std::string& name = {}) const {
-    return join(_drive->mountPoint() + "/out", name);
+    return join(_drive->mountPoint + "/out", name);
   }
-  std::string onTmpfs(const std::string& name = {}) const { return join(_drive->tmpfs(), name); }
+  std::string onTmpfs(const std::string& name = {}) const { return join(_drive->tmpfs, name); }
   LoopDrive& drive() { return *_drive; }
   const std::string& stateDir() const { return _stateDir; }
   const std::string& deviceKey() const { return _options.deviceKey; }
-  RigBackend& backend() { return *_backend; }
-  ZorvadProcess& service() { return *_service; }
+  RigBackend& backend() { return _backend; }
 
-  // Saves the key and both volumes, as a client application would have, unless told not to; then
-  // restart().
+  // Saves the key and both volumes as a client would have (unless told not to), then restart().
   void start();
-  void restart();  // starts zorvad and waits until it watches
+  void restart();  // launch() and wait until zorvad watches
+  void launch();   // a new run of zorvad; the previous must have ended
+  // The exit status, or 128 + the signal that ended it.
+  int stop() { return end(SIGTERM); }
+  int kill() { return end(SIGKILL); }
+  bool running() const { return _service && _service->running(); }
+  pid_t pid() const { return _service->pid(); }
+  std::string log() const { return readFile(logPath()); }  // this run's so far
+  bool waitForLog(const std::string& text, std::chrono::milliseconds timeout) const;
+  std::vector<std::string> logLines(const std::string& text) const;  // this run's with `text`
 
   // Copies a new file out of volume 7 and waits until its audit event was accepted: everything
   // detected before it has been handled then. Its destination, or nothing when it did not arrive.
@@ -208,15 +178,20 @@ class ProductRig {
   static std::string join(const std::string& folder, const std::string& name) {
     return name.empty() ? folder : folder + "/" + name;
   }
+  int end(int signal);
+  std::string logPath() const { return _temp / ("zorvad-" + std::to_string(_runs) + ".log"); }
 
+  // Destroyed bottom up: the service must not outlive the folders it watches, nor the drive the
+  // temporary folder that holds it.
   RigOptions _options;
   TempFolder _temp;
+  TestCertificate _certificate;
+  RigBackend _backend;
   std::unique_ptr<LoopDrive> _drive;
-  std::string _watched, _stateDir;
-  std::unique_ptr<TestCertificate> _certificate;
-  std::unique_ptr<RigBackend> _backend;
-  std::unique_ptr<ZorvadProcess> _service;
-  int _markers = 0;
+  std::string _watched, _stateDir, _zorvad;
+  std::vector<std::string> _environment;
+  std::unique_ptr<ChildProcess> _service;
+  int _runs = 0, _markers = 0;
 };
 
 }  // namespace zorva::e2e

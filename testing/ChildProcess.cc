@@ -12,24 +12,13 @@
 #include <utility>
 
 namespace zorva::testing {
-namespace {
-
-std::vector<char*> pointers(const std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  for (const std::string& s : strings) out.push_back(const_cast<char*>(s.c_str()));
-  out.push_back(nullptr);
-  return out;
-}
-
-}  // namespace
 
 std::unique_ptr<ChildProcess> ChildProcess::spawn(const std::vector<std::string>& argv,
                                                   const ChildOptions& options) {
   int out[2] = {-1, -1}, err[2] = {-1, -1};
   const bool piped = options.output.empty();
-  if (piped && (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)) {
+  if (piped && (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0))
     throw std::system_error(errno, std::generic_category(), "pipe2");
-  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   options.input >= 0 ? posix_spawn_file_actions_adddup2(&actions, options.input, 0)
@@ -38,6 +27,12 @@ std::unique_ptr<ChildProcess> ChildProcess::spawn(const std::vector<std::string>
         : posix_spawn_file_actions_addopen(&actions, 1, options.output.c_str(),
                                            O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_adddup2(&actions, piped ? err[1] : 1, 2);
+  const auto pointers = [](const std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (const std::string& s : strings) out.push_back(const_cast<char*>(s.c_str()));
+    out.push_back(nullptr);
+    return out;
+  };
   std::vector<std::string> args = argv;
   if (options.dieWithTest) args.insert(args.begin(), {"setpriv", "--pdeathsig", "KILL", "--"});
   const std::vector<char*> argp = pointers(args);
@@ -88,9 +83,8 @@ void ChildProcess::readToEnd(std::string& out, std::string& err) {
   while (_fds[0] >= 0 || _fds[1] >= 0) {
     pollfd ready[2] = {{_fds[0], POLLIN, 0}, {_fds[1], POLLIN, 0}};
     if (::poll(ready, 2, 30'000) <= 0) break;
-    for (int stream : {0, 1}) {
+    for (int stream : {0, 1})
       if (ready[stream].revents != 0) fill(stream, std::chrono::milliseconds(0));
-    }
   }
   out = std::move(_buffered[0]);
   err = std::move(_buffered[1]);

@@ -13,7 +13,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using Outcome = FakeBusTransport::Outcome;
-using Volumes = std::map<int64_t, std::string>;
 
 // The server with what its requests hand on.
 struct Service final : DeviceTokenHolder, VolumeRegistrar {
@@ -29,11 +28,9 @@ struct Service final : DeviceTokenHolder, VolumeRegistrar {
   // The lines written since the last call, "ZORVA_LOG: " left out, one after another.
   std::string lines() {
     std::string joined;
-    for (const std::string& line : log.texts()) {
-      joined += (joined.empty() ? "" : " | ") + line.substr(line.find(": ") + 2);
-    }
+    for (const std::string& line : log.texts()) joined += " | " + line.substr(line.find(": ") + 2);
     log.clear();
-    return joined;
+    return joined.substr(std::min<size_t>(3, joined.size()));
   }
   void modified(const std::string& path, int64_t id) {
     server.pathModified(path, id);
@@ -48,63 +45,20 @@ struct Service final : DeviceTokenHolder, VolumeRegistrar {
   XPCServer server{{bus, *this, *this, clock, "1.2.3"}};
 };
 
-TEST(XPCServerTest, ListensOrLogsWhyNot) {
+// Without the name or the bus, it says why, then the same line as any other failure to listen. A
+// call without a reply callback takes each method's error branch and is never answered. Readiness
+// is asked anew each time: a stored token may fail its check later.
+TEST(XPCServerTest, SaysWhyItCannotListenWhatTheTransportDealtWithAndRepliesOnlyWhenAsked) {
   const std::string name = "com.zorva.client.extension.xpc";
-  const std::map<Outcome, std::string> cases = {
-      {Outcome::Listen, "XPCServer: init done | XPC: listening"},
-      {Outcome::NameTaken, "XPCServer: init done | ERROR: XPC: cannot own " + name + ": " + name +
-                               " has another owner | ERROR: XPC: no listener"},
-      // An unreachable bus: why, then the same line as any other failure to listen.
-      {Outcome::Throw,
-       "XPCServer: init done | ERROR: XPC: threw: no bus here, std::runtime_error: no bus here | "
-       "ERROR: XPC: no listener"},
-  };
-  for (const auto& [outcome, lines] : cases) EXPECT_EQ(Service(outcome).lines(), lines);
-}
-
-// A call without a reply callback takes each method's error branch and is never answered.
-// Readiness is asked anew each time: a stored token may fail its check later.
-TEST(XPCServerTest, RepliesOnlyToCallersWithAReplyCallback) {
-  struct Case {
-    std::string method, arg;  // arg: Ping's
-    bool wantsReply, ready;
-    std::optional<BusValue> answer;
-    std::string lines;
-  };
-  const std::string k1023(1023, 'a');
-  const std::vector<Case> cases = {
-      {"Ping", k1023 + "b", true, false, BusValue("pong"),
-       "XPC: ping: " + k1023 + "b | XPC: ponging"},
-      // A long message is shown by its beginning, cut before the character that straddles the
-      // limit, and its length.
-      {"Ping", k1023 + "\u00e9" + std::string(5000, 'b'), true, false, BusValue("pong"),
-       "XPC: ping: " + k1023 + "... (6025 bytes) | XPC: ponging"},
-      {"Ping", "x", false, false, std::nullopt, "XPC: ping: x | ERROR: XPC: NOT ponging"},
-      {"GetVersion", "", true, false, BusValue("1.2.3"), "XPC: getVersion: 1.2.3"},
-      {"GetVersion", "", false, false, std::nullopt, "ERROR: XPC: getVersion: NO callback"},
-      {"IsRunning", "", true, false, BusValue(false), "XPC: isRunning | XPC: isRunning reply: 0"},
-      {"IsRunning", "", true, true, BusValue(true), "XPC: isRunning | XPC: isRunning reply: 1"},
-      {"IsRunning", "", true, false, BusValue(false), "XPC: isRunning | XPC: isRunning reply: 0"},
-      {"IsRunning", "", false, true, std::nullopt,
-       "XPC: isRunning | ERROR: XPC: isRunning bad reply function"},
-  };
-  Service service;
-  auto peer = service.bus.connect(7);
-  service.lines();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.method + (c.wantsReply ? " with reply" : " one-way"));
-    service.ready = c.ready;
-    std::vector<BusValue> args;
-    if (c.method == "Ping") args.emplace_back(c.arg);
-    EXPECT_EQ(service.bus.call(peer, c.method, args, c.wantsReply), c.answer);
-    EXPECT_EQ(service.lines(), c.lines);
-  }
-}
-
-TEST(XPCServerTest, AcceptsEveryConnectionNamingItsProcessAndWordsWhatTheTransportDealtWith) {
+  EXPECT_EQ(Service(Outcome::NameTaken).lines(),
+            "XPCServer: init done | ERROR: XPC: cannot own " + name + ": " + name +
+                " has another owner | ERROR: XPC: no listener");
+  EXPECT_EQ(Service(Outcome::Throw).lines(),
+            "XPCServer: init done | ERROR: XPC: threw: no bus here, std::runtime_error: no bus "
+            "here | ERROR: XPC: no listener");
   Service service;
   service.lines();
-  service.bus.connect(4242);
+  auto peer = service.bus.connect(4242);
   service.server.connectionLost("the event loop ended");
   service.server.callRefused("Note", ":1.4", "arguments (sb), expected (xb)");
   service.server.callFailed("Ping", "std::bad_alloc: std::bad_alloc");
@@ -120,6 +74,33 @@ TEST(XPCServerTest, AcceptsEveryConnectionNamingItsProcessAndWordsWhatTheTranspo
             "ERROR: XPC: accepting :1.5 failed: std::runtime_error: full | "
             "XPC: no process id for :1.6: gone | ERROR: XPC: no process id for :1.7: broken | "
             "ERROR: XPC: NameOwnerChanged: std::runtime_error: short");
+  const std::string k1023(1023, 'a');
+  const std::vector<BusValue> none;
+  auto ping = [](std::string text) { return std::vector<BusValue>{text}; };
+  const std::tuple<std::string, std::vector<BusValue>, bool, bool, std::string> cases[] = {
+      {"Ping", ping(k1023 + "b"), true, false,
+       "\"pong\" | XPC: ping: " + k1023 + "b | XPC: ponging"},
+      // A long message is shown by its beginning, cut before the character that straddles the
+      // limit, and its length.
+      {"Ping", ping(k1023 + "\u00e9" + std::string(5000, 'b')), true, false,
+       "\"pong\" | XPC: ping: " + k1023 + "... (6025 bytes) | XPC: ponging"},
+      {"Ping", ping("x"), false, false, "- | XPC: ping: x | ERROR: XPC: NOT ponging"},
+      {"GetVersion", none, true, false, "\"1.2.3\" | XPC: getVersion: 1.2.3"},
+      {"GetVersion", none, false, false, "- | ERROR: XPC: getVersion: NO callback"},
+      {"IsRunning", none, true, false, "false | XPC: isRunning | XPC: isRunning reply: 0"},
+      {"IsRunning", none, true, true, "true | XPC: isRunning | XPC: isRunning reply: 1"},
+      {"IsRunning", none, true, false, "false | XPC: isRunning | XPC: isRunning reply: 0"},
+      {"IsRunning", none, false, true,
+       "- | XPC: isRunning | ERROR: XPC: isRunning bad reply function"},
+  };
+  for (const auto& [method, args, wantsReply, ready, expected] : cases) {
+    service.ready = ready;
+    const auto answer = service.bus.call(peer, method, args, wantsReply);
+    const std::string given =
+        answer ? std::visit([](const auto& v) { return ::testing::PrintToString(v); }, *answer)
+               : "-";
+    EXPECT_EQ(given + " | " + service.lines(), expected) << method;
+  }
 }
 
 TEST(XPCServerTest, TheLaterRegistrationTakesTheVolumeAndOnlyADepartureTakesItsEntries) {
@@ -140,20 +121,21 @@ TEST(XPCServerTest, TheLaterRegistrationTakesTheVolumeAndOnlyADepartureTakesItsE
   service.bus.interrupt(b);  // the client may still be told of changes
   service.modified("/media/v7/f", 7);
   service.modified("/media/v8/f", 8);  // nobody registered 8
-  EXPECT_THAT(a->sent(), IsEmpty());
-  EXPECT_THAT(b->sent(), ElementsAre("Change /media/v7/f"));
+  EXPECT_THAT(a->sent, IsEmpty());
+  EXPECT_THAT(b->sent, ElementsAre("Change /media/v7/f"));
   b->result = BusPeer::SendResult::Failed;  // a client gone: lost without a word
   service.modified("/media/v9/g", 9);
   b->result = BusPeer::SendResult::Unencodable;
   service.modified("/media/v9/\xff", 9);
 
   service.bus.invalidate(c);
-  EXPECT_EQ(service.server.volumeConnections(), (Volumes{{7, ":1.2"}, {9, ":1.2"}}));
+  EXPECT_EQ(service.server.volumeConnections(),
+            (std::map<int64_t, std::string>{{7, ":1.2"}, {9, ":1.2"}}));
   service.bus.invalidate(b);
   EXPECT_THAT(service.server.volumeConnections(), IsEmpty());
   b->result = BusPeer::SendResult::Sent;
   service.modified("/media/v7/h", 7);
-  EXPECT_THAT(b->sent(), ElementsAre("Change /media/v7/f"));
+  EXPECT_THAT(b->sent, ElementsAre("Change /media/v7/f"));
   EXPECT_EQ(service.lines(),
             "interruptionHandler | ERROR: XPC: change for volume 9 not sent: the path is not "
             "UTF-8 | invalidationHandler | invalidationHandler");

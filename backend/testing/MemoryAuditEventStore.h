@@ -1,6 +1,6 @@
 #pragma once
 
-#include <map>
+#include <algorithm>
 
 #include "backend/AuditEventStore.h"
 
@@ -10,27 +10,24 @@ namespace zorva {
 class MemoryAuditEventStore final : public AuditEventStore {
  public:
   std::optional<int64_t> append(const std::string& json) override {
-    if (_locked) return std::nullopt;
-    _records.emplace(++_last, json);
+    if (locked) return std::nullopt;
+    _records.push_back({++_last, json});
     return _last;
   }
   void remove(const std::vector<int64_t>& ids) override {
-    if (_locked) return;
-    for (int64_t id : ids) _records.erase(id);
+    if (locked) return;
+    std::erase_if(_records,
+                  [&](const Record& record) { return std::ranges::count(ids, record.id); });
   }
-  // While set, the store can be neither read nor written, as while another process holds it.
-  void setLocked(bool locked) { _locked = locked; }
   std::optional<std::vector<Record>> all() override {
-    if (_locked) return std::nullopt;
-    std::vector<Record> out;
-    for (const auto& [id, json] : _records) out.push_back({id, json});
-    return out;
+    return locked ? std::nullopt : std::optional(_records);
   }
+
+  bool locked = false;  // neither readable nor writable, as while another process holds it
 
  private:
   int64_t _last = 0;
-  std::map<int64_t, std::string> _records;
-  bool _locked = false;
+  std::vector<Record> _records;  // in the order of their ids
 };
 
 }  // namespace zorva

@@ -2,8 +2,6 @@
 
 #include <atomic>
 #include <map>
-#include <mutex>
-#include <optional>
 #include <stdexcept>
 
 #include "platform/dbus/BusTransport.h"
@@ -12,32 +10,22 @@ namespace zorva {
 
 // A bus for tests of what sits above the transport: peers are made by the test, calls are
 // delivered on the test's thread, and what the service sends to peers is recorded.
-class FakeBusTransport final : public BusTransport {
- public:
-  class Peer final : public BusPeer {
-   public:
+struct FakeBusTransport final : BusTransport {
+  struct Peer final : BusPeer {
     Peer(std::string name, int32_t pid) : _name(std::move(name)), _pid(pid) {}
     const std::string& name() const override { return _name; }
     int32_t processId() const override { return _pid; }
-    // Recorded as the method and its first argument, a string, when `result` is Sent.
+    // Recorded as the method and its first argument, a string, when `result` is Sent. Read it
+    // once the service's queues are idle.
     SendResult send(const std::string& method, std::vector<BusValue> args) override {
-      std::lock_guard lock(_mutex);
-      if (result != SendResult::Sent) return result;
-      _sent.push_back(method + " " + std::get<std::string>(args.at(0)));
+      if (result == SendResult::Sent) sent.push_back(method + " " + std::get<std::string>(args[0]));
       return result;
-    }
-    std::vector<std::string> sent() const {
-      std::lock_guard lock(_mutex);
-      return _sent;
     }
 
     std::atomic<SendResult> result = SendResult::Sent;
-
-   private:
+    std::vector<std::string> sent;
     const std::string _name;
     const int32_t _pid;
-    mutable std::mutex _mutex;
-    std::vector<std::string> _sent;
   };
 
   // What listen() does: listen, fail to own the name, or throw.
@@ -61,28 +49,23 @@ class FakeBusTransport final : public BusTransport {
     _handlers[peer] = _delegate->accept(peer);
     return peer;
   }
-
-  // Delivers a call to the first exported interface's `method`. Without `wantsReply` it is a
-  // one-way call; the answer, if one was given before the handler returned, is returned.
+  // Delivers a call to the first exported interface's `method`, one-way unless `wantsReply`; the
+  // answer, if one was given before the handler returned, is returned.
   std::optional<BusValue> call(const std::shared_ptr<Peer>& peer, const std::string& method,
-                               std::vector<BusValue> args, bool wantsReply = true) {
+                               std::vector<BusValue> args, bool wantsReply) {
     // Shared, so a handler that keeps the reply to answer later writes nowhere it should not.
     auto answer = std::make_shared<std::optional<BusValue>>();
-    const BusObject& object = _exported.at(0);
-    BusCall busCall{object.method(method), std::move(args), peer, nullptr, &object};
-    if (!busCall.method) throw std::invalid_argument("no method " + method);
-    if (wantsReply) busCall.reply = [answer](BusValue value) { *answer = std::move(value); };
-    _handlers.at(peer)->handle(std::move(busCall));
+    BusCall call{_exported.at(0).method(method), std::move(args), peer, nullptr, &_exported[0]};
+    if (wantsReply) call.reply = [answer](BusValue value) { *answer = std::move(value); };
+    _handlers.at(peer)->handle(std::move(call));
     return *answer;
   }
-
   void interrupt(const std::shared_ptr<Peer>& peer) { _handlers.at(peer)->interrupted(); }
   // The peer leaves the bus; the transport forgets it, as a real one does.
   void invalidate(const std::shared_ptr<Peer>& peer) {
     _handlers.extract(peer).mapped()->invalidated();
   }
 
- private:
   std::vector<BusObject> _exported;
   BusListenerDelegate* _delegate = nullptr;
   int _next = 0;

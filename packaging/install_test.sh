@@ -10,8 +10,9 @@ failures=0
 fail() { echo "FAIL $*" && failures=$((failures + 1)); }
 staged() {  # staged PREFIX: an install with that prefix under $work/PREFIX, its log beside it
   local root="$work/${1//\//_}"
+  # Said on stderr: the caller keeps stdout, the path, and its checks then fail on what is missing.
   DESTDIR="$root" cmake --install "$build" --prefix "$1" >"$root.log" 2>&1 ||
-    fail "cmake --install --prefix $1: $(cat "$root.log")"
+    echo "FAIL cmake --install --prefix $1: $(cat "$root.log")" >&2
   echo "$root"
 }
 

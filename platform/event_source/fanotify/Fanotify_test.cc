@@ -184,7 +184,7 @@ class FanotifyTest : public ::testing::Test {
       const Bytes next = datagrams.empty() ? Bytes() : datagrams.front();
       errno = datagrams.empty() ? EAGAIN : ENOBUFS;
       if (!datagrams.empty()) datagrams.pop_front();
-      std::memcpy(buffer, next.data(), std::min(size, next.size()));
+      if (!next.empty()) std::memcpy(buffer, next.data(), std::min(size, next.size()));
       return next.empty() ? ssize_t{-1} : static_cast<ssize_t>(next.size());
     });
     proc(1, 0, "/usr/lib/systemd/systemd");

@@ -30,12 +30,12 @@
 #include "backend/EventQueue.h"
 #include "backend/devbackend/DevBackend.h"
 #include "backend/testing/MemoryAuditEventStore.h"
-#include "bench/Scratch.h"
 #include "bench/Stats.h"
 #include "platform/dispatch/RealClock.h"
 #include "platform/http/CurlHttpClient.h"
 #include "platform/log/LogWriter.h"
 #include "platform/settings/testing/MemorySettingsStore.h"
+#include "testing/TempFolder.h"
 
 namespace zorva {
 namespace {
@@ -50,8 +50,6 @@ constexpr int kRounds = 3;
 constexpr auto kDrainBudget = std::chrono::seconds(40);
 
 double seconds(Steady::duration d) { return std::chrono::duration<double>(d).count(); }
-
-using bench::Scratch;
 
 // A backend client that never holds a key: the queue only stores.
 class NeverReady final : public DeviceRequests {
@@ -230,7 +228,7 @@ int run(int argc, char** argv) {
   // (b) first: its figure says how long the drain in (a) will take on this disk.
   std::vector<double> durable, memory;
   for (int round = 0; round < kRounds; ++round) {
-    Scratch folder(parent, "zorva-backend-bench");
+    TempFolder folder("zorva-backend-bench", parent);
     SqliteAuditEventStore sqlite(folder.path());
     durable.push_back(microsPerAppend(sqlite, 500, 200, std::chrono::seconds(1)));
     MemoryAuditEventStore inMemory;
@@ -246,7 +244,7 @@ int run(int argc, char** argv) {
   const auto paths = sources(kTracked);
   TrackFigures uploading;
   {
-    Scratch folder(parent, "zorva-backend-bench");
+    TempFolder folder("zorva-backend-bench", parent);
     std::printf("(a) %d track() calls, first upload held %lld s\n", kTracked,
                 static_cast<long long>(kHeldUpload.count()));
     std::fflush(stdout);

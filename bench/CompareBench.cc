@@ -10,9 +10,7 @@
 // method runs a few times, interleaved; the closing lines give median speeds and their ratios.
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,9 +25,10 @@
 #include <string>
 #include <vector>
 
-#include "bench/Scratch.h"
 #include "bench/Stats.h"
 #include "platform/files/FileContentComparator.h"
+#include "testing/ChildProcess.h"
+#include "testing/TempFolder.h"
 
 namespace zorva {
 namespace {
@@ -54,8 +53,6 @@ uint64_t availableMemory() {
   }
   return 0;
 }
-
-using bench::Scratch;
 
 class Fd {
  public:
@@ -115,21 +112,9 @@ bool plainLoop(const std::string& a, const std::string& b) {
 }
 
 bool runCmp(const std::string& a, const std::string& b) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  std::string name = "cmp";
-  std::vector<char*> argv = {name.data(), const_cast<char*>(a.c_str()),
-                             const_cast<char*>(b.c_str()), nullptr};
-  pid_t pid;
-  int error = posix_spawnp(&pid, "cmp", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) throw std::runtime_error(std::string("cmp: ") + std::strerror(error));
-  int status;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) throw std::runtime_error("waitpid failed");
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  auto cmp = testing::ChildProcess::spawn({"cmp", a, b}, {.output = "/dev/null"});
+  if (!cmp) throw std::runtime_error("cmp cannot be started");
+  return cmp->wait() == 0;
 }
 
 struct Method {
@@ -169,7 +154,7 @@ int run(int argc, char** argv) {
     size = kSmall;
   }
 
-  Scratch scratch(folder, "zorva-compare");
+  TempFolder scratch("zorva-compare", folder);
   const std::string a = scratch.path() + "/a";
   const std::string b = scratch.path() + "/b";
   std::printf("writing 2 x %llu MiB in %s ...\n", static_cast<unsigned long long>(size / kMiB),

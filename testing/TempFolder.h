@@ -9,12 +9,14 @@
 
 namespace zorva {
 
-// A folder under the system's temporary folder, removed with everything in it. Throws when the
-// folder cannot be made, so no test runs against a path it does not own.
+// A folder under `parent` (the system's temporary folder unless a benchmark picks a filesystem),
+// removed with everything in it. Throws when the folder cannot be made, so no test runs against a
+// path it does not own.
 class TempFolder {
  public:
-  explicit TempFolder(const std::string& prefix = "zorva-test")
-      : _path(std::filesystem::temp_directory_path() / (prefix + ".XXXXXX")) {
+  explicit TempFolder(const std::string& prefix = "zorva-test",
+                      const std::string& parent = std::filesystem::temp_directory_path())
+      : _path(parent + "/" + prefix + ".XXXXXX") {
     if (!::mkdtemp(_path.data())) throw std::runtime_error(_path + ": " + std::strerror(errno));
   }
   ~TempFolder() {

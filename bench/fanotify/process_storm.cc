@@ -44,11 +44,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "bench/Scratch.h"
 #include "platform/dispatch/RealClock.h"
 #include "platform/event_source/fanotify/FanotifyApi.h"
 #include "platform/event_source/fanotify/FanotifyEventSource.h"
 #include "platform/log/LogWriter.h"
+#include "testing/TempFolder.h"
 
 namespace zorva {
 namespace {
@@ -660,7 +660,7 @@ int runBenchmark(int argc, char** argv) {
   if (plan.total == 0) fail("RATE x SECONDS makes no process");
 
   const char* tmp = std::getenv("TMPDIR");
-  bench::Scratch scratch(tmp && *tmp ? tmp : "/tmp", "zorva-storm");
+  TempFolder scratch("zorva-storm", tmp && *tmp ? tmp : "/tmp");
   const std::string folder = std::filesystem::canonical(scratch.path()).string();
   plan.probe = folder + "/probe";
   {

@@ -1,9 +1,10 @@
 #pragma once
 
-#include <cstdlib>
 #include <random>
 #include <stdexcept>
 #include <string>
+
+#include "testing/ChildProcess.h"
 
 namespace zorva {
 
@@ -17,13 +18,12 @@ class TestCertificate {
   explicit TestCertificate(const std::string& folder,
                            const std::string& names = "IP:127.0.0.1,DNS:localhost")
       : _cert(folder + "/cert.pem"), _key(folder + "/key.pem") {
-    const std::string command =
-        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1"
-        " -nodes -days 2 -keyout '" +
-        _key + "' -out '" + _cert + "' -subj '/CN=zorva test " +
-        std::to_string(std::random_device()()) + "' -addext 'subjectAltName=" + names +
-        "' >/dev/null 2>&1";
-    if (std::system(command.c_str())) throw std::runtime_error("no certificate for " + names);
+    const std::string subject = "/CN=zorva test " + std::to_string(std::random_device()());
+    const testing::CommandResult made = testing::runCommand(
+        {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+         "-nodes", "-days", "2", "-keyout", _key, "-out", _cert, "-subj", subject, "-addext",
+         "subjectAltName=" + names});
+    if (made.status != 0) throw std::runtime_error("no certificate for " + names + ": " + made.err);
   }
 
   const std::string& cert() const { return _cert; }

@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <set>
 #include <sstream>
 
 #include "platform/dispatch/testing/ManualClock.h"
@@ -79,6 +80,10 @@ class PathTrackerTest : public ::testing::Test {
       words >> op >> a >> b >> who >> exec;
       CountedEventFile file(openFiles);
       const EventFile* opened = op.ends_with('+') ? (op.pop_back(), &file) : nullptr;
+      static const std::set<std::string> kSteps = {
+          "open", "read",   "write", "RENAME", "EXCHANGEDATA", "CLONE", "COPYFILE",
+          "same", "unlink", "wait",  "root",   "handed",       "held"};
+      if (!kSteps.contains(op)) ADD_FAILURE() << "unknown step: " << step;
       struct stat status {};
       const bool exchange = op == "EXCHANGEDATA";
       if (op == "open" || op == "read" || op == "write") status.st_size = std::stoi(b);
@@ -107,11 +112,12 @@ class PathTrackerTest : public ::testing::Test {
   // The sources compared, with a "+" for each of the two files compared as held.
   std::string compared() {
     clock.settle();
+    const auto calls = comparator.calls();
+    const auto held = comparator.held();
     std::string sources;
-    for (size_t i = 0; i < comparator.calls().size(); ++i) {
-      const auto [source, copy] = comparator.held()[i];
-      sources +=
-          (i ? " " : "") + comparator.calls()[i].first + (source ? "+" : "") + (copy ? "+" : "");
+    for (size_t i = 0; i < calls.size(); ++i) {
+      sources += (i ? " " : "") + calls[i].first + (held[i].first ? "+" : "") +
+                 (held[i].second ? "+" : "");
     }
     return sources;
   }
